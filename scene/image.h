@@ -1,0 +1,34 @@
+#pragma once
+// Images and image files. Pixels are RGBA, row by row from the top row:
+// image4f holds linear float colour, image4b 8-bit sRGB-encoded colour.
+// The format is chosen by the file name's extension.
+
+#include <string>
+#include <vector>
+
+#include "scene/math.h"
+
+struct image4f {
+  int                width  = 0;
+  int                height = 0;
+  std::vector<vec4f> pixels = {};
+};
+
+struct image4b {
+  int                width  = 0;
+  int                height = 0;
+  std::vector<vec4b> pixels = {};
+};
+
+// Float loader: ".hdr", ".exr", ".pfm" natively, anything else through the
+// 8-bit loader with the sRGB-to-linear conversion.
+bool load_image(const std::string& filename, image4f& image, std::string& error);
+// 8-bit loader: ".png", ".jpg", ".tga", ".bmp" natively; ".hdr", ".exr",
+// ".pfm" through the float loader with the linear-to-sRGB conversion.
+bool load_image(const std::string& filename, image4b& image, std::string& error);
+bool save_image(const std::string& filename, const image4f& image, std::string& error);
+bool save_image(const std::string& filename, const image4b& image, std::string& error);
+
+// Saves `ldr` with the 8-bit saver when `hdr` is empty, else `hdr`.
+bool save_texture_image(const std::string& filename, const image4f& hdr,
+                        const image4b& ldr, std::string& error);

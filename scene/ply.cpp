@@ -1,0 +1,1 @@
+#include "scene/ply.h"

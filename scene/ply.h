@@ -1,0 +1,2 @@
+#pragma once
+// PLY files (the Stanford polygon format): the model, reader and writer.

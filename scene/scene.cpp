@@ -1,0 +1,79 @@
+#include "scene/scene.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "scene/sunsky.h"
+
+template <typename T>
+static T* add_record(std::vector<std::unique_ptr<T>>& records, const std::string& name,
+                     const std::string& prefix) {
+  records.push_back(std::make_unique<T>());
+  auto record = records.back().get();
+  record->name = name.empty() ? prefix + std::to_string(records.size()) : name;
+  return record;
+}
+
+scene_camera* add_camera(scene_data& scene, const std::string& name) {
+  return add_record(scene.cameras, name, "camera");
+}
+scene_environment* add_environment(scene_data& scene, const std::string& name) {
+  return add_record(scene.environments, name, "environment");
+}
+scene_instance* add_instance(scene_data& scene, const std::string& name) {
+  return add_record(scene.instances, name, "instance");
+}
+scene_material* add_material(scene_data& scene, const std::string& name) {
+  return add_record(scene.materials, name, "material");
+}
+scene_shape* add_shape(scene_data& scene, const std::string& name) {
+  return add_record(scene.shapes, name, "shape");
+}
+scene_texture* add_texture(scene_data& scene, const std::string& name) {
+  return add_record(scene.textures, name, "texture");
+}
+
+scene_instance* add_complete_instance(scene_data& scene, const std::string& name) {
+  auto instance = add_instance(scene, name);
+  instance->shape = add_shape(scene, name);
+  instance->material = add_material(scene, name);
+  return instance;
+}
+
+scene_environment* add_sky(scene_data& scene, float sun_angle) {
+  auto texture = add_texture(scene, "sky");
+  texture->hdr = make_sunsky(1024, 512, sun_angle, 3, false, 1, 1, {0.2f, 0.2f, 0.2f});
+  auto environment = add_environment(scene, "sky");
+  environment->emission = {1, 1, 1};
+  environment->emission_tex = texture;
+  return environment;
+}
+
+static void expand(bbox3f& box, const vec3f& p) {
+  box.min = {std::min(box.min.x, p.x), std::min(box.min.y, p.y), std::min(box.min.z, p.z)};
+  box.max = {std::max(box.max.x, p.x), std::max(box.max.y, p.y), std::max(box.max.z, p.z)};
+}
+
+bbox3f compute_scene_bounds(const scene_data& scene) {
+  // Shapes are shared by many instances (trees): box each shape once.
+  auto shape_bounds = std::unordered_map<const scene_shape*, bbox3f>{};
+  for (auto& shape : scene.shapes) {
+    auto& local = shape_bounds[shape.get()];
+    for (auto& p : shape->positions) expand(local, p);
+  }
+  auto bounds = bbox3f{};
+  for (auto& instance : scene.instances) {
+    // An empty shape has the empty box, whose corners would swamp the scene.
+    if (!instance->shape || instance->shape->positions.empty()) continue;
+    auto found = shape_bounds.find(instance->shape);
+    if (found == shape_bounds.end()) continue;
+    auto& local = found->second;
+    for (int corner = 0; corner < 8; corner++) {
+      auto p = vec3f{(corner & 1) ? local.max.x : local.min.x,
+                     (corner & 2) ? local.max.y : local.min.y,
+                     (corner & 4) ? local.max.z : local.min.z};
+      expand(bounds, transform_point(instance->frame, p));
+    }
+  }
+  return bounds;
+}

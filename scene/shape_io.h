@@ -1,0 +1,38 @@
+#pragma once
+// Shape files: ".ply" and ".obj" are read and written, ".cpp" is written as
+// C++ array literals. Extensions are compared exactly (".ply" or ".PLY").
+
+#include <string>
+#include <vector>
+
+#include "scene/math.h"
+
+struct scene_shape;
+
+// Clears every array, then reads the file. Fails with ": file not found",
+// ": read error", ": parse error", ": unknown format" or ": empty shape"
+// (no positions). With facevarying the faces land in quadspos/quadsnorm/
+// quadstexcoord; with flip_texcoord v becomes 1 - v.
+bool load_shape(const std::string& filename, std::vector<int>& points,
+                std::vector<vec2i>& lines, std::vector<vec3i>& triangles,
+                std::vector<vec4i>& quads, std::vector<vec4i>& quadspos,
+                std::vector<vec4i>& quadsnorm, std::vector<vec4i>& quadstexcoord,
+                std::vector<vec3f>& positions, std::vector<vec3f>& normals,
+                std::vector<vec2f>& texcoords, std::vector<vec4f>& colors,
+                std::vector<float>& radius, std::string& error,
+                bool facevarying = false, bool flip_texcoord = true);
+
+bool save_shape(const std::string& filename, const std::vector<int>& points,
+                const std::vector<vec2i>& lines, const std::vector<vec3i>& triangles,
+                const std::vector<vec4i>& quads, const std::vector<vec4i>& quadspos,
+                const std::vector<vec4i>& quadsnorm, const std::vector<vec4i>& quadstexcoord,
+                const std::vector<vec3f>& positions, const std::vector<vec3f>& normals,
+                const std::vector<vec2f>& texcoords, const std::vector<vec4f>& colors,
+                const std::vector<float>& radius, std::string& error,
+                bool flip_texcoord = true);
+
+// The same on the arrays of a scene shape.
+bool load_shape(const std::string& filename, scene_shape& shape, std::string& error,
+                bool facevarying = false, bool flip_texcoord = true);
+bool save_shape(const std::string& filename, const scene_shape& shape, std::string& error,
+                bool flip_texcoord = true);

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Installs everything the project needs on Debian 12, fetches the earcut
+# header into .deps/ and builds the project in release mode into build/.
+# Safe to run again: packages already present are not touched, and the
+# build is incremental.
+#
+#   scripts/setup.sh          libraries and build tools
+#   scripts/setup.sh --tests  also the independent readers the tests use
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(build-essential cmake pkg-config git ca-certificates
+          nlohmann-json3-dev libstb-dev libtinyexr-dev libtinyobjloader-dev
+          libgtest-dev libgmock-dev)
+if [ "${1:-}" = "--tests" ]; then
+  packages+=(assimp-utils openimageio-tools)
+fi
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  as_root apt-get update
+  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# earcut.hpp ships in no binary package; its source package carries it.
+# An installed copy wins; otherwise the header goes to .deps/ (ignored by git).
+if [ ! -f /usr/include/mapbox/earcut.hpp ] && [ ! -f .deps/earcut/mapbox/earcut.hpp ]; then
+  echo "setup: fetching the earcut header from Debian's source archive"
+  src=/etc/apt/sources.list.d/debian-src.sources
+  if ! grep -qs 'deb-src' /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null; then
+    sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | as_root tee "$src" >/dev/null
+    as_root apt-get update
+  fi
+  tmp=$(mktemp -d)
+  (cd "$tmp" && apt-get source --download-only python-mapbox-earcut >/dev/null 2>&1 || \
+     { as_root apt-get update && apt-get source --download-only python-mapbox-earcut; })
+  tarball=$(ls "$tmp"/python-mapbox-earcut_*.orig.tar.* | head -n 1)
+  mkdir -p .deps/earcut/mapbox
+  tar -xf "$tarball" -C "$tmp"
+  cp "$(find "$tmp" -path '*include/mapbox/earcut.hpp' | head -n 1)" .deps/earcut/mapbox/earcut.hpp
+  rm -rf "$tmp"
+fi
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j"$(nproc)"

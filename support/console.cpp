@@ -1,0 +1,56 @@
+#include "support/console.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+// One process-wide start time; every task that reports step 0 restarts it.
+static std::chrono::steady_clock::time_point progress_start =
+    std::chrono::steady_clock::now();
+
+void print_line(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
+}
+
+void fatal(const std::string& text) {
+  print_line(text);
+  std::exit(1);
+}
+
+static std::string pad_left(const std::string& text, size_t width, char fill) {
+  return text.size() >= width ? text : std::string(width - text.size(), fill) + text;
+}
+
+std::string format_progress(const std::string& message, int current, int total,
+                            long long elapsed_nanoseconds) {
+  long long minutes = elapsed_nanoseconds / 60000000000LL;
+  long long rest = elapsed_nanoseconds / 1000000 - minutes * 60000;
+  long long seconds = rest / 1000, millis = rest % 1000;
+
+  // The bar length is computed in single precision, as the counts are small.
+  int n = (int)(current * 20.0f / total);
+  std::string bar = "[" + std::string(n > 0 ? n : 0, '=');
+  if (n < 20) bar += std::string(20 - (n > 0 ? n : 0), ' ');
+  bar += "]";
+
+  std::string padded = message;
+  if (padded.size() < 30) padded += std::string(30 - padded.size(), ' ');
+
+  return bar + " " + pad_left(std::to_string(current), 4, ' ') + "/" +
+         pad_left(std::to_string(total), 4, ' ') + " " +
+         pad_left(std::to_string(minutes), 2, '0') + ":" +
+         pad_left(std::to_string(seconds), 2, '0') + "." +
+         pad_left(std::to_string(millis), 3, '0') + " " + padded;
+}
+
+void print_progress(const std::string& message, int current, int total) {
+  auto now = std::chrono::steady_clock::now();
+  if (current == 0) progress_start = now;
+  auto elapsed =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(now - progress_start).count();
+  std::string line = format_progress(message, current, total, elapsed);
+  std::printf("\r%s\r", line.c_str());
+  if (current == total) std::printf("\n");
+  std::fflush(stdout);
+}

@@ -1,0 +1,121 @@
+// Whole-program runs of the built blockgen on scratch folders.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "test_util.h"
+
+static const std::string usage =
+    "usage: urbangen [options] <arguments>Process scene\n"
+    "\n"
+    "options:\n"
+    "  --help/--no-help <boolean>    Print usage. [false]\n"
+    "  --info,-i <boolean>           print scene info [false]\n"
+    "  --copyright,-c <string>       copyright string []\n"
+    "  --validate/--no-validate <boolean>Validate scene [false]\n"
+    "  --output,-o <string>          output scene [out.json]\n"
+    "\n"
+    "arguments:\n"
+    "  dirname <string>              input directory [required]\n"
+    "\n";
+
+static program_run blockgen(const std::vector<std::string>& args, const std::string& workdir = ".") {
+  return run_program(BLOCKGEN_PATH, args, workdir);
+}
+
+// The text after the last carriage return or line feed before the final
+// line feed: the message that ended the run.
+static std::string last_message(const std::string& out) {
+  auto end = out.size() && out.back() == '\n' ? out.size() - 1 : out.size();
+  auto start = out.find_last_of("\r\n", end ? end - 1 : 0);
+  start = start == std::string::npos || start >= end ? 0 : start + 1;
+  return out.substr(start, end - start);
+}
+
+TEST(blockgen, no_arguments_is_a_command_line_error) {
+  auto run = blockgen({});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "error: missing value for dirname\n\n" + usage + "\n");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(blockgen, help_prints_the_usage_and_reads_nothing) {
+  auto dir = scratch_dir("help");
+  write_file(dir / "broken.geojson", "not json");
+  auto run = blockgen({"--help", "true", dir.str()});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, usage + "\n");
+  EXPECT_EQ(run.err, "");
+
+  run = blockgen({"--help", "true"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "error: missing value for dirname\n\n" + usage + "\n");
+
+  run = blockgen({"--help"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "error: missing value for --help\n\n" + usage + "\n");
+}
+
+TEST(blockgen, bad_boolean_value) {
+  auto run = blockgen({"--info", "yes", "d"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out.substr(0, run.out.find('\n')), "error: bad value for --info,-i");
+}
+
+TEST(blockgen, missing_input_directory_is_named) {
+  auto dir = scratch_dir("missing");
+  auto run = blockgen({dir / "nowhere"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(last_message(run.out), dir / "nowhere" + ": cannot list directory");
+  EXPECT_EQ(run.out.substr(0, 1), "\r");  // the load progress line came first
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(blockgen, folder_named_geojson_is_not_found) {
+  auto dir = scratch_dir("folder");
+  std::filesystem::create_directory(dir.path / "x.geojson");
+  auto run = blockgen({dir.str()});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(last_message(run.out), dir / "x.geojson" + ": file not found");
+}
+
+TEST(blockgen, bad_json_stops_the_run) {
+  auto dir = scratch_dir("badjson");
+  write_file(dir / "a.geojson", "{ \"features\": [");
+  auto run = blockgen({dir.str()});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(last_message(run.out), dir / "a.geojson" + ": parse error in json");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(blockgen, only_exact_geojson_extensions_are_read) {
+  auto dir = scratch_dir("ext");
+  auto work = scratch_dir("work");
+  for (auto name : {"a.GEOJSON", "b.geojson.bak", "c.GeoJson", "d.json"})
+    write_file(dir / name, "not json");
+  // The run gets past reading; it ends at the unknown output format.
+  auto run = blockgen({"-o", "scene.txt", dir.str()}, work.str());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(last_message(run.out), "scene.txt: unknown format");
+  EXPECT_NE(run.out.find("load geojsons"), std::string::npos);
+  EXPECT_NE(run.out.find("convert scene"), std::string::npos);
+}
+
+TEST(blockgen, output_folder_is_made_before_saving) {
+  auto dir = scratch_dir("in");
+  auto work = scratch_dir("out");
+  auto run = blockgen({"--output", "city/deeper/scene.txt", dir.str()}, work.str());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(last_message(run.out), "city/deeper/scene.txt: unknown format");
+  EXPECT_TRUE(std::filesystem::is_directory(work.path / "city/deeper"));
+}
+
+TEST(blockgen, output_folder_that_cannot_be_made) {
+  auto dir = scratch_dir("in");
+  auto work = scratch_dir("out");
+  write_file(work / "file", "x");
+  auto run = blockgen({"-o", "file/sub/scene.json", dir.str()}, work.str());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(last_message(run.out), "file/sub: cannot create directory");
+}
