@@ -1,0 +1,1 @@
+#include "generator/buildings.h"

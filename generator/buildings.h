@@ -1,0 +1,2 @@
+#pragma once
+// Caps, walls and roofs of area features, and the building textures.

@@ -1,0 +1,1 @@
+#include "generator/tags.h"

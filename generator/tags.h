@@ -1,0 +1,2 @@
+#pragma once
+// OpenStreetMap tag rules: what a feature is and how it looks.

@@ -1,0 +1,2 @@
+#pragma once
+// Flat caps: an outline with holes filled with triangles.

@@ -1,0 +1,1 @@
+#include "scene/json_scene.h"

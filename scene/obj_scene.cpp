@@ -1,0 +1,1 @@
+#include "scene/obj_scene.h"

@@ -1,0 +1,1 @@
+#include "scene/pbrt_scene.h"
