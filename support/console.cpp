@@ -28,8 +28,9 @@ std::string format_progress(const std::string& message, int current, int total,
   long long rest = elapsed_nanoseconds / 1000000 - minutes * 60000;
   long long seconds = rest / 1000, millis = rest % 1000;
 
-  // The bar length is computed in single precision, as the counts are small.
-  int n = (int)(current * 20.0f / total);
+  // The bar length is computed in single precision, as the counts are small;
+  // a total of zero (no caller passes one) shows an empty bar, not garbage.
+  int n = total > 0 ? (int)(current * 20.0f / total) : 0;
   std::string bar = "[" + std::string(n > 0 ? n : 0, '=');
   if (n < 20) bar += std::string(20 - (n > 0 ? n : 0), ' ');
   bar += "]";

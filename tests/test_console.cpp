@@ -33,6 +33,11 @@ TEST(progress, current_beyond_total_overfills_the_bar) {
   EXPECT_EQ(line.substr(0, 32), "[==============================]");
 }
 
+TEST(progress, zero_total_shows_an_empty_bar) {
+  EXPECT_EQ(format_progress("m", 0, 0, 0).substr(0, 22), "[                    ]");
+  EXPECT_EQ(format_progress("m", 5, 0, 0).substr(0, 22), "[                    ]");
+}
+
 // The exact bytes on standard output: carriage returns around each line,
 // a line feed only when the task is done.
 TEST(progress, printed_bytes) {
