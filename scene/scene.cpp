@@ -66,8 +66,13 @@ bbox3f compute_scene_bounds(const scene_data& scene) {
     // An empty shape has the empty box, whose corners would swamp the scene.
     if (!instance->shape || instance->shape->positions.empty()) continue;
     auto found = shape_bounds.find(instance->shape);
-    if (found == shape_bounds.end()) continue;
-    auto& local = found->second;
+    auto local = bbox3f{};
+    if (found != shape_bounds.end()) {
+      local = found->second;
+    } else {
+      // A shape kept outside the scene's arrays still has a place in the world.
+      for (auto& p : instance->shape->positions) expand(local, p);
+    }
     for (int corner = 0; corner < 8; corner++) {
       auto p = vec3f{(corner & 1) ? local.max.x : local.min.x,
                      (corner & 2) ? local.max.y : local.min.y,

@@ -1,10 +1,190 @@
 #include "scene/sunsky.h"
 
-image4f make_sunsky(int width, int height, float, float, bool, float, float, const vec3f&) {
-  // The Preetham sky arrives with the scene model work; an empty sky for now.
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+const double pi = 3.14159265358979323846;
+
+// Perez coefficients A ... E of one channel.
+struct perez_coefficients {
+  double a = 0, b = 0, c = 0, d = 0, e = 0;
+};
+
+// The Perez distribution relative to the zenith, split into its view-angle
+// factor (one per row) and its sun-angle factor (one per pixel).
+struct perez_channel {
+  perez_coefficients coefficients = {};
+  double             zenith       = 0;
+  double             scale        = 0;  // zenith / the Perez value at the zenith
+};
+
+perez_channel make_channel(const perez_coefficients& k, double zenith, double sun_angle) {
+  auto channel = perez_channel{k, zenith, 0};
+  auto cos_sun = std::cos(sun_angle);
+  channel.scale = zenith / ((1 + k.a * std::exp(k.b)) *
+                            (1 + k.c * std::exp(k.d * sun_angle) + k.e * cos_sun * cos_sun));
+  return channel;
+}
+
+double view_factor(const perez_channel& channel, double cos_theta) {
+  auto& k = channel.coefficients;
+  return 1 + k.a * std::exp(k.b / cos_theta);
+}
+
+double sun_factor(const perez_channel& channel, double gamma, double cos_gamma) {
+  auto& k = channel.coefficients;
+  return 1 + k.c * std::exp(k.d * gamma) + k.e * cos_gamma * cos_gamma;
+}
+
+// The sun's luminance above the atmosphere in cd/m2, in the sky's units.
+const double sun_luminance = 1.96e9 / 10000;
+// The sun's angular radius seen from the earth, in radians (about 0.27 degrees).
+const double sun_angular_radius = 0.2667 * pi / 180;
+
+// Transmittance of direct sunlight through the atmosphere for one wavelength
+// in micrometres: Rayleigh scattering plus haze from the turbidity, over the
+// relative air mass of the sun's path.
+double sun_transmittance(double wavelength, double sun_angle, double turbidity) {
+  auto elevation = 90 - std::abs(sun_angle) * 180 / pi;
+  auto air_mass = 1 / (std::cos(sun_angle) + 0.50572 * std::pow(elevation + 6.07995, -1.6364));
+  auto rayleigh = 0.008735 * std::pow(wavelength, -4.08);
+  auto haze_beta = std::max(0.04608 * turbidity - 0.04586, 0.0);
+  auto haze = haze_beta * std::pow(wavelength, -1.3);
+  return std::exp(-air_mass * (rayleigh + haze));
+}
+
+}  // namespace
+
+image4f make_sunsky(int width, int height, float sun_angle, float turbidity, bool has_sun,
+                    float sun_intensity, float sun_radius, const vec3f& ground_albedo) {
   auto image = image4f{};
+  if (width <= 0 || height <= 0) return image;
   image.width = width;
   image.height = height;
-  image.pixels.assign((size_t)width * height, vec4f{});
+  image.pixels.assign((size_t)width * (size_t)height, vec4f{0, 0, 0, 0});
+
+  const double ts = sun_angle, t = turbidity;
+  const double t2 = t * t, ts2 = ts * ts, ts3 = ts2 * ts;
+
+  auto k_x = perez_coefficients{-0.01925 * t - 0.25922, -0.06651 * t + 0.00081,
+                                -0.00041 * t + 0.21247, -0.06409 * t - 0.89887,
+                                -0.00325 * t + 0.04517};
+  auto k_y = perez_coefficients{-0.01669 * t - 0.26078, -0.09495 * t + 0.00921,
+                                -0.00792 * t + 0.21023, -0.04405 * t - 1.65369,
+                                -0.01092 * t + 0.05291};
+  auto k_lum = perez_coefficients{0.17872 * t - 1.46303, -0.35540 * t + 0.42749,
+                                  -0.02266 * t + 5.32505, 0.12064 * t - 2.57705,
+                                  -0.06696 * t + 0.37027};
+
+  auto zenith_x = t2 * (0.00165 * ts3 - 0.00374 * ts2 + 0.00208 * ts) +
+                  t * (-0.02902 * ts3 + 0.06377 * ts2 - 0.03202 * ts + 0.00394) +
+                  (0.11693 * ts3 - 0.21196 * ts2 + 0.06052 * ts + 0.25885);
+  auto zenith_y = t2 * (0.00275 * ts3 - 0.00610 * ts2 + 0.00316 * ts) +
+                  t * (-0.04214 * ts3 + 0.08970 * ts2 - 0.04153 * ts + 0.00515) +
+                  (0.15346 * ts3 - 0.26756 * ts2 + 0.06669 * ts + 0.26688);
+  auto zenith_lum = 1000 * (4.0453 * t - 4.9710) * std::tan((4.0 / 9 - t / 120) * (pi - 2 * ts)) -
+                    0.2155 * t + 2.4192;
+
+  auto channel_x = make_channel(k_x, zenith_x, ts);
+  auto channel_y = make_channel(k_y, zenith_y, ts);
+  auto channel_lum = make_channel(k_lum, zenith_lum, ts);
+
+  auto cos_sun = std::cos(ts), sin_sun = std::sin(ts);
+  auto sky_rows = height / 2;
+
+  // sin(phi) depends on the column only.
+  auto sin_phi = std::vector<double>((size_t)width);
+  for (auto j = 0; j < width; j++) sin_phi[j] = std::sin((j + 0.5) / width * 2 * pi);
+
+  // Sun disc candidates: pixels whose centre lies inside the disc.
+  auto sun_radius_angle = sun_angular_radius * sun_radius;
+  auto want_sun = has_sun && sun_radius_angle > 0 && sun_intensity > 0 && cos_sun > 0;
+  auto sun_pixels = std::vector<size_t>{};
+
+  for (auto i = 0; i < sky_rows; i++) {
+    auto theta = std::clamp((i + 0.5) / height * pi, 0.0, pi / 2);
+    auto cos_theta = std::cos(theta), sin_theta = std::sin(theta);
+    auto view_x = view_factor(channel_x, cos_theta) * channel_x.scale;
+    auto view_y = view_factor(channel_y, cos_theta) * channel_y.scale;
+    auto view_lum = view_factor(channel_lum, cos_theta) * channel_lum.scale;
+    auto row = image.pixels.data() + (size_t)i * width;
+    for (auto j = 0; j < width; j++) {
+      auto cos_gamma = std::clamp(cos_sun * cos_theta + sin_sun * sin_phi[j] * sin_theta, -1.0, 1.0);
+      auto gamma = std::acos(cos_gamma);
+      auto x = view_x * sun_factor(channel_x, gamma, cos_gamma);
+      auto y = view_y * sun_factor(channel_y, gamma, cos_gamma);
+      auto lum = view_lum * sun_factor(channel_lum, gamma, cos_gamma);
+      auto cx = 0.0, cy = 0.0, cz = 0.0;
+      if (y != 0) {
+        cx = x * lum / y;
+        cy = lum;
+        cz = (1 - x - y) * lum / y;
+      }
+      row[j] = vec4f{(float)((3.2406 * cx - 1.5372 * cy - 0.4986 * cz) / 10000),
+                     (float)((-0.9689 * cx + 1.8758 * cy + 0.0415 * cz) / 10000),
+                     (float)((0.0557 * cx - 0.2040 * cy + 1.0570 * cz) / 10000), 0};
+      if (want_sun && gamma < sun_radius_angle) sun_pixels.push_back((size_t)i * width + j);
+    }
+  }
+
+  if (want_sun) {
+    // A disc smaller than a pixel covers no pixel centre: it lands on the
+    // pixel that holds the sun's direction.
+    if (sun_pixels.empty()) {
+      // The sun stands at phi = pi/2, or at 3 pi/2 for a negative angle.
+      auto i = std::min((int)(std::abs(ts) / pi * height), height - 1);
+      auto j = std::min(ts >= 0 ? width / 4 : width * 3 / 4, width - 1);
+      if (i < sky_rows) sun_pixels.push_back((size_t)i * width + j);
+    }
+    // The sun's power, radiance times the disc's solid angle, is shared by
+    // the pixels it lands on, so the image carries the same sunlight at any
+    // resolution.
+    auto pixel_angle = 0.0;
+    for (auto index : sun_pixels) {
+      auto theta = ((double)(index / width) + 0.5) / height * pi;
+      pixel_angle += (pi / height) * (2 * pi / width) * std::sin(theta);
+    }
+    if (pixel_angle > 0) {
+      auto disc_angle = 2 * pi * (1 - std::cos(std::min(sun_radius_angle, pi)));
+      auto radiance = sun_luminance * sun_intensity * disc_angle / pixel_angle;
+      // Red, green and blue wavelengths; white sunlight has luminance 1.
+      auto red = radiance * sun_transmittance(0.65, ts, t);
+      auto green = radiance * sun_transmittance(0.57, ts, t);
+      auto blue = radiance * sun_transmittance(0.475, ts, t);
+      for (auto index : sun_pixels) {
+        auto& pixel = image.pixels[index];
+        pixel.x += (float)red;
+        pixel.y += (float)green;
+        pixel.z += (float)blue;
+      }
+    }
+  }
+
+  // The ground reflects the light of the whole sky (and the sun) evenly.
+  auto ground = vec3f{0, 0, 0};
+  if (ground_albedo != vec3f{0, 0, 0}) {
+    auto sum_r = 0.0, sum_g = 0.0, sum_b = 0.0;
+    for (auto i = 0; i < sky_rows; i++) {
+      auto theta = (i + 0.5) / height * pi;
+      auto weight = std::cos(theta) * std::sin(theta) * 4 * pi / ((double)width * height);
+      auto row = image.pixels.data() + (size_t)i * width;
+      auto row_r = 0.0, row_g = 0.0, row_b = 0.0;
+      for (auto j = 0; j < width; j++) {
+        row_r += row[j].x;
+        row_g += row[j].y;
+        row_b += row[j].z;
+      }
+      sum_r += row_r * weight;
+      sum_g += row_g * weight;
+      sum_b += row_b * weight;
+    }
+    ground = {(float)(ground_albedo.x / pi * sum_r), (float)(ground_albedo.y / pi * sum_g),
+              (float)(ground_albedo.z / pi * sum_b)};
+  }
+  std::fill(image.pixels.begin() + (size_t)sky_rows * width, image.pixels.end(),
+            vec4f{ground.x, ground.y, ground.z, 1});
   return image;
 }
