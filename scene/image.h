@@ -29,6 +29,14 @@ bool load_image(const std::string& filename, image4b& image, std::string& error)
 bool save_image(const std::string& filename, const image4f& image, std::string& error);
 bool save_image(const std::string& filename, const image4b& image, std::string& error);
 
+// Colour conversions between 8-bit sRGB-encoded and linear float pixels;
+// alpha is never sRGB-coded. Float to 8-bit takes the integer part of
+// 256 * x clamped to 0 ... 255, so 0.999 and above give 255.
+vec4f srgb_to_linear(const vec4b& pixel);
+vec4b linear_to_srgb(const vec4f& pixel);
+image4f srgb_to_linear(const image4b& image);
+image4b linear_to_srgb(const image4f& image);
+
 // Saves `ldr` with the 8-bit saver when `hdr` is empty, else `hdr`.
 bool save_texture_image(const std::string& filename, const image4f& hdr,
                         const image4b& ldr, std::string& error);
