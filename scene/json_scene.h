@@ -1,1 +1,20 @@
 #pragma once
+// The JSON scene file: cameras, environments, materials and instances in one
+// document, with every shape in "shapes" and every texture in "textures"
+// beside it, each file named after its record.
+
+#include <string>
+
+#include "scene/scene.h"
+#include "support/console.h"
+
+// The attribution stored in the "asset" block of every scene file.
+extern const char* const scene_generator_name;
+
+// Writes the document, then each shape ("shapes/NAME.ply", or ".obj" for
+// Catmull-Clark subdivided shapes) and each texture ("textures/NAME.png" for
+// 8-bit, ".hdr" for float). The folders must exist. Stops at the first
+// failure; a failing shape or texture is reported as
+// filename + ": error in " + its own error.
+bool save_json_scene(const std::string& filename, const scene_data& scene,
+                     std::string& error, const progress_callback& progress = {});

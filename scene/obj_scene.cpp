@@ -1,1 +1,269 @@
 #include "scene/obj_scene.h"
+
+#include <charconv>
+#include <cmath>
+#include <unordered_set>
+
+#include "scene/json_scene.h"
+#include "scene/scene_io.h"
+#include "support/files.h"
+
+// Statements end at white space, so names lose their blanks and control
+// characters; everything else is kept as it is.
+static std::string obj_name(const std::string& name) {
+  auto out = name.empty() ? std::string("_") : name;
+  for (auto& c : out)
+    if ((unsigned char)c <= 0x20 || c == 0x7f) c = '_';
+  return out;
+}
+
+static void append(std::string& text, float value) {
+  char buffer[64];
+  auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
+  text += ' ';
+  text.append(buffer, result.ptr);
+}
+
+static void append(std::string& text, int value) {
+  char buffer[16];
+  auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
+  text.append(buffer, result.ptr);
+}
+
+static void append(std::string& text, const vec3f& v) {
+  append(text, v.x), append(text, v.y), append(text, v.z);
+}
+
+static void append_line(std::string& text, const char* key, const vec3f& v) {
+  text += key;
+  append(text, v);
+  text += '\n';
+}
+
+static void append_line(std::string& text, const char* key, float v) {
+  text += key;
+  append(text, v);
+  text += '\n';
+}
+
+static vec3f cross(const vec3f& a, const vec3f& b) {
+  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
+}
+static float dot(const vec3f& a, const vec3f& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+
+// Normals follow the inverse transpose of the frame's axes, so that scaled
+// tree instances keep their normals perpendicular to the surface.
+struct normal_transform {
+  vec3f x, y, z;
+};
+static normal_transform make_normal_transform(const frame3f& f) {
+  auto det = dot(f.x, cross(f.y, f.z));
+  if (det == 0 || !std::isfinite(det)) return {f.x, f.y, f.z};
+  auto scale = 1 / det;
+  return {cross(f.y, f.z) * scale, cross(f.z, f.x) * scale, cross(f.x, f.y) * scale};
+}
+static vec3f transform_normal(const normal_transform& t, const vec3f& n) {
+  auto v = t.x * n.x + t.y * n.y + t.z * n.z;
+  auto length = std::sqrt(dot(v, v));
+  return length > 0 ? v * (1 / length) : v;
+}
+
+static bool has_geometry(const scene_shape& shape) {
+  return !shape.positions.empty() &&
+         (!shape.points.empty() || !shape.lines.empty() || !shape.triangles.empty() ||
+          !shape.quads.empty() || !shape.quadspos.empty());
+}
+
+// Running 1-based offsets of the three vertex lists of the file.
+struct obj_offsets {
+  int positions = 0, texcoords = 0, normals = 0;
+};
+
+static void append_vertex(std::string& text, const obj_offsets& base, int p, int t, int n) {
+  text += ' ';
+  append(text, base.positions + p + 1);
+  if (t < 0 && n < 0) return;
+  text += '/';
+  if (t >= 0) append(text, base.texcoords + t + 1);
+  if (n < 0) return;
+  text += '/';
+  append(text, base.normals + n + 1);
+}
+
+static void append_instance(std::string& text, const scene_instance& instance,
+                            const std::string& material, obj_offsets& base) {
+  auto& shape = *instance.shape;
+  text += "o " + obj_name(instance.name) + "\n";
+  text += "usemtl " + material + "\n";
+  for (auto& p : shape.positions) {
+    text += 'v';
+    append(text, transform_point(instance.frame, p));
+    text += '\n';
+  }
+  // Texture coordinates are stored with v down; OBJ counts v up.
+  for (auto& uv : shape.texcoords) {
+    text += "vt";
+    append(text, uv.x), append(text, 1 - uv.y);
+    text += '\n';
+  }
+  auto to_world = make_normal_transform(instance.frame);
+  for (auto& n : shape.normals) {
+    text += "vn";
+    append(text, transform_normal(to_world, n));
+    text += '\n';
+  }
+
+  if (!shape.quadspos.empty()) {
+    auto has_t = !shape.quadstexcoord.empty(), has_n = !shape.quadsnorm.empty();
+    for (size_t i = 0; i < shape.quadspos.size(); i++) {
+      auto p = shape.quadspos[i];
+      auto t = has_t ? shape.quadstexcoord[i] : vec4i{-1, -1, -1, -1};
+      auto n = has_n ? shape.quadsnorm[i] : vec4i{-1, -1, -1, -1};
+      text += 'f';
+      append_vertex(text, base, p.x, t.x, n.x);
+      append_vertex(text, base, p.y, t.y, n.y);
+      append_vertex(text, base, p.z, t.z, n.z);
+      if (p.w != p.z) append_vertex(text, base, p.w, t.w, n.w);
+      text += '\n';
+    }
+  } else {
+    auto has_t = !shape.texcoords.empty(), has_n = !shape.normals.empty();
+    auto vertex = [&](int i) { append_vertex(text, base, i, has_t ? i : -1, has_n ? i : -1); };
+    for (auto& t : shape.triangles) {
+      text += 'f';
+      vertex(t.x), vertex(t.y), vertex(t.z);
+      text += '\n';
+    }
+    // A quad whose last two corners coincide is a triangle.
+    for (auto& q : shape.quads) {
+      text += 'f';
+      vertex(q.x), vertex(q.y), vertex(q.z);
+      if (q.w != q.z) vertex(q.w);
+      text += '\n';
+    }
+    for (auto& l : shape.lines) {
+      text += 'l';
+      append_vertex(text, base, l.x, -1, -1);
+      append_vertex(text, base, l.y, -1, -1);
+      text += '\n';
+    }
+    for (auto i : shape.points) {
+      text += 'p';
+      append_vertex(text, base, i, -1, -1);
+      text += '\n';
+    }
+  }
+  base.positions += (int)shape.positions.size();
+  base.texcoords += (int)shape.texcoords.size();
+  base.normals += (int)shape.normals.size();
+}
+
+static void append_map(std::string& text, const char* key, const scene_texture* texture) {
+  if (texture) text += std::string(key) + " " + texture_file(*texture) + "\n";
+}
+
+static void append_material(std::string& text, const std::string& name,
+                            const scene_material& m) {
+  // Metals colour their reflection and lose their diffuse part.
+  auto kd = m.color * (1 - m.metallic);
+  auto ks = vec3f{m.specular, m.specular, m.specular} * (1 - m.metallic) + m.color * m.metallic;
+  // Phong exponent of the same highlight width as the roughness.
+  auto alpha = m.roughness * m.roughness;
+  auto ns = alpha > 0 ? 2 / (alpha * alpha) - 2 : 1000.0f;
+  ns = std::isfinite(ns) ? std::min(std::max(ns, 0.0f), 1000.0f) : 1000.0f;
+
+  text += "newmtl " + name + "\n";
+  text += "Ka 0 0 0\n";
+  append_line(text, "Kd", kd);
+  append_line(text, "Ks", ks);
+  append_line(text, "Ke", m.emission);
+  append_line(text, "Ns", ns);
+  append_line(text, "Ni", m.ior);
+  append_line(text, "d", m.opacity);
+  if (m.transmission > 0)
+    append_line(text, "Tf", vec3f{m.transmission, m.transmission, m.transmission});
+  append_line(text, "Pr", m.roughness);
+  append_line(text, "Pm", m.metallic);
+  if (m.coat > 0) append_line(text, "Pc", m.coat);
+  // 7: reflection and refraction for see-through materials, else 2: highlights.
+  text += m.transmission > 0 ? "illum 7\n" : "illum 2\n";
+  append_map(text, "map_Kd", m.color_tex);
+  append_map(text, "map_Ks", m.specular_tex);
+  append_map(text, "map_Ke", m.emission_tex);
+  append_map(text, "map_d", m.opacity_tex);
+  append_map(text, "map_Pr", m.roughness_tex);
+  append_map(text, "map_Pm", m.metallic_tex);
+  append_map(text, "norm", m.normal_tex);
+  text += '\n';
+}
+
+static bool save_obj_scene_files(const std::string& filename, const scene_data& scene,
+                                 std::string& error, const progress_callback& progress) {
+  for (auto& texture : scene.textures)
+    if (!check_file_name(filename, "texture", texture->name, error)) return false;
+  auto checked = std::unordered_set<const scene_shape*>{};
+  for (auto& instance : scene.instances) {
+    auto shape = instance->shape;
+    if (!shape || !has_geometry(*shape) || !checked.insert(shape).second) continue;
+    if (!has_valid_indices(*shape)) {
+      error = filename + ": error in shape \"" + shape->name + "\": index out of range";
+      return false;
+    }
+  }
+
+  auto total = 1 + (int)scene.textures.size();
+  if (progress) progress("save scene", 0, total);
+
+  // Materials are keyed by name as in the JSON scene file; instances
+  // without one get a plain grey of a name no material uses.
+  auto materials = merge_materials_by_name(scene);
+  auto used_names = std::unordered_set<std::string>{};
+  for (auto& m : materials) used_names.insert(obj_name(m.name));
+  auto fallback = std::string{"default"};
+  while (used_names.count(fallback)) fallback += "_";
+  auto needs_fallback = false;
+
+  auto ext = path_extension(filename);
+  auto mtl_filename = filename.substr(0, filename.size() - ext.size()) + ".mtl";
+  auto mtl_basename = mtl_filename.substr(mtl_filename.find_last_of("/\\") + 1);
+
+  auto obj = std::string{};
+  obj += "# Written by " + std::string(scene_generator_name) + "\n";
+  obj += "mtllib " + mtl_basename + "\n";
+  auto base = obj_offsets{};
+  for (auto& instance : scene.instances) {
+    if (!instance->shape || !has_geometry(*instance->shape)) continue;
+    if (!instance->material) needs_fallback = true;
+    auto material = instance->material ? obj_name(instance->material->name) : fallback;
+    append_instance(obj, *instance, material, base);
+  }
+
+  auto mtl = std::string{};
+  mtl += "# Written by " + std::string(scene_generator_name) + "\n\n";
+  for (auto& m : materials) append_material(mtl, obj_name(m.name), m);
+  if (needs_fallback) {
+    auto grey = scene_material{};
+    grey.color = {0.5f, 0.5f, 0.5f};
+    append_material(mtl, fallback, grey);
+  }
+
+  if (!save_text(filename, obj, error)) return false;
+  auto inner = std::string{};
+  if (!save_text(mtl_filename, mtl, inner)) {
+    error = filename + ": error in " + inner;
+    return false;
+  }
+  if (progress) progress("save scene", 1, total);
+  return save_scene_textures(filename, scene, error, progress, 1, total);
+}
+
+bool save_obj_scene(const std::string& filename, const scene_data& scene, std::string& error,
+                    const progress_callback& progress) {
+  // Only running out of memory is left to throw here.
+  try {
+    return save_obj_scene_files(filename, scene, error, progress);
+  } catch (const std::exception&) {
+    error = filename + ": write error";
+    return false;
+  }
+}

@@ -1,1 +1,17 @@
 #pragma once
+// The OBJ scene file: every instance's geometry placed in world space, with
+// its materials in a companion ".mtl" file of the same base name and the
+// textures in "textures" beside both.
+
+#include <string>
+
+#include "scene/scene.h"
+#include "support/console.h"
+
+// Writes FILE.obj, FILE.mtl and "textures/NAME.png" (8-bit) or
+// "textures/NAME.hdr" (float), making the "textures" folder when missing.
+// Instances without a shape or with an empty shape are left out. Progress:
+// ("save scene", 0, N) and ("save scene", 1, N) around the two text files,
+// then ("save texture", 1 + j + 1, N) after texture j, with N = 1 + textures.
+bool save_obj_scene(const std::string& filename, const scene_data& scene, std::string& error,
+                    const progress_callback& progress = {});
