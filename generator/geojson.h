@@ -2,6 +2,7 @@
 // Reading OpenStreetMap GeoJSON extracts into city_feature records.
 
 #include <string>
+#include <vector>
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -19,6 +20,23 @@ bool load_geojson(const std::string& path, city_features& features, std::string&
 // The two halves of load_geojson. Reading many files calls read_geojson for
 // each and normalize_features once after the last: the same scene, in time
 // linear in the input.
+//
+// read_geojson fails, appending nothing, when the file cannot be read or
+// parsed or its root has no "features" array (": not a feature collection").
+// A feature with a broken structure (missing or null members, an "@id" that
+// is not text, bad positions) is skipped and the rest of the file is read;
+// one line on standard output then names the file, the count and the first
+// reason.
 bool read_geojson(const std::string& path, city_features& features, std::string& error,
                   float scene_size);
+// Longitude and latitude are stretched independently onto the square; an
+// axis without extent maps to 0.
 void normalize_features(city_features& features, float scene_size);
+
+// The four-point outline, in degrees, of a line segment from a to b widened
+// by w: offset along the diagonal, or along x when that covers more area.
+std::vector<vec2d> segment_quad(const vec2d& a, const vec2d& b, double w);
+
+// An OSM id made safe inside a file name: "/", "\", control characters and
+// the characters Windows forbids in names (<>:"|?*) become "_".
+std::string safe_feature_id(const std::string& id);
