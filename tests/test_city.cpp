@@ -106,9 +106,12 @@ std::vector<std::string> all_textures() {
 
 TEST(city, empty_collection_gets_the_fixed_content_and_prints_nothing) {
   auto assets = asset_folder{};
-  auto run = city_run{city_features{}, assets.str()};
+  auto features = city_features{};
+  features.name = "rome";
+  auto run = city_run{features, assets.str()};
   ASSERT_TRUE(run.ok) << run.error;
   EXPECT_EQ(run.output, "");
+  EXPECT_EQ(run.scene.name, "rome");
 
   ASSERT_EQ(run.scene.cameras.size(), 1u);
   auto& camera = *run.scene.cameras[0];
@@ -142,15 +145,6 @@ TEST(city, empty_collection_gets_the_fixed_content_and_prints_nothing) {
   // The models are loaded; the landmark image waits for its building.
   for (auto name : tree_names) EXPECT_EQ(run.shape(name)->positions.size(), 3u) << name;
   EXPECT_TRUE(run.scene.textures.back()->hdr.pixels.empty());
-}
-
-TEST(city, scene_takes_the_collection_name) {
-  auto assets = asset_folder{};
-  auto features = city_features{};
-  features.name = "rome";
-  auto run = city_run{features, assets.str()};
-  ASSERT_TRUE(run.ok) << run.error;
-  EXPECT_EQ(run.scene.name, "rome");
 }
 
 TEST(city, trees_only_print_zero_counters) {
