@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <numeric>
@@ -46,7 +47,7 @@ image4b load_facade(const std::string& folder, const std::string& stem) {
 
 float luminance(const vec4b& p) { return 0.299f * p.x + 0.587f * p.y + 0.114f * p.z; }
 
-// Mean luminance of every row (across = false) or every column.
+// Mean luminance of every row, or of every column.
 std::vector<float> profile(const image4b& image, bool columns) {
   auto result = std::vector<float>(columns ? image.width : image.height, 0.0f);
   for (auto y = 0; y < image.height; y++)
