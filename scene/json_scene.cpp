@@ -156,11 +156,12 @@ static bool save_json_scene_files(const std::string& filename, const scene_data&
       return false;
     }
   }
+  auto save = textures_to_save(scene);
   for (int j = 0; j < textures; j++) {
     if (progress) progress("save texture", 2 + shapes + j, total);
     auto& texture = *scene.textures[j];
-    if (!save_texture_image(path_join(dirname, texture_file(texture)), texture.hdr, texture.ldr,
-                            inner)) {
+    auto path = path_join(dirname, texture_file(texture));
+    if (save[j] && !save_texture_image(path, texture.hdr, texture.ldr, inner)) {
       error = filename + ": error in " + inner;
       return false;
     }

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "scene/json_scene.h"
 #include "scene/obj_scene.h"
@@ -158,6 +159,25 @@ std::string texture_file(const scene_texture& texture) {
   return "textures/" + texture.name + (texture.hdr.pixels.empty() ? ".png" : ".hdr");
 }
 
+std::vector<bool> textures_to_save(const scene_data& scene) {
+  auto used = std::unordered_set<const scene_texture*>{};
+  for (auto& environment : scene.environments) used.insert(environment->emission_tex);
+  for (auto& shape : scene.shapes) used.insert(shape->displacement_tex);
+  for (auto& m : scene.materials) {
+    for (auto texture : {m->emission_tex, m->color_tex, m->specular_tex, m->metallic_tex,
+                         m->roughness_tex, m->transmission_tex, m->translucency_tex,
+                         m->scattering_tex, m->coat_tex, m->opacity_tex, m->normal_tex})
+      used.insert(texture);
+  }
+  auto save = std::vector<bool>(scene.textures.size());
+  for (size_t j = 0; j < scene.textures.size(); j++) {
+    auto& texture = *scene.textures[j];
+    save[j] = !texture.hdr.pixels.empty() || !texture.ldr.pixels.empty() ||
+              used.count(&texture) != 0;
+  }
+  return save;
+}
+
 bool save_scene_textures(const std::string& filename, const scene_data& scene,
                          std::string& error, const progress_callback& progress, int done,
                          int total) {
@@ -168,10 +188,11 @@ bool save_scene_textures(const std::string& filename, const scene_data& scene,
     error = filename + ": error in " + inner;
     return false;
   }
+  auto save = textures_to_save(scene);
   for (size_t j = 0; j < scene.textures.size(); j++) {
     auto& texture = *scene.textures[j];
-    if (!save_texture_image(path_join(dirname, texture_file(texture)), texture.hdr, texture.ldr,
-                            inner)) {
+    auto path = path_join(dirname, texture_file(texture));
+    if (save[j] && !save_texture_image(path, texture.hdr, texture.ldr, inner)) {
       error = filename + ": error in " + inner;
       return false;
     }

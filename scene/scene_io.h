@@ -34,7 +34,13 @@ bool check_file_name(const std::string& filename, const std::string& kind,
 // "textures/NAME.png" for 8-bit textures, "textures/NAME.hdr" for float ones.
 std::string texture_file(const scene_texture& texture);
 
-// Saves every texture of the scene in the folder "textures" beside
+// Which textures get an image file, by index. An image file needs pixels, so
+// a texture without any that nothing refers to is left out (the city keeps
+// such a placeholder for a landmark façade it may never build); one that is
+// referred to is still saved, so that its failure is reported.
+std::vector<bool> textures_to_save(const scene_data& scene);
+
+// Saves the textures of the scene (see textures_to_save) in the folder "textures" beside
 // `filename`, making the folder when missing. After texture j it reports
 // ("save texture", done + j + 1, total). A failure is wrapped as
 // filename + ": error in " + the inner error.

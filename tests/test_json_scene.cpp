@@ -221,6 +221,25 @@ TEST(json_scene_files, textures_are_png_for_8_bit_and_hdr_for_float) {
   EXPECT_FALSE(path_exists(out.dir / "textures/sky.png"));
 }
 
+TEST(json_scene_files, an_unused_texture_without_pixels_is_counted_but_not_written) {
+  // The city keeps an empty placeholder for a landmark façade it may not build.
+  auto scene = scene_data{};
+  add_texture(scene, "placeholder");
+  add_ldr_texture(scene, "t");
+  auto out = json_output{};
+  ASSERT_TRUE(out.save(scene)) << out.error;
+  EXPECT_FALSE(path_exists(out.dir / "textures/placeholder.png"));
+  EXPECT_TRUE(path_exists(out.dir / "textures/t.png"));
+  EXPECT_EQ(out.calls[2], (progress_call{"save texture", 2, 4}));
+  EXPECT_EQ(out.calls.back(), (progress_call{"save done", 4, 4}));
+
+  // One that a material uses is still saved, and its failure reported.
+  add_material(scene, "m")->color_tex = scene.textures[0].get();
+  EXPECT_FALSE(out.save(scene));
+  EXPECT_EQ(out.error,
+            out.filename + ": error in " + out.dir / "textures/placeholder.png" + ": write error");
+}
+
 TEST(json_scene_files, progress_counts_every_file) {
   auto scene = scene_data{};
   for (auto name : {"a", "b", "c"}) add_triangle(scene, name);
