@@ -178,7 +178,7 @@ bool parse_int(const std::string& word, long& value) {
   errno = 0;
   char* end = nullptr;
   value = std::strtol(word.c_str(), &end, 10);
-  return errno == 0 && *end == 0;
+  return errno == 0 && end == word.c_str() + word.size();
 }
 
 bool parse_double(const std::string& word, double& value) {
@@ -186,7 +186,7 @@ bool parse_double(const std::string& word, double& value) {
   errno = 0;
   char* end = nullptr;
   value = std::strtod(word.c_str(), &end);
-  return errno == 0 && *end == 0 && std::isfinite(value);
+  return errno == 0 && end == word.c_str() + word.size() && std::isfinite(value);
 }
 
 float decode_float(const unsigned char* bytes, bool big_endian) {

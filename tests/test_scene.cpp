@@ -89,16 +89,6 @@ TEST(scene_records, complete_instance_links_three_records_of_one_name) {
   EXPECT_EQ(unnamed->material->name, "material2");
 }
 
-TEST(scene_records, pointers_survive_growth) {
-  auto scene = scene_data{};
-  auto first = add_complete_instance(scene, "first");
-  auto shape = first->shape;
-  for (int i = 0; i < 1000; i++) add_complete_instance(scene);
-  EXPECT_EQ(scene.instances[0].get(), first);
-  EXPECT_EQ(first->shape, shape);
-  EXPECT_EQ(shape->name, "first");
-}
-
 TEST(scene_records, sky_is_a_sunsky_texture_shown_by_an_environment) {
   auto scene = scene_data{};
   const auto angle = 3.14159265f / 4;
