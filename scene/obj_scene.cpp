@@ -227,7 +227,19 @@ static bool save_obj_scene_files(const std::string& filename, const scene_data& 
   auto mtl_filename = filename.substr(0, filename.size() - ext.size()) + ".mtl";
   auto mtl_basename = mtl_filename.substr(mtl_filename.find_last_of("/\\") + 1);
 
+  // Growing a text of hundreds of megabytes step by step costs more than
+  // writing it: reserve about what the lines will take.
+  auto estimate = size_t{1024};
+  for (auto& instance : scene.instances) {
+    auto shape = instance->shape;
+    if (!shape || !has_geometry(*shape)) continue;
+    estimate += 64 + 32 * (shape->positions.size() + shape->normals.size()) +
+                24 * shape->texcoords.size() +
+                40 * (shape->points.size() + shape->lines.size() + shape->triangles.size() +
+                      shape->quads.size() + shape->quadspos.size());
+  }
   auto obj = std::string{};
+  obj.reserve(estimate);
   obj += "# Written by " + std::string(scene_generator_name) + "\n";
   obj += "mtllib " + mtl_basename + "\n";
   auto base = obj_offsets{};
