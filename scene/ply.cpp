@@ -230,12 +230,35 @@ read_status read_binary(const std::string& data, size_t pos, ply_model& model) {
     if (min_row == 0) continue;
     if (element.count > (data.size() - pos) / min_row) return read_status::read_error;
     auto count = (size_t)element.count;
-    for (auto& property : element.properties) {
-      if (property.is_list) {
-        property.list_sizes.reserve(count);
-      } else {
-        visit_values(property, [&](auto& values) { values.reserve(count); });
+    auto has_lists = false;
+    for (auto& property : element.properties) has_lists = has_lists || property.is_list;
+    if (!has_lists) {
+      // Fixed-size rows (vertices): each property is one strided copy.
+      auto offset = size_t{0};
+      for (auto& property : element.properties) {
+        visit_values(property, [&](auto& values) {
+          using T = typename std::decay_t<decltype(values)>::value_type;
+          values.resize(count);
+          auto from = bytes + pos + offset;
+          for (auto row = size_t{0}; row < count; row++, from += min_row) {
+            std::memcpy(&values[row], from, sizeof(T));
+            if (swap) values[row] = swap_bytes(values[row]);
+          }
+          offset += sizeof(T);
+        });
       }
+      pos += count * min_row;
+      continue;
+    }
+    // Rows of lists: a few values per row is the usual, never more than the
+    // bytes left can hold.
+    for (auto& property : element.properties) {
+      if (property.is_list) property.list_sizes.reserve(count);
+      visit_values(property, [&](auto& values) {
+        using T = typename std::decay_t<decltype(values)>::value_type;
+        auto expected = property.is_list ? count * 4 : count;
+        values.reserve(std::min(expected, (data.size() - pos) / sizeof(T)));
+      });
     }
     for (auto row = size_t{0}; row < count; row++) {
       for (auto& property : element.properties) {
@@ -303,11 +326,10 @@ read_status read_ascii(const std::string& data, size_t pos, ply_model& model) {
 // ---------------------------------------------------------------------------
 
 template <typename T>
-void append_binary(std::string& out, T value, bool swap) {
+void write_binary(char*& at, T value, bool swap) {
   if (swap) value = swap_bytes(value);
-  char bytes[sizeof(T)];
-  std::memcpy(bytes, &value, sizeof(T));
-  out.append(bytes, sizeof(T));
+  std::memcpy(at, &value, sizeof(T));
+  at += sizeof(T);
 }
 
 // The shortest text that reads back to the same value.
@@ -509,6 +531,20 @@ bool save_ply(const std::string& filename, const ply_model& model, std::string& 
 
   auto ascii = model.format == ply_format::ascii;
   auto swap = !ascii && (model.format == ply_format::binary_big_endian) != host_is_big_endian();
+  // Binary data is sized up front and written in place.
+  auto at = (char*)nullptr;
+  if (!ascii) {
+    auto data_size = size_t{0};
+    for (auto& element : model.elements) {
+      for (auto& property : element.properties) {
+        data_size += ply_value_count(property) * ply_type_size(property.type);
+        if (property.is_list) data_size += property.list_sizes.size();
+      }
+    }
+    auto header_size = out.size();
+    out.resize(header_size + data_size);
+    at = out.data() + header_size;
+  }
   for (auto& element : model.elements) {
     // Where each list row starts, advanced as rows are written.
     auto starts = std::vector<size_t>(element.properties.size(), 0);
@@ -524,14 +560,14 @@ bool save_ply(const std::string& filename, const ply_model& model, std::string& 
             if (ascii) {
               append_ascii(out, (uint8_t)n);
             } else {
-              out += (char)(uint8_t)n;
+              *at++ = (char)(uint8_t)n;
             }
           }
           for (auto k = first; k < first + n; k++) {
             if (ascii) {
               append_ascii(out, values[k]);
             } else {
-              append_binary(out, values[k], swap);
+              write_binary(at, values[k], swap);
             }
           }
         });
@@ -713,6 +749,7 @@ bool get_triangles(const ply_model& model, std::vector<vec3i>& triangles) {
   auto property = find_list(model, "face", "vertex_indices");
   if (!property) return false;
   auto indices = list_values(*property);
+  triangles.reserve(property->list_sizes.size());
   for_each_row(*property, [&](size_t start, size_t size) {
     for (auto k = size_t{2}; k < size; k++)
       triangles.push_back({indices[start], indices[start + k - 1], indices[start + k]});
@@ -725,6 +762,7 @@ bool get_quads(const ply_model& model, std::vector<vec4i>& quads) {
   auto property = find_list(model, "face", "vertex_indices");
   if (!property) return false;
   auto indices = list_values(*property);
+  quads.reserve(property->list_sizes.size());
   for_each_row(*property, [&](size_t start, size_t size) {
     auto i = indices.data() + start;
     if (size == 4) {
