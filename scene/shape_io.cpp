@@ -280,6 +280,14 @@ bool save_obj_shape(const std::string& filename, const std::vector<int>& points,
   if (triangles.empty() && quads.empty() && lines.empty() && points.empty() && quadspos.empty())
     return error = filename + ": empty shape", false;
 
+  // Indexed corners address every vertex array alike, so their lengths must
+  // agree or the file would refer to values it does not hold.
+  if (quadspos.empty()) {
+    for (auto size : {normals.size(), texcoords.size(), colors.size()}) {
+      if (size != 0 && size != positions.size()) return error = filename + ": write error", false;
+    }
+  }
+
   auto out = std::string{};
   // Vertex colours ride on the "v" lines (r g b after x y z), as readers expect.
   auto with_colors = !colors.empty() && colors.size() == positions.size();

@@ -11,8 +11,10 @@ struct scene_shape;
 
 // Clears every array, then reads the file. Fails with ": file not found",
 // ": read error", ": parse error", ": unknown format" or ": empty shape"
-// (no positions). With facevarying the faces land in quadspos/quadsnorm/
-// quadstexcoord; with flip_texcoord v becomes 1 - v.
+// (no positions; for OBJ also no single object with faces, lines or points).
+// A file whose indices address no vertex is a parse error, so every index
+// of a loaded shape is in range. With facevarying the faces land in
+// quadspos/quadsnorm/quadstexcoord; with flip_texcoord v becomes 1 - v.
 bool load_shape(const std::string& filename, std::vector<int>& points,
                 std::vector<vec2i>& lines, std::vector<vec3i>& triangles,
                 std::vector<vec4i>& quads, std::vector<vec4i>& quadspos,
@@ -22,6 +24,12 @@ bool load_shape(const std::string& filename, std::vector<int>& points,
                 std::vector<float>& radius, std::string& error,
                 bool facevarying = false, bool flip_texcoord = true);
 
+// Writes ".ply" (binary little endian; face-varying quads become indexed
+// vertices), ".obj" (the first non-empty of triangles, quads, lines, points,
+// face-varying quads; ": empty shape" when none) or ".cpp" array literals.
+// PLY and OBJ output fail with ": write error", writing nothing, when the
+// vertex arrays of an indexed shape differ in length; PLY output also when
+// face-varying indices address nothing.
 bool save_shape(const std::string& filename, const std::vector<int>& points,
                 const std::vector<vec2i>& lines, const std::vector<vec3i>& triangles,
                 const std::vector<vec4i>& quads, const std::vector<vec4i>& quadspos,

@@ -442,6 +442,12 @@ TEST(shape_obj, bad_files_are_refused) {
   EXPECT_EQ(relative.shape.triangles, (std::vector<vec3i>{{0, 1, 2}}));
 
   auto error = std::string{};
+  auto uneven = square_triangles();
+  uneven.texcoords.pop_back();
+  EXPECT_FALSE(save_shape(dir / "uneven.obj", uneven, error));
+  EXPECT_EQ(error, dir / "uneven.obj" + ": write error");
+  EXPECT_FALSE(path_exists(dir / "uneven.obj"));
+
   auto nothing = strip_quads();
   nothing.quads.clear();
   EXPECT_FALSE(save_shape(dir / "none.obj", nothing, error));
