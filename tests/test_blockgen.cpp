@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <nlohmann/json.hpp>
 
 #include "test_util.h"
 
@@ -89,8 +90,13 @@ TEST(blockgen, bad_json_stops_the_run) {
   EXPECT_EQ(run.err, "");
 }
 
+// An input folder with the assets and nothing else.
+struct input_folder : scratch_dir {
+  input_folder() : scratch_dir("input") { copy_assets(str()); }
+};
+
 TEST(blockgen, only_exact_geojson_extensions_are_read) {
-  auto dir = scratch_dir("ext");
+  auto dir = input_folder{};
   auto work = scratch_dir("work");
   for (auto name : {"a.GEOJSON", "b.geojson.bak", "c.GeoJson", "d.json"})
     write_file(dir / name, "not json");
@@ -102,17 +108,74 @@ TEST(blockgen, only_exact_geojson_extensions_are_read) {
   EXPECT_NE(run.out.find("convert scene"), std::string::npos);
 }
 
-TEST(blockgen, output_folder_is_made_before_saving) {
-  auto dir = scratch_dir("in");
-  auto work = scratch_dir("out");
-  auto run = blockgen({"--output", "city/deeper/scene.txt", dir.str()}, work.str());
+TEST(blockgen, missing_assets_stop_the_run) {
+  auto dir = scratch_dir("noassets");
+  auto run = blockgen({dir.str()});
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(last_message(run.out), "city/deeper/scene.txt: unknown format");
-  EXPECT_TRUE(std::filesystem::is_directory(work.path / "city/deeper"));
+  EXPECT_EQ(last_message(run.out), dir / "tree_models/standard.ply" + ": file not found");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(blockgen, empty_input_still_saves_the_fixed_scene) {
+  auto dir = input_folder{};
+  auto work = scratch_dir("work");
+  auto run = blockgen({"--output", "city/scene.json", dir.str()}, work.str());
+  ASSERT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(run.out.find("Time"), std::string::npos);  // nothing was built
+  auto scene = nlohmann::json::parse(read_file(work / "city/scene.json"));
+  EXPECT_EQ(scene["instances"].size(), 1u);  // the floor
+  EXPECT_TRUE(scene["cameras"].contains("camera1"));
+  EXPECT_TRUE(std::filesystem::exists(work.path / "city/shapes/floor.ply"));
+  EXPECT_TRUE(std::filesystem::exists(work.path / "city/shapes/oak.ply"));
+  EXPECT_TRUE(std::filesystem::exists(work.path / "city/textures/sky.hdr"));
+  EXPECT_TRUE(std::filesystem::exists(work.path / "city/textures/texture5.hdr"));
+  // the save progress ends its line
+  EXPECT_NE(run.out.find("save done"), std::string::npos);
+  EXPECT_EQ(run.out.back(), '\n');
+}
+
+TEST(blockgen, info_prints_the_statistics_before_saving) {
+  auto dir = input_folder{};
+  auto work = scratch_dir("work");
+  auto run = blockgen({"-i", "true", dir.str()}, work.str());
+  ASSERT_EQ(run.status, 0) << run.out;
+  auto stats = run.out.find("\nscene stats ------------\ncameras:                  1\n");
+  ASSERT_NE(stats, std::string::npos) << run.out;
+  EXPECT_LT(stats, run.out.find("save scene"));
+  EXPECT_NE(run.out.find("\nsize:         "), std::string::npos);
+  EXPECT_TRUE(std::filesystem::exists(work.path / "out.json"));  // the default output
+}
+
+TEST(blockgen, unused_options_change_nothing) {
+  auto dir = input_folder{};
+  write_file(dir / "town.geojson", read_file(SAMPLES_DIR "/town/ways.geojson"));
+  auto plain = scratch_dir("plain"), options = scratch_dir("options");
+  ASSERT_EQ(blockgen({dir.str()}, plain.str()).status, 0);
+  ASSERT_EQ(blockgen({"-c", "(c) somebody", "--no-validate", "true", "--validate", "1", dir.str()},
+                     options.str()).status, 0);
+  EXPECT_EQ(read_file(plain / "out.json"), read_file(options / "out.json"));
+}
+
+TEST(blockgen, output_format_follows_the_extension) {
+  auto dir = input_folder{};
+  write_file(dir / "town.geojson", read_file(SAMPLES_DIR "/town/ways.geojson"));
+  auto work = scratch_dir("work");
+  EXPECT_EQ(blockgen({"-o", "scene.obj", dir.str()}, work.str()).status, 0);
+  EXPECT_TRUE(std::filesystem::exists(work.path / "scene.obj"));
+  EXPECT_TRUE(std::filesystem::exists(work.path / "scene.mtl"));
+  EXPECT_EQ(blockgen({"-o", "first.ply", dir.str()}, work.str()).status, 0);
+  EXPECT_EQ(read_file(work / "first.ply").substr(0, 4), "ply\n");
+  auto run = blockgen({"-o", "sub/scene.txt", dir.str()}, work.str());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(last_message(run.out), "sub/scene.txt: unknown format");
+  // the folders are made before the format is looked at
+  EXPECT_TRUE(std::filesystem::is_directory(work.path / "sub/shapes"));
+  EXPECT_TRUE(std::filesystem::is_directory(work.path / "sub/textures"));
 }
 
 TEST(blockgen, output_folder_that_cannot_be_made) {
-  auto dir = scratch_dir("in");
+  auto dir = input_folder{};
   auto work = scratch_dir("out");
   write_file(work / "file", "x");
   auto run = blockgen({"-o", "file/sub/scene.json", dir.str()}, work.str());

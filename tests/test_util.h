@@ -47,6 +47,16 @@ inline std::string shell_quote(const std::string& text) {
   return quoted + "'";
 }
 
+// Copies the built façade images and tree models into an input folder, where
+// blockgen looks for them.
+inline void copy_assets(const std::string& input_dir) {
+  for (auto folder : {"buildings_texture", "tree_models"}) {
+    std::filesystem::copy(std::filesystem::path(ASSETS_DIR) / folder,
+                          std::filesystem::path(input_dir) / folder,
+                          std::filesystem::copy_options::recursive);
+  }
+}
+
 struct program_run {
   int         status = -1;  // exit status, or -1 when killed by a signal
   std::string out    = "";
