@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <unordered_map>
+#include <unordered_set>
 
 #include <nlohmann/json.hpp>
 
@@ -291,9 +293,46 @@ void normalize_features(city_features& features, float scene_size) {
   }
 }
 
+// Everything the reader takes from a feature, the name and the scene fields
+// (derived from these) aside.
+static bool same_content(const city_feature& a, const city_feature& b) {
+  return a.kind == b.kind && a.roof_shape == b.roof_shape && a.tree_type == b.tree_type &&
+         a.landmark == b.landmark && a.colour == b.colour && a.levels == b.levels &&
+         a.roof_height == b.roof_height && a.width == b.width &&
+         a.geo_outline == b.geo_outline && a.geo_holes == b.geo_holes;
+}
+
+void make_names_unique(city_features& features) {
+  auto taken = std::unordered_set<std::string>{};
+  for (auto& record : features.features) taken.insert(record.name);
+  // Per name as read: the records of distinct content that carried it.
+  auto holders = std::unordered_map<std::string, std::vector<const city_feature*>>{};
+  holders.reserve(features.features.size());
+  for (auto& record : features.features) {
+    auto& group = holders[record.name];
+    auto same = std::find_if(group.begin(), group.end(),
+                             [&](const city_feature* held) { return same_content(*held, record); });
+    if (same != group.end()) {
+      record.name = (*same)->name;
+      continue;
+    }
+    if (!group.empty()) {
+      for (auto suffix = 2;; suffix++) {
+        auto name = record.name + "~" + std::to_string(suffix);
+        if (taken.insert(name).second) {
+          record.name = name;
+          break;
+        }
+      }
+    }
+    group.push_back(&record);
+  }
+}
+
 bool load_geojson(const std::string& path, city_features& features, std::string& error,
                   float scene_size) {
   if (!read_geojson(path, features, error, scene_size)) return false;
+  make_names_unique(features);
   normalize_features(features, scene_size);
   return true;
 }

@@ -33,6 +33,14 @@ bool read_geojson(const std::string& path, city_features& features, std::string&
 // axis without extent maps to 0.
 void normalize_features(city_features& features, float scene_size);
 
+// Record names become shape and file names, and records of one kind with
+// one name share one file when the scene is saved. Names joined from an id
+// and a counter can meet ("line_way_1" + "23", "line_way_12" + "3"): a record
+// whose name an earlier record with other content holds is renamed with a
+// "~2", "~3", ... suffix, so no geometry is lost. A record repeated exactly
+// (one way in two overlapping extracts) keeps its name and merges as before.
+void make_names_unique(city_features& features);
+
 // The four-point outline, in degrees, of a line segment from a to b widened
 // by w: offset along the diagonal, or along x when that covers more area.
 std::vector<vec2d> segment_quad(const vec2d& a, const vec2d& b, double w);

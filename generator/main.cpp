@@ -33,7 +33,8 @@ int main(int argc, const char** argv) {
     if (path_extension(entry) != ".geojson") continue;
     if (!read_geojson(entry, features, error, scene_size)) fatal(error);
   }
-  // One normalisation after the last file gives every record the same mapping.
+  // One pass after the last file gives every record the same mapping.
+  make_names_unique(features);
   normalize_features(features, scene_size);
   print_progress("load geojsons", 1, 1);
 

@@ -476,6 +476,33 @@ TEST(load_geojson, an_empty_file_still_normalises_earlier_records) {
 
 // The real extracts: every file reads without skips, records land in the
 // square, names stay unique, and the counts match the data.
+TEST(make_names_unique, colliding_names_are_renamed_and_repeats_merge) {
+  // way/1 has twelve segments, so its last two are "line_way_110" and
+  // "line_way_111", the names of way/11's two segments.
+  auto long_way = std::string{"[[0,0]"};
+  for (int i = 1; i <= 12; i++) long_way += ",[" + std::to_string(i) + ",0]";
+  long_way += "]";
+  auto road = [](const std::string& id, const std::string& coordinates) {
+    return feature("LineString", coordinates, {{"@id", id}, {"highway", "primary"}});
+  };
+  auto run = read_features({road("way/1", long_way), road("way/11", "[[0,5],[1,5],[2,5]]"),
+                            road("way/11", "[[0,5],[1,5],[2,5]]")});
+  ASSERT_TRUE(run.ok);
+  ASSERT_EQ(run.features.features.size(), 16u);
+  make_names_unique(run.features);
+  auto result = names(run.features);
+  EXPECT_EQ(result[10], "line_way_110");
+  EXPECT_EQ(result[11], "line_way_111");
+  EXPECT_EQ(result[12], "line_way_110~2");  // other geometry: kept apart
+  EXPECT_EQ(result[13], "line_way_111~2");
+  EXPECT_EQ(result[14], "line_way_110~2");  // the same way again: merges
+  EXPECT_EQ(result[15], "line_way_111~2");
+  EXPECT_EQ(result[0], "line_way_10");
+  // running it again changes nothing
+  make_names_unique(run.features);
+  EXPECT_EQ(names(run.features), result);
+}
+
 TEST(real_extracts, read_plausibly) {
   auto root = std::string{SHARED_DIR "/osm"};
   if (!path_exists(root)) GTEST_SKIP() << root << " is absent";
