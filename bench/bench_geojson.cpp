@@ -4,6 +4,8 @@
 //   bench_geojson                 every size, each in a child process
 //   bench_geojson N FILES [load]  one size; "load" re-normalises after every
 //                                 file (load_geojson) for comparison
+//   bench_geojson write N FILES FOLDER
+//                                 only writes the input, for whole-program runs
 //
 // Peak memory is the child's peak resident size, so each size is measured
 // on its own.
@@ -161,6 +163,12 @@ static int run_size(int count, int files, bool per_file) {
 }
 
 int main(int argc, const char** argv) {
+  if (argc == 5 && std::string{argv[1]} == "write") {
+    auto paths = std::vector<std::string>{};
+    auto error = std::string{};
+    if (!make_directory(argv[4], error)) return std::printf("%s\n", error.c_str()), 1;
+    return write_input(argv[4], std::atoi(argv[2]), std::atoi(argv[3]), paths) ? 0 : 1;
+  }
   if (argc >= 3) {
     auto per_file = argc >= 4 && std::string{argv[3]} == "load";
     return run_size(std::atoi(argv[1]), std::atoi(argv[2]), per_file);

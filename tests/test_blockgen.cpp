@@ -164,6 +164,8 @@ TEST(blockgen, output_format_follows_the_extension) {
   EXPECT_EQ(blockgen({"-o", "scene.obj", dir.str()}, work.str()).status, 0);
   EXPECT_TRUE(std::filesystem::exists(work.path / "scene.obj"));
   EXPECT_TRUE(std::filesystem::exists(work.path / "scene.mtl"));
+  EXPECT_EQ(blockgen({"-o", "scene.pbrt", dir.str()}, work.str()).status, 0);
+  EXPECT_NE(read_file(work / "scene.pbrt").find("WorldBegin"), std::string::npos);
   EXPECT_EQ(blockgen({"-o", "first.ply", dir.str()}, work.str()).status, 0);
   EXPECT_EQ(read_file(work / "first.ply").substr(0, 4), "ply\n");
   auto run = blockgen({"-o", "sub/scene.txt", dir.str()}, work.str());
