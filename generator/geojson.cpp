@@ -92,13 +92,20 @@ static std::vector<vec2d> to_positions(const json& value) {
   return positions;
 }
 
+// The record every ring or polygon of an area copies; false when ignored.
+static bool classify_area_record(city_feature& record, const json& properties,
+                                 float scene_size) {
+  classify_area(record, properties, scene_size);
+  if (record.kind == feature_kind::ignored) return false;
+  record.levels = feature_levels(record.kind, properties);
+  return true;
+}
+
 static void read_polygon(const json& coordinates, const json& properties,
                          const std::string& id, float scene_size,
                          std::vector<city_feature>& records) {
   auto record = city_feature{};
-  classify_area(record, properties, scene_size);
-  if (record.kind == feature_kind::ignored) return;
-  record.levels = feature_levels(record.kind, properties);
+  if (!classify_area_record(record, properties, scene_size)) return;
   // Every ring, inner ones included, is an outline of its own.
   auto j = 0;
   for (auto& ring : coordinates) {
@@ -112,9 +119,7 @@ static void read_multi_polygon(const json& coordinates, const json& properties,
                                const std::string& id, float scene_size,
                                std::vector<city_feature>& records) {
   auto record = city_feature{};
-  classify_area(record, properties, scene_size);
-  if (record.kind == feature_kind::ignored) return;
-  record.levels = feature_levels(record.kind, properties);
+  if (!classify_area_record(record, properties, scene_size)) return;
   auto n = 0;
   for (auto& polygon : coordinates) {
     if (polygon.empty()) continue;

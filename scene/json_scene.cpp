@@ -172,11 +172,5 @@ static bool save_json_scene_files(const std::string& filename, const scene_data&
 
 bool save_json_scene(const std::string& filename, const scene_data& scene, std::string& error,
                      const progress_callback& progress) {
-  // Only running out of memory is left to throw here.
-  try {
-    return save_json_scene_files(filename, scene, error, progress);
-  } catch (const std::exception&) {
-    error = filename + ": write error";
-    return false;
-  }
+  return run_scene_writer(filename, error, [&] { return save_json_scene_files(filename, scene, error, progress); });
 }

@@ -59,5 +59,17 @@ std::vector<scene_material> merge_materials_by_name(const scene_data& scene);
 // Writers check it so that no file points readers past its vertex lists.
 bool has_valid_indices(const scene_shape& shape);
 
+// Runs a scene writer. The writers report failures as values; running out
+// of memory is the only exception left, and it becomes a write error too.
+template <typename Writer>
+bool run_scene_writer(const std::string& filename, std::string& error, Writer&& write) {
+  try {
+    return write();
+  } catch (const std::exception&) {
+    error = filename + ": write error";
+    return false;
+  }
+}
+
 // The shortest text that reads back as the same float ("0.05", "2", "-1e-07").
 std::string format_float(float value);
