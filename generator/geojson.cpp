@@ -224,9 +224,21 @@ static const char* read_feature(const json& feature, float scene_size,
 
 bool read_geojson(const std::string& path, city_features& features, std::string& error,
                   float scene_size) {
+  auto text = std::string{};
+  if (!load_text(path, text, error)) return false;
+  return read_geojson_text(path, text, features, error, scene_size);
+}
+
+bool read_geojson_text(const std::string& path, const std::string& text,
+                       city_features& features, std::string& error, float scene_size) {
   // The parsed document lives only for this file.
   auto root = json{};
-  if (!load_json(path, root, error)) return false;
+  try {
+    root = json::parse(text);
+  } catch (...) {
+    error = path + ": parse error in json";
+    return false;
+  }
   auto list = root.is_object() ? root.find("features") : root.end();
   if (list == root.end() || !list->is_array()) {
     error = path + ": not a feature collection";

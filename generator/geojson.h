@@ -29,6 +29,9 @@ bool load_geojson(const std::string& path, city_features& features, std::string&
 // reason.
 bool read_geojson(const std::string& path, city_features& features, std::string& error,
                   float scene_size);
+// The same on a file's text already in memory; `path` names it in messages.
+bool read_geojson_text(const std::string& path, const std::string& text,
+                       city_features& features, std::string& error, float scene_size);
 // Longitude and latitude are stretched independently onto the square; an
 // axis without extent maps to 0.
 void normalize_features(city_features& features, float scene_size);

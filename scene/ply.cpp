@@ -496,7 +496,12 @@ bool load_ply(const std::string& filename, ply_model& model, std::string& error)
   model = ply_model{};
   auto data = std::string{};
   if (!load_text(filename, data, error)) return false;
+  return parse_ply(filename, data, model, error);
+}
 
+bool parse_ply(const std::string& filename, const std::string& data, ply_model& model,
+               std::string& error) {
+  model = ply_model{};
   auto pos = size_t{0};
   auto status = parse_header(data, pos, model);
   if (status == read_status::ok) {

@@ -62,6 +62,10 @@ size_t ply_value_count(const ply_property& property);
 // ": parse error" (header or ascii values) or ": read error" (data ends early,
 // or an element declares more rows than the file can hold).
 bool load_ply(const std::string& filename, ply_model& model, std::string& error);
+// The same on the bytes of a file already in memory; `filename` names it in
+// messages.
+bool parse_ply(const std::string& filename, const std::string& data, ply_model& model,
+               std::string& error);
 // Writes the model. Fails with ": file not found" when the file cannot be
 // created and ": write error" when a write fails or the model is inconsistent
 // (a property whose value count disagrees with its element's row count); an
