@@ -3,7 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "scene/image.h"
-#include "scene/scene_io.h"
+#include "scene/scene_files.h"
 #include "scene/shape_io.h"
 #include "support/files.h"
 

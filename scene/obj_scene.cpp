@@ -5,7 +5,7 @@
 #include <unordered_set>
 
 #include "scene/json_scene.h"
-#include "scene/scene_io.h"
+#include "scene/scene_files.h"
 #include "support/files.h"
 
 // Statements end at white space, so names lose their blanks and control

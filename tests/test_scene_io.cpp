@@ -9,7 +9,7 @@
 #include "scene/json_scene.h"
 #include "scene/obj_scene.h"
 #include "scene/pbrt_scene.h"
-#include "scene/scene_io.h"
+#include "scene/scene_files.h"
 #include "scene/shape_io.h"
 #include "support/files.h"
 #include "test_util.h"

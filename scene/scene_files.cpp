@@ -1,4 +1,4 @@
-#include "scene/scene_io.h"
+#include "scene/scene_files.h"
 
 #include <algorithm>
 #include <charconv>
