@@ -4,7 +4,8 @@
 
 #include "generator/city.h"
 #include "generator/geojson.h"
-#include "scene/scene_files.h"
+#include "scene/scene_io.h"
+#include "scene/scene_stats.h"
 #include "support/cli.h"
 #include "support/console.h"
 #include "support/files.h"

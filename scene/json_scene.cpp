@@ -9,8 +9,6 @@
 
 using json = nlohmann::json;
 
-const char* const scene_generator_name = "blockgen city generator";
-
 // Floats are widened so the library prints the shortest double text.
 static json to_json(float value) { return (double)value; }
 static json to_json(const vec3f& v) { return json::array({to_json(v.x), to_json(v.y), to_json(v.z)}); }
@@ -144,7 +142,10 @@ static bool save_json_scene_files(const std::string& filename, const scene_data&
     error = filename + ": invalid UTF-8 in a record name or the copyright";
     return false;
   }
-  if (!save_text(filename, text, error)) return false;
+  // The document appears under its name only once every file it names is
+  // written.
+  auto document_file = pending_scene_file{};
+  if (!write_scene_file(document_file, filename, text, error)) return false;
 
   auto dirname = path_dirname(filename);
   auto inner = std::string{};
@@ -166,6 +167,7 @@ static bool save_json_scene_files(const std::string& filename, const scene_data&
       return false;
     }
   }
+  if (!publish_scene_file(document_file, error)) return false;
   if (progress) progress("save done", total, total);
   return true;
 }

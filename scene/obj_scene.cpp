@@ -1,12 +1,12 @@
 #include "scene/obj_scene.h"
 
-#include <charconv>
 #include <cmath>
 #include <unordered_set>
 
-#include "scene/json_scene.h"
 #include "scene/scene_files.h"
+#include "scene/shape.h"
 #include "support/files.h"
+#include "support/format.h"
 
 // Statements end at white space, so names lose their blanks and control
 // characters; everything else is kept as it is.
@@ -18,16 +18,8 @@ static std::string obj_name(const std::string& name) {
 }
 
 static void append(std::string& text, float value) {
-  char buffer[64];
-  auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
   text += ' ';
-  text.append(buffer, result.ptr);
-}
-
-static void append(std::string& text, int value) {
-  char buffer[16];
-  auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
-  text.append(buffer, result.ptr);
+  append_float(text, value);
 }
 
 static void append(std::string& text, const vec3f& v) {
@@ -74,22 +66,6 @@ static bool has_geometry(const scene_shape& shape) {
           !shape.quads.empty() || !shape.quadspos.empty());
 }
 
-// Running 1-based offsets of the three vertex lists of the file.
-struct obj_offsets {
-  int positions = 0, texcoords = 0, normals = 0;
-};
-
-static void append_vertex(std::string& text, const obj_offsets& base, int p, int t, int n) {
-  text += ' ';
-  append(text, base.positions + p + 1);
-  if (t < 0 && n < 0) return;
-  text += '/';
-  if (t >= 0) append(text, base.texcoords + t + 1);
-  if (n < 0) return;
-  text += '/';
-  append(text, base.normals + n + 1);
-}
-
 static void append_instance(std::string& text, const scene_instance& instance,
                             const std::string& material, obj_offsets& base) {
   auto& shape = *instance.shape;
@@ -113,46 +89,8 @@ static void append_instance(std::string& text, const scene_instance& instance,
     text += '\n';
   }
 
-  if (!shape.quadspos.empty()) {
-    auto has_t = !shape.quadstexcoord.empty(), has_n = !shape.quadsnorm.empty();
-    for (size_t i = 0; i < shape.quadspos.size(); i++) {
-      auto p = shape.quadspos[i];
-      auto t = has_t ? shape.quadstexcoord[i] : vec4i{-1, -1, -1, -1};
-      auto n = has_n ? shape.quadsnorm[i] : vec4i{-1, -1, -1, -1};
-      text += 'f';
-      append_vertex(text, base, p.x, t.x, n.x);
-      append_vertex(text, base, p.y, t.y, n.y);
-      append_vertex(text, base, p.z, t.z, n.z);
-      if (p.w != p.z) append_vertex(text, base, p.w, t.w, n.w);
-      text += '\n';
-    }
-  } else {
-    auto has_t = !shape.texcoords.empty(), has_n = !shape.normals.empty();
-    auto vertex = [&](int i) { append_vertex(text, base, i, has_t ? i : -1, has_n ? i : -1); };
-    for (auto& t : shape.triangles) {
-      text += 'f';
-      vertex(t.x), vertex(t.y), vertex(t.z);
-      text += '\n';
-    }
-    // A quad whose last two corners coincide is a triangle.
-    for (auto& q : shape.quads) {
-      text += 'f';
-      vertex(q.x), vertex(q.y), vertex(q.z);
-      if (q.w != q.z) vertex(q.w);
-      text += '\n';
-    }
-    for (auto& l : shape.lines) {
-      text += 'l';
-      append_vertex(text, base, l.x, -1, -1);
-      append_vertex(text, base, l.y, -1, -1);
-      text += '\n';
-    }
-    for (auto i : shape.points) {
-      text += 'p';
-      append_vertex(text, base, i, -1, -1);
-      text += '\n';
-    }
-  }
+  append_obj_elements(text, shape, base, !shape.texcoords.empty(), !shape.normals.empty(),
+                      false);
   base.positions += (int)shape.positions.size();
   base.texcoords += (int)shape.texcoords.size();
   base.normals += (int)shape.normals.size();
@@ -259,14 +197,18 @@ static bool save_obj_scene_files(const std::string& filename, const scene_data& 
     append_material(mtl, fallback, grey);
   }
 
-  if (!save_text(filename, obj, error)) return false;
+  // The OBJ file appears under its name only once its materials and
+  // textures are written.
+  auto obj_file = pending_scene_file{};
+  if (!write_scene_file(obj_file, filename, obj, error)) return false;
   auto inner = std::string{};
   if (!save_text(mtl_filename, mtl, inner)) {
     error = filename + ": error in " + inner;
     return false;
   }
   if (progress) progress("save scene", 1, total);
-  return save_scene_textures(filename, scene, error, progress, 1, total);
+  if (!save_scene_textures(filename, scene, error, progress, 1, total)) return false;
+  return publish_scene_file(obj_file, error);
 }
 
 bool save_obj_scene(const std::string& filename, const scene_data& scene, std::string& error,

@@ -4,10 +4,11 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "scene/json_scene.h"
 #include "scene/scene_files.h"
+#include "scene/shape.h"
 #include "scene/shape_io.h"
 #include "support/files.h"
+#include "support/format.h"
 
 // Names are quoted strings: quotes, backslashes and control characters
 // would end or garble them, so they become '_'.
@@ -232,7 +233,10 @@ static bool save_pbrt_scene_files(const std::string& filename, const scene_data&
   }
   text += "\nWorldEnd\n";
 
-  if (!save_text(filename, text, error)) return false;
+  // The scene text appears under its name only once its meshes and
+  // textures are written.
+  auto scene_file = pending_scene_file{};
+  if (!write_scene_file(scene_file, filename, text, error)) return false;
   if (progress) progress("save scene", 1, total);
 
   // Same-named shapes share one file; the later one stays, as in the JSON
@@ -250,7 +254,9 @@ static bool save_pbrt_scene_files(const std::string& filename, const scene_data&
     }
     if (progress) progress("save shape", (int)k + 2, total);
   }
-  return save_scene_textures(filename, scene, error, progress, 1 + (int)meshes.size(), total);
+  if (!save_scene_textures(filename, scene, error, progress, 1 + (int)meshes.size(), total))
+    return false;
+  return publish_scene_file(scene_file, error);
 }
 
 bool save_pbrt_scene(const std::string& filename, const scene_data& scene, std::string& error,

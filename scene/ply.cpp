@@ -581,12 +581,7 @@ bool save_ply(const std::string& filename, const ply_model& model, std::string& 
     }
   }
 
-  auto fs = open_file(filename, "wb");
-  if (!fs) return error = filename + ": file not found", false;
-  auto ok = std::fwrite(out.data(), 1, out.size(), fs) == out.size();
-  ok = std::fclose(fs) == 0 && ok;
-  if (!ok) return error = filename + ": write error", false;
-  return true;
+  return save_file(filename, out, error);
 }
 
 // ---------------------------------------------------------------------------

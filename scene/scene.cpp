@@ -82,3 +82,48 @@ bbox3f compute_scene_bounds(const scene_data& scene) {
   }
   return bounds;
 }
+
+std::vector<scene_material> merge_materials_by_name(const scene_data& scene) {
+  auto merged = std::vector<scene_material>{};
+  auto index = std::unordered_map<std::string, size_t>{};
+  const auto def = scene_material{};
+  for (auto& record : scene.materials) {
+    auto& m = *record;
+    auto found = index.find(m.name);
+    if (found == index.end()) {
+      found = index.emplace(m.name, merged.size()).first;
+      merged.push_back(scene_material{});
+      merged.back().name = m.name;
+    }
+    auto& out = merged[found->second];
+    auto lay = [](auto& to, const auto& from, const auto& fallback) {
+      if (from != fallback) to = from;
+    };
+    lay(out.emission, m.emission, def.emission);
+    lay(out.color, m.color, def.color);
+    lay(out.specular, m.specular, def.specular);
+    lay(out.roughness, m.roughness, def.roughness);
+    lay(out.metallic, m.metallic, def.metallic);
+    lay(out.ior, m.ior, def.ior);
+    lay(out.coat, m.coat, def.coat);
+    lay(out.transmission, m.transmission, def.transmission);
+    lay(out.translucency, m.translucency, def.translucency);
+    lay(out.scattering, m.scattering, def.scattering);
+    lay(out.scanisotropy, m.scanisotropy, def.scanisotropy);
+    lay(out.trdepth, m.trdepth, def.trdepth);
+    lay(out.opacity, m.opacity, def.opacity);
+    lay(out.thin, m.thin, def.thin);
+    lay(out.emission_tex, m.emission_tex, def.emission_tex);
+    lay(out.color_tex, m.color_tex, def.color_tex);
+    lay(out.specular_tex, m.specular_tex, def.specular_tex);
+    lay(out.metallic_tex, m.metallic_tex, def.metallic_tex);
+    lay(out.roughness_tex, m.roughness_tex, def.roughness_tex);
+    lay(out.transmission_tex, m.transmission_tex, def.transmission_tex);
+    lay(out.translucency_tex, m.translucency_tex, def.translucency_tex);
+    lay(out.scattering_tex, m.scattering_tex, def.scattering_tex);
+    lay(out.coat_tex, m.coat_tex, def.coat_tex);
+    lay(out.opacity_tex, m.opacity_tex, def.opacity_tex);
+    lay(out.normal_tex, m.normal_tex, def.normal_tex);
+  }
+  return merged;
+}

@@ -122,6 +122,11 @@ scene_instance* add_complete_instance(scene_data& scene, const std::string& name
 // an environment "sky"; the sun stands at sun_angle radians from the zenith.
 scene_environment* add_sky(scene_data& scene, float sun_angle);
 
+// The materials as scene files key them: one per distinct name, in the
+// order names first appear, each later record's non-default fields laid over
+// the earlier ones (what a reader of the JSON scene file sees).
+std::vector<scene_material> merge_materials_by_name(const scene_data& scene);
+
 // Bounds of every instanced shape, mapped by its instance frame. Instances
 // without a shape or with an empty shape contribute nothing.
 bbox3f compute_scene_bounds(const scene_data& scene);

@@ -1,97 +1,13 @@
 #include "scene/scene_files.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cstdio>
-#include <unordered_map>
 #include <unordered_set>
 
-#include "scene/json_scene.h"
-#include "scene/obj_scene.h"
-#include "scene/pbrt_scene.h"
-#include "scene/shape_io.h"
+#include "scene/image.h"
 #include "support/files.h"
+#include "support/format.h"
 
-// ---------------------------------------------------------------------------
-// Dispatch
-
-// The single-shape format keeps only the geometry of the first shape.
-static bool save_first_shape(const std::string& filename, const scene_data& scene,
-                             std::string& error, const progress_callback& progress) {
-  if (scene.shapes.empty()) {
-    error = filename + ": empty shape";
-    return false;
-  }
-  if (progress) progress("save scene", 0, 1);
-  if (!save_shape(filename, *scene.shapes.front(), error, true)) return false;
-  if (progress) progress("save done", 1, 1);
-  return true;
-}
-
-bool save_scene(const std::string& filename, const scene_data& scene, std::string& error,
-                const progress_callback& progress) {
-  // Exactly the lower- or upper-case form; ".Json" is no known format.
-  auto ext = path_extension(filename);
-  if (ext == ".json" || ext == ".JSON") return save_json_scene(filename, scene, error, progress);
-  if (ext == ".obj" || ext == ".OBJ") return save_obj_scene(filename, scene, error, progress);
-  if (ext == ".pbrt" || ext == ".PBRT") return save_pbrt_scene(filename, scene, error, progress);
-  if (ext == ".ply" || ext == ".PLY") return save_first_shape(filename, scene, error, progress);
-  error = filename + ": unknown format";
-  return false;
-}
-
-// ---------------------------------------------------------------------------
-// Statistics
-
-// Values are right-aligned in 13 columns; longer values are kept whole.
-static std::string pad_value(const std::string& text) {
-  return text.size() >= 13 ? text : std::string(13 - text.size(), ' ') + text;
-}
-
-static std::string format_count(long long count) { return pad_value(std::to_string(count)); }
-
-static std::string format_vector(const vec3f& v) {
-  // "%f" of the largest float takes 46 characters; three of them fit.
-  char buffer[256];
-  std::snprintf(buffer, sizeof(buffer), "%f %f %f", (double)v.x, (double)v.y, (double)v.z);
-  return pad_value(buffer);
-}
-
-std::vector<std::string> format_scene_stats(const scene_data& scene) {
-  long long points = 0, lines = 0, triangles = 0, quads = 0, fvquads = 0;
-  for (auto& shape : scene.shapes) {
-    points += (long long)shape->points.size();
-    lines += (long long)shape->lines.size();
-    triangles += (long long)shape->triangles.size();
-    quads += (long long)shape->quads.size();
-    fvquads += (long long)shape->quadspos.size();
-  }
-  long long texels4b = 0, texels4f = 0;
-  for (auto& texture : scene.textures) {
-    texels4b += (long long)texture->ldr.width * texture->ldr.height;
-    texels4f += (long long)texture->hdr.width * texture->hdr.height;
-  }
-  auto bounds = compute_scene_bounds(scene);
-
-  auto lines_out = std::vector<std::string>{};
-  lines_out.push_back("cameras:      " + format_count((long long)scene.cameras.size()));
-  lines_out.push_back("shapes:       " + format_count((long long)scene.shapes.size()));
-  lines_out.push_back("environments: " + format_count((long long)scene.environments.size()));
-  lines_out.push_back("textures:     " + format_count((long long)scene.textures.size()));
-  lines_out.push_back("points:       " + format_count(points));
-  lines_out.push_back("lines:        " + format_count(lines));
-  lines_out.push_back("triangles:    " + format_count(triangles));
-  lines_out.push_back("quads:        " + format_count(quads));
-  lines_out.push_back("fvquads:     " + format_count(fvquads));
-  lines_out.push_back("texels4b:     " + format_count(texels4b));
-  lines_out.push_back("texels4f:     " + format_count(texels4f));
-  lines_out.push_back("center:       " + format_vector(bbox_center(bounds)));
-  lines_out.push_back("size:         " + format_vector(bbox_size(bounds)));
-  return lines_out;
-}
-
-// ---------------------------------------------------------------------------
-// Helpers shared by the writers
+const char* const scene_generator_name = "blockgen city generator";
 
 static bool is_valid_utf8(const std::string& text) {
   auto bytes = (const unsigned char*)text.data();
@@ -201,81 +117,106 @@ bool save_scene_textures(const std::string& filename, const scene_data& scene,
   return true;
 }
 
-std::vector<scene_material> merge_materials_by_name(const scene_data& scene) {
-  auto merged = std::vector<scene_material>{};
-  auto index = std::unordered_map<std::string, size_t>{};
-  const auto def = scene_material{};
-  for (auto& record : scene.materials) {
-    auto& m = *record;
-    auto found = index.find(m.name);
-    if (found == index.end()) {
-      found = index.emplace(m.name, merged.size()).first;
-      merged.push_back(scene_material{});
-      merged.back().name = m.name;
-    }
-    auto& out = merged[found->second];
-    auto lay = [](auto& to, const auto& from, const auto& fallback) {
-      if (from != fallback) to = from;
-    };
-    lay(out.emission, m.emission, def.emission);
-    lay(out.color, m.color, def.color);
-    lay(out.specular, m.specular, def.specular);
-    lay(out.roughness, m.roughness, def.roughness);
-    lay(out.metallic, m.metallic, def.metallic);
-    lay(out.ior, m.ior, def.ior);
-    lay(out.coat, m.coat, def.coat);
-    lay(out.transmission, m.transmission, def.transmission);
-    lay(out.translucency, m.translucency, def.translucency);
-    lay(out.scattering, m.scattering, def.scattering);
-    lay(out.scanisotropy, m.scanisotropy, def.scanisotropy);
-    lay(out.trdepth, m.trdepth, def.trdepth);
-    lay(out.opacity, m.opacity, def.opacity);
-    lay(out.thin, m.thin, def.thin);
-    lay(out.emission_tex, m.emission_tex, def.emission_tex);
-    lay(out.color_tex, m.color_tex, def.color_tex);
-    lay(out.specular_tex, m.specular_tex, def.specular_tex);
-    lay(out.metallic_tex, m.metallic_tex, def.metallic_tex);
-    lay(out.roughness_tex, m.roughness_tex, def.roughness_tex);
-    lay(out.transmission_tex, m.transmission_tex, def.transmission_tex);
-    lay(out.translucency_tex, m.translucency_tex, def.translucency_tex);
-    lay(out.scattering_tex, m.scattering_tex, def.scattering_tex);
-    lay(out.coat_tex, m.coat_tex, def.coat_tex);
-    lay(out.opacity_tex, m.opacity_tex, def.opacity_tex);
-    lay(out.normal_tex, m.normal_tex, def.normal_tex);
-  }
-  return merged;
+pending_scene_file::~pending_scene_file() {
+  if (published || temp.empty()) return;
+  remove_file(temp);
+  remove_file(path);
 }
 
-bool has_valid_indices(const scene_shape& shape) {
-  auto in = [](int index, size_t size) { return index >= 0 && (size_t)index < size; };
-  if (!shape.quadspos.empty()) {
-    auto check_quads = [&](const std::vector<vec4i>& quads, size_t size) {
-      if (quads.empty()) return true;
-      if (quads.size() != shape.quadspos.size()) return false;
-      for (auto& q : quads)
-        if (!in(q.x, size) || !in(q.y, size) || !in(q.z, size) || !in(q.w, size)) return false;
-      return true;
-    };
-    return check_quads(shape.quadspos, shape.positions.size()) &&
-           check_quads(shape.quadsnorm, shape.normals.size()) &&
-           check_quads(shape.quadstexcoord, shape.texcoords.size());
-  }
-  auto size = shape.positions.size();
-  if (!shape.normals.empty()) size = std::min(size, shape.normals.size());
-  if (!shape.texcoords.empty()) size = std::min(size, shape.texcoords.size());
-  for (auto i : shape.points)
-    if (!in(i, size)) return false;
-  for (auto& l : shape.lines)
-    if (!in(l.x, size) || !in(l.y, size)) return false;
-  for (auto& t : shape.triangles)
-    if (!in(t.x, size) || !in(t.y, size) || !in(t.z, size)) return false;
-  for (auto& q : shape.quads)
-    if (!in(q.x, size) || !in(q.y, size) || !in(q.z, size) || !in(q.w, size)) return false;
+bool write_scene_file(pending_scene_file& file, const std::string& path, const std::string& text,
+                      std::string& error) {
+  file.path = path;
+  return save_text_hidden(path, text, file.temp, error);
+}
+
+bool publish_scene_file(pending_scene_file& file, std::string& error) {
+  if (!publish_file(file.temp, file.path, error)) return false;
+  file.published = true;
   return true;
 }
 
-std::string format_float(float value) {
-  char buffer[64];
-  auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
-  return std::string(buffer, result.ptr);
+// One face corner: "p", "p/t", "p//n" or "p/t/n"; negative = absent.
+static void append_corner(std::string& out, const obj_offsets& base, int p, int t, int n) {
+  out += ' ';
+  append_int(out, (long long)base.positions + p + 1);
+  if (t < 0 && n < 0) return;
+  out += '/';
+  if (t >= 0) append_int(out, (long long)base.texcoords + t + 1);
+  if (n < 0) return;
+  out += '/';
+  append_int(out, (long long)base.normals + n + 1);
+}
+
+void append_obj_elements(std::string& out, const std::vector<int>& points,
+                         const std::vector<vec2i>& lines, const std::vector<vec3i>& triangles,
+                         const std::vector<vec4i>& quads, const std::vector<vec4i>& quadspos,
+                         const std::vector<vec4i>& quadsnorm,
+                         const std::vector<vec4i>& quadstexcoord, const obj_offsets& base,
+                         bool has_texcoords, bool has_normals, bool first_kind_only) {
+  auto indexed = [&](int i) {
+    append_corner(out, base, i, has_texcoords ? i : -1, has_normals ? i : -1);
+  };
+  auto written = false;
+  auto next_kind = [&](bool present) {
+    if (!present || (first_kind_only && written)) return false;
+    written = true;
+    return true;
+  };
+  // Face-varying quads stand alone: their indices address each list apart.
+  auto indexed_elements = !triangles.empty() || !quads.empty() ||
+                          !lines.empty() || !points.empty();
+  if (!quadspos.empty() && (!first_kind_only || !indexed_elements)) {
+    {
+      auto has_t = !quadstexcoord.empty(), has_n = !quadsnorm.empty();
+      auto corner = [](const vec4i& q, int k) {
+        return k == 0 ? q.x : k == 1 ? q.y : k == 2 ? q.z : q.w;
+      };
+      for (size_t i = 0; i < quadspos.size(); i++) {
+        auto& p = quadspos[i];
+        auto corners = p.w == p.z ? 3 : 4;
+        out += 'f';
+        for (auto k = 0; k < corners; k++) {
+          append_corner(out, base, corner(p, k),
+                        has_t && i < quadstexcoord.size() ? corner(quadstexcoord[i], k) : -1,
+                        has_n && i < quadsnorm.size() ? corner(quadsnorm[i], k) : -1);
+        }
+        out += '\n';
+      }
+    }
+    return;
+  }
+  if (next_kind(!triangles.empty())) {
+    for (auto& t : triangles) {
+      out += 'f', indexed(t.x), indexed(t.y), indexed(t.z), out += '\n';
+    }
+  }
+  if (next_kind(!quads.empty())) {
+    for (auto& q : quads) {
+      out += 'f', indexed(q.x), indexed(q.y), indexed(q.z);
+      if (q.w != q.z) indexed(q.w);
+      out += '\n';
+    }
+  }
+  if (next_kind(!lines.empty())) {
+    for (auto& l : lines) {
+      out += 'l';
+      append_corner(out, base, l.x, -1, -1);
+      append_corner(out, base, l.y, -1, -1);
+      out += '\n';
+    }
+  }
+  if (next_kind(!points.empty())) {
+    for (auto p : points) {
+      out += 'p';
+      append_corner(out, base, p, -1, -1);
+      out += '\n';
+    }
+  }
+}
+
+void append_obj_elements(std::string& out, const scene_shape& shape, const obj_offsets& base,
+                         bool has_texcoords, bool has_normals, bool first_kind_only) {
+  append_obj_elements(out, shape.points, shape.lines, shape.triangles, shape.quads,
+                      shape.quadspos, shape.quadsnorm, shape.quadstexcoord, base, has_texcoords,
+                      has_normals, first_kind_only);
 }

@@ -1,6 +1,7 @@
 #pragma once
-// Saving a whole scene, with the writer chosen by the output's extension,
-// and the statistics lines printed by `--info`.
+// What the scene file formats share: the attribution they write, the checks
+// that turn record names into file names, the texture files beside a scene
+// file, the OBJ element lines and the guard around each writer.
 
 #include <string>
 #include <vector>
@@ -8,16 +9,8 @@
 #include "scene/scene.h"
 #include "support/console.h"
 
-// ".json"/".JSON" JSON scene, ".obj"/".OBJ" OBJ scene, ".pbrt"/".PBRT" PBRT
-// scene, ".ply"/".PLY" the first shape only; anything else ": unknown format".
-bool save_scene(const std::string& filename, const scene_data& scene, std::string& error,
-                const progress_callback& progress = {});
-
-// Counts and bounds of the scene, one label and value per line.
-std::vector<std::string> format_scene_stats(const scene_data& scene);
-
-// ---------------------------------------------------------------------------
-// Helpers shared by the scene writers.
+// The attribution stored in every scene file we write.
+extern const char* const scene_generator_name;
 
 // True when a record name can become a file name inside "shapes" or
 // "textures" on every platform: valid UTF-8, not empty, not "." or "..", no
@@ -40,24 +33,50 @@ std::string texture_file(const scene_texture& texture);
 // referred to is still saved, so that its failure is reported.
 std::vector<bool> textures_to_save(const scene_data& scene);
 
-// Saves the textures of the scene (see textures_to_save) in the folder "textures" beside
-// `filename`, making the folder when missing. After texture j it reports
-// ("save texture", done + j + 1, total). A failure is wrapped as
-// filename + ": error in " + the inner error.
+// Saves the textures of the scene (see textures_to_save) in the folder
+// "textures" beside `filename`, making the folder when missing. After
+// texture j it reports ("save texture", done + j + 1, total). A failure is
+// wrapped as filename + ": error in " + the inner error.
 bool save_scene_textures(const std::string& filename, const scene_data& scene,
                          std::string& error, const progress_callback& progress, int done,
                          int total);
 
-// The materials as the scene file keys them: one per distinct name, in the
-// order names first appear, each later record's non-default fields laid over
-// the earlier ones (what a reader of the JSON scene file sees).
-std::vector<scene_material> merge_materials_by_name(const scene_data& scene);
+// OBJ element lines. Indices are 0-based here and written 1-based after the
+// running offsets of the file's three vertex lists.
+struct obj_offsets {
+  int positions = 0, texcoords = 0, normals = 0;
+};
+// The face, line and point lines of one shape's elements. Indexed corners
+// use one index for every vertex list the shape has (`has_texcoords`,
+// `has_normals`); face-varying quads use their own index arrays. A quad
+// whose last two corners coincide is written as a triangle. With
+// `first_kind_only` only the first non-empty of triangles, quads, lines,
+// points and face-varying quads is written (a shape file holds one kind).
+void append_obj_elements(std::string& out, const std::vector<int>& points,
+                         const std::vector<vec2i>& lines, const std::vector<vec3i>& triangles,
+                         const std::vector<vec4i>& quads, const std::vector<vec4i>& quadspos,
+                         const std::vector<vec4i>& quadsnorm,
+                         const std::vector<vec4i>& quadstexcoord, const obj_offsets& base,
+                         bool has_texcoords, bool has_normals, bool first_kind_only);
+void append_obj_elements(std::string& out, const scene_shape& shape, const obj_offsets& base,
+                         bool has_texcoords, bool has_normals, bool first_kind_only);
 
-// True when every element index addresses an existing vertex: indexed
-// elements within positions (and normals and texcoords when present),
-// face-varying quads within their own arrays, each as long as quadspos.
-// Writers check it so that no file points readers past its vertex lists.
-bool has_valid_indices(const scene_shape& shape);
+// A scene's main file (the JSON document, the OBJ or PBRT text): written
+// under a temporary name before the shape and texture files it refers to,
+// and moved into place by publish_scene_file after the last of them. A save
+// that fails between the two leaves no scene file that looks complete: the
+// destructor removes the temporary and any earlier scene file at the path,
+// whose shapes may already have been replaced.
+struct pending_scene_file {
+  std::string path      = "";
+  std::string temp      = "";
+  bool        published = false;
+  ~pending_scene_file();
+};
+// Fails like save_file, naming the scene file.
+bool write_scene_file(pending_scene_file& file, const std::string& path, const std::string& text,
+                      std::string& error);
+bool publish_scene_file(pending_scene_file& file, std::string& error);
 
 // Runs a scene writer. The writers report failures as values; running out
 // of memory is the only exception left, and it becomes a write error too.
@@ -70,6 +89,3 @@ bool run_scene_writer(const std::string& filename, std::string& error, Writer&& 
     return false;
   }
 }
-
-// The shortest text that reads back as the same float ("0.05", "2", "-1e-07").
-std::string format_float(float value);

@@ -9,52 +9,12 @@
 
 #include "scene/ply.h"
 #include "scene/scene.h"
+#include "scene/scene_files.h"
+#include "scene/shape.h"
 #include "support/files.h"
+#include "support/format.h"
 
 namespace {
-
-bool has_extension(const std::string& filename, const char* lower, const char* upper) {
-  auto extension = path_extension(filename);
-  return extension == lower || extension == upper;
-}
-
-int corner(const vec4i& q, int k) { return k == 0 ? q.x : k == 1 ? q.y : k == 2 ? q.z : q.w; }
-
-// Every index addresses one of `count` vertices.
-bool in_range(int index, size_t count) { return index >= 0 && (size_t)index < count; }
-bool in_range(const std::vector<int>& points, size_t count) {
-  for (auto p : points)
-    if (!in_range(p, count)) return false;
-  return true;
-}
-bool in_range(const std::vector<vec2i>& lines, size_t count) {
-  for (auto& l : lines)
-    if (!in_range(l.x, count) || !in_range(l.y, count)) return false;
-  return true;
-}
-bool in_range(const std::vector<vec3i>& triangles, size_t count) {
-  for (auto& t : triangles)
-    if (!in_range(t.x, count) || !in_range(t.y, count) || !in_range(t.z, count)) return false;
-  return true;
-}
-bool in_range(const std::vector<vec4i>& quads, size_t count) {
-  for (auto& q : quads)
-    for (auto k = 0; k < 4; k++)
-      if (!in_range(corner(q, k), count)) return false;
-  return true;
-}
-
-void append_number(std::string& out, float value) {
-  char buffer[64];
-  auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
-  out.append(buffer, result.ptr);
-}
-
-void append_number(std::string& out, int value) {
-  char buffer[32];
-  auto result = std::to_chars(buffer, buffer + sizeof(buffer), value);
-  out.append(buffer, result.ptr);
-}
 
 // ---------------------------------------------------------------------------
 // OBJ reading
@@ -98,22 +58,6 @@ void obj_lines(const tinyobj::lines_t& polylines, Index&& index, std::vector<vec
     start += (size_t)size;
   }
 }
-
-struct corner_key {
-  int  position, normal, texcoord;
-  bool operator==(const corner_key& other) const {
-    return position == other.position && normal == other.normal && texcoord == other.texcoord;
-  }
-};
-
-struct corner_hash {
-  size_t operator()(const corner_key& key) const {
-    auto h = std::hash<int>{}(key.position);
-    h = h * 1000003u ^ std::hash<int>{}(key.normal);
-    h = h * 1000003u ^ std::hash<int>{}(key.texcoord);
-    return h;
-  }
-};
 
 bool load_obj_shape(const std::string& filename, std::vector<int>& points,
                     std::vector<vec2i>& lines, std::vector<vec3i>& triangles,
@@ -159,9 +103,9 @@ bool load_obj_shape(const std::string& filename, std::vector<int>& points,
   auto same_indices = true;
   for (auto indices : {&mesh.indices, &polylines.indices, &dots.indices}) {
     for (auto& index : *indices) {
-      if (!in_range(index.vertex_index, num_positions) ||
-          (index.normal_index >= 0 && !in_range(index.normal_index, num_normals)) ||
-          (index.texcoord_index >= 0 && !in_range(index.texcoord_index, num_texcoords)))
+      if (index.vertex_index < 0 || (size_t)index.vertex_index >= num_positions ||
+          (index.normal_index >= 0 && (size_t)index.normal_index >= num_normals) ||
+          (index.texcoord_index >= 0 && (size_t)index.texcoord_index >= num_texcoords))
         return error = filename + ": parse error", false;
       // A vertex array is kept only when every corner refers to it.
       if (index.normal_index < 0) use_normals = false;
@@ -258,18 +202,6 @@ bool load_obj_shape(const std::string& filename, std::vector<int>& points,
 // OBJ writing
 // ---------------------------------------------------------------------------
 
-// One face corner: "p", "p/t", "p//n" or "p/t/n", 1-based; negative = absent.
-void append_corner(std::string& out, int position, int texcoord, int normal) {
-  out += ' ';
-  append_number(out, position + 1);
-  if (texcoord < 0 && normal < 0) return;
-  out += '/';
-  if (texcoord >= 0) append_number(out, texcoord + 1);
-  if (normal < 0) return;
-  out += '/';
-  append_number(out, normal + 1);
-}
-
 bool save_obj_shape(const std::string& filename, const std::vector<int>& points,
                     const std::vector<vec2i>& lines, const std::vector<vec3i>& triangles,
                     const std::vector<vec4i>& quads, const std::vector<vec4i>& quadspos,
@@ -294,58 +226,29 @@ bool save_obj_shape(const std::string& filename, const std::vector<int>& points,
   for (auto i = size_t{0}; i < positions.size(); i++) {
     auto& p = positions[i];
     out += "v ";
-    append_number(out, p.x), out += ' ', append_number(out, p.y), out += ' ';
-    append_number(out, p.z);
+    append_float(out, p.x), out += ' ', append_float(out, p.y), out += ' ';
+    append_float(out, p.z);
     if (with_colors) {
       auto& c = colors[i];
-      out += ' ', append_number(out, c.x), out += ' ', append_number(out, c.y);
-      out += ' ', append_number(out, c.z);
+      out += ' ', append_float(out, c.x), out += ' ', append_float(out, c.y);
+      out += ' ', append_float(out, c.z);
     }
     out += '\n';
   }
   for (auto& n : normals) {
     out += "vn ";
-    append_number(out, n.x), out += ' ', append_number(out, n.y), out += ' ';
-    append_number(out, n.z), out += '\n';
+    append_float(out, n.x), out += ' ', append_float(out, n.y), out += ' ';
+    append_float(out, n.z), out += '\n';
   }
   for (auto& t : texcoords) {
     out += "vt ";
-    append_number(out, t.x), out += ' ', append_number(out, flip_texcoord ? 1 - t.y : t.y);
+    append_float(out, t.x), out += ' ', append_float(out, flip_texcoord ? 1 - t.y : t.y);
     out += '\n';
   }
 
   // Indexed corners use one index for every vertex array there is.
-  auto has_t = !texcoords.empty(), has_n = !normals.empty();
-  auto indexed = [&](int i) { append_corner(out, i, has_t ? i : -1, has_n ? i : -1); };
-  if (!triangles.empty()) {
-    for (auto& t : triangles) {
-      out += 'f', indexed(t.x), indexed(t.y), indexed(t.z), out += '\n';
-    }
-  } else if (!quads.empty()) {
-    for (auto& q : quads) {
-      out += 'f', indexed(q.x), indexed(q.y), indexed(q.z);
-      if (q.w != q.z) indexed(q.w);
-      out += '\n';
-    }
-  } else if (!lines.empty()) {
-    for (auto& l : lines) {
-      out += "l ", append_number(out, l.x + 1), out += ' ', append_number(out, l.y + 1);
-      out += '\n';
-    }
-  } else if (!points.empty()) {
-    for (auto p : points) out += "p ", append_number(out, p + 1), out += '\n';
-  } else {
-    for (auto i = size_t{0}; i < quadspos.size(); i++) {
-      auto& q = quadspos[i];
-      auto corners = q.w == q.z ? 3 : 4;
-      out += 'f';
-      for (auto k = 0; k < corners; k++) {
-        append_corner(out, corner(q, k), i < quadstexcoord.size() ? corner(quadstexcoord[i], k) : -1,
-                      i < quadsnorm.size() ? corner(quadsnorm[i], k) : -1);
-      }
-      out += '\n';
-    }
-  }
+  append_obj_elements(out, points, lines, triangles, quads, quadspos, quadsnorm, quadstexcoord,
+                      obj_offsets{}, !texcoords.empty(), !normals.empty(), true);
   return save_text(filename, out, error);
 }
 
@@ -367,7 +270,7 @@ void append_printf(std::string& out, float value) {
 }
 
 void append_value(std::string& out, float value) { append_printf(out, value); }
-void append_value(std::string& out, int value) { append_number(out, value); }
+void append_value(std::string& out, int value) { append_int(out, value); }
 
 void append_components(std::string& out, std::initializer_list<float> values) {
   out += '{';
@@ -385,7 +288,7 @@ void append_components(std::string& out, std::initializer_list<int> values) {
   auto first = true;
   for (auto v : values) {
     if (!first) out += ',';
-    append_number(out, v);
+    append_int(out, v);
     first = false;
   }
   out += "},\n";
@@ -413,51 +316,6 @@ void append_array(std::string& out, const char* name, const char* type,
   out += "};\n\n";
 }
 
-// ---------------------------------------------------------------------------
-// Face-varying quads as an indexed shape
-// ---------------------------------------------------------------------------
-
-// One vertex for every distinct combination of position, normal and texture
-// coordinate index, in first-use order. Fails when an index array does not
-// match the quads or an index is out of range.
-bool make_indexed_quads(const std::vector<vec4i>& quadspos, const std::vector<vec4i>& quadsnorm,
-                        const std::vector<vec4i>& quadstexcoord,
-                        const std::vector<vec3f>& positions, const std::vector<vec3f>& normals,
-                        const std::vector<vec2f>& texcoords, std::vector<vec4i>& quads,
-                        std::vector<vec3f>& out_positions, std::vector<vec3f>& out_normals,
-                        std::vector<vec2f>& out_texcoords) {
-  // Normals and texture coordinates without their own indices follow the positions.
-  auto& norm_indices = quadsnorm.empty() ? quadspos : quadsnorm;
-  auto& texcoord_indices = quadstexcoord.empty() ? quadspos : quadstexcoord;
-  auto use_normals = !normals.empty(), use_texcoords = !texcoords.empty();
-  if (use_normals && (norm_indices.size() != quadspos.size() || !in_range(norm_indices, normals.size())))
-    return false;
-  if (use_texcoords && (texcoord_indices.size() != quadspos.size() ||
-                        !in_range(texcoord_indices, texcoords.size())))
-    return false;
-  if (!in_range(quadspos, positions.size())) return false;
-
-  auto vertices = std::unordered_map<corner_key, int, corner_hash>{};
-  quads.resize(quadspos.size());
-  for (auto i = size_t{0}; i < quadspos.size(); i++) {
-    int new_corners[4];
-    for (auto k = 0; k < 4; k++) {
-      auto key = corner_key{corner(quadspos[i], k), use_normals ? corner(norm_indices[i], k) : -1,
-                            use_texcoords ? corner(texcoord_indices[i], k) : -1};
-      auto found = vertices.find(key);
-      if (found == vertices.end()) {
-        found = vertices.emplace(key, (int)out_positions.size()).first;
-        out_positions.push_back(positions[(size_t)key.position]);
-        if (use_normals) out_normals.push_back(normals[(size_t)key.normal]);
-        if (use_texcoords) out_texcoords.push_back(texcoords[(size_t)key.texcoord]);
-      }
-      new_corners[k] = found->second;
-    }
-    quads[i] = {new_corners[0], new_corners[1], new_corners[2], new_corners[3]};
-  }
-  return true;
-}
-
 }  // namespace
 
 bool load_shape(const std::string& filename, std::vector<int>& points,
@@ -472,7 +330,7 @@ bool load_shape(const std::string& filename, std::vector<int>& points,
   quadspos.clear(), quadsnorm.clear(), quadstexcoord.clear();
   positions.clear(), normals.clear(), texcoords.clear(), colors.clear(), radius.clear();
 
-  if (has_extension(filename, ".ply", ".PLY")) {
+  if (has_extension(filename, ".ply")) {
     auto model = ply_model{};
     if (!load_ply(filename, model, error)) return false;
     // A missing array is no error: it just stays empty.
@@ -494,7 +352,7 @@ bool load_shape(const std::string& filename, std::vector<int>& points,
       get_lines(model, lines);
       get_points(model, points);
     }
-  } else if (has_extension(filename, ".obj", ".OBJ")) {
+  } else if (has_extension(filename, ".obj")) {
     if (!load_obj_shape(filename, points, lines, triangles, quads, quadspos, quadsnorm,
                         quadstexcoord, positions, normals, texcoords, colors, error,
                         facevarying, flip_texcoord))
@@ -507,9 +365,10 @@ bool load_shape(const std::string& filename, std::vector<int>& points,
   // Indices come from the file: one that addresses no vertex would send every
   // later reader of the shape out of bounds.
   auto count = positions.size();
-  if (!in_range(points, count) || !in_range(lines, count) || !in_range(triangles, count) ||
-      !in_range(quads, count) || !in_range(quadspos, count) ||
-      !in_range(quadsnorm, normals.size()) || !in_range(quadstexcoord, texcoords.size()))
+  if (!indices_in_range(points, count) || !indices_in_range(lines, count) ||
+      !indices_in_range(triangles, count) || !indices_in_range(quads, count) ||
+      !indices_in_range(quadspos, count) || !indices_in_range(quadsnorm, normals.size()) ||
+      !indices_in_range(quadstexcoord, texcoords.size()))
     return error = filename + ": parse error", false;
   return true;
 }
@@ -521,7 +380,7 @@ bool save_shape(const std::string& filename, const std::vector<int>& points,
                 const std::vector<vec3f>& positions, const std::vector<vec3f>& normals,
                 const std::vector<vec2f>& texcoords, const std::vector<vec4f>& colors,
                 const std::vector<float>& radius, std::string& error, bool flip_texcoord) {
-  if (has_extension(filename, ".ply", ".PLY")) {
+  if (has_extension(filename, ".ply")) {
     auto model = ply_model{};
     auto ok = true;
     if (quadspos.empty()) {
@@ -545,13 +404,13 @@ bool save_shape(const std::string& filename, const std::vector<int>& points,
     return save_ply(filename, model, error);
   }
 
-  if (has_extension(filename, ".obj", ".OBJ")) {
+  if (has_extension(filename, ".obj")) {
     return save_obj_shape(filename, points, lines, triangles, quads, quadspos, quadsnorm,
                           quadstexcoord, positions, normals, texcoords, colors, error,
                           flip_texcoord);
   }
 
-  if (has_extension(filename, ".cpp", ".CPP")) {
+  if (has_extension(filename, ".cpp")) {
     auto out = std::string{};
     append_array(out, "positions", "vec3f", positions);
     append_array(out, "normals", "vec3f", normals);

@@ -1,8 +1,17 @@
 #include "support/files.h"
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <system_error>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -79,42 +88,258 @@ FILE* open_file(const std::string& path, const char* mode) {
 #endif
 }
 
-bool load_text(const std::string& path, std::string& text, std::string& error) {
-  FILE* fs = is_directory(path) ? nullptr : open_file(path, "rb");
-  if (!fs) {
-    error = path + ": file not found";
-    return false;
-  }
-  bool ok = std::fseek(fs, 0, SEEK_END) == 0;
-  long size = ok ? std::ftell(fs) : -1;
-  ok = size >= 0 && std::fseek(fs, 0, SEEK_SET) == 0;
-  if (ok) {
-    text.resize((size_t)size);
-    ok = std::fread(text.data(), 1, text.size(), fs) == text.size();
-  }
-  std::fclose(fs);
-  if (!ok) {
-    error = path + ": read error";
-    return false;
+bool has_extension(const std::string& path, const std::string& lower) {
+  auto extension = path_extension(path);
+  if (extension == lower) return true;
+  auto upper = lower;
+  for (auto& c : upper)
+    if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
+  return extension == upper;
+}
+
+#ifndef _WIN32
+
+namespace {
+
+// What is at a path, without following a link there.
+enum struct entry_type { none, regular, link, folder, other };
+
+entry_type entry_at(const std::string& path) {
+  struct stat info;
+  if (::lstat(path.c_str(), &info) != 0) return entry_type::none;
+  if (S_ISREG(info.st_mode)) return entry_type::regular;
+  if (S_ISLNK(info.st_mode)) return entry_type::link;
+  if (S_ISDIR(info.st_mode)) return entry_type::folder;
+  return entry_type::other;
+}
+
+bool write_all(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    auto written = ::write(fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    data += written;
+    size -= (size_t)written;
   }
   return true;
 }
 
-bool save_text(const std::string& path, const std::string& text, std::string& error) {
-#ifdef _WIN32
-  FILE* fs = open_file(path, "wt");
-#else
-  FILE* fs = open_file(path, "w");
-#endif
-  if (!fs) {
-    error = path + ": file not found";
-    return false;
-  }
-  bool ok = std::fwrite(text.data(), 1, text.size(), fs) == text.size();
-  ok = std::fclose(fs) == 0 && ok;
+// Creates a new file (never an existing one, never through a link), writes
+// the bytes and closes it; on failure nothing is left at the path. Returns 0
+// or the errno of the failing call; EIO stands for a failed write.
+int create_file(const std::string& path, const char* data, size_t size) {
+  auto fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (fd < 0) return errno;
+  auto ok = write_all(fd, data, size);
+  ok = ::close(fd) == 0 && ok;
   if (!ok) {
+    ::unlink(path.c_str());
+    return EIO;
+  }
+  return 0;
+}
+
+std::atomic<unsigned> temporary_count{0};
+
+// A short name, so that a final name near the file system's limit still
+// leaves room for it.
+std::string temporary_path(const std::string& path) {
+  auto folder = path_dirname(path);
+  auto name = ".tmp-" + std::to_string((long long)::getpid()) + "-" +
+              std::to_string(temporary_count.fetch_add(1));
+  return folder.empty() ? name : folder + "/" + name;
+}
+
+bool creation_error(const std::string& path, int code, std::string& error) {
+  if (code == ENAMETOOLONG) {
+    error = path + ": name too long for the file system";
+  } else if (code == EIO || code == ENOSPC || code == EDQUOT || code == EFBIG) {
     error = path + ": write error";
-    return false;
+  } else {
+    error = path + ": file not found";
+  }
+  return false;
+}
+
+// The checks both ways of writing make before any byte is written.
+bool can_replace(const std::string& path, entry_type type, std::string& error) {
+  if (type == entry_type::folder) return error = path + ": file not found", false;
+  if (type == entry_type::other) return error = path + ": not a regular file", false;
+  return true;
+}
+
+bool write_hidden(const std::string& path, const char* data, size_t size, std::string& temp,
+                  std::string& error) {
+  if (!can_replace(path, entry_at(path), error)) return false;
+  for (;;) {
+    temp = temporary_path(path);
+    auto code = create_file(temp, data, size);
+    if (code == 0) return true;
+    if (code != EEXIST) {
+      temp.clear();
+      return creation_error(path, code, error);
+    }
+  }
+}
+
+}  // namespace
+
+bool load_text(const std::string& path, std::string& text, std::string& error) {
+  // Opening a FIFO for reading waits for a writer: open without waiting and
+  // look at what was opened before reading anything.
+  auto fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return error = path + ": file not found", false;
+  struct stat info;
+  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    return error = path + ": file not found", false;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return error = path + ": not a regular file", false;
+  }
+  auto ok = true;
+  try {
+    text.resize((size_t)info.st_size);
+  } catch (const std::exception&) {
+    ok = false;
+  }
+  auto done = size_t{0};
+  while (ok && done < text.size()) {
+    auto count = ::read(fd, text.data() + done, text.size() - done);
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) ok = false;
+    else done += (size_t)count;
+  }
+  ::close(fd);
+  if (!ok) return error = path + ": read error", false;
+  return true;
+}
+
+bool save_file(const std::string& path, const void* data, size_t size, std::string& error) {
+  auto bytes = (const char*)data;
+  // The common case, a new file, takes one open, the writes and one close.
+  auto code = create_file(path, bytes, size);
+  if (code == 0) return true;
+  if (code != EEXIST) return creation_error(path, code, error);
+  auto temp = std::string{};
+  if (!write_hidden(path, bytes, size, temp, error)) return false;
+  return publish_file(temp, path, error);
+}
+
+bool save_file_hidden(const std::string& path, const std::string& data, std::string& temp,
+                      std::string& error) {
+  return write_hidden(path, data.data(), data.size(), temp, error);
+}
+
+bool publish_file(const std::string& temp, const std::string& path, std::string& error) {
+  // rename replaces a link itself, not the file it points to.
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    auto code = errno;
+    ::unlink(temp.c_str());
+    if (code == EISDIR || code == ENOTDIR) return error = path + ": file not found", false;
+    return creation_error(path, code == EIO ? EACCES : code, error);
   }
   return true;
+}
+
+void remove_file(const std::string& path) {
+  auto type = entry_at(path);
+  if (type == entry_type::regular || type == entry_type::link) ::unlink(path.c_str());
+}
+
+#else  // _WIN32
+
+bool load_text(const std::string& path, std::string& text, std::string& error) {
+  if (!fs::is_regular_file(make_path(path))) {
+    std::error_code ec;
+    auto status = fs::status(make_path(path), ec);
+    if (!ec && fs::exists(status) && !fs::is_directory(status))
+      return error = path + ": not a regular file", false;
+    return error = path + ": file not found", false;
+  }
+  FILE* file = open_file(path, "rb");
+  if (!file) return error = path + ": file not found", false;
+  bool ok = std::fseek(file, 0, SEEK_END) == 0;
+  long size = ok ? std::ftell(file) : -1;
+  ok = size >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
+  if (ok) {
+    text.resize((size_t)size);
+    ok = std::fread(text.data(), 1, text.size(), file) == text.size();
+  }
+  std::fclose(file);
+  if (!ok) return error = path + ": read error", false;
+  return true;
+}
+
+static std::atomic<unsigned> temporary_count{0};
+
+bool save_file_hidden(const std::string& path, const std::string& data, std::string& temp,
+                      std::string& error) {
+  if (is_directory(path)) return error = path + ": file not found", false;
+  auto folder = path_dirname(path);
+  auto name = ".tmp-" + std::to_string(temporary_count.fetch_add(1)) + "-" +
+              std::to_string((unsigned long long)std::hash<std::string>{}(path));
+  temp = folder.empty() ? name : folder + "/" + name;
+  FILE* file = _wfopen(make_path(temp).c_str(), L"wbx");
+  if (!file) {
+    temp.clear();
+    return error = path + ": file not found", false;
+  }
+  bool ok = std::fwrite(data.data(), 1, data.size(), file) == data.size();
+  ok = std::fclose(file) == 0 && ok;
+  if (!ok) {
+    std::error_code ec;
+    fs::remove(make_path(temp), ec);
+    temp.clear();
+    return error = path + ": write error", false;
+  }
+  return true;
+}
+
+bool publish_file(const std::string& temp, const std::string& path, std::string& error) {
+  std::error_code ec;
+  fs::rename(make_path(temp), make_path(path), ec);
+  if (ec) {
+    fs::remove(make_path(temp), ec);
+    return error = path + ": file not found", false;
+  }
+  return true;
+}
+
+bool save_file(const std::string& path, const void* data, size_t size, std::string& error) {
+  auto temp = std::string{};
+  if (!save_file_hidden(path, std::string((const char*)data, size), temp, error)) return false;
+  return publish_file(temp, path, error);
+}
+
+void remove_file(const std::string& path) {
+  std::error_code ec;
+  if (!fs::is_directory(fs::symlink_status(make_path(path), ec))) fs::remove(make_path(path), ec);
+}
+
+#endif
+
+#ifdef _WIN32
+// Text mode: every line feed is written as the platform's line end.
+static std::string native_line_ends(const std::string& text) {
+  auto native = std::string{};
+  native.reserve(text.size() + text.size() / 32);
+  for (auto c : text) {
+    if (c == '\n') native += '\r';
+    native += c;
+  }
+  return native;
+}
+#else
+static const std::string& native_line_ends(const std::string& text) { return text; }
+#endif
+
+bool save_text(const std::string& path, const std::string& text, std::string& error) {
+  return save_file(path, native_line_ends(text), error);
+}
+
+bool save_text_hidden(const std::string& path, const std::string& text, std::string& temp,
+                      std::string& error) {
+  return save_file_hidden(path, native_line_ends(text), temp, error);
 }

@@ -30,10 +30,47 @@ bool list_directory(const std::string& folder, std::vector<std::string>& entries
 // already exists at the path is success. Fails with ": cannot create directory".
 bool make_directory(const std::string& path, std::string& error);
 
+// True when the extension of the path is exactly `lower` (given in lower
+// case, dot included) or its all-upper-case form: ".ply" or ".PLY", never
+// ".Ply". Every file format of the system is chosen this way.
+bool has_extension(const std::string& path, const std::string& lower);
+
 // Reads the whole file byte for byte. ": file not found", ": read error".
+// Only regular files are read: a folder is ": file not found", and a FIFO,
+// socket or device ": not a regular file", refused without waiting on it.
 bool load_text(const std::string& path, std::string& text, std::string& error);
-// Writes the whole file in text mode. ": file not found", ": write error".
+// Writes the whole file in text mode (line feeds become the platform's line
+// ends) through save_file.
 bool save_text(const std::string& path, const std::string& text, std::string& error);
+
+// The one way files are written. The bytes go to a new file: a file or a
+// link already at the path is replaced (a temporary name in the same folder
+// renamed into place), never written through, so a link cannot send the
+// bytes outside the output folder. A failed write leaves nothing under the
+// name: no half-written file, and an earlier file at the path stays as it
+// was. Fails with ": file not found" when the file cannot be created (no such
+// folder, or a folder at the path), ": not a regular file" (a FIFO or device
+// at the path), ": name too long for the file system" and ": write error".
+// Safe to call from several threads for different paths.
+bool save_file(const std::string& path, const void* data, size_t size, std::string& error);
+inline bool save_file(const std::string& path, const std::string& data, std::string& error) {
+  return save_file(path, data.data(), data.size(), error);
+}
+
+// save_file in two steps, for a file that must appear only after others are
+// complete (a scene file after its shapes): the bytes are written under a
+// fresh temporary name in the folder of `path`, returned in `temp`, and
+// publish_file moves them to `path`. Errors name `path`, never the
+// temporary; a failed step removes the temporary.
+bool save_file_hidden(const std::string& path, const std::string& data, std::string& temp,
+                      std::string& error);
+bool publish_file(const std::string& temp, const std::string& path, std::string& error);
+// save_file_hidden of a text, in text mode as save_text writes it.
+bool save_text_hidden(const std::string& path, const std::string& text, std::string& temp,
+                      std::string& error);
+// Removes the file or link at the path (never what a link points to) when it
+// is not a folder; nothing there is fine.
+void remove_file(const std::string& path);
 
 // fopen with a UTF-8 path on every platform (wide characters on Windows).
 FILE* open_file(const std::string& path, const char* mode);

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <csignal>
 #include <algorithm>
 #include <filesystem>
 
@@ -113,8 +116,61 @@ TEST(files, save_errors) {
   auto error = std::string{};
   EXPECT_FALSE(save_text(dir / "no/such/folder.txt", "x", error));
   EXPECT_EQ(error, dir / "no/such/folder.txt" + ": file not found");
+  // A device is never written into.
   if (std::filesystem::exists("/dev/full")) {
     EXPECT_FALSE(save_text("/dev/full", std::string(1 << 16, 'x'), error));
-    EXPECT_EQ(error, "/dev/full: write error");
+    EXPECT_EQ(error, "/dev/full: not a regular file");
   }
+  EXPECT_FALSE(save_text(dir.str(), "x", error));
+  EXPECT_EQ(error, dir.str() + ": file not found");
+  EXPECT_FALSE(save_text(dir / std::string(300, 'n'), "x", error));
+  EXPECT_EQ(error, dir / std::string(300, 'n') + ": name too long for the file system");
+}
+
+// A write that fails half-way (here: past the file size limit) leaves
+// nothing under the name, and an earlier file there stays as it was.
+TEST(files, failed_writes_leave_no_partial_file) {
+  auto dir = scratch_dir("partial");
+  write_file(dir / "old.txt", "old");
+  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  auto old_limit = rlimit{};
+  getrlimit(RLIMIT_FSIZE, &old_limit);
+  auto limit = rlimit{4096, old_limit.rlim_max};
+  setrlimit(RLIMIT_FSIZE, &limit);
+  auto error = std::string{};
+  auto big = std::string(1 << 16, 'x');
+  auto new_ok = save_text(dir / "new.txt", big, error);
+  auto new_error = error;
+  auto old_ok = save_text(dir / "old.txt", big, error);
+  setrlimit(RLIMIT_FSIZE, &old_limit);
+  std::signal(SIGXFSZ, old_handler);
+  EXPECT_FALSE(new_ok);
+  EXPECT_EQ(new_error, dir / "new.txt" + ": write error");
+  EXPECT_FALSE(old_ok);
+  EXPECT_EQ(error, dir / "old.txt" + ": write error");
+  EXPECT_FALSE(path_exists(dir / "new.txt"));
+  EXPECT_EQ(read_file(dir / "old.txt"), "old");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path),
+                          std::filesystem::directory_iterator{}), 1);
+}
+
+// A link already in the output folder is replaced, not written through.
+TEST(files, links_are_replaced_not_followed) {
+  auto dir = scratch_dir("links");
+  write_file(dir / "outside.txt", "keep");
+  std::filesystem::create_symlink(dir.path / "outside.txt", dir.path / "inside.txt");
+  auto error = std::string{};
+  ASSERT_TRUE(save_text(dir / "inside.txt", "new", error)) << error;
+  EXPECT_EQ(read_file(dir / "outside.txt"), "keep");
+  EXPECT_FALSE(std::filesystem::is_symlink(dir.path / "inside.txt"));
+  EXPECT_EQ(read_file(dir / "inside.txt"), "new");
+}
+
+// A FIFO is refused at once instead of waiting for a writer forever.
+TEST(files, fifos_are_not_read) {
+  auto dir = scratch_dir("fifo");
+  ASSERT_EQ(mkfifo((dir / "x.geojson").c_str(), 0600), 0);
+  auto text = std::string{}, error = std::string{};
+  EXPECT_FALSE(load_text(dir / "x.geojson", text, error));
+  EXPECT_EQ(error, dir / "x.geojson" + ": not a regular file");
 }

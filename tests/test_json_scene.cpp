@@ -4,6 +4,7 @@
 #include <tuple>
 
 #include "scene/json_scene.h"
+#include "scene/scene_files.h"
 #include "scene/shape_io.h"
 #include "support/files.h"
 #include "test_util.h"
@@ -265,8 +266,9 @@ TEST(json_scene_failures, a_missing_shapes_folder_stops_at_the_first_shape) {
   EXPECT_FALSE(out.save(scene));
   EXPECT_EQ(out.error, out.filename + ": error in " + out.dir / "shapes/a.ply" +
                            ": file not found");
-  // The document stays; nothing after the failing shape is tried.
-  EXPECT_TRUE(path_exists(out.filename));
+  // No document that looks complete is left; nothing after the failing
+  // shape is tried.
+  EXPECT_FALSE(path_exists(out.filename));
   EXPECT_FALSE(path_exists(out.dir / "textures/t.png"));
   EXPECT_EQ(out.calls.back(), (progress_call{"save shape", 2, 5}));
 }

@@ -1,0 +1,12 @@
+#pragma once
+// Saving a whole scene, with the writer chosen by the output's extension.
+
+#include <string>
+
+#include "scene/scene.h"
+#include "support/console.h"
+
+// ".json"/".JSON" JSON scene, ".obj"/".OBJ" OBJ scene, ".pbrt"/".PBRT" PBRT
+// scene, ".ply"/".PLY" the first shape only; anything else ": unknown format".
+bool save_scene(const std::string& filename, const scene_data& scene, std::string& error,
+                const progress_callback& progress = {});
