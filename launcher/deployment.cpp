@@ -64,6 +64,7 @@ void copyProgram(const QString &resource, const QString &target) {
 
 // Clears a read-only attribute first, which would block the deletion.
 void removeFile(const QString &path) {
+  if (path.isEmpty()) return; // the program never ran
   QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther |
                                   QFile::WriteOther);
   QFile::remove(path);

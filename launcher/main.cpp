@@ -2,9 +2,9 @@
 
 #include "launcher/appconfig.h"
 #include "launcher/mainwindow.h"
+#include "launcher/startup.h"
 
 #include <QApplication>
-#include <QFile>
 
 int main(int argc, char *argv[]) {
   // The programs, models, style sheet and logo live in a resource object
@@ -13,16 +13,11 @@ int main(int argc, char *argv[]) {
 
   QApplication app(argc, argv);
   AppConfig::instance()->setBasePath(QCoreApplication::applicationDirPath());
-
-  QFile style(":/config/style/stylesheet.css");
-  if (style.open(QIODevice::ReadOnly)) {
-    app.setStyleSheet(QString::fromLatin1(style.readAll().constData()));
-    style.close();
-  }
+  installStyleSheet(app);
 
   auto *window = new MainWindow;
   window->show();
   const int status = app.exec();
-  delete window;
+  delete window; // removes the folder of program copies
   return status;
 }
