@@ -1,24 +1,17 @@
-// The three tool panels on real child processes: input checks, a generator
-// run on the sample town, failures, stopping, the log limit, argument lists
-// and the file dialogs' start folders.
+// The tool panels on real child processes: input checks, generator runs on
+// the sample town, failures, stopping, the log limit and argument lists.
 
-#include "launcher/clineedit.h"
 #include "launcher/convertformat.h"
 #include "launcher/deployment.h"
 #include "launcher/displayscene.h"
 #include "launcher/generatecity.h"
 #include "test_launcher_util.h"
 
-#include <QDesktopServices>
-#include <QFileDialog>
 #include <QJsonDocument>
-#include <QSettings>
-
-#include <memory>
 
 namespace {
 
-const QString kRule(50, '-');
+const QString kRule(50, '-'); // the banners' tail
 
 std::unique_ptr<ToolPanel> makePanel(const QString &kind) {
   std::unique_ptr<ToolPanel> panel;
@@ -29,23 +22,15 @@ std::unique_ptr<ToolPanel> makePanel(const QString &kind) {
   return panel;
 }
 
-void setPaths(QObject *panel, const QString &input, const QString &output = QString()) {
-  child<CLineEdit>(panel, "lineEditInput")->setText(input);
-  if (auto *edit = panel->findChild<CLineEdit *>("lineEditOutput")) edit->setText(output);
-}
-
-QStringList programCopies() {
-  return QDir(AppConfig::instance()->programDir()).entryList(QDir::Files);
-}
+QStringList programCopies() { return QDir(AppConfig::instance()->programDir()).entryList(QDir::Files); }
 
 // A JSON scene of the sample town, written by blockgen itself.
 [[maybe_unused]] QString makeScene(const QString &folder) {
   const QString input = copySampleTown(folder + "/town");
   deployModels(input);
-  const QString scene = folder + "/scene/city.json";
-  QProcess::execute(BLOCKGEN_PATH, {input, "-o", scene});
+  QProcess::execute(BLOCKGEN_PATH, {input, "-o", folder + "/scene/city.json"});
   removeModels(input);
-  return scene;
+  return folder + "/scene/city.json";
 }
 
 } // namespace
@@ -53,19 +38,15 @@ QStringList programCopies() {
 class TestLauncherPanels : public QObject {
   Q_OBJECT
 
-public slots:
-  void openUrl(const QUrl &url) { opened << url; }
-
 private slots:
   void init() { base = std::make_unique<TestBase>(); }
   void cleanup() { base.reset(); }
 
   void checkInput_data();
   void checkInput();
-  void generatorRunOnSampleTown();
-  void twoRunsRunTwoCopies();
-  void failingRunIsRed();
-  void copyThatCannotStart();
+  void twoGeneratorRunsOnSampleTown();
+  void failedRunsAreRed_data();
+  void failedRunsAreRed();
   void startWhileRunningAndStop();
   void logLimit_data();
   void logLimit();
@@ -73,13 +54,9 @@ private slots:
   void argumentsKeepSpaces();
   void converterWritesGlb();
   void viewerStoppedByStopButton();
-  void dialogStartFolder_data();
-  void dialogStartFolder();
-  void openFolders();
 
 private:
   std::unique_ptr<TestBase> base;
-  QList<QUrl> opened;
 };
 
 void TestLauncherPanels::checkInput_data() {
@@ -87,26 +64,22 @@ void TestLauncherPanels::checkInput_data() {
   QTest::addColumn<QString>("input"); // BASE: the test's base folder
   QTest::addColumn<QString>("output");
   QTest::addColumn<QString>("message"); // empty: the run starts
-  QTest::newRow("generator, empty input") << "generator" << "" << "BASE/o.json" << "输入目录为空.";
-  QTest::newRow("generator, missing folder") << "generator" << "BASE/none" << "BASE/o.json"
-                                             << "输入目录不存在";
-  QTest::newRow("generator, no GeoJSON file") << "generator" << "BASE/nogeo" << "BASE/o.json"
-                                              << "输入目录中，不存在GeoJSON文件";
-  QTest::newRow("generator, empty output") << "generator" << "BASE/town" << "" << "输出文件为空.";
-  QTest::newRow("generator, output not json") << "generator" << "BASE/town" << "BASE/out.txt"
-                                              << "输出文件不是json格式.";
-  QTest::newRow("generator, out.JSON passes") << "generator" << "BASE/town" << "BASE/out.JSON" << "";
-  QTest::newRow("converter, empty input") << "converter" << "" << "BASE/o.obj" << "输入文件为空.";
-  QTest::newRow("converter, missing input") << "converter" << "BASE/none.json" << "BASE/o.obj"
-                                            << "输入文件不存在";
-  QTest::newRow("converter, input not json") << "converter" << "BASE/a.obj" << "BASE/o.obj"
-                                             << "输入文件不是json文件";
-  QTest::newRow("converter, empty output") << "converter" << "BASE/a.json" << "" << "输出文件为空.";
-  QTest::newRow("viewer, empty input") << "viewer" << "" << "" << "输入文件为空.";
-  QTest::newRow("viewer, missing input") << "viewer" << "BASE/none.obj" << "" << "输入文件不存在";
-  QTest::newRow("viewer, ply refused") << "viewer" << "BASE/a.ply" << ""
-                                       << "输入文件不是json、obj、stl、gltf、glb、pbrt文件";
-  QTest::newRow("viewer, a.STL passes") << "viewer" << "BASE/a.STL" << "" << "";
+  QTest::newRow("gen empty input") << "generator" << "" << "BASE/o.json" << "输入目录为空.";
+  QTest::newRow("gen missing") << "generator" << "BASE/none" << "BASE/o.json" << "输入目录不存在";
+  QTest::newRow("gen no GeoJSON") << "generator" << "BASE/nogeo" << "BASE/o.json"
+                                  << "输入目录中，不存在GeoJSON文件";
+  QTest::newRow("gen empty output") << "generator" << "BASE/town" << "" << "输出文件为空.";
+  QTest::newRow("gen out.txt") << "generator" << "BASE/town" << "BASE/out.txt" << "输出文件不是json格式.";
+  QTest::newRow("gen out.JSON passes") << "generator" << "BASE/town" << "BASE/out.JSON" << "";
+  QTest::newRow("conv empty input") << "converter" << "" << "BASE/o.obj" << "输入文件为空.";
+  QTest::newRow("conv missing") << "converter" << "BASE/none.json" << "BASE/o.obj" << "输入文件不存在";
+  QTest::newRow("conv not json") << "converter" << "BASE/a.obj" << "BASE/o.obj" << "输入文件不是json文件";
+  QTest::newRow("conv empty output") << "converter" << "BASE/a.json" << "" << "输出文件为空.";
+  QTest::newRow("view empty input") << "viewer" << "" << "" << "输入文件为空.";
+  QTest::newRow("view missing") << "viewer" << "BASE/none.obj" << "" << "输入文件不存在";
+  QTest::newRow("view a.ply") << "viewer" << "BASE/a.ply" << ""
+                              << "输入文件不是json、obj、stl、gltf、glb、pbrt文件";
+  QTest::newRow("view a.STL passes") << "viewer" << "BASE/a.STL" << "" << "";
 }
 
 void TestLauncherPanels::checkInput() {
@@ -115,134 +88,95 @@ void TestLauncherPanels::checkInput() {
   QFETCH(QString, output);
   QFETCH(QString, message);
   copySampleTown(base->path("town"));
-  for (const char *name : {"a.obj", "a.json", "a.ply", "a.STL"}) writeFile(base->path(name), "x");
-  // Nothing here is read by the generator: wrong case, a folder, a bare
+  // None of these is read by the generator: wrong case, a folder, a bare
   // extension, another extension.
-  for (const char *name : {"nogeo/a.GEOJSON", "nogeo/b.geojson/x", "nogeo/.geojson",
-                           "nogeo/c.geojson.txt"}) {
+  for (const char *name : {"a.obj", "a.json", "a.ply", "a.STL", "nogeo/a.GEOJSON",
+                           "nogeo/b.geojson/x", "nogeo/.geojson", "nogeo/c.geojson.txt"}) {
     writeFile(base->path(name), "{}");
   }
-  input.replace("BASE", base->dir.path());
-  output.replace("BASE", base->dir.path());
-
   auto panel = makePanel(kind);
-  setPaths(panel.get(), input, output);
+  setPaths(panel.get(), input.replace("BASE", base->dir.path()),
+           output.replace("BASE", base->dir.path()));
   BoxAnswerer boxes;
   click(panel.get(), "buttonStart");
   if (!message.isEmpty()) {
     QCOMPARE(boxes.texts, QStringList{message});
     QCOMPARE(boxes.titles, QStringList{"提示"});
-    QVERIFY(!panel->isRunning());
-    QVERIFY(programCopies().isEmpty());
+    QVERIFY(!panel->isRunning() && programCopies().isEmpty() && logText(panel.get()).isEmpty());
     QVERIFY(!QDir(input + "/buildings_texture").exists());
-    QVERIFY(logText(panel.get()).isEmpty());
     return;
   }
-  QVERIFY(boxes.texts.isEmpty());
-  QVERIFY(isProgramCopy(panel->process()->program()));
-  if (kind == "viewer") click(panel.get(), "buttonStop"); // the viewer stops without a question
+  QVERIFY(boxes.texts.isEmpty() && isProgramCopy(panel->process()->program()));
+  if (kind == "viewer") click(panel.get(), "buttonStop"); // no question
   QTRY_VERIFY_WITH_TIMEOUT(runEnded(panel.get()), 20000);
   QVERIFY(boxes.texts.isEmpty());
 }
 
-void TestLauncherPanels::generatorRunOnSampleTown() {
-  // Spaces in both paths: each reaches blockgen as one argument.
+// Spaces in both paths: each reaches blockgen as one argument. Two runs
+// execute two different copies, and each run's copy and models go.
+void TestLauncherPanels::twoGeneratorRunsOnSampleTown() {
   const QString input = copySampleTown(base->path("sample town"));
   const QString output = base->path("out dir/city.json");
   GenerateCity panel;
   panel.show();
   setPaths(&panel, input, output);
-  QString copy;
-  bool deployed = false;
-  connect(panel.process(), &QProcess::started, this, [&] {
-    copy = panel.process()->program();
-    deployed = QFileInfo(copy).isExecutable() &&
-               QDir(input + "/buildings_texture").entryList(QDir::Files).size() == 14 &&
-               QDir(input + "/tree_models").entryList(QDir::Files).size() == 5;
-  });
-  click(&panel, "buttonStart");
-  QVERIFY(!child<CLineEdit>(&panel, "lineEditInput")->isEnabled());
-  QVERIFY(child<QPushButton>(&panel, "buttonStop")->isEnabled());
-  QTRY_VERIFY_WITH_TIMEOUT(runEnded(&panel), 20000);
-
-  const QString log = logText(&panel);
-  QVERIFY2(log.contains("程序结束" + kRule), qPrintable(log));
-  const int started = log.indexOf("程序启动" + kRule);
-  QVERIFY(started >= 0);
-  QVERIFY(log.indexOf("(信息)") > started);
-  QVERIFY(log.indexOf("load geojsons") > started);
-  QVERIFY(log.contains("save scene"));
-  const QString html = child<CTextBrowser>(&panel, "textBrowserLog")->toHtml();
-  QVERIFY(html.contains("#008000")); // green banners
-  QVERIFY(!html.contains("#ff0000"));
-
-  QCOMPARE(panel.process()->arguments(), (QStringList{input, "-o", output}));
-  QVERIFY(deployed);
-  QVERIFY(isProgramCopy(copy));
-  QVERIFY(!QFile::exists(copy));
-  QVERIFY(!QDir(input + "/buildings_texture").exists());
-  QVERIFY(!QDir(input + "/tree_models").exists());
-  QVERIFY(QJsonDocument::fromJson(readFile(output)).isObject());
-  QVERIFY(!QDir(base->path("out dir/shapes")).isEmpty());
-  QVERIFY(child<CLineEdit>(&panel, "lineEditInput")->isEnabled());
-  QSettings ini(AppConfig::instance()->iniPath(), QSettings::IniFormat);
-  ini.setIniCodec("UTF-8");
-  QCOMPARE(ini.value("/GenerateCity/Input").toString(), input);
-  QCOMPARE(ini.value("/GenerateCity/Output").toString(), output);
-}
-
-void TestLauncherPanels::twoRunsRunTwoCopies() {
-  const QString input = copySampleTown(base->path("town"));
-  GenerateCity panel;
-  panel.show();
-  setPaths(&panel, input, base->path("out/city.json"));
   QStringList copies;
-  connect(panel.process(), &QProcess::started, this,
-          [&] { copies << panel.process()->program(); });
+  QList<qint64> pids;
+  connect(panel.process(), &QProcess::started, this, [&] {
+    copies << panel.process()->program();
+    pids << panel.process()->processId();
+    QVERIFY(QFileInfo(copies.last()).isExecutable());
+    QCOMPARE(QDir(input + "/buildings_texture").entryList(QDir::Files).size(), 14);
+    QCOMPARE(QDir(input + "/tree_models").entryList(QDir::Files).size(), 5);
+  });
   for (int run = 1; run <= 2; ++run) {
     click(&panel, "buttonStart");
-    QTRY_VERIFY_WITH_TIMEOUT(logText(&panel).count("程序结束") == run, 20000);
+    QVERIFY(!child(&panel, "lineEditInput")->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(logText(&panel).count("程序结束" + kRule) == run, 20000);
+    QVERIFY(runLeftNothing(pids.last(), copies.last(), input));
+    QVERIFY(child(&panel, "lineEditInput")->isEnabled());
   }
-  QCOMPARE(copies.size(), 2);
   QVERIFY(copies[0] != copies[1]);
-  for (const QString &copy : copies) QVERIFY(isProgramCopy(copy) && !QFile::exists(copy));
-  QVERIFY(programCopies().isEmpty());
+  QCOMPARE(panel.process()->arguments(), (QStringList{input, "-o", output}));
+  const QString log = logText(&panel);
+  const int started = log.indexOf("程序启动" + kRule);
+  QVERIFY(started >= 0 && log.indexOf("(信息)") > started && log.indexOf("load geojsons") > started);
+  QVERIFY(log.contains("save scene"));
+  QVERIFY(logHtml(&panel).contains("#008000") && !logHtml(&panel).contains("#ff0000"));
+  QVERIFY(QJsonDocument::fromJson(readFile(output)).isObject());
+  QVERIFY(!QDir(base->path("out dir/shapes")).isEmpty());
+  QCOMPARE(AppConfig::instance()->generateCityPaths(), qMakePair(input, output));
 }
 
-void TestLauncherPanels::failingRunIsRed() {
-  const QString input = base->path("broken");
-  writeFile(input + "/bad.geojson", "{ not json");
+void TestLauncherPanels::failedRunsAreRed_data() {
+  QTest::addColumn<QString>("geojson");
+  QTest::addColumn<bool>("blockProgramDir");
+  QTest::addColumn<QString>("banner");
+  QTest::newRow("exit code 1") << "{ not json" << false << "程序出错退出(退出码 1)";
+  QTest::newRow("copy cannot be written") << "{}" << true << "程序启动失败";
+}
+
+void TestLauncherPanels::failedRunsAreRed() {
+  QFETCH(QString, geojson);
+  QFETCH(bool, blockProgramDir);
+  QFETCH(QString, banner);
+  const QString input = base->path("in");
+  writeFile(input + "/bad.geojson", geojson.toUtf8());
+  if (blockProgramDir) { // a file where the program folder should be
+    QDir(AppConfig::instance()->programDir()).removeRecursively();
+    writeFile(AppConfig::instance()->programDir(), "in the way");
+  }
   GenerateCity panel;
   panel.show();
   setPaths(&panel, input, base->path("out/city.json"));
   click(&panel, "buttonStart");
   QTRY_VERIFY_WITH_TIMEOUT(runEnded(&panel), 20000);
-  const QString log = logText(&panel);
-  QVERIFY2(log.contains("程序出错退出(退出码 1)" + kRule), qPrintable(log));
-  QVERIFY(log.contains("bad.geojson"));
-  QVERIFY(!log.contains("程序结束"));
-  QVERIFY(child<CTextBrowser>(&panel, "textBrowserLog")->toHtml().contains("#ff0000"));
-  QVERIFY(programCopies().isEmpty());
+  QVERIFY2(logText(&panel).contains(banner + kRule), qPrintable(logText(&panel)));
+  QVERIFY(!logText(&panel).contains("程序结束"));
+  QVERIFY(logHtml(&panel).contains("#ff0000"));
+  if (!blockProgramDir) QVERIFY(logText(&panel).contains("bad.geojson")); // blockgen's message
   QCOMPARE(QDir(input).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList{"bad.geojson"});
-}
-
-void TestLauncherPanels::copyThatCannotStart() {
-  // A file where the program folder should be: the copy cannot be written.
-  const QString programDir = AppConfig::instance()->programDir();
-  QDir(programDir).removeRecursively();
-  writeFile(programDir, "in the way");
-  const QString input = copySampleTown(base->path("town"));
-  GenerateCity panel;
-  panel.show();
-  setPaths(&panel, input, base->path("out/city.json"));
-  click(&panel, "buttonStart");
-  QTRY_VERIFY_WITH_TIMEOUT(runEnded(&panel), 20000);
-  const QString log = logText(&panel);
-  QVERIFY2(log.contains("程序启动失败" + kRule), qPrintable(log));
-  QVERIFY(!log.contains("程序结束"));
-  QVERIFY(child<CTextBrowser>(&panel, "textBrowserLog")->toHtml().contains("#ff0000"));
-  QVERIFY(!QDir(input + "/buildings_texture").exists());
-  QVERIFY(child<CLineEdit>(&panel, "lineEditInput")->isEnabled());
+  QVERIFY(child(&panel, "lineEditInput")->isEnabled());
 }
 
 void TestLauncherPanels::startWhileRunningAndStop() {
@@ -255,32 +189,18 @@ void TestLauncherPanels::startWhileRunningAndStop() {
   QTRY_COMPARE(panel.process()->state(), QProcess::Running);
   const QString copy = panel.process()->program();
   const qint64 pid = panel.process()->processId();
-  {
-    BoxAnswerer boxes;
-    click(&panel, "buttonStart");
-    QCOMPARE(boxes.texts, QStringList{"程序正在运行，请稍等."});
-    QCOMPARE(panel.process()->program(), copy);
-  }
-  {
-    BoxAnswerer boxes({QMessageBox::No});
-    click(&panel, "buttonStop");
-    QCOMPARE(boxes.texts, QStringList{"正在重建三维城市，您确定要终止吗?"});
-    QVERIFY(panel.isRunning());
-    QVERIFY(!child<CLineEdit>(&panel, "lineEditInput")->isEnabled());
-    QVERIFY(QFile::exists(copy));
-    QVERIFY(QDir(input + "/tree_models").exists());
-  }
-  {
-    BoxAnswerer boxes({QMessageBox::Yes});
-    click(&panel, "buttonStop");
-    QCOMPARE(boxes.texts.size(), 1);
-  }
+  BoxAnswerer boxes({QMessageBox::No, QMessageBox::Yes});
+  click(&panel, "buttonStart");
+  QCOMPARE(panel.process()->program(), copy);
+  click(&panel, "buttonStop"); // answered No
+  QVERIFY(panel.isRunning() && !child(&panel, "lineEditInput")->isEnabled());
+  QVERIFY(QFile::exists(copy) && QDir(input + "/tree_models").exists());
+  click(&panel, "buttonStop"); // answered Yes
+  QCOMPARE(boxes.texts, (QStringList{"程序正在运行，请稍等.", "正在重建三维城市，您确定要终止吗?",
+                                     "正在重建三维城市，您确定要终止吗?"}));
   QTRY_VERIFY_WITH_TIMEOUT(runEnded(&panel), 10000);
   QVERIFY(logText(&panel).contains("程序异常终止" + kRule));
-  QVERIFY(processGone(pid));
-  QVERIFY(!QFile::exists(copy));
-  QVERIFY(!QDir(input + "/tree_models").exists());
-  QVERIFY(child<CLineEdit>(&panel, "lineEditInput")->isEnabled());
+  QVERIFY(runLeftNothing(pid, copy, input));
 }
 
 void TestLauncherPanels::logLimit_data() {
@@ -301,9 +221,8 @@ void TestLauncherPanels::logLimit() {
   log->setPlainText(QString("x\n").repeated(lines - 1) + "x");
   QCOMPARE(log->document()->lineCount(), lines);
   QMetaObject::invokeMethod(&panel, standardError ? "debugStandardError" : "debugInfo");
-  const QString text = log->toPlainText();
-  QCOMPARE(text.startsWith("x\n"), !cleared);
-  QVERIFY(text.contains(standardError ? "(错误)" : "(信息)"));
+  QCOMPARE(log->toPlainText().startsWith("x\n"), !cleared);
+  QVERIFY(log->toPlainText().contains(standardError ? "(错误)" : "(信息)"));
 }
 
 void TestLauncherPanels::argumentsKeepSpaces_data() {
@@ -325,8 +244,7 @@ void TestLauncherPanels::argumentsKeepSpaces() {
   QCOMPARE(panel->process()->arguments(), expected);
   BoxAnswerer boxes({QMessageBox::Yes});
   click(panel.get(), "buttonStop");
-  QTRY_VERIFY_WITH_TIMEOUT(runEnded(panel.get()), 20000);
-  QTRY_VERIFY(programCopies().isEmpty());
+  QTRY_VERIFY_WITH_TIMEOUT(runEnded(panel.get()) && programCopies().isEmpty(), 20000);
 }
 
 void TestLauncherPanels::converterWritesGlb() {
@@ -335,6 +253,7 @@ void TestLauncherPanels::converterWritesGlb() {
 #else
   const QString scene = makeScene(base->dir.path());
   const QString output = base->path("glb out/city.glb");
+  QDir().mkpath(base->path("glb out"));
   ConvertFormat panel;
   panel.show();
   setPaths(&panel, scene, output);
@@ -350,69 +269,18 @@ void TestLauncherPanels::viewerStoppedByStopButton() {
 #ifndef MAPSMITH_HAS_VIEW
   QSKIP("view is not built in this tree, so Mapsmith does not carry view.exe");
 #else
-  const QString scene = makeScene(base->dir.path());
   DisplayScene panel;
   panel.show();
-  setPaths(&panel, scene);
+  setPaths(&panel, makeScene(base->dir.path()));
   click(&panel, "buttonStart");
   QTRY_COMPARE_WITH_TIMEOUT(panel.process()->state(), QProcess::Running, 20000);
   BoxAnswerer boxes;
   click(&panel, "buttonStop");
-  QVERIFY(boxes.texts.isEmpty());
   QTRY_VERIFY_WITH_TIMEOUT(runEnded(&panel), 10000);
+  QVERIFY(boxes.texts.isEmpty());
   QVERIFY2(logText(&panel).contains("程序异常终止" + kRule), qPrintable(logText(&panel)));
   QVERIFY(programCopies().isEmpty());
 #endif
-}
-
-void TestLauncherPanels::dialogStartFolder_data() {
-  QTest::addColumn<QString>("text");
-  QTest::addColumn<QString>("folder");
-  QTest::newRow("empty: the base folder") << "" << "BASE";
-  QTest::newRow("missing: the base folder") << "BASE/none/a.json" << "BASE";
-  QTest::newRow("a folder: itself") << "BASE/scenes" << "BASE/scenes";
-  QTest::newRow("a file: its folder") << "BASE/scenes/a.json" << "BASE/scenes";
-}
-
-void TestLauncherPanels::dialogStartFolder() {
-  QFETCH(QString, text);
-  QFETCH(QString, folder);
-  writeFile(base->path("scenes/a.json"), "{}");
-  text.replace("BASE", base->dir.path());
-  folder.replace("BASE", base->dir.path());
-  ConvertFormat panel;
-  panel.show();
-  setPaths(&panel, text, "x.obj");
-  QString seen;
-  QTimer poll;
-  connect(&poll, &QTimer::timeout, this, [&] {
-    if (auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget())) {
-      seen = dialog->directory().absolutePath();
-      dialog->reject();
-    }
-  });
-  poll.start(10);
-  click(&panel, "buttonSelectInput");
-  QCOMPARE(seen, folder);
-  QCOMPARE(child<CLineEdit>(&panel, "lineEditInput")->text(), text); // cancelled
-}
-
-void TestLauncherPanels::openFolders() {
-  QDesktopServices::setUrlHandler("file", this, "openUrl");
-  opened.clear();
-  GenerateCity generator;
-  generator.show();
-  setPaths(&generator, base->path("osm"), base->path("out/city.json"));
-  click(&generator, "buttonOpenInputDir");
-  click(&generator, "buttonOpenOutputDir");
-  DisplayScene viewer;
-  viewer.show();
-  setPaths(&viewer, base->path("scenes/a.glb"));
-  click(&viewer, "buttonOpenInputDir");
-  QDesktopServices::unsetUrlHandler("file");
-  QCOMPARE(opened, (QList<QUrl>{QUrl::fromLocalFile(base->path("osm")),
-                                QUrl::fromLocalFile(base->path("out")),
-                                QUrl::fromLocalFile(base->path("scenes"))}));
 }
 
 QTEST_MAIN(TestLauncherPanels)

@@ -1,8 +1,7 @@
 // The main window: start state, panel toggles, clock, quit questions,
-// closing while programs run, the program folder at exit, About.
+// closing while a program runs, the program folder at exit, About.
 
 #include "launcher/about.h"
-#include "launcher/clineedit.h"
 #include "launcher/displayscene.h"
 #include "launcher/generatecity.h"
 #include "launcher/mainwindow.h"
@@ -13,8 +12,6 @@
 #include <QLabel>
 #include <QStatusBar>
 
-#include <memory>
-
 class TestLauncherWindow : public QObject {
   Q_OBJECT
 
@@ -23,25 +20,19 @@ private slots:
   void init();
   void cleanup();
 
-  void startState();
-  void panelToggles();
-  void quitWithNothingRunning();
-  void quitAnsweredNo();
-  void quitAnsweredYes_data();
-  void quitAnsweredYes();
+  void startStateAndToggles();
+  void quit_data();
+  void quit();
   void quitWhileViewerRuns();
-  void closeWhileRunningEndsTheProgram();
   void exitRemovesProgramFolder();
   void aboutDialog();
 
 private:
-  // Starts the generator on the sample town and holds it running.
-  void startGenerator();
+  void trigger(const char *action) { child<QAction>(window.get(), action)->trigger(); }
 
   std::unique_ptr<TestBase> base;
   std::unique_ptr<MainWindow> window;
   GenerateCity *generator = nullptr;
-  QString input;
 };
 
 void TestLauncherWindow::init() {
@@ -57,92 +48,73 @@ void TestLauncherWindow::cleanup() {
   base.reset();
 }
 
-void TestLauncherWindow::startGenerator() {
-  input = copySampleTown(base->path("town"));
-  child<CLineEdit>(generator, "lineEditInput")->setText(input);
-  child<CLineEdit>(generator, "lineEditOutput")->setText(base->path("out/city.json"));
-  pauseChild(generator);
-  click(generator, "buttonStart");
-  QTRY_COMPARE(generator->process()->state(), QProcess::Running);
-}
-
-void TestLauncherWindow::startState() {
+void TestLauncherWindow::startStateAndToggles() {
   QCOMPARE(window->windowTitle(), QString("Mapsmith v1.0"));
   QVERIFY(!window->windowIcon().isNull());
-  QVERIFY(generator->isVisible());
-  QVERIFY(child<QWidget>(window.get(), "widgetConvertFormat")->isHidden());
-  QVERIFY(child<QWidget>(window.get(), "widgetDisplayScene")->isHidden());
+  auto *converter = child(window.get(), "widgetConvertFormat");
+  auto *viewer = child(window.get(), "widgetDisplayScene");
+  QVERIFY(generator->isVisible() && converter->isHidden() && viewer->isHidden());
+  trigger("actionShowConverFormat");
+  trigger("actionShowDisplayScene");
+  QVERIFY(converter->isVisible() && viewer->isVisible());
+  trigger("actionShowConverFormat");
+  QVERIFY(converter->isHidden() && viewer->isVisible() && generator->isVisible());
+
+  // The clock shows the current time and is renewed every second.
   auto *status = child<QStatusBar>(window.get(), "statusbar");
   QTRY_VERIFY_WITH_TIMEOUT(!status->currentMessage().isEmpty(), 3000);
-  const QDateTime shown = QDateTime::fromString(status->currentMessage(), "yyyy-MM-dd hh:mm:ss");
-  QVERIFY(shown.isValid());
-  QVERIFY(qAbs(shown.secsTo(QDateTime::currentDateTime())) <= 2);
-  // It is renewed every second.
   const QString first = status->currentMessage();
-  QTRY_VERIFY_WITH_TIMEOUT(status->currentMessage() != first && !status->currentMessage().isEmpty(),
-                           3000);
+  const QDateTime shown = QDateTime::fromString(first, "yyyy-MM-dd hh:mm:ss");
+  QVERIFY(shown.isValid() && qAbs(shown.secsTo(QDateTime::currentDateTime())) <= 2);
+  QTRY_VERIFY_WITH_TIMEOUT(status->currentMessage() != first && !status->currentMessage().isEmpty(), 3000);
 }
 
-void TestLauncherWindow::panelToggles() {
-  auto *convert = child<QAction>(window.get(), "actionShowConverFormat");
-  auto *scene = child<QAction>(window.get(), "actionShowDisplayScene");
-  auto *converter = child<QWidget>(window.get(), "widgetConvertFormat");
-  auto *viewer = child<QWidget>(window.get(), "widgetDisplayScene");
-  convert->trigger();
-  QVERIFY(converter->isVisible() && viewer->isHidden());
-  scene->trigger();
-  QVERIFY(converter->isVisible() && viewer->isVisible());
-  convert->trigger();
-  QVERIFY(converter->isHidden() && viewer->isVisible());
-  scene->trigger();
-  QVERIFY(viewer->isHidden() && generator->isVisible());
+void TestLauncherWindow::quit_data() {
+  QTest::addColumn<bool>("running");
+  QTest::addColumn<bool>("closeButton"); // the window's own, instead of 文件 → 退出
+  QTest::addColumn<QString>("answers");  // Y and N, in the order asked
+  QTest::addColumn<int>("questions");
+  QTest::addColumn<bool>("closes");
+  QTest::newRow("nothing runs: no question") << false << false << "" << 0 << true;
+  QTest::newRow("No: nothing changes") << true << false << "N" << 1 << false;
+  QTest::newRow("Yes, stop Yes") << true << false << "YY" << 2 << true;
+  QTest::newRow("Yes, stop No: closes anyway") << true << false << "YN" << 2 << true;
+  QTest::newRow("close button asks nothing") << true << true << "" << 0 << true;
 }
 
-void TestLauncherWindow::quitWithNothingRunning() {
-  BoxAnswerer boxes;
-  child<QAction>(window.get(), "actionQuit")->trigger();
-  QVERIFY(!window->isVisible());
-  QVERIFY(boxes.texts.isEmpty());
-}
-
-void TestLauncherWindow::quitAnsweredNo() {
-  startGenerator();
-  BoxAnswerer boxes({QMessageBox::No});
-  child<QAction>(window.get(), "actionQuit")->trigger();
-  QCOMPARE(boxes.texts, QStringList{"程序正在运行，您确定要退出吗?"});
-  QCOMPARE(boxes.titles, QStringList{"提示"});
-  QVERIFY(window->isVisible());
-  QVERIFY(generator->isRunning());
-  QVERIFY(QDir(input + "/tree_models").exists());
-}
-
-void TestLauncherWindow::quitAnsweredYes_data() {
-  QTest::addColumn<bool>("stopGenerator");
-  QTest::newRow("generator stopped") << true;
-  QTest::newRow("generator kept, window closes anyway") << false;
-}
-
-void TestLauncherWindow::quitAnsweredYes() {
-  QFETCH(bool, stopGenerator);
-  startGenerator();
-  const QString copy = generator->process()->program();
-  const qint64 pid = generator->process()->processId();
-  BoxAnswerer boxes({QMessageBox::Yes, stopGenerator ? QMessageBox::Yes : QMessageBox::No});
-  child<QAction>(window.get(), "actionQuit")->trigger();
-  QCOMPARE(boxes.texts,
-           (QStringList{"程序正在运行，您确定要退出吗?", "正在重建三维城市，您确定要终止吗?"}));
-  QVERIFY(!window->isVisible());
-  // A killed program ends through the event loop.
-  if (stopGenerator) QTRY_VERIFY(!generator->isRunning());
-  else QVERIFY(generator->isRunning());
-  // After the event loop the window is destroyed: whatever still ran is
-  // killed and nothing of the run is left behind.
+void TestLauncherWindow::quit() {
+  QFETCH(bool, running);
+  QFETCH(bool, closeButton);
+  QFETCH(QString, answers);
+  QFETCH(int, questions);
+  QFETCH(bool, closes);
+  const QString input = copySampleTown(base->path("town"));
+  qint64 pid = 0;
+  QString copy;
+  if (running) {
+    setPaths(generator, input, base->path("out/city.json"));
+    pauseChild(generator);
+    click(generator, "buttonStart");
+    QTRY_COMPARE(generator->process()->state(), QProcess::Running);
+    pid = generator->process()->processId();
+    copy = generator->process()->program();
+  }
+  QList<QMessageBox::StandardButton> buttons;
+  for (QChar answer : answers) buttons << (answer == 'Y' ? QMessageBox::Yes : QMessageBox::No);
+  BoxAnswerer boxes(buttons);
+  if (closeButton) window->close();
+  else trigger("actionQuit");
+  const QStringList asked = {"程序正在运行，您确定要退出吗?", "正在重建三维城市，您确定要终止吗?"};
+  QCOMPARE(boxes.texts, asked.mid(0, questions));
+  QCOMPARE(window->isVisible(), !closes);
+  if (!closes) {
+    QVERIFY(generator->isRunning() && QDir(input + "/tree_models").exists());
+    return;
+  }
+  // After the event loop the window is destroyed: a program that still
+  // runs is killed, and nothing of its run is left behind.
   window.reset();
-  QVERIFY(processGone(pid));
-  QVERIFY(!QFile::exists(copy));
-  QVERIFY(!QDir(input + "/buildings_texture").exists());
-  QVERIFY(!QDir(input + "/tree_models").exists());
-  QVERIFY(!QDir(AppConfig::instance()->programDir()).exists());
+  if (running) QVERIFY(runLeftNothing(pid, copy, input));
 }
 
 void TestLauncherWindow::quitWhileViewerRuns() {
@@ -151,31 +123,16 @@ void TestLauncherWindow::quitWhileViewerRuns() {
 #else
   auto *viewer = child<DisplayScene>(window.get(), "widgetDisplayScene");
   writeFile(base->path("scene.json"), "{}");
-  child<CLineEdit>(viewer, "lineEditInput")->setText(base->path("scene.json"));
+  setPaths(viewer, base->path("scene.json"));
   pauseChild(viewer);
   click(viewer, "buttonStart");
   QTRY_COMPARE(viewer->process()->state(), QProcess::Running);
   BoxAnswerer boxes({QMessageBox::Yes});
-  child<QAction>(window.get(), "actionQuit")->trigger();
+  trigger("actionQuit");
   QCOMPARE(boxes.texts, QStringList{"程序正在运行，您确定要退出吗?"}); // no second question
   QVERIFY(!window->isVisible());
   QTRY_VERIFY(!viewer->isRunning());
 #endif
-}
-
-void TestLauncherWindow::closeWhileRunningEndsTheProgram() {
-  startGenerator();
-  const QString copy = generator->process()->program();
-  const qint64 pid = generator->process()->processId();
-  BoxAnswerer boxes;
-  window->close(); // the window's own close button asks nothing
-  QVERIFY(boxes.texts.isEmpty());
-  QVERIFY(generator->isRunning());
-  window.reset();
-  QVERIFY(processGone(pid));
-  QVERIFY(!QFile::exists(copy));
-  QVERIFY(!QDir(input + "/buildings_texture").exists());
-  QVERIFY(!QDir(input + "/tree_models").exists());
 }
 
 void TestLauncherWindow::exitRemovesProgramFolder() {
@@ -189,37 +146,32 @@ void TestLauncherWindow::exitRemovesProgramFolder() {
 }
 
 void TestLauncherWindow::aboutDialog() {
-  QString title;
-  QString text;
+  QString title, text;
   bool openLinks = false;
   QTimer poll;
   connect(&poll, &QTimer::timeout, this, [&] {
     if (auto *about = qobject_cast<About *>(QApplication::activeModalWidget())) {
       title = about->windowTitle();
-      auto *label = about->findChild<QLabel *>();
-      text = label->text();
-      openLinks = label->openExternalLinks();
+      text = about->findChild<QLabel *>()->text();
+      openLinks = about->findChild<QLabel *>()->openExternalLinks();
       about->accept();
     }
   });
   poll.start(10);
-  child<QAction>(window.get(), "actionAboutProgram")->trigger();
+  trigger("actionAboutProgram");
   QCOMPARE(title, QString("关于"));
   QVERIFY(openLinks);
-  // The seven parts, in order.
-  int at = 0;
+  int at = 0; // the seven parts, in order
   for (const char *part : {"<h1>关于程序</h1>", "<p>作者：", "<p>图文教程:", "<p>视频教程:",
                            "<p>注意：本程序仅供学习和研究使用，不得用于商业用途",
                            "<p>本程序所使用的数据，均来自open street map的开源数据</p>",
                            "<p>数据所有权归open street map所有.</p>"}) {
-    const int found = text.indexOf(QString::fromUtf8(part), at);
-    QVERIFY2(found >= at, part);
-    at = found;
+    at = text.indexOf(QString::fromUtf8(part), at);
+    QVERIFY2(at >= 0, part);
   }
   // Every link leads to documentation that ships beside the program.
-  const QRegularExpression href("href=\"([^\"]+)\"");
   int links = 0;
-  for (auto match = href.globalMatch(text); match.hasNext(); ++links) {
+  for (auto match = QRegularExpression("href=\"([^\"]+)\"").globalMatch(text); match.hasNext(); ++links) {
     const QUrl url(match.next().captured(1));
     QVERIFY2(url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile(), qPrintable(url.toString()));
   }
