@@ -1,6 +1,7 @@
 #include "generator/geojson.h"
 
 #include <algorithm>
+#include <array>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -80,7 +81,7 @@ std::string fit_record_name(std::string name) {
 }
 
 // Half the absolute shoelace sum, the points taken cyclically.
-static double quad_area(const std::vector<vec2d>& quad) {
+static double quad_area(const std::array<vec2d, 4>& quad) {
   auto sum = 0.0;
   for (size_t i = 0; i < quad.size(); i++) {
     auto& p = quad[i];
@@ -91,11 +92,12 @@ static double quad_area(const std::vector<vec2d>& quad) {
 }
 
 std::vector<vec2d> segment_quad(const vec2d& a, const vec2d& b, double w) {
-  auto diagonal = std::vector<vec2d>{
-      {b.x + w, b.y + w}, {b.x - w, b.y - w}, {a.x - w, a.y - w}, {a.x + w, a.y + w}};
-  auto along_x = std::vector<vec2d>{{b.x + w, b.y}, {b.x - w, b.y}, {a.x - w, a.y}, {a.x + w, a.y}};
+  auto diagonal = std::array<vec2d, 4>{
+      {{b.x + w, b.y + w}, {b.x - w, b.y - w}, {a.x - w, a.y - w}, {a.x + w, a.y + w}}};
+  auto along_x = std::array<vec2d, 4>{{{b.x + w, b.y}, {b.x - w, b.y}, {a.x - w, a.y}, {a.x + w, a.y}}};
   // The diagonal offset is flat for segments along the diagonal.
-  return quad_area(along_x) > quad_area(diagonal) ? along_x : diagonal;
+  auto& quad = quad_area(along_x) > quad_area(diagonal) ? along_x : diagonal;
+  return {quad.begin(), quad.end()};
 }
 
 // Offsets and widths are single-precision constants, widened where degrees
