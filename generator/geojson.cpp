@@ -187,8 +187,8 @@ static const char* read_position(const std::vector<coordinate_token>& tokens, si
     if (!std::isfinite(token.number)) return "coordinate that is not finite";
     coordinate = token.number;
   }
-  // One position far outside the map would squash every other feature onto
-  // the centre of the scene.
+  // One position off the globe would stretch the map's bounds and squash
+  // every other feature into one edge of the scene.
   if (!(std::abs(xy[0]) <= 180)) return "longitude outside -180 to 180";
   if (!(std::abs(xy[1]) <= 90)) return "latitude outside -90 to 90";
   for (size_t i = 2; i < value.count; i++) skip_token(tokens, next);
