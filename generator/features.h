@@ -1,6 +1,6 @@
 #pragma once
 // The records the GeoJSON reader makes: one per polygon ring, multi-polygon
-// polygon, line segment or tree, with geographic and scene coordinates.
+// polygon, line segment or tree.
 
 #include <cstdint>
 #include <string>
@@ -37,13 +37,19 @@ struct city_feature {
   float        height      = 0;   // scene units, set by the normalisation
   float        roof_height = 0;   // scene units
   float        width       = 0;   // line width; 0 for areas and trees
-  std::vector<vec2d>              geo_outline = {};  // degrees
-  std::vector<vec2d>              outline     = {};  // scene units
-  std::vector<std::vector<vec2d>> geo_holes   = {};  // degrees
-  std::vector<std::vector<vec2d>> holes       = {};  // scene units
+  // Longitude and latitude in degrees as read (a ring with its closing
+  // point, a segment's four-point outline, a tree's single position), in
+  // scene units once the collection is normalised.
+  std::vector<vec2d>              outline = {};
+  std::vector<std::vector<vec2d>> holes   = {};  // multi-polygons only
 };
 
 struct city_features {
   std::string               name     = "";
   std::vector<city_feature> features = {};
+  // Only for load_geojson, which maps every record again after each file:
+  // the degrees of the first `degrees_records` records, their outline and
+  // hole points in record order. Reading with read_geojson leaves it empty.
+  std::vector<vec2d> degrees         = {};
+  size_t             degrees_records = 0;
 };

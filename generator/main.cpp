@@ -31,7 +31,7 @@ int main(int argc, const char** argv) {
   auto entries = std::vector<std::string>{};
   if (!list_directory(dirname, entries, error)) fatal(error);
   for (auto& entry : entries) {
-    if (path_extension(entry) != ".geojson") continue;
+    if (!is_geojson_file(entry)) continue;
     if (!read_geojson(entry, features, error, scene_size)) fatal(error);
   }
   // One pass after the last file gives every record the same mapping.

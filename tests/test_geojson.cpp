@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 
@@ -141,11 +145,11 @@ TEST(read_geojson, polygon_rings_are_records_of_their_own) {
   for (auto& record : run.features.features) {
     EXPECT_EQ(record.kind, feature_kind::building);
     EXPECT_EQ(record.levels, 4);
-    EXPECT_TRUE(record.geo_holes.empty());
+    EXPECT_TRUE(record.holes.empty());
     EXPECT_EQ(record.width, 0.0f);
   }
-  EXPECT_EQ(run.features.features[0].geo_outline, points("[[0,0],[4,0],[4,4],[0,0]]"));
-  EXPECT_EQ(run.features.features[1].geo_outline, points("[[1,1],[2,1],[2,2],[1,1]]"));
+  EXPECT_EQ(run.features.features[0].outline, points("[[0,0],[4,0],[4,4],[0,0]]"));
+  EXPECT_EQ(run.features.features[1].outline, points("[[1,1],[2,1],[2,2],[1,1]]"));
 }
 
 TEST(read_geojson, every_area_kind_uses_the_building_prefix) {
@@ -171,11 +175,11 @@ TEST(read_geojson, multipolygons_keep_their_holes) {
   auto& first  = run.features.features[0];
   auto& second = run.features.features[1];
   EXPECT_EQ(first.kind, feature_kind::water);
-  EXPECT_EQ(first.geo_outline, points("[[0,0],[4,0],[4,4],[0,0]]"));
-  ASSERT_EQ(first.geo_holes.size(), 1u);
-  EXPECT_EQ(first.geo_holes[0], points("[[1,1],[2,1],[2,2],[1,1]]"));
-  EXPECT_EQ(second.geo_outline, points("[[5,5],[6,5],[6,6],[5,5]]"));
-  EXPECT_TRUE(second.geo_holes.empty());
+  EXPECT_EQ(first.outline, points("[[0,0],[4,0],[4,4],[0,0]]"));
+  ASSERT_EQ(first.holes.size(), 1u);
+  EXPECT_EQ(first.holes[0], points("[[1,1],[2,1],[2,2],[1,1]]"));
+  EXPECT_EQ(second.outline, points("[[5,5],[6,5],[6,6],[5,5]]"));
+  EXPECT_TRUE(second.holes.empty());
 }
 
 TEST(read_geojson, line_strings_become_one_quad_per_segment) {
@@ -190,7 +194,7 @@ TEST(read_geojson, line_strings_become_one_quad_per_segment) {
     EXPECT_EQ(record.kind, feature_kind::pedestrian);
     EXPECT_EQ(record.width, 0.00005f);
     EXPECT_EQ(record.levels, 0);
-    EXPECT_EQ(record.geo_outline, segment_quad(line[j], line[j + 1], line_offset));
+    EXPECT_EQ(record.outline, segment_quad(line[j], line[j + 1], line_offset));
   }
 }
 
@@ -232,7 +236,7 @@ TEST(read_geojson, multilinestrings_count_segments_over_all_lines) {
     EXPECT_EQ(record.kind, feature_kind::waterway);
     EXPECT_EQ(record.width, 0.0004f);
   }
-  EXPECT_EQ(run.features.features[2].geo_outline, segment_quad({5, 5}, {6, 6}, waterway_offset));
+  EXPECT_EQ(run.features.features[2].outline, segment_quad({5, 5}, {6, 6}, waterway_offset));
 }
 
 TEST(read_geojson, only_tree_points_are_kept) {
@@ -247,7 +251,7 @@ TEST(read_geojson, only_tree_points_are_kept) {
   EXPECT_EQ(record.kind, feature_kind::tree);
   EXPECT_EQ(record.tree_type, tree_pine);
   // The altitude is dropped.
-  EXPECT_EQ(record.geo_outline, (std::vector<vec2d>{{126.91, 35.14}}));
+  EXPECT_EQ(record.outline, (std::vector<vec2d>{{126.91, 35.14}}));
 }
 
 TEST(read_geojson, other_geometry_types_add_nothing_and_are_not_errors) {
@@ -277,7 +281,8 @@ TEST(read_geojson, ids_cannot_leave_the_shapes_folder) {
 TEST(read_geojson, reads_without_normalising) {
   auto run = read_features({tree("node/1", 3, 4)});
   ASSERT_TRUE(run.ok);
-  EXPECT_TRUE(run.features.features[0].outline.empty());
+  EXPECT_EQ(run.features.features[0].outline, (std::vector<vec2d>{{3, 4}}));
+  EXPECT_EQ(run.features.features[0].height, 0.0f);
 }
 
 TEST(read_geojson, roots_without_a_features_array_stop_the_run) {
@@ -347,6 +352,10 @@ TEST(read_geojson, malformed_features_are_skipped_and_reported) {
        with_geometry({{"type", "LineString"}, {"coordinates", json::parse("[0, 1]")}})},
       {"coordinate that is not a number",
        with_geometry({{"type", "Point"}, {"coordinates", json::parse("[\"1\", 2]")}})},
+      {"longitude outside -180 to 180",
+       with_geometry({{"type", "Point"}, {"coordinates", {1e308, 2}}})},
+      {"latitude outside -90 to 90",
+       with_geometry({{"type", "Polygon"}, {"coordinates", json::parse("[[[0,0],[1,90.5],[1,1]]]")}})},
   };
   auto dir = scratch_dir("geojson");
   for (auto& [reason, broken] : cases) {
@@ -380,7 +389,6 @@ TEST(normalize_features, each_axis_fills_the_square) {
   EXPECT_EQ(records[0].outline, (std::vector<vec2d>{{-25, -25}}));
   EXPECT_EQ(records[1].outline, (std::vector<vec2d>{{25, 25}}));
   EXPECT_EQ(records[2].outline, (std::vector<vec2d>{{0, -12.5}}));
-  EXPECT_EQ(records[0].geo_outline, (std::vector<vec2d>{{10, 40}}));
   for (auto& record : records) EXPECT_EQ(record.height, 0.0001f);
 }
 
@@ -418,10 +426,14 @@ TEST(normalize_features, an_axis_without_extent_maps_to_the_centre) {
 }
 
 TEST(normalize_features, extreme_coordinates_stay_finite) {
-  auto run = read_features({tree("node/1", -1e308, -1e308), tree("node/2", 1e308, 1e308),
-                            tree("node/3", 0, 5e307)});
-  normalize_features(run.features, scene_size);
-  auto& records = run.features.features;
+  // The reader refuses such positions; the mapping copes with them anyway.
+  auto features = city_features{};
+  for (auto p : {vec2d{-1e308, -1e308}, vec2d{1e308, 1e308}, vec2d{0, 5e307}}) {
+    features.features.emplace_back();
+    features.features.back().outline = {p};
+  }
+  normalize_features(features, scene_size);
+  auto& records = features.features;
   EXPECT_EQ(records[0].outline, (std::vector<vec2d>{{-25, -25}}));
   EXPECT_EQ(records[1].outline, (std::vector<vec2d>{{25, 25}}));
   EXPECT_DOUBLE_EQ(records[2].outline[0].x, 0);
@@ -543,4 +555,168 @@ TEST(real_extracts, read_plausibly) {
   // Line segments of highways plus three pedestrian squares.
   EXPECT_EQ(counts["london-city"][feature_kind::road] + counts["london-city"][feature_kind::pedestrian],
             4717 + 3);
+}
+
+// Every field of two collections, record by record.
+static void expect_same_records(const city_features& a, const city_features& b) {
+  ASSERT_EQ(a.features.size(), b.features.size());
+  for (size_t i = 0; i < a.features.size(); i++) {
+    auto &x = a.features[i], &y = b.features[i];
+    SCOPED_TRACE("record " + std::to_string(i) + " " + x.name);
+    EXPECT_EQ(x.name, y.name);
+    EXPECT_EQ(x.kind, y.kind);
+    EXPECT_EQ(x.roof_shape, y.roof_shape);
+    EXPECT_EQ(x.tree_type, y.tree_type);
+    EXPECT_EQ(x.landmark, y.landmark);
+    EXPECT_EQ(x.colour, y.colour);
+    EXPECT_EQ(x.levels, y.levels);
+    EXPECT_EQ(x.height, y.height);
+    EXPECT_EQ(x.roof_height, y.roof_height);
+    EXPECT_EQ(x.width, y.width);
+    EXPECT_EQ(x.outline, y.outline);
+    EXPECT_EQ(x.holes, y.holes);
+  }
+}
+
+// The streaming reader against the reader of a parsed document, on the
+// sample town, the real extracts and files whose structure only a stream can
+// get wrong: repeated keys, values nested deep inside positions, features
+// that are not objects, a second "features" member.
+TEST(read_geojson, the_stream_yields_the_records_of_the_parsed_document) {
+  auto paths = std::vector<std::string>{};
+  auto error = std::string{};
+  std::function<void(const std::string&)> add_folder;
+  add_folder = [&](const std::string& folder) {
+    auto entries = std::vector<std::string>{};
+    if (!list_directory(folder, entries, error)) return;
+    for (auto& entry : entries) {
+      if (path_extension(entry) == ".geojson") paths.push_back(entry);
+      if (is_directory(entry)) add_folder(entry);
+    }
+  };
+  add_folder(SAMPLES_DIR "/town");
+  add_folder(TEST_DATA_DIR "/geojson");
+  add_folder(SHARED_DIR "/osm");
+  ASSERT_GE(paths.size(), 6u);
+  for (auto& path : paths) {
+    SCOPED_TRACE(path);
+    auto text     = read_file(path);
+    auto streamed = read_run{}, parsed = read_run{};
+    testing::internal::CaptureStdout();
+    streamed.ok  = read_geojson_text(path, text, streamed.features, streamed.error, scene_size);
+    streamed.out = testing::internal::GetCapturedStdout();
+    testing::internal::CaptureStdout();
+    parsed.ok  = read_geojson_document(path, json::parse(text), parsed.features, parsed.error,
+                                       scene_size);
+    parsed.out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(streamed.ok, parsed.ok);
+    EXPECT_EQ(streamed.error, parsed.error);
+    EXPECT_EQ(streamed.out, parsed.out);
+    expect_same_records(streamed.features, parsed.features);
+    make_names_unique(streamed.features);
+    normalize_features(streamed.features, scene_size);
+    make_names_unique(parsed.features);
+    normalize_features(parsed.features, scene_size);
+    expect_same_records(streamed.features, parsed.features);
+  }
+}
+
+TEST(read_geojson, a_later_features_member_replaces_an_earlier_one) {
+  auto replaced = read_one(TEST_DATA_DIR "/geojson/replaced-features.geojson");
+  ASSERT_TRUE(replaced.ok);
+  EXPECT_EQ(replaced.out, "");
+  EXPECT_EQ(names(replaced.features), (std::vector<std::string>{"point_node_2", "point_node_3"}));
+  auto not_array = read_one(TEST_DATA_DIR "/geojson/features-not-an-array.geojson");
+  EXPECT_FALSE(not_array.ok);
+  EXPECT_TRUE(not_array.features.features.empty());
+}
+
+// 10^5 records that read one name: the renaming costs the same for each, so
+// this ends well within the test's time limit (comparing every record with
+// every other took minutes).
+TEST(make_names_unique, many_records_of_one_name) {
+  const int count = 100000;
+  auto features = city_features{};
+  auto add = [&](const std::string& name, double x) {
+    features.features.emplace_back();
+    features.features.back().name    = name;
+    features.features.back().kind    = feature_kind::tree;
+    features.features.back().outline = {{x, 0}};
+  };
+  add("point_node_1~3", -1);  // a name as read, which no suffix may take
+  for (int i = 0; i < count; i++) add("point_node_1", i);
+  add("point_node_1", 0);     // repeats of the first and of the eighth
+  add("point_node_1", 7);
+  make_names_unique(features);
+  auto result = names(features);
+  EXPECT_EQ(result[1], "point_node_1");
+  EXPECT_EQ(result[2], "point_node_1~2");
+  EXPECT_EQ(result[3], "point_node_1~4");
+  EXPECT_EQ(result[count], "point_node_1~" + std::to_string(count + 1));
+  EXPECT_EQ(result[count + 1], "point_node_1");
+  EXPECT_EQ(result[count + 2], "point_node_1~9");
+  EXPECT_EQ(std::set<std::string>(result.begin(), result.end()).size(), (size_t)count + 1);
+}
+
+static std::string repeat(const std::string& text, int count) {
+  auto result = std::string{};
+  for (int i = 0; i < count; i++) result += text;
+  return result;
+}
+
+TEST(fit_record_name, long_names_keep_their_head_and_end_in_a_hash_of_the_whole) {
+  auto digits = std::string(300, '7');
+  for (auto name : {std::string{"point_node_1"}, std::string(max_record_name, 'x')})
+    EXPECT_EQ(fit_record_name(name), name);
+  struct long_name {
+    std::string name, other;  // other differs only past the kept head
+  };
+  for (auto& [name, other] : {long_name{"line_way_" + digits + "0", "line_way_" + digits + "1"},
+                              long_name{std::string(max_record_name + 1, 'x'),
+                                        std::string(max_record_name + 2, 'x')},
+                              long_name{"point_" + repeat("é", 150), "point_" + repeat("é", 151)}}) {
+    SCOPED_TRACE(name);
+    auto fitted = fit_record_name(name);
+    EXPECT_LE(fitted.size(), max_record_name);
+    EXPECT_EQ(fitted, fit_record_name(name));  // stable
+    EXPECT_NE(fitted, fit_record_name(other));
+    auto dash = fitted.rfind('-');
+    ASSERT_EQ(fitted.size() - dash, 17u);
+    EXPECT_EQ(fitted.find_first_not_of("0123456789abcdef", dash + 1), std::string::npos);
+    EXPECT_EQ(name.compare(0, dash, fitted, 0, dash), 0);
+    EXPECT_NE((unsigned char)name[dash] & 0xC0, 0x80) << "the head ends between characters";
+  }
+}
+
+TEST(read_geojson, very_long_ids_give_short_distinct_names) {
+  auto id  = "way/" + std::string(300, '9');
+  auto run = read_features({feature("LineString", "[[0,0],[1,0],[2,0]]", {{"@id", id}, {"highway", "primary"}})});
+  ASSERT_TRUE(run.ok);
+  auto result = names(run.features);
+  ASSERT_EQ(result.size(), 2u);
+  EXPECT_NE(result[0], result[1]);
+  for (auto& name : result) {
+    EXPECT_LE(name.size(), max_record_name);
+    EXPECT_EQ(name.substr(0, 19), "line_way_9999999999");
+  }
+}
+
+TEST(is_geojson_file, only_regular_files_are_read) {
+  auto dir = scratch_dir("entries");
+  write_file(dir / "a.geojson", "{}");
+  write_file(dir / "a.GEOJSON", "{}");
+  std::filesystem::create_directory(dir.path / "folder.geojson");
+  ASSERT_EQ(mkfifo((dir / "fifo.geojson").c_str(), 0600), 0);
+  std::filesystem::create_symlink(dir.path / "a.geojson", dir.path / "link.geojson");
+  std::filesystem::create_symlink(dir.path / "fifo.geojson", dir.path / "fifo-link.geojson");
+  std::filesystem::create_symlink(dir.path / "none", dir.path / "dangling.geojson");
+  struct entry {
+    const char* name;
+    bool        read;
+  };
+  for (auto [name, read] : {entry{"a.geojson", true}, entry{"link.geojson", true},
+                            entry{"a.GEOJSON", false}, entry{"folder.geojson", false},
+                            entry{"fifo.geojson", false}, entry{"fifo-link.geojson", false},
+                            entry{"dangling.geojson", false}, entry{"none.geojson", false}})
+    EXPECT_EQ(is_geojson_file(dir / name), read) << name;
 }

@@ -293,3 +293,34 @@ TEST(feature_height, by_kind_in_scene_units) {
   EXPECT_EQ(height(feature_kind::green, 9, scene_size), 0.0001f);
   EXPECT_EQ(height((feature_kind)7, 0, scene_size), 0.0001f);
 }
+
+// No building has 200 storeys or is 1000 m tall: tags beyond that, either
+// way, carry no number (a storey tag of 2147483520 made a building 10^8
+// units tall).
+TEST(feature_levels, storeys_and_heights_beyond_any_building_carry_no_number) {
+  struct level_case {
+    json properties;
+    int  levels;
+  };
+  for (auto& [tags, levels] : {
+           level_case{{{"building:levels", "200"}}, 201},
+           level_case{{{"building:levels", "-200"}}, -199},
+           level_case{{{"building:levels", "201"}}, 1},
+           level_case{{{"building:levels", "-201"}}, 1},
+           level_case{{{"building:levels", "2147483520"}}, 1},
+           level_case{{{"building:levels", 1e300}}, 1},
+           level_case{{{"height", "1000"}}, 312},
+           level_case{{{"height", "1001"}}, 1},
+           level_case{{{"height", "-5000"}}, 1},
+           level_case{{{"height", "3.4e38"}}, 1},
+           level_case{{{"height", "32"}, {"building:height", "5000"}}, 10},
+           level_case{{{"building:levels", "5000"}, {"height", "32"}}, 1},
+       }) {
+    auto properties        = tags;
+    properties["building"] = "yes";
+    EXPECT_EQ(building_levels(properties), levels) << properties;
+  }
+  EXPECT_EQ(area({{"building", "yes"}, {"roof:height", "1000"}}).roof_height, 1000.0f / 50);
+  EXPECT_EQ(area({{"building", "yes"}, {"roof:height", "1001"}}).roof_height, 0.0f);
+  EXPECT_EQ(area({{"building", "yes"}, {"roof:height", "-2e9 m"}}).roof_height, 0.0f);
+}

@@ -144,3 +144,85 @@ TEST(triangulate, coordinates_are_stored_and_triangulated_as_floats) {
   EXPECT_EQ(triangulate_rings({sliver}).size(), 3u);
   EXPECT_TRUE(make_cap(sliver, {}, 0).triangles.empty());
 }
+
+namespace {
+
+// Points on a circle of radius r; every second one pulled in to r_in makes
+// a star whose spikes defeat ear clipping.
+std::vector<vec2d> star(size_t count, double r, double r_in) {
+  auto ring = std::vector<vec2d>(count);
+  for (size_t i = 0; i < count; i++) {
+    auto angle = 2 * M_PI * (double)i / (double)count, radius = i % 2 ? r_in : r;
+    ring[i] = {radius * std::cos(angle), radius * std::sin(angle)};
+  }
+  return ring;
+}
+
+// A ring through random points, crossing itself everywhere; with `grid` > 0
+// the points are drawn from a grid of grid x grid, repeating each other.
+std::vector<vec2d> random_ring(size_t count, int grid) {
+  auto state = 12345ull;
+  auto next  = [&] {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return (double)(state >> 11) / (double)(1ull << 53);
+  };
+  auto ring = std::vector<vec2d>(count);
+  for (auto& p : ring) {
+    p = {next(), next()};
+    if (grid > 0) p = {std::floor(p.x * grid), std::floor(p.y * grid)};
+  }
+  return ring;
+}
+
+double cap_area(const cap& result) {
+  auto area = 0.0;
+  for (auto& t : result.triangles) area += std::abs(triangle_area(result.positions, t));
+  return area;
+}
+
+}  // namespace
+
+// Rings that made ear clipping take minutes: each finishes well within the
+// test's time limit, keeps every vertex and gets a fill over them.
+TEST(triangulate, large_rings_are_filled_in_time_linear_in_their_points) {
+  auto squares = std::vector<std::vector<vec2d>>{};
+  for (int i = 0; i < 100000; i++) squares.push_back(closed_square(i % 300 * 0.003, i / 300 * 0.003, 0.001));
+  struct hostile {
+    const char*                     name;
+    std::vector<vec2d>              outline;
+    std::vector<std::vector<vec2d>> holes;
+  };
+  for (auto& [name, outline, holes] : {
+           hostile{"star of 10^6 points", star(1000000, 1, 0.01), {}},
+           hostile{"self-crossing ring of 2*10^5 points", random_ring(200000, 0), {}},
+           hostile{"ring of 10^5 repeated points", random_ring(100000, 10), {}},
+           hostile{"10^5 holes", closed_square(-1, -1, 3), squares},
+       }) {
+    SCOPED_TRACE(name);
+    auto result = make_cap(outline, holes, 1);
+    auto points = outline.size();
+    for (auto& hole : holes) points += hole.size();
+    EXPECT_EQ(result.positions.size(), points);
+    EXPECT_FALSE(result.triangles.empty());
+    for (auto& t : result.triangles) {
+      for (auto i : {t.x, t.y, t.z}) ASSERT_TRUE(i >= 0 && (size_t)i < points);
+    }
+  }
+  // The star's fill runs over its outer points: nearly the whole disc.
+  EXPECT_NEAR(cap_area(make_cap(star(1000000, 1, 0.01), {}, 0)), M_PI, 0.01);
+  // Without its holes thinned away, the square keeps all of its fill.
+  EXPECT_NEAR(cap_area(make_cap(closed_square(-1, -1, 3), squares, 0)), 9.0, 1e-6);
+}
+
+TEST(triangulate, only_caps_above_the_limit_are_thinned) {
+  // A convex ring of n points fills with n - 2 triangles on all its points.
+  auto whole = make_cap(star(max_fill_points, 1, 1), {}, 0);
+  EXPECT_EQ(whole.triangles.size(), max_fill_points - 2);
+  auto thinned = make_cap(star(max_fill_points + 2, 1, 1), {}, 0);
+  EXPECT_EQ(thinned.positions.size(), max_fill_points + 2);
+  EXPECT_EQ(thinned.triangles.size(), (max_fill_points + 2) / 2 - 2);
+  for (auto& t : thinned.triangles) {
+    for (auto i : {t.x, t.y, t.z}) EXPECT_EQ(i % 2, 0);  // every second point
+  }
+  EXPECT_NEAR(cap_area(thinned), cap_area(whole), 1e-3);
+}
