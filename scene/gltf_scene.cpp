@@ -329,10 +329,11 @@ struct gltf_builder {
     }
     auto entry = geometry_entry{};
     auto count = shape.positions.size();
-    auto place = [&](std::vector<vec3f> positions) {
-      if (bake)
-        for (auto& p : positions) p = transform_point(*bake, p);
-      return positions;
+    auto placed_positions = [&](const std::vector<vec3f>& positions) {
+      if (!bake) return add_positions(positions);
+      auto placed = positions;
+      for (auto& p : placed) p = transform_point(*bake, p);
+      return add_positions(placed);
     };
     // Normals turn with the inverse transpose of the frame and must be of
     // unit length; a zero normal points up.
@@ -353,7 +354,7 @@ struct gltf_builder {
       return colors;
     };
     auto add_shape_vertices = [&](geometry_entry& g) {
-      g.positions = add_positions(place(shape.positions));
+      g.positions = placed_positions(shape.positions);
       if (shape.normals.size() == count) g.normals = add_vertices(normals_view, turn(shape.normals), "VEC3");
       if (shape.texcoords.size() == count) g.texcoords = add_vertices(texcoords_view, shape.texcoords, "VEC2");
       if (shape.colors.size() == count) g.colors = add_vertices(colors_view, clamp_colors(shape.colors), "VEC4");
@@ -364,7 +365,7 @@ struct gltf_builder {
     if (aspect > 0 && shape.texcoords.empty()) {
       auto mesh = make_facade_texcoords(shape, aspect);
       if (!mesh.triangles.empty()) {
-        entry.positions = add_positions(place(mesh.positions));
+        entry.positions = placed_positions(mesh.positions);
         entry.texcoords = add_vertices(texcoords_view, mesh.texcoords, "VEC2");
         faces = std::move(mesh.triangles);
         own_vertices = true;
@@ -380,7 +381,7 @@ struct gltf_builder {
         error = filename + ": error in shape \"" + shape.name + "\": index out of range";
         return false;
       }
-      entry.positions = add_positions(place(positions));
+      entry.positions = placed_positions(positions);
       if (!normals.empty()) entry.normals = add_vertices(normals_view, turn(normals), "VEC3");
       if (!texcoords.empty()) entry.texcoords = add_vertices(texcoords_view, texcoords, "VEC2");
       faces = quads_to_triangles({}, quads);
@@ -393,9 +394,7 @@ struct gltf_builder {
 
     if (!shape.lines.empty() || !shape.points.empty()) {
       if (own_vertices) {
-        auto shared = geometry_entry{};
-        add_shape_vertices(shared);
-        entry.line_positions = shared.positions;
+        entry.line_positions = placed_positions(shape.positions);
       } else {
         entry.line_positions = entry.positions;
       }
