@@ -59,7 +59,8 @@ bool is_trs(const frame3f& f) {
 frame3f orthonormal(const frame3f& f) {
   auto z = normalize(f.z);
   auto x = normalize(cross(f.y, z));
-  if (!(length(x) > 0.5f)) x = normalize(cross(std::abs(z.y) < 0.9f ? vec3f{0, 1, 0} : vec3f{1, 0, 0}, z));
+  if (!(length(x) > 0.5f))
+    x = normalize(cross(std::abs(z.y) < 0.9f ? vec3f{0, 1, 0} : vec3f{1, 0, 0}, z));
   auto y = cross(z, x);
   return {x, y, z, f.o};
 }
@@ -213,7 +214,8 @@ image4b texture_pixels(const scene_texture& texture, bool linear) {
   auto image = image4b{texture.hdr.width, texture.hdr.height, {}};
   image.pixels.reserve(texture.hdr.pixels.size());
   auto byte = [](float v) { return (uint8_t)std::lround(unit(v) * 255); };
-  for (auto& p : texture.hdr.pixels) image.pixels.push_back({byte(p.x), byte(p.y), byte(p.z), byte(p.w)});
+  for (auto& p : texture.hdr.pixels)
+    image.pixels.push_back({byte(p.x), byte(p.y), byte(p.z), byte(p.w)});
   return image;
 }
 
@@ -280,8 +282,10 @@ struct gltf_builder {
     entry.has_bounds = true;
     entry.min = entry.max = positions.front();
     for (auto& p : positions) {
-      entry.min = {std::min(entry.min.x, p.x), std::min(entry.min.y, p.y), std::min(entry.min.z, p.z)};
-      entry.max = {std::max(entry.max.x, p.x), std::max(entry.max.y, p.y), std::max(entry.max.z, p.z)};
+      entry.min = {std::min(entry.min.x, p.x), std::min(entry.min.y, p.y),
+                   std::min(entry.min.z, p.z)};
+      entry.max = {std::max(entry.max.x, p.x), std::max(entry.max.y, p.y),
+                   std::max(entry.max.z, p.z)};
     }
     return index;
   }
@@ -355,9 +359,12 @@ struct gltf_builder {
     };
     auto add_shape_vertices = [&](geometry_entry& g) {
       g.positions = placed_positions(shape.positions);
-      if (shape.normals.size() == count) g.normals = add_vertices(normals_view, turn(shape.normals), "VEC3");
-      if (shape.texcoords.size() == count) g.texcoords = add_vertices(texcoords_view, shape.texcoords, "VEC2");
-      if (shape.colors.size() == count) g.colors = add_vertices(colors_view, clamp_colors(shape.colors), "VEC4");
+      if (shape.normals.size() == count)
+        g.normals = add_vertices(normals_view, turn(shape.normals), "VEC3");
+      if (shape.texcoords.size() == count)
+        g.texcoords = add_vertices(texcoords_view, shape.texcoords, "VEC2");
+      if (shape.colors.size() == count)
+        g.colors = add_vertices(colors_view, clamp_colors(shape.colors), "VEC4");
     };
 
     auto faces = std::vector<vec3i>{};
@@ -399,7 +406,8 @@ struct gltf_builder {
         entry.line_positions = entry.positions;
       }
     }
-    if (!shape.lines.empty()) entry.lines = add_indices(&shape.lines.front().x, 2 * shape.lines.size());
+    if (!shape.lines.empty())
+      entry.lines = add_indices(&shape.lines.front().x, 2 * shape.lines.size());
     if (!shape.points.empty()) entry.points = add_indices(shape.points.data(), shape.points.size());
     geometries.push_back(entry);
     result = (int)geometries.size() - 1;
@@ -415,6 +423,12 @@ struct gltf_builder {
     images.push_back({&texture, linear, ""});
     image_of.emplace(key, (int)images.size() - 1);
     return (int)images.size() - 1;
+  }
+
+  void texture_member(json_text& json, const char* key, const scene_texture& texture,
+                      bool linear) {
+    json.key(key);
+    json.begin_object(), json.member("index", image_index(texture, linear)), json.end_object();
   }
 
   // The material as glTF keeps it; materials that come out the same text
@@ -433,10 +447,7 @@ struct gltf_builder {
     json.begin_object();
     json.key("baseColorFactor");
     json.numbers({unit(m.color.x), unit(m.color.y), unit(m.color.z), unit(m.opacity)});
-    if (has_pixels(m.color_tex)) {
-      json.key("baseColorTexture");
-      json.begin_object(), json.member("index", image_index(*m.color_tex, false)), json.end_object();
-    }
+    if (has_pixels(m.color_tex)) texture_member(json, "baseColorTexture", *m.color_tex, false);
     // A surface without specular or metallic weight is diffuse only: no
     // highlight at all, and the roughest surface where that is unknown.
     auto diffuse = unit(m.specular) == 0 && unit(m.metallic) == 0;
@@ -449,17 +460,15 @@ struct gltf_builder {
       // its strength to the extension made for it.
       auto scale = emission > 1 ? 1 / emission : 1.0f;
       json.key("emissiveFactor");
-      json.numbers({unit(m.emission.x * scale), unit(m.emission.y * scale), unit(m.emission.z * scale)});
+      json.numbers(
+          {unit(m.emission.x * scale), unit(m.emission.y * scale), unit(m.emission.z * scale)});
     }
     if (has_pixels(m.emission_tex)) {
-      if (!(is_finite(m.emission) && emission > 0)) json.key("emissiveFactor"), json.numbers({1, 1, 1});
-      json.key("emissiveTexture");
-      json.begin_object(), json.member("index", image_index(*m.emission_tex, false)), json.end_object();
+      if (!(is_finite(m.emission) && emission > 0))
+        json.key("emissiveFactor"), json.numbers({1, 1, 1});
+      texture_member(json, "emissiveTexture", *m.emission_tex, false);
     }
-    if (has_pixels(m.normal_tex)) {
-      json.key("normalTexture");
-      json.begin_object(), json.member("index", image_index(*m.normal_tex, true)), json.end_object();
-    }
+    if (has_pixels(m.normal_tex)) texture_member(json, "normalTexture", *m.normal_tex, true);
     if (unit(m.opacity) < 1) json.member("alphaMode", "BLEND");
     if (m.thin) json.key("doubleSided"), json.boolean(true);
     auto strong = is_finite(m.emission) && emission > 1;
@@ -492,7 +501,8 @@ struct gltf_builder {
   }
 
   static bool is_textured(const scene_material* m) {
-    return m && (has_pixels(m->color_tex) || has_pixels(m->emission_tex) || has_pixels(m->normal_tex));
+    return m &&
+           (has_pixels(m->color_tex) || has_pixels(m->emission_tex) || has_pixels(m->normal_tex));
   }
 
   // -- scene ----------------------------------------------------------------
@@ -580,7 +590,8 @@ struct gltf_builder {
     auto direction = vec3f{};
     if (!environment_sun_direction(environment, direction)) return;
     // White sunlight as strong as the environment's emission.
-    auto strength = std::max({environment.emission.x, environment.emission.y, environment.emission.z});
+    auto strength =
+        std::max({environment.emission.x, environment.emission.y, environment.emission.z});
     auto json = json_text{};
     json.begin_object();
     json.member("name", environment.name);
@@ -881,7 +892,8 @@ bool environment_sun_direction(const scene_environment& environment, vec3f& dire
   const auto pi = 3.14159265358979f;
   auto theta = ((float)(best / (size_t)width) + 0.5f) / (float)height * pi;
   auto phi = ((float)(best % (size_t)width) + 0.5f) / (float)width * 2 * pi;
-  auto local = vec3f{std::cos(phi) * std::sin(theta), std::cos(theta), std::sin(phi) * std::sin(theta)};
+  auto       local =
+      vec3f{std::cos(phi) * std::sin(theta), std::cos(theta), std::sin(phi) * std::sin(theta)};
   auto& f = environment.frame;
   direction = normalize(f.x * local.x + f.y * local.y + f.z * local.z);
   return is_finite(direction) && length(direction) > 0;

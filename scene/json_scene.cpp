@@ -696,7 +696,8 @@ bool load_scene_texture(const std::string& filename, const std::string& dirname,
     if (!path_exists(path)) continue;
     auto is_float = has_extension(path, ".hdr") || has_extension(path, ".exr") ||
                     has_extension(path, ".pfm");
-    auto ok = is_float ? load_image(path, texture.hdr, inner) : load_image(path, texture.ldr, inner);
+    auto ok = is_float ? load_image(path, texture.hdr, inner)
+                       : load_image(path, texture.ldr, inner);
     if (ok) return true;
     error = filename + ": error in " + inner;
     return false;

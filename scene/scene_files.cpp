@@ -74,8 +74,9 @@ bool check_file_name(const std::string& filename, const std::string& kind,
 
 std::vector<scene_material> materials_by_name(const scene_data& scene) {
   auto materials = merge_materials_by_name(scene);
-  std::stable_sort(materials.begin(), materials.end(),
-                   [](const scene_material& a, const scene_material& b) { return a.name < b.name; });
+  std::stable_sort(
+      materials.begin(), materials.end(),
+      [](const scene_material& a, const scene_material& b) { return a.name < b.name; });
   return materials;
 }
 
