@@ -5,16 +5,18 @@
 # build is incremental.
 #
 #   scripts/setup.sh          libraries and build tools
-#   scripts/setup.sh --tests  also the independent readers the tests use,
-#                             the Khronos glTF validator among them
+#   scripts/setup.sh --tests  also the independent readers the tests use (the
+#                             Khronos glTF validator among them) and a virtual
+#                             X display for the launcher's screenshot
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake pkg-config git ca-certificates
           nlohmann-json3-dev libstb-dev libtinyexr-dev libtinyobjloader-dev
-          libgtest-dev libgmock-dev)
+          libgtest-dev libgmock-dev
+          qtbase5-dev libqt5svg5 fonts-wqy-microhei)
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(assimp-utils openimageio-tools)
+  packages+=(assimp-utils openimageio-tools xvfb xauth libgl1-mesa-dri)
   # Node.js runs the glTF validator; a node and npm already installed do.
   if ! command -v node >/dev/null || ! command -v npm >/dev/null; then packages+=(nodejs npm); fi
 fi

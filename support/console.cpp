@@ -45,9 +45,28 @@ std::string format_progress(const std::string& message, int current, int total,
          pad_left(std::to_string(millis), 3, '0') + " " + padded;
 }
 
+// What the last printed line showed, so that long tasks print a line only
+// when it would tell something new.
+static std::string progress_message = "";
+static long long   progress_percent = -1;
+static int         progress_total   = -1;
+
+bool progress_line_due(const std::string& message, int current, int total) {
+  auto percent = total > 0 ? (long long)current * 100 / total : 0;
+  auto due = total <= 100 || current == 0 || current == total || percent != progress_percent ||
+             total != progress_total || message != progress_message;
+  if (due) {
+    progress_message = message;
+    progress_percent = percent;
+    progress_total = total;
+  }
+  return due;
+}
+
 void print_progress(const std::string& message, int current, int total) {
   auto now = std::chrono::steady_clock::now();
   if (current == 0) progress_start = now;
+  if (!progress_line_due(message, current, total)) return;
   auto elapsed =
       std::chrono::duration_cast<std::chrono::nanoseconds>(now - progress_start).count();
   std::string line = format_progress(message, current, total, elapsed);

@@ -18,8 +18,15 @@ void print_line(const std::string& text);
 
 // Rewrites the current console line with a bar, the counts, the time since
 // the task started (current == 0 restarts the clock) and the message; ends
-// the line when current reaches total.
+// the line when current reaches total. Tasks of up to 100 steps print every
+// line; longer ones print the first and the last, and in between a line only
+// when the whole percentage or the message changes, so that a task of a
+// million steps prints a few hundred lines, not a million.
 void print_progress(const std::string& message, int current, int total);
+
+// Whether print_progress prints this call, given the calls printed before;
+// it records the call when it does.
+bool progress_line_due(const std::string& message, int current, int total);
 
 // The text that print_progress writes for the given elapsed time, without
 // touching the clock; kept apart so the layout can be checked byte by byte.

@@ -54,6 +54,27 @@ TEST(progress, printed_bytes) {
   EXPECT_EQ(std::count(out.begin(), out.end(), '\r'), 6);
 }
 
+// Long tasks print the first and last lines and one per percentage step or
+// message change; short ones print every line.
+TEST(progress, long_tasks_print_bounded_lines) {
+  struct task {
+    int total;
+    int expected;
+  } tasks[] = {{2, 3}, {100, 101}, {101, 101}, {1000, 101}, {1000000, 101}};
+  for (auto& t : tasks) {
+    auto printed = 0;
+    for (int i = 0; i <= t.total; i++) printed += progress_line_due("save shape", i, t.total);
+    EXPECT_EQ(printed, t.expected) << t.total;
+  }
+  // A new message is shown at once, and the last line always.
+  EXPECT_TRUE(progress_line_due("save scene", 0, 5000));
+  EXPECT_FALSE(progress_line_due("save scene", 1, 5000));
+  EXPECT_TRUE(progress_line_due("save shape", 2, 5000));
+  EXPECT_FALSE(progress_line_due("save shape", 3, 5000));
+  EXPECT_TRUE(progress_line_due("save shape", 50, 5000));
+  EXPECT_TRUE(progress_line_due("save done", 5000, 5000));
+}
+
 TEST(console, print_line_adds_a_line_feed) {
   testing::internal::CaptureStdout();
   print_line("hello");
