@@ -11,9 +11,12 @@ cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake pkg-config git ca-certificates
           nlohmann-json3-dev libstb-dev libtinyexr-dev libtinyobjloader-dev
+          libtinygltf-dev qtbase5-dev libgl-dev
           libgtest-dev libgmock-dev)
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(assimp-utils openimageio-tools)
+  # xvfb, xauth and Mesa's software renderer give the viewer's tests a
+  # display with OpenGL; xdotool finds and closes its window.
+  packages+=(assimp-utils openimageio-tools xvfb xauth libgl1-mesa-dri xdotool)
 fi
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
