@@ -29,3 +29,10 @@ bool save_scene(const std::string& filename, const scene_data& scene, std::strin
   error = filename + ": unknown format";
   return false;
 }
+
+bool load_scene(const std::string& filename, scene_data& scene, std::string& error,
+                const progress_callback& progress) {
+  if (has_extension(filename, ".json")) return load_json_scene(filename, scene, error, progress);
+  error = filename + ": unknown format";
+  return false;
+}

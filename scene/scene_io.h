@@ -1,5 +1,6 @@
 #pragma once
-// Saving a whole scene, with the writer chosen by the output's extension.
+// Reading and saving a whole scene, with the format chosen by the file's
+// extension.
 
 #include <string>
 
@@ -9,4 +10,8 @@
 // ".json"/".JSON" JSON scene, ".obj"/".OBJ" OBJ scene, ".pbrt"/".PBRT" PBRT
 // scene, ".ply"/".PLY" the first shape only; anything else ": unknown format".
 bool save_scene(const std::string& filename, const scene_data& scene, std::string& error,
+                const progress_callback& progress = {});
+
+// ".json"/".JSON" JSON scene; anything else ": unknown format".
+bool load_scene(const std::string& filename, scene_data& scene, std::string& error,
                 const progress_callback& progress = {});
