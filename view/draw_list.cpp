@@ -103,6 +103,8 @@ struct instance_info {
   bool                  flat     = false;
   float                 height   = 0;
   float                 spread   = -1;  // height range of a baked mesh
+  bbox3f                box      = {};
+  int                   tile     = 0;
 };
 
 }  // namespace
@@ -182,6 +184,7 @@ draw_list make_draw_list(const view_scene& view, bool use_sky, const progress_ca
       continue;
     }
     auto info = instance_info{&instance, look_of(instance.material)};
+    auto& box = info.box;
     if (uses[&shape] >= instancing_threshold) {
       auto found = shape_bounds.find(&shape);
       if (found == shape_bounds.end()) {
@@ -189,21 +192,23 @@ draw_list make_draw_list(const view_scene& view, bool use_sky, const progress_ca
         for (auto& p : shape.positions) expand(box, p);
         found = shape_bounds.emplace(&shape, box).first;
       }
-      auto& box = found->second;
+      auto& local = found->second;
       for (int k = 0; k < 8; k++)
-        expand(list.bounds, transform_point(instance.frame, {k & 1 ? box.max.x : box.min.x,
-                                                              k & 2 ? box.max.y : box.min.y,
-                                                              k & 4 ? box.max.z : box.min.z}));
+        expand(box, transform_point(instance.frame, {k & 1 ? local.max.x : local.min.x,
+                                                     k & 2 ? local.max.y : local.min.y,
+                                                     k & 4 ? local.max.z : local.min.z}));
     } else {
       auto low = std::numeric_limits<float>::max(), high = -low;
       for (auto& p : shape.positions) {
         auto w = transform_point(instance.frame, p);
-        expand(list.bounds, w);
+        expand(box, w);
         low = std::min(low, w.y), high = std::max(high, w.y);
       }
       info.height = low;
       info.spread = high - low;
     }
+    expand(list.bounds, box.min);
+    expand(list.bounds, box.max);
     infos.push_back(info);
     if (progress && i % 4096 == 0) progress("prepare scene", (int)i, total);
   }
@@ -223,14 +228,43 @@ draw_list make_draw_list(const view_scene& view, bool use_sky, const progress_ca
   auto ranks = std::vector<int>(heights.size(), 0);
   for (size_t k = 1; k < heights.size(); k++)
     ranks[k] = heights[k] - heights[k - 1] < size * layer_band ? std::min(ranks[k - 1] + 1, max_layer_rank) : 0;
+  // The focus leaves out flat meshes that cover more than half the plan.
+  auto plan_area = [](const bbox3f& b) { return (b.max.x - b.min.x) * (b.max.z - b.min.z); };
+  for (auto& info : infos) {
+    if (info.flat && plan_area(info.box) > 0.5f * plan_area(list.bounds)) continue;
+    expand(list.focus, info.box.min);
+    expand(list.focus, info.box.max);
+  }
+  if (is_empty(list.focus)) list.focus = list.bounds;
   auto rank_of = [&](float height) {
     auto it = std::upper_bound(heights.begin(), heights.end(), height + size * flat_tolerance);
     return it == heights.begin() ? 0 : ranks[(size_t)(it - heights.begin() - 1)];
   };
 
+  // Tiles of the plan, about 40000 triangles each on average, so that a
+  // close view draws only the part of a big city it sees.
+  auto total_triangles = size_t{0};
+  for (auto& info : infos) {
+    auto& shape = *info.instance->shape;
+    total_triangles += shape.triangles.size() + 2 * shape.quads.size() + 2 * shape.quadspos.size();
+  }
+  auto grid = std::clamp((int)std::ceil(std::sqrt((double)total_triangles / 40000)), 1, 32);
+  for (auto& info : infos) {
+    auto center = (info.box.min + info.box.max) * 0.5f;
+    auto cell = [&](float v, float low, float high) {
+      auto t = high > low ? (v - low) / (high - low) : 0.0f;
+      return std::clamp((int)(t * (float)grid), 0, grid - 1);
+    };
+    info.tile = cell(center.x, list.focus.min.x, list.focus.max.x) * grid +
+                cell(center.z, list.focus.min.z, list.focus.max.z);
+  }
+  std::stable_sort(infos.begin(), infos.end(),
+                   [](const instance_info& a, const instance_info& b) { return a.tile < b.tile; });
+
   // Second pass: geometry into batches by look and rank, shared shapes
   // into instanced groups by shape and look.
   auto batch_index = std::map<std::pair<int, int>, size_t>{};
+  auto batch_tiles = std::unordered_map<size_t, int>{};  // the tile of each batch's last range
   auto group_index = std::map<std::pair<const scene_shape*, int>, size_t>{};
   for (size_t i = 0; i < infos.size(); i++) {
     auto& info = infos[i];
@@ -264,8 +298,17 @@ draw_list make_draw_list(const view_scene& view, bool use_sky, const progress_ca
     auto& batch = list.batches[found->second];
     batch.height = std::min(batch.height, info.height);
     auto& out = batch.mesh;
-    auto base = (uint32_t)out.positions.size();
+    // 32-bit indices: a batch holds at most 2^32 - 1 vertices.
     if (out.positions.size() + mesh.positions.size() > 0xffffffffu) continue;
+    if (batch.ranges.empty() || batch_tiles[found->second] != info.tile) {
+      batch.ranges.push_back({out.indices.size(), 0, {}});
+      batch_tiles[found->second] = info.tile;
+    }
+    auto& range = batch.ranges.back();
+    expand(range.bounds, info.box.min);
+    expand(range.bounds, info.box.max);
+    range.count += mesh.indices.size();
+    auto base = (uint32_t)out.positions.size();
     auto identity = instance.frame == frame3f{};
     for (auto& p : mesh.positions) out.positions.push_back(identity ? p : transform_point(instance.frame, p));
     if (texture) {
@@ -307,18 +350,20 @@ draw_list make_draw_list(const view_scene& view, bool use_sky, const progress_ca
       list.sky_exposure = mean > 0 && std::isfinite(mean) ? 0.55f / mean : 1;
       if (luminance(above) > 0) {
         auto tint = above * (1 / luminance(above));
-        list.sky_ambient = lerp({1, 1, 1}, tint, 0.4f) * 0.26f;
+        list.sky_ambient = lerp({1, 1, 1}, tint, 0.25f) * 0.26f;
       }
       if (luminance(below) > 0) {
         auto tint = below * (1 / luminance(below));
-        list.ground_ambient = lerp({1, 1, 1}, tint, 0.4f) * 0.12f;
+        list.ground_ambient = lerp({1, 1, 1}, tint, 0.25f) * 0.12f;
       }
       if (!list.has_sun) {
         auto direction = vec3f{}, color = vec3f{};
         if (find_sky_sun(image, environment->frame, direction, color)) {
           list.has_sun = true;
           list.sun_direction = direction;
-          list.sun_color = lerp({1, 1, 1}, color, 0.3f);
+          // The glow around the sun is bluish: sunlight itself is warm white.
+          (void)color;
+          list.sun_color = {1.0f, 0.96f, 0.9f};
         }
       }
       break;

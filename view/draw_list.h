@@ -30,12 +30,22 @@ struct draw_mesh {
   std::vector<uint32_t> indices   = {};
 };
 
-// Many instances' geometry of one look and layer, in world space.
+// A run of a batch's indices that lies in one tile of the plan, with its
+// bounds: the renderer leaves out the runs outside the view, and draws the
+// rest of a batch with one call.
+struct draw_range {
+  size_t first = 0, count = 0;  // indices
+  bbox3f bounds = {};
+};
+
+// Many instances' geometry of one look and layer, in world space, its
+// indices ordered tile by tile.
 struct draw_batch {
-  int       look   = 0;
-  int       layer  = 0;  // 0: no pull; higher ranks lie higher
-  float     height = 0;  // the lowest flat height of the layer's meshes
-  draw_mesh mesh   = {};
+  int                     look   = 0;
+  int                     layer  = 0;  // 0: no pull; higher ranks lie higher
+  float                   height = 0;  // the lowest flat height of the layer's meshes
+  draw_mesh               mesh   = {};
+  std::vector<draw_range> ranges = {};
 };
 
 // One shape in its own space, drawn at many frames.
@@ -51,12 +61,15 @@ struct draw_list {
   std::vector<draw_batch>           batches   = {};
   std::vector<draw_instances>       instanced = {};
   bbox3f                            bounds    = {};  // of everything drawn
+  // What a framing view shows: the bounds without a flat backdrop that
+  // reaches far past everything else (the ground square around a city).
+  bbox3f focus = {};
 
   // The sun: stated by the scene, found in its sky, or none (the viewer
   // then places a default one relative to its first view).
   bool  has_sun       = false;
   vec3f sun_direction = {0, 1, 0};
-  vec3f sun_color     = {1, 1, 1};  // brightest channel 1
+  vec3f sun_color     = {1.0f, 0.96f, 0.9f};  // brightest channel 1
   // Soft light from the sky above and the ground below.
   vec3f sky_ambient    = {0.24f, 0.26f, 0.30f};
   vec3f ground_ambient = {0.12f, 0.115f, 0.11f};

@@ -89,58 +89,87 @@ void quit_on_signals(QApplication& app) {
 #endif
 
 // Renders off screen: one frame to an image, or many for their mean time.
-int render_off_screen(int argc, char** argv, const draw_list& list, const view_camera& camera,
-                      const vec3f& sun, int width, int height, const std::string& screenshot,
-                      int frames) {
-  QGuiApplication app(argc, argv);
+// Software renderers take several times longer per frame with
+// multisampling: the window and the benchmark go without it there.
+bool is_software_renderer(QOpenGLContext& context) {
+  auto name = QString((const char*)context.functions()->glGetString(GL_RENDERER)).toLower();
+  for (auto software : {"llvmpipe", "softpipe", "software", "swiftshader"})
+    if (name.contains(software)) return true;
+  return false;
+}
+
+// A context on an off-screen surface; ends the program when OpenGL 3.3 core
+// cannot be had.
+void make_context(QOffscreenSurface& surface, QOpenGLContext& context) {
   auto format = surface_format(0);
-  QOffscreenSurface surface;
   surface.setFormat(format);
   surface.create();
-  QOpenGLContext context;
   context.setFormat(format);
   if (!context.create() || !context.makeCurrent(&surface))
     fail("view: cannot create an OpenGL context");
   auto version = context.format().version();
   if (version < qMakePair(3, 3) || context.format().profile() != QSurfaceFormat::CoreProfile)
     fail("view: OpenGL 3.3 core is not available");
+}
 
-  auto fbo_format = QOpenGLFramebufferObjectFormat{};
-  fbo_format.setAttachment(QOpenGLFramebufferObject::Depth);
-  fbo_format.setSamples(4);
-  auto fbo = std::make_unique<QOpenGLFramebufferObject>(width, height, fbo_format);
-  if (!fbo->isValid()) fail("view: cannot create a " + std::to_string(width) + " x " +
-                            std::to_string(height) + " framebuffer");
-  fbo->bind();
+std::unique_ptr<QOpenGLFramebufferObject> make_framebuffer(int width, int height, int samples) {
+  auto format = QOpenGLFramebufferObjectFormat{};
+  format.setAttachment(QOpenGLFramebufferObject::Depth);
+  format.setSamples(samples);
+  auto fbo = std::make_unique<QOpenGLFramebufferObject>(width, height, format);
+  if (!fbo->isValid())
+    fail("view: cannot create a " + std::to_string(width) + " x " + std::to_string(height) +
+         " framebuffer");
+  return fbo;
+}
+
+// Renders off screen: many frames for their mean time, and one frame to an
+// image (always with 4 samples a pixel).
+int render_off_screen(const draw_list& list, const view_camera& camera, const vec3f& sun,
+                      bool separate_layers, int width, int height,
+                      const std::string& screenshot, int frames) {
+  QOffscreenSurface surface;
+  QOpenGLContext context;
+  make_context(surface, context);
+  auto gl = context.functions();
+  auto samples = is_software_renderer(context) ? 0 : 4;
 
   print_progress("upload scene", 0, 1);
   auto start = std::chrono::steady_clock::now();
   SceneRenderer renderer;
   renderer.setDefaultSun(sun);
+  renderer.setLayerSeparation(separate_layers);
   auto error = QString{};
   if (!renderer.initialize(list, error)) fail("view: " + error.toStdString());
-  context.functions()->glFinish();
+  gl->glFinish();
   print_progress("upload scene", 1, 1);
   auto upload_time = seconds_since(start);
 
-  auto calls = renderer.render(camera, width, height);
-  context.functions()->glFinish();
   if (frames > 0) {
+    auto fbo = make_framebuffer(width, height, samples);
+    fbo->bind();
+    auto calls = renderer.render(camera, width, height);  // warms the shader caches
+    gl->glFinish();
     start = std::chrono::steady_clock::now();
     for (int i = 0; i < frames; i++) {
       calls = renderer.render(camera, width, height);
-      context.functions()->glFinish();
+      gl->glFinish();
     }
     auto mean = seconds_since(start) / frames;
     print_line("benchmark: " + std::to_string(frames) + " frames of " + std::to_string(width) +
-               " x " + std::to_string(height) + ", mean frame time " +
-               format_seconds(mean * 1000) + " ms, " + format_seconds(1 / mean) + " fps, " +
-               std::to_string(calls) + " draw calls per frame, " +
-               std::to_string(renderer.triangles()) + " triangles, upload " +
-               format_seconds(upload_time) + " s");
+               " x " + std::to_string(height) + " (" + std::to_string(samples) +
+               " samples a pixel), mean frame time " + format_seconds(mean * 1000) + " ms, " +
+               format_seconds(1 / mean) + " fps, " + std::to_string(calls) +
+               " draw calls per frame, " + std::to_string(renderer.triangles()) +
+               " triangles, upload " + format_seconds(upload_time) + " s");
+    fbo->release();
   }
   if (!screenshot.empty()) {
+    auto fbo = make_framebuffer(width, height, 4);
+    fbo->bind();
+    renderer.render(camera, width, height);
     auto frame = fbo->toImage().convertToFormat(QImage::Format_RGBA8888);
+    fbo->release();
     auto image = image4b{width, height, std::vector<vec4b>((size_t)width * height)};
     for (int y = 0; y < height; y++) {
       auto row = frame.constScanLine(y);
@@ -152,8 +181,6 @@ int render_off_screen(int argc, char** argv, const draw_list& list, const view_c
     print_line("screenshot written to " + screenshot);
   }
   renderer.release();
-  fbo->release();
-  fbo.reset();
   context.doneCurrent();
   return 0;
 }
@@ -164,7 +191,7 @@ int main(int argc, char** argv) {
   auto scene_file = std::string{}, screenshot = std::string{};
   auto width_text = std::string{"1280"}, height_text = std::string{"720"};
   auto benchmark_text = std::string{"0"};
-  auto frame_scene = false, use_sky = true;
+  auto frame_scene = false, use_sky = true, separate_layers = true;
 
   auto cli = new_command_line("view", "Show a scene file");
   declare_option(cli, "--scene,-s", scene_file,
@@ -176,6 +203,8 @@ int main(int argc, char** argv) {
                  "render this many frames, print the mean frame time and exit");
   declare_option(cli, "--frame", frame_scene, "start from a view of the whole scene");
   declare_option(cli, "--sky/--no-sky", use_sky, "light and backdrop from the scene's sky and sun");
+  declare_option(cli, "--layers", separate_layers,
+                 "keep stacked flat layers (ground, areas, roads) apart in depth");
   parse_command_line(cli, argc, (const char**)argv);
 
   auto width = 0, height = 0, frames = 0;
@@ -206,7 +235,7 @@ int main(int argc, char** argv) {
   auto aspect = (float)width / (float)height;
   auto camera = list.has_camera && !frame_scene
                     ? camera_from_frame(list.camera, list.camera_yfov, list.bounds)
-                    : framing_camera(list.bounds, list.has_camera ? list.camera_yfov : 0.7f, aspect);
+                    : framing_camera(list.focus, list.has_camera ? list.camera_yfov : 0.7f, aspect);
   auto sun = default_sun(camera_frame(camera));
 
 #if defined(__linux__)
@@ -215,15 +244,27 @@ int main(int argc, char** argv) {
     fail("view: no display to show the scene on (DISPLAY is not set)");
 #endif
 
-  if (!screenshot.empty() || frames > 0)
-    return render_off_screen(argc, argv, list, camera, sun, width, height, screenshot, frames);
+  if (!screenshot.empty() || frames > 0) {
+    QGuiApplication app(argc, argv);
+    return render_off_screen(list, camera, sun, separate_layers, width, height, screenshot,
+                             frames);
+  }
 
-  QSurfaceFormat::setDefaultFormat(surface_format(4));
   QApplication app(argc, argv);
+  auto samples = 4;
+  {
+    QOffscreenSurface surface;
+    QOpenGLContext context;
+    make_context(surface, context);
+    if (is_software_renderer(context)) samples = 0;
+    context.doneCurrent();
+  }
 #ifndef _WIN32
   quit_on_signals(app);
 #endif
   SceneView view(list, camera, sun);
+  view.setFormat(surface_format(samples));
+  view.setLayerSeparation(separate_layers);
   view.setWindowTitle(QFileInfo(QString::fromStdString(scene_file)).fileName());
   view.resize(width, height);
   QObject::connect(&view, &SceneView::failed, [](const QString& message) {

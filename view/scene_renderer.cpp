@@ -91,18 +91,29 @@ vec3 encodeSrgb(vec3 c) {
 }
 void main() {
   vec3 dir = normalize(-back + right * (ndc.x * halfExtent.x) + up * (ndc.y * halfExtent.y));
+  // Below the horizon a haze fading into a plain ground.
+  vec3 ground = mix(vec3(0.42, 0.42, 0.40), vec3(0.20, 0.19, 0.18), pow(max(-dir.y, 0.0), 0.55));
   vec3 c;
   if (hasSky) {
     // Latitude-longitude: v from the zenith down, u from +x towards +z.
     vec3 l = worldToSky * dir;
-    float theta = acos(clamp(l.y, -1.0, 1.0));
     float phi = atan(l.z, l.x);
     if (phi < 0.0) phi += 6.28318530718;
-    c = textureLod(sky, vec2(phi / 6.28318530718, theta / 3.14159265359), 0.0).rgb * exposure;
+    float u = phi / 6.28318530718;
+    // The image's lower half is a ground we do not show: the sky ends at
+    // the centre of its last row and fades into the haze below it.
+    float last = 0.5 - 0.5 / float(textureSize(sky, 0).y);
+    if (l.y >= 0.0) {
+      float theta = acos(clamp(l.y, -1.0, 1.0));
+      c = textureLod(sky, vec2(u, min(theta / 3.14159265359, last)), 0.0).rgb * exposure;
+    } else {
+      vec3 horizon = textureLod(sky, vec2(u, last), 0.0).rgb * exposure;
+      c = mix(horizon, ground, smoothstep(0.0, 0.25, -l.y));
+    }
   } else if (dir.y >= 0.0) {
     c = mix(vec3(0.62, 0.72, 0.85), vec3(0.16, 0.32, 0.66), pow(dir.y, 0.55));
   } else {
-    c = mix(vec3(0.42, 0.42, 0.40), vec3(0.20, 0.19, 0.18), pow(-dir.y, 0.55));
+    c = mix(vec3(0.62, 0.72, 0.85), ground, smoothstep(0.0, 0.25, -dir.y));
   }
   fragColor = vec4(encodeSrgb(c), 1.0);
 }
@@ -264,6 +275,11 @@ bool SceneRenderer::initialize(const draw_list& list, QString& error) {
   }
   glGetFloatv(0x84FF, &anisotropy);  // the extension's largest anisotropy
   maxAnisotropy = glGetError() == GL_NO_ERROR ? anisotropy : 0;
+  // A software renderer takes many samples per pixel for it, one at a
+  // time: there it costs far more than it shows.
+  auto renderer = QString((const char*)glGetString(GL_RENDERER)).toLower();
+  for (auto name : {"llvmpipe", "softpipe", "software", "swiftshader"})
+    if (renderer.contains(name)) maxAnisotropy = 0;
 
   for (auto texture : list.textures) textures.push_back(uploadImage(*texture));
   looks = list.looks;
@@ -272,7 +288,9 @@ bool SceneRenderer::initialize(const draw_list& list, QString& error) {
     gpu.look = batch.look;
     gpu.layer = batch.layer;
     gpu.height = batch.height;
-    meshes.push_back(gpu);
+    gpu.ranges = batch.ranges;
+    for (auto& range : gpu.ranges) range.count = std::min(range.count, batch.mesh.indices.size() - range.first);
+    meshes.push_back(std::move(gpu));
   }
   for (auto& group : list.instanced) {
     auto gpu = upload(group.mesh, &group.frames);
@@ -329,6 +347,35 @@ void SceneRenderer::release() {
   ready = false;
 }
 
+bool SceneRenderer::drawVisible(const GpuMesh& mesh, const double planes[6][4]) {
+  runCounts.clear();
+  runOffsets.clear();
+  auto end = size_t{0};
+  for (auto& range : mesh.ranges) {
+    auto& b = range.bounds;
+    auto inside = true;
+    for (int p = 0; p < 6 && inside; p++) {
+      auto& q = planes[p];
+      auto x = q[0] >= 0 ? b.max.x : b.min.x, y = q[1] >= 0 ? b.max.y : b.min.y,
+           z = q[2] >= 0 ? b.max.z : b.min.z;
+      inside = q[0] * x + q[1] * y + q[2] * z + q[3] >= 0;
+    }
+    if (!inside || range.count == 0) continue;
+    // Runs that follow each other become one.
+    if (!runCounts.empty() && end == range.first) {
+      runCounts.back() += (GLsizei)range.count;
+    } else {
+      runCounts.push_back((GLsizei)range.count);
+      runOffsets.push_back((const void*)(range.first * sizeof(uint32_t)));
+    }
+    end = range.first + range.count;
+  }
+  if (runCounts.empty()) return false;
+  glMultiDrawElements(GL_TRIANGLES, runCounts.data(), GL_UNSIGNED_INT, runOffsets.data(),
+                      (GLsizei)runCounts.size());
+  return true;
+}
+
 int SceneRenderer::render(const view_camera& camera, int width, int height) {
   if (!ready || width <= 0 || height <= 0) return 0;
   auto calls = 0;
@@ -379,6 +426,15 @@ int SceneRenderer::render(const view_camera& camera, int width, int height) {
   setVector(this, location("skyAmbient"), skyAmbient);
   setVector(this, location("groundAmbient"), groundAmbient);
   glUniform1i(location("image"), 0);
+  // The view's six planes, from the rows of projection times view; a box
+  // lies outside when its corner farthest along a plane's normal is behind.
+  auto clip = projection_matrix(camera.yfov, aspect, nearPlane, farPlane) * view_matrix(eye);
+  double planes[6][4];
+  for (int p = 0; p < 6; p++) {
+    auto row = p / 2;
+    auto sign = p % 2 == 0 ? 1.0 : -1.0;
+    for (int k = 0; k < 4; k++) planes[p][k] = clip.at(3, k) + sign * clip.at(row, k);
+  }
   auto colorAt = location("color"), emissionAt = location("emission"),
        texturedAt = location("textured"), layerAt = location("layerScale");
 
@@ -400,10 +456,14 @@ int SceneRenderer::render(const view_camera& camera, int width, int height) {
       currentLook = mesh.look;
     }
     auto direction = eye.o.y >= mesh.height ? 1.0f : -1.0f;
-    glUniform1f(layerAt, 1 - direction * step * (float)mesh.layer);
+    glUniform1f(layerAt, separateLayers ? 1 - direction * step * (float)mesh.layer : 1.0f);
     glBindVertexArray(mesh.vertexArray);
-    glDrawElementsInstanced(GL_TRIANGLES, mesh.indexCount, GL_UNSIGNED_INT, nullptr, mesh.instances);
-    calls++;
+    if (mesh.ranges.empty()) {
+      glDrawElementsInstanced(GL_TRIANGLES, mesh.indexCount, GL_UNSIGNED_INT, nullptr, mesh.instances);
+      calls++;
+    } else if (drawVisible(mesh, planes)) {
+      calls++;
+    }
   }
   glBindVertexArray(0);
   return calls;

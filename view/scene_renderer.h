@@ -26,6 +26,9 @@ class SceneRenderer : protected QOpenGLFunctions_3_3_Core {
 
   // The sun used when the list has none.
   void setDefaultSun(const vec3f& direction) { defaultSun = direction; }
+  // Whether stacked flat layers are kept apart (on by default; off shows
+  // them as a general-purpose viewer would, for comparison).
+  void setLayerSeparation(bool on) { separateLayers = on; }
   // Draws one frame of `width` x `height` pixels and returns the number
   // of draw calls it took.
   int render(const view_camera& camera, int width, int height);
@@ -42,11 +45,14 @@ class SceneRenderer : protected QOpenGLFunctions_3_3_Core {
     int     look         = 0;
     int     layer        = 0;
     float   height       = 0;
+    std::vector<draw_range> ranges;  // baked meshes: runs of indices by tile
   };
 
   GpuMesh upload(const draw_mesh& mesh, const std::vector<frame3f>* frames);
   GLuint  compile(const char* vertex, const char* fragment, QString& error);
   GLuint  uploadImage(const scene_texture& texture);
+  // Draws the runs of a baked mesh that the view sees, in one call.
+  bool drawVisible(const GpuMesh& mesh, const double planes[6][4]);
 
   bool                   ready = false;
   GLuint                 sceneProgram = 0, backdropProgram = 0, emptyArray = 0, skyTexture = 0;
@@ -61,4 +67,7 @@ class SceneRenderer : protected QOpenGLFunctions_3_3_Core {
   float                  skyExposure = 1;
   size_t                 triangleCount = 0;
   float                  maxAnisotropy = 0;
+  std::vector<GLsizei>     runCounts;
+  std::vector<const void*> runOffsets;
+  bool                   separateLayers = true;
 };

@@ -57,9 +57,14 @@ void SceneView::wheelEvent(QWheelEvent* event) {
 }
 
 void SceneView::keyPressEvent(QKeyEvent* event) {
+  if (event->matches(QKeySequence::Close) || event->matches(QKeySequence::Quit) ||
+      (event->key() == Qt::Key_Q && event->modifiers() == Qt::ControlModifier)) {
+    close();
+    return;
+  }
   if (event->key() == Qt::Key_F) {
     auto aspect = (float)width() / (float)std::max(1, height());
-    camera = framing_camera(list.bounds, camera.yfov, aspect);
+    camera = framing_camera(list.focus, camera.yfov, aspect);
   } else if (event->key() == Qt::Key_R) {
     camera = start;
   } else {

@@ -1,7 +1,8 @@
 #pragma once
 // The viewer's window: the scene in an OpenGL widget, turned with the left
 // button, moved with the right or middle button, zoomed with the wheel;
-// F frames the whole scene, R goes back to the first view.
+// F frames the whole scene, R goes back to the first view, Ctrl+W or
+// Ctrl+Q closes the window.
 
 #include <QOpenGLWidget>
 #include <QPoint>
@@ -16,6 +17,8 @@ class SceneView : public QOpenGLWidget {
   SceneView(const draw_list& list, const view_camera& start, const vec3f& defaultSun,
             QWidget* parent = nullptr);
   ~SceneView() override;
+
+  void setLayerSeparation(bool on) { renderer.setLayerSeparation(on); }
 
  signals:
   // The renderer could not start (no OpenGL 3.3, shaders refused).

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "scene/image.h"
+#include "scene/json_scene.h"
 #include "support/files.h"
 #include "view/readers.h"
 
@@ -58,9 +59,6 @@ float camera_yfov(const scene_camera& camera) {
   return yfov;
 }
 
-static bool load_json_view(const std::string& filename, view_scene& scene, std::string& error,
-                           const progress_callback& progress);
-
 bool load_view_scene(const std::string& filename, view_scene& scene, std::string& error,
                      const progress_callback& progress) {
   scene = view_scene{};
@@ -68,7 +66,14 @@ bool load_view_scene(const std::string& filename, view_scene& scene, std::string
     error = filename + ": unknown format";
     return false;
   }
-  if (has_extension(filename, ".json")) return load_json_view(filename, scene, error, progress);
+  if (has_extension(filename, ".json")) {
+    try {
+      return load_json_scene(filename, scene.scene, error, progress);
+    } catch (const std::bad_alloc&) {
+      error = filename + ": out of memory";
+      return false;
+    }
+  }
 
   if (progress) progress("load scene", 0, 1);
   auto data = std::string{};
@@ -90,10 +95,4 @@ bool load_view_scene(const std::string& filename, view_scene& scene, std::string
   }
   if (ok && progress) progress("load scene", 1, 1);
   return ok;
-}
-
-static bool load_json_view(const std::string& filename, view_scene&, std::string& error,
-                           const progress_callback&) {
-  error = filename + ": unknown format";
-  return false;
 }
