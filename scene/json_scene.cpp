@@ -2,8 +2,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <cfloat>
 #include <cmath>
+#include <mutex>
+#include <thread>
 #include <unordered_map>
 
 #include "scene/image.h"
@@ -702,6 +705,49 @@ bool load_scene_texture(const std::string& filename, const std::string& dirname,
   return false;
 }
 
+// The shape files, each once. A city has hundreds of thousands of small
+// ones, so a few threads read them, each taking the next unread shape; the
+// first failure in the order of the scene is the one reported, and progress
+// is reported by the calling thread alone.
+template <typename Tick>
+bool load_scene_shapes(const std::string& filename, const std::string& dirname,
+                       scene_data& scene, std::string& error, Tick& tick) {
+  auto count = scene.shapes.size();
+  auto next = std::atomic<size_t>{0}, done = std::atomic<size_t>{0};
+  auto failed = std::atomic<size_t>{count};  // the first failing shape so far
+  auto failure = std::mutex{};
+  auto failure_error = std::string{};
+  auto work = [&](bool reports) {
+    auto inner = std::string{};
+    for (auto i = next++; i < count && i < failed; i = next++) {
+      auto ok = false;
+      try {
+        ok = load_scene_shape(filename, dirname, *scene.shapes[i], inner);
+      } catch (const std::bad_alloc&) {
+        inner = filename + ": out of memory while reading";
+      }
+      if (!ok) {
+        auto lock = std::lock_guard<std::mutex>{failure};
+        if (i < failed) failed = i, failure_error = inner;
+      }
+      auto finished = ++done;
+      if (reports) tick("load shape", finished);
+    }
+  };
+  auto threads = std::vector<std::thread>{};
+  auto helpers = count < 64 ? 0u : std::min(std::thread::hardware_concurrency(), 8u);
+  try {
+    for (auto t = 1u; t < helpers; t++) threads.emplace_back(work, false);
+  } catch (const std::system_error&) {
+    // Fewer threads than asked for: the others share the work.
+  }
+  work(true);
+  for (auto& thread : threads) thread.join();
+  if (failed < count) return error = failure_error, false;
+  tick("load shape", count);
+  return true;
+}
+
 bool parse_json_scene_files(const std::string& filename, const std::string& text,
                             scene_data& scene, std::string& error,
                             const progress_callback& progress) {
@@ -722,21 +768,19 @@ bool parse_json_scene_files(const std::string& filename, const std::string& text
   // so a city of many small shapes is not slowed down by its console.
   auto dirname = path_dirname(filename);
   auto shapes = scene.shapes.size(), textures = scene.textures.size();
-  auto total = (int)(1 + shapes + textures);
+  // Steps: the document, each file, and the end.
+  auto total = (int)(2 + shapes + textures);
   auto step = std::max(size_t{1}, (shapes + textures) / 1000);
-  auto done = size_t{0};
-  auto tick = [&](const char* message) {
-    done++;
-    if (progress && (done % step == 0 || done == shapes + textures))
-      progress(message, 1 + (int)done, total);
+  auto reported = size_t{0};
+  auto tick = [&](const char* message, size_t done) {
+    if (!progress || done / step == reported / step) return;
+    reported = done;
+    progress(message, 1 + (int)done, total);
   };
-  for (auto& shape : scene.shapes) {
-    if (!load_scene_shape(filename, dirname, *shape, error)) return false;
-    tick("load shape");
-  }
-  for (auto& texture : scene.textures) {
-    if (!load_scene_texture(filename, dirname, *texture, error)) return false;
-    tick("load texture");
+  if (!load_scene_shapes(filename, dirname, scene, error, tick)) return false;
+  for (size_t j = 0; j < textures; j++) {
+    if (!load_scene_texture(filename, dirname, *scene.textures[j], error)) return false;
+    tick("load texture", shapes + j + 1);
   }
   if (progress) progress("load done", total, total);
   return true;

@@ -46,6 +46,10 @@ bool save_json_scene(const std::string& filename, const scene_data& scene,
 //       missing or broken, with the error of its reader
 // Sizes come from the files: the shape and image readers refuse counts the
 // file cannot hold before they allocate.
+// Progress: ("load scene", 0, 1), then ("load shape" or "load texture",
+// 1 + files read, N) in about a thousand steps at most, and
+// ("load done", N, N), with N = 2 + shapes + textures. Shape files are read
+// by a few threads at once.
 bool load_json_scene(const std::string& filename, scene_data& scene, std::string& error,
                      const progress_callback& progress = {});
 

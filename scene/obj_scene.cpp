@@ -152,9 +152,10 @@ static bool save_obj_scene_files(const std::string& filename, const scene_data& 
   auto total = 1 + (int)scene.textures.size();
   if (progress) progress("save scene", 0, total);
 
-  // Materials are keyed by name as in the JSON scene file; instances
-  // without one get a plain grey of a name no material uses.
-  auto materials = merge_materials_by_name(scene);
+  // Materials are keyed by name as in the JSON scene file, and they and the
+  // instances come in name order as there; instances without a material get
+  // a plain grey of a name no material uses.
+  auto materials = materials_by_name(scene);
   auto used_names = std::unordered_set<std::string>{};
   for (auto& m : materials) used_names.insert(obj_name(m.name));
   auto fallback = std::string{"default"};
@@ -181,7 +182,8 @@ static bool save_obj_scene_files(const std::string& filename, const scene_data& 
   obj += "# Written by " + std::string(scene_generator_name) + "\n";
   obj += "mtllib " + mtl_basename + "\n";
   auto base = obj_offsets{};
-  for (auto& instance : scene.instances) {
+  for (auto& keyed : instances_by_name(scene)) {
+    auto instance = &keyed;
     if (!instance->shape || !has_geometry(*instance->shape)) continue;
     if (!instance->material) needs_fallback = true;
     auto material = instance->material ? obj_name(instance->material->name) : fallback;

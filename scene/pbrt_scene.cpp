@@ -161,15 +161,20 @@ static bool save_pbrt_scene_files(const std::string& filename, const scene_data&
   auto text = std::string{};
   text += "# Written by " + std::string(scene_generator_name) + "\n";
   text += "# Meshes are in \"shapes\", images in \"textures\", beside this file.\n\n";
-  append_camera(text, scene.cameras.empty() ? scene_camera{} : *scene.cameras.front(),
+  // Records come in name order, as the JSON scene file keys them.
+  auto cameras = records_by_name(scene.cameras);
+  auto keyed = instances_by_name(scene);
+  auto instances = std::vector<const scene_instance*>{};
+  for (auto& instance : keyed) instances.push_back(&instance);
+  append_camera(text, cameras.empty() ? scene_camera{} : *cameras.front(),
                 stem + ".exr");
   text += "\nWorldBegin\n\n";
 
-  for (auto& environment : scene.environments)
+  for (auto environment : records_by_name(scene.environments))
     if (environment->emission != vec3f{0, 0, 0}) append_light(text, *environment);
 
   // Materials are keyed by name, as in the JSON scene file.
-  auto materials = merge_materials_by_name(scene);
+  auto materials = materials_by_name(scene);
   auto material_index = std::unordered_map<std::string, size_t>{};
   for (size_t i = 0; i < materials.size(); i++) material_index[materials[i].name] = i;
   auto images = std::unordered_set<std::string>{};
@@ -191,10 +196,10 @@ static bool save_pbrt_scene_files(const std::string& filename, const scene_data&
   };
   auto objects = std::unordered_map<std::string, std::string>{};
   auto object_names = std::unordered_set<std::string>{};
-  auto object_of = std::vector<std::string>(scene.instances.size());
+  auto object_of = std::vector<std::string>(instances.size());
   text += "\n";
-  for (size_t i = 0; i < scene.instances.size(); i++) {
-    auto& instance = *scene.instances[i];
+  for (size_t i = 0; i < instances.size(); i++) {
+    auto& instance = *instances[i];
     if (!instance.shape || !has_faces(*instance.shape)) continue;
     if (emission_of(instance) != vec3f{0, 0, 0}) continue;
     auto material = instance.material ? instance.material->name : std::string{};
@@ -215,8 +220,8 @@ static bool save_pbrt_scene_files(const std::string& filename, const scene_data&
   }
 
   text += "\n";
-  for (size_t i = 0; i < scene.instances.size(); i++) {
-    auto& instance = *scene.instances[i];
+  for (size_t i = 0; i < instances.size(); i++) {
+    auto& instance = *instances[i];
     if (!instance.shape || !has_faces(*instance.shape)) continue;
     auto& f = instance.frame;
     text += "AttributeBegin\n";

@@ -1,6 +1,7 @@
 #include "scene/scene_files.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "scene/image.h"
@@ -69,6 +70,35 @@ bool check_file_name(const std::string& filename, const std::string& kind,
   if (is_valid_file_name(name)) return true;
   error = filename + ": error in " + kind + " name \"" + name + "\" is not a valid file name";
   return false;
+}
+
+std::vector<scene_material> materials_by_name(const scene_data& scene) {
+  auto materials = merge_materials_by_name(scene);
+  std::stable_sort(materials.begin(), materials.end(),
+                   [](const scene_material& a, const scene_material& b) { return a.name < b.name; });
+  return materials;
+}
+
+std::vector<scene_instance> instances_by_name(const scene_data& scene) {
+  auto last_shape = std::unordered_map<std::string, scene_shape*>{};
+  for (auto& shape : scene.shapes) last_shape[shape->name] = shape.get();
+  auto merged = std::vector<scene_instance>{};
+  auto index = std::unordered_map<std::string, size_t>{};
+  for (auto instance : records_by_name(scene.instances)) {
+    auto [found, added] = index.try_emplace(instance->name, merged.size());
+    if (added) {
+      merged.push_back(scene_instance{});
+      merged.back().name = instance->name;
+    }
+    auto& out = merged[found->second];
+    if (instance->frame != frame3f{}) out.frame = instance->frame;
+    if (instance->shape) {
+      auto named = last_shape.find(instance->shape->name);
+      out.shape = named != last_shape.end() ? named->second : instance->shape;
+    }
+    if (instance->material) out.material = instance->material;
+  }
+  return merged;
 }
 
 std::string texture_file(const scene_texture& texture) {

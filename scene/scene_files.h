@@ -3,6 +3,8 @@
 // that turn record names into file names, the texture files beside a scene
 // file, the OBJ element lines and the guard around each writer.
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,27 @@ bool is_valid_file_name(const std::string& name);
 // filename + ": error in " + kind + " name \"NAME\" is not a valid file name".
 bool check_file_name(const std::string& filename, const std::string& kind,
                      const std::string& name, std::string& error);
+
+// Records in the order of their names, as the JSON scene file keys them
+// (records of one name keep their order), so that a scene and the scene read
+// back from its JSON file are written alike.
+template <typename T>
+std::vector<const T*> records_by_name(const std::vector<std::unique_ptr<T>>& records) {
+  auto sorted = std::vector<const T*>{};
+  sorted.reserve(records.size());
+  for (auto& record : records) sorted.push_back(record.get());
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const T* a, const T* b) { return a->name < b->name; });
+  return sorted;
+}
+// merge_materials_by_name in the order of the names.
+std::vector<scene_material> materials_by_name(const scene_data& scene);
+// The instances as the JSON scene file keys them: one per name, in name
+// order, a later record's frame, shape and material laid over an earlier
+// one's where they are set; the shape is the last shape record of its name,
+// the one whose file the JSON scene keeps. Writers that go by these write a
+// scene and the scene read back from its JSON file alike.
+std::vector<scene_instance> instances_by_name(const scene_data& scene);
 
 // The image file of a texture relative to the scene file's folder:
 // "textures/NAME.png" for 8-bit textures, "textures/NAME.hdr" for float ones.

@@ -1,5 +1,6 @@
 #include "scene/scene_io.h"
 
+#include "scene/gltf_scene.h"
 #include "scene/json_scene.h"
 #include "scene/obj_scene.h"
 #include "scene/pbrt_scene.h"
@@ -26,6 +27,8 @@ bool save_scene(const std::string& filename, const scene_data& scene, std::strin
   if (has_extension(filename, ".obj")) return save_obj_scene(filename, scene, error, progress);
   if (has_extension(filename, ".pbrt")) return save_pbrt_scene(filename, scene, error, progress);
   if (has_extension(filename, ".ply")) return save_first_shape(filename, scene, error, progress);
+  if (has_extension(filename, ".gltf") || has_extension(filename, ".glb"))
+    return save_gltf_scene(filename, scene, error, progress);
   error = filename + ": unknown format";
   return false;
 }

@@ -8,7 +8,8 @@
 #include "support/console.h"
 
 // ".json"/".JSON" JSON scene, ".obj"/".OBJ" OBJ scene, ".pbrt"/".PBRT" PBRT
-// scene, ".ply"/".PLY" the first shape only; anything else ": unknown format".
+// scene, ".ply"/".PLY" the first shape only, ".gltf"/".GLTF" and ".glb"/".GLB"
+// glTF; anything else ": unknown format".
 bool save_scene(const std::string& filename, const scene_data& scene, std::string& error,
                 const progress_callback& progress = {});
 

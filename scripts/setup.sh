@@ -5,7 +5,8 @@
 # build is incremental.
 #
 #   scripts/setup.sh          libraries and build tools
-#   scripts/setup.sh --tests  also the independent readers the tests use
+#   scripts/setup.sh --tests  also the independent readers the tests use,
+#                             the Khronos glTF validator among them
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,9 +15,12 @@ packages=(build-essential cmake pkg-config git ca-certificates
           libtinygltf-dev qtbase5-dev libgl-dev
           libgtest-dev libgmock-dev)
 if [ "${1:-}" = "--tests" ]; then
+  packages+=(assimp-utils openimageio-tools)
   # xvfb, xauth and Mesa's software renderer give the viewer's tests a
   # display with OpenGL; xdotool finds and closes its window.
-  packages+=(assimp-utils openimageio-tools xvfb xauth libgl1-mesa-dri xdotool)
+  packages+=(xvfb xauth libgl1-mesa-dri xdotool)
+  # Node.js runs the glTF validator; a node and npm already installed do.
+  if ! command -v node >/dev/null || ! command -v npm >/dev/null; then packages+=(nodejs npm); fi
 fi
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
@@ -48,6 +52,17 @@ if [ ! -f /usr/include/mapbox/earcut.hpp ] && [ ! -f .deps/earcut/mapbox/earcut.
   tar -xf "$tarball" -C "$tmp"
   cp "$(find "$tmp" -path '*include/mapbox/earcut.hpp' | head -n 1)" .deps/earcut/mapbox/earcut.hpp
   rm -rf "$tmp"
+fi
+
+# The Khronos glTF validator comes from npm as a library, into .deps/node
+# (ignored by git); tests/validate_gltf.js runs it.
+validator_version=2.0.0-dev.3.10
+if [ "${1:-}" = "--tests" ] &&
+   ! grep -qs "\"version\": \"$validator_version\"" .deps/node/node_modules/gltf-validator/package.json; then
+  echo "setup: installing the glTF validator $validator_version into .deps/node"
+  mkdir -p .deps/node
+  npm install --prefix .deps/node --no-audit --no-fund --no-save --loglevel=error \
+    "gltf-validator@$validator_version"
 fi
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null

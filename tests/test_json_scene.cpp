@@ -562,7 +562,7 @@ TEST(json_scene_reader, a_document_in_memory_reads_files_beside_its_name) {
   EXPECT_EQ(scene.instances[0]->shape, scene.instances[1]->shape);
   EXPECT_EQ(scene.shapes[0]->triangles.size(), 1u);
   EXPECT_EQ(calls, (std::vector<progress_call>{
-                       {"load scene", 0, 1}, {"load shape", 2, 2}, {"load done", 2, 2}}));
+                       {"load scene", 0, 1}, {"load shape", 2, 3}, {"load done", 3, 3}}));
 }
 
 TEST(json_scene_reader, shape_files_are_found_by_the_writers_choice_or_the_other) {

@@ -327,13 +327,15 @@ TEST(obj_scene, materials_and_textures_are_written_beside_the_scene) {
 
   auto mtl = read_statements(out.dir / "city.mtl");
   auto names = select(mtl, "newmtl");
-  ASSERT_EQ(names.size(), 4u);  // wall, road, lamp and the fallback
-  EXPECT_EQ(names[0], (words{"newmtl", "wall"}));
+  // In name order, as the JSON scene file keys them, then the fallback.
+  ASSERT_EQ(names.size(), 4u);
+  EXPECT_EQ(names[0], (words{"newmtl", "lamp"}));
+  EXPECT_EQ(names[2], (words{"newmtl", "wall"}));
   auto kd = select(mtl, "Kd");
-  EXPECT_EQ(kd[0], (words{"Kd", "0.5", "0.25", "0.125"}));
+  EXPECT_EQ(kd[2], (words{"Kd", "0.5", "0.25", "0.125"}));
   EXPECT_EQ(select(mtl, "map_Kd"), (std::vector<words>{{"map_Kd", "textures/facade.png"}}));
   auto ke = select(mtl, "Ke");
-  EXPECT_EQ(ke[2], (words{"Ke", "5", "5", "5"}));
+  EXPECT_EQ(ke[0], (words{"Ke", "5", "5", "5"}));
   auto ns = select(mtl, "Ns");
   EXPECT_EQ(ns[0], (words{"Ns", "1000"}));  // roughness 0 is a mirror-sharp highlight
   EXPECT_LT(std::stof(ns[1][1]), 10.0f);    // the rough road
@@ -536,7 +538,8 @@ TEST(pbrt_scene, camera_lights_materials_and_frames_follow_the_scene) {
   EXPECT_EQ(light.args.at(0), "\"infinite\"");
   EXPECT_EQ(parameter(light, "string mapname"), "\"textures/sky.hdr\"");
 
-  auto wall = find("MakeNamedMaterial", 0), road = find("MakeNamedMaterial", 1);
+  // Materials in name order: lamp, road, wall.
+  auto wall = find("MakeNamedMaterial", 2), road = find("MakeNamedMaterial", 1);
   EXPECT_EQ(wall.args.at(0), "\"wall\"");
   EXPECT_EQ(parameter(wall, "string type"), "\"matte\"");
   EXPECT_FALSE(parameter(wall, "texture Kd").empty());

@@ -1,0 +1,43 @@
+#pragma once
+// glTF 2.0 scene files: ".gltf" (the JSON text, with its buffer in a ".bin"
+// file of the same base name and its images in "textures" beside it) and
+// ".glb" (one binary file that carries the buffer and the images).
+
+#include <string>
+
+#include "scene/scene.h"
+#include "support/console.h"
+
+// What the file holds:
+// - one mesh per shape and material, and the same geometry (accessors) for
+//   every material a shape is shown with: the city's thousands of trees use
+//   five meshes; materials equal in everything glTF keeps are one material;
+// - one node per instance, its frame as the node's matrix (a frame that is
+//   not rotation, scale and translation has its shape placed in the mesh);
+// - one camera node per camera, the vertical field of view from lens, film
+//   and aspect;
+// - metallic-roughness materials: base colour and opacity (alpha blending
+//   below 1), metallic, roughness, emission, thin as double-sided; colour,
+//   emission and normal textures as PNG images (float textures converted to
+//   8-bit sRGB). A textured shape without texture coordinates gets the
+//   generated façade coordinates of make_facade_texcoords at the aspect
+//   ratio of its image;
+// - the sun of every environment with an image, as a directional light of
+//   KHR_lights_punctual;
+// - accessors with exact bounds, buffer views aligned to 4 bytes, indices in
+//   the smallest type that holds them, the normals a shape carries.
+// Instances without geometry are nodes without a mesh. Progress:
+// ("save scene", 0, N), ("save scene", 1, N) once the geometry is laid
+// out, ("save texture", 1 + j + 1, N) after image j and ("save done", N, N),
+// with N = 2 + images. Nothing is left under the file's name on failure;
+// a ".glb" of 4 GiB or more cannot be written (".gltf" can).
+bool save_gltf_scene(const std::string& filename, const scene_data& scene, std::string& error,
+                     const progress_callback& progress = {});
+
+// The direction towards the sun of an environment: the brightest pixel of
+// its latitude-longitude image, turned by its frame. The image's direction
+// at row i and column j of an image of W x H pixels is
+// (cos phi sin theta, cos theta, sin phi sin theta) with
+// theta = (i + 0.5) / H * pi and phi = (j + 0.5) / W * 2 pi, as the sky of
+// make_sunsky is drawn. False when the environment has no image.
+bool environment_sun_direction(const scene_environment& environment, vec3f& direction);

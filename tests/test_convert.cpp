@@ -1,0 +1,203 @@
+// The convert program as the launcher runs it: command line, streams, exit
+// status, the files it writes and what independent readers make of them.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+
+#include "scene/scene.h"
+#include "scene/shape_io.h"
+#include "support/files.h"
+#include "test_util.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Every file under a folder, by its path relative to the folder.
+std::map<std::string, std::string> files_under(const fs::path& folder) {
+  auto files = std::map<std::string, std::string>{};
+  if (!fs::exists(folder)) return files;
+  for (auto& entry : fs::recursive_directory_iterator(folder))
+    if (entry.is_regular_file())
+      files[fs::relative(entry.path(), folder).generic_string()] = read_file(entry.path().string());
+  return files;
+}
+
+// The sample town built once by blockgen into a JSON scene, for every test.
+struct town {
+  scratch_dir input{"convert-town-input"}, scene{"convert-town"};
+  std::string json = scene / "city.json";
+  town() {
+    copy_assets(input.str());
+    for (auto& entry : fs::directory_iterator(SAMPLES_DIR "/town"))
+      if (entry.path().extension() == ".geojson")
+        fs::copy(entry.path(), input.path / entry.path().filename());
+    auto run = run_program(BLOCKGEN_PATH, {"-o", json, input.str()});
+    EXPECT_EQ(run.status, 0) << run.out;
+  }
+};
+
+const town& sample_town() {
+  static const town instance;
+  return instance;
+}
+
+program_run convert(const std::string& input, const std::string& output) {
+  return run_program(CONVERT_PATH, {"--scene", input, "--output", output});
+}
+
+}  // namespace
+
+TEST(convert_command_line, help_prints_the_usage_alone) {
+  auto run = run_program(CONVERT_PATH, {"--help", "true", "--scene", "a.json", "--output", "b.obj"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            "usage: convert [options]Convert scene\n\n"
+            "options:\n"
+            "  --help/--no-help <boolean>    Print usage. [false]\n"
+            "  --scene,-s <string>           input scene [required]\n"
+            "  --output,-o <string>          output scene [required]\n\n\n");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(convert_command_line, errors_are_one_line_on_standard_error) {
+  struct bad_line {
+    std::vector<std::string> args;
+    std::string              error;
+  };
+  const bad_line lines[] = {
+      {{}, "error: missing value for --scene,-s"},
+      {{"--scene", "a.json"}, "error: missing value for --output,-o"},
+      {{"--scene", "a.json", "--output"}, "error: missing value for --output"},
+      {{"-s", "a.json", "-o", "b.obj", "--fast"}, "error: unknown option --fast"},
+      {{"-s", "a.json", "-o", "b.obj", "extra"}, "error: mismatched value for extra"},
+      {{"--help", "maybe", "-s", "a.json", "-o", "b.obj"}, "error: bad value for --help/--no-help"},
+  };
+  for (auto& line : lines) {
+    auto run = run_program(CONVERT_PATH, line.args);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, line.error + "\n");
+    // The usage follows on standard output, as blockgen prints it.
+    EXPECT_EQ(run.out.rfind("\nusage: convert [options]", 0), 0u) << run.out;
+  }
+}
+
+TEST(convert_failures, unknown_formats_unreadable_input_and_unwritable_output) {
+  auto& city = sample_town();
+  auto out = scratch_dir{"convert-failures"};
+  write_file(out / "broken.json", "{\"instances\": ");
+  write_file(out / "blocker", "a file where a folder would go");
+  struct failure {
+    std::string input, output, error;
+  };
+  const failure failures[] = {
+      {city.json, out / "city.fbx", out / "city.fbx: unknown format (.obj, .pbrt, .gltf, .glb, .json or .ply)"},
+      {city.json, out / "city.Obj", out / "city.Obj: unknown format (.obj, .pbrt, .gltf, .glb, .json or .ply)"},
+      {out / "missing.json", out / "city.obj", out / "missing.json: file not found"},
+      {out / "broken.json", out / "city.obj", out / "broken.json: parse error in json"},
+      {out / "city.geojson", out / "city.obj", out / "city.geojson: unknown format"},
+      {city.json, out / "blocker/city.glb", out / "blocker/city.glb: file not found"},
+      {city.json, out / "blocker/city.obj", out / "blocker/city.obj: file not found"},
+  };
+  for (auto& f : failures) {
+    auto run = convert(f.input, f.output);
+    EXPECT_EQ(run.status, 1) << f.output;
+    EXPECT_EQ(run.err, f.error + "\n");
+    EXPECT_EQ(run.out.find(f.error), std::string::npos);  // errors stay off standard output
+  }
+  // Nothing was written but the two files made here.
+  auto left = files_under(out.path);
+  EXPECT_EQ(left.size(), 2u);
+
+  // A save that fails halfway leaves no scene file that looks complete.
+  fs::create_directory(out.path / "gltf");
+  write_file(out / "gltf/textures", "a file where the images would go");
+  auto run = convert(city.json, out / "gltf/city.gltf");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err.rfind(out / "gltf/city.gltf: error in ", 0), 0u) << run.err;
+  EXPECT_FALSE(path_exists(out / "gltf/city.gltf"));
+}
+
+TEST(convert_outputs, obj_and_pbrt_are_the_bytes_blockgen_writes) {
+  auto& city = sample_town();
+  auto out = scratch_dir{"convert-same"};
+  for (auto name : {"obj/city.obj", "pbrt/city.pbrt"}) {
+    SCOPED_TRACE(name);
+    auto by_blockgen = run_program(BLOCKGEN_PATH, {"-o", out / ("blockgen/" + std::string(name)), city.input.str()});
+    ASSERT_EQ(by_blockgen.status, 0) << by_blockgen.out;
+    auto run = convert(city.json, out / ("convert/" + std::string(name)));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
+    auto folder = fs::path(name).parent_path().string();
+    auto expected = files_under(out.path / "blockgen" / folder);
+    auto written = files_under(out.path / "convert" / folder);
+    ASSERT_GT(written.size(), 1u);
+    for (auto& [file, bytes] : written) EXPECT_TRUE(expected[file] == bytes) << file << " differs";
+    // blockgen's scene also holds the façades no building used; their
+    // images are all that convert, reading what the scene uses, leaves out.
+    for (auto& [file, bytes] : expected) {
+      if (!written.count(file)) {
+        EXPECT_EQ(file.rfind("textures/texture", 0), 0u) << file;
+      }
+    }
+  }
+}
+
+TEST(convert_outputs, json_and_ply_outputs_read_back) {
+  auto& city = sample_town();
+  auto out = scratch_dir{"convert-json"};
+  auto run = convert(city.json, out / "again/city.json");
+  ASSERT_EQ(run.status, 0) << run.err;
+  auto original = files_under(city.scene.path);
+  for (auto& [file, bytes] : files_under(out.path / "again"))
+    EXPECT_TRUE(original[file] == bytes) << file << " differs";
+  EXPECT_TRUE(path_exists(out / "again/city.json"));
+
+  run = convert(city.json, out / "first.ply");
+  ASSERT_EQ(run.status, 0) << run.err;
+  auto shape = scene_shape{};
+  auto error = std::string{};
+  EXPECT_TRUE(load_shape(out / "first.ply", shape, error)) << error;
+  EXPECT_FALSE(shape.positions.empty());
+}
+
+TEST(convert_outputs, progress_goes_to_standard_output) {
+  auto& city = sample_town();
+  auto out = scratch_dir{"convert-progress"};
+  auto run = convert(city.json, out / "city.glb");
+  ASSERT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "");
+  for (auto message : {"load scene", "load shape", "load done", "save scene", "save done"})
+    EXPECT_NE(run.out.find(message), std::string::npos) << message;
+  // Lines are rewritten in place; the last of each of the two tasks,
+  // reading and writing, ends its line.
+  EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 2);
+  EXPECT_EQ(run.out.back(), '\n');
+}
+
+TEST(convert_outputs, assimp_reads_the_gltf_glb_and_obj_files) {
+  if (!path_exists("/usr/bin/assimp")) GTEST_SKIP() << "assimp is not installed";
+  auto& city = sample_town();
+  auto out = scratch_dir{"convert-assimp"};
+  for (auto name : {"city.gltf", "city.glb", "city.obj"}) {
+    SCOPED_TRACE(name);
+    ASSERT_EQ(convert(city.json, out / name).status, 0);
+    auto run = run_program("assimp", {"info", out / name});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    // The town's meshes, materials and its camera arrive.
+    auto count = [&](const std::string& label) {
+      auto at = run.out.find("\n" + label);
+      return at == std::string::npos ? -1 : std::stoi(run.out.substr(at + label.size() + 1));
+    };
+    EXPECT_GT(count("Meshes:"), 100);
+    EXPECT_GT(count("Materials:"), 10);
+    EXPECT_GT(count("Faces:"), 1000);
+    if (std::string(name) != "city.obj") {
+      EXPECT_EQ(count("Cameras:"), 1);
+      EXPECT_EQ(count("Lights:"), 1);
+    }
+  }
+}
