@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
   declare_option(cli, "--benchmark", benchmark_text,
                  "render this many frames, print the mean frame time and exit");
   declare_option(cli, "--frame", frame_scene, "start from a view of the whole scene");
-  declare_option(cli, "--sky/--no-sky", use_sky, "light and backdrop from the scene's sky and sun");
+  declare_option(cli, "--sky", use_sky, "light and backdrop from the scene's sky and sun");
   declare_option(cli, "--layers", separate_layers,
                  "keep stacked flat layers (ground, areas, roads) apart in depth");
   parse_command_line(cli, argc, (const char**)argv);
@@ -235,7 +235,7 @@ int main(int argc, char** argv) {
   auto aspect = (float)width / (float)height;
   auto camera = list.has_camera && !frame_scene
                     ? camera_from_frame(list.camera, list.camera_yfov, list.bounds)
-                    : framing_camera(list.focus, list.has_camera ? list.camera_yfov : 0.7f, aspect);
+                    : framing_camera(list.focus, 0.7f, aspect);
   auto sun = default_sun(camera_frame(camera));
 
 #if defined(__linux__)

@@ -152,6 +152,14 @@ int number_arguments(std::string_view keyword) {
   return 0;
 }
 
+// Statements without arguments.
+bool takes_nothing(std::string_view keyword) {
+  for (auto name : {"WorldBegin", "WorldEnd", "AttributeBegin", "AttributeEnd", "TransformBegin",
+                    "TransformEnd", "ObjectEnd", "Identity", "ReverseOrientation"})
+    if (keyword == name) return true;
+  return false;
+}
+
 struct pbrt_texture {
   scene_texture* image = nullptr;
   vec3f          scale = {1, 1, 1};
@@ -291,7 +299,7 @@ struct pbrt_parser {
       s.params.push_back(std::move(p));
     }
     // Statements of other kinds may take other arguments: pass over them.
-    if (strings == 0 && numbers == 0) {
+    if (strings == 0 && numbers == 0 && !takes_nothing(s.keyword)) {
       while (true) {
         auto t = lex.peek();
         if (t.kind == token_kind::end || is_keyword(t)) break;

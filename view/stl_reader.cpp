@@ -151,7 +151,9 @@ bool parse_stl_scene(const std::string& filename, const std::string& data, view_
   if (data.size() >= 84) {
     auto count = (uint64_t)(uint8_t)data[80] | (uint64_t)(uint8_t)data[81] << 8 |
                  (uint64_t)(uint8_t)data[82] << 16 | (uint64_t)(uint8_t)data[83] << 24;
-    if (84 + 50 * count == data.size() || !starts_solid)
+    // Text holds no NUL byte; binary records nearly always do.
+    auto text = data.find('\0') == std::string::npos;
+    if (84 + 50 * count == data.size() || !starts_solid || !text)
       return parse_binary(filename, data, scene, error);
   }
   if (starts_solid) return parse_ascii(filename, data, scene, error);
