@@ -225,6 +225,10 @@ int main(int argc, char** argv) {
   start = std::chrono::steady_clock::now();
   auto list = make_draw_list(scene, use_sky, print_progress);
   auto prepare_time = seconds_since(start);
+  // The list holds every vertex now; only the images stay with the scene.
+  scene.scene.instances.clear();
+  scene.scene.shapes.clear();
+  scene.scene.shapes.shrink_to_fit();
   for (auto& line : list.warnings) std::fprintf(stderr, "%s: %s\n", scene_file.c_str(), line.c_str());
   print_line("scene: " + std::to_string(list.instance_count) + " instances, " +
              std::to_string(list.triangles) + " triangles, " + std::to_string(list.looks.size()) +
