@@ -402,6 +402,13 @@ WorldEnd
 TEST(PbrtReader, DamagedFilesAreRefusedWithTheirLine) {
   auto dir = scratch_dir("view-pbrt-bad");
   write_file(dir / "loop.pbrt", "Include \"loop.pbrt\"\n");
+  // Four files, each including the next ten times: 10^4 readings.
+  for (auto level : {"1", "2", "3", "4"}) {
+    auto text = std::string{};
+    for (int k = 0; k < 10; k++) text += "Include \"bomb" + std::to_string(std::stoi(level) + 1) + ".pbrt\"\n";
+    write_file(dir / ("bomb" + std::string(level) + ".pbrt"), text);
+  }
+  write_file(dir / "bomb5.pbrt", "Identity\n");
   struct bad_case {
     const char* name;
     std::string text, message;
@@ -418,6 +425,7 @@ TEST(PbrtReader, DamagedFilesAreRefusedWithTheirLine) {
       {"missing mesh file", "Shape \"plymesh\" \"string filename\" \"gone.ply\"\n", "gone.ply: file not found"},
       {"missing image", "Texture \"t\" \"spectrum\" \"imagemap\" \"string filename\" \"gone.png\"\n", "gone.png"},
       {"include cycle", "Include \"loop.pbrt\"\n", "nested more than 16 deep"},
+      {"include bomb", "Include \"bomb1.pbrt\"\n", "more than 1000 files included"},
       {"bad parameter", "Shape \"trianglemesh\" \"P\" [ 0 ]\n", "is not a parameter declaration"},
   };
   for (auto& c : cases) {

@@ -357,13 +357,11 @@ draw_list make_draw_list(const view_scene& view, bool use_sky, const progress_ca
         list.ground_ambient = lerp({1, 1, 1}, tint, 0.25f) * 0.12f;
       }
       if (!list.has_sun) {
-        auto direction = vec3f{}, color = vec3f{};
-        if (find_sky_sun(image, environment->frame, direction, color)) {
+        // The glow around the sun is bluish: sunlight itself stays warm white.
+        auto direction = vec3f{}, glow = vec3f{};
+        if (find_sky_sun(image, environment->frame, direction, glow)) {
           list.has_sun = true;
           list.sun_direction = direction;
-          // The glow around the sun is bluish: sunlight itself is warm white.
-          (void)color;
-          list.sun_color = {1.0f, 0.96f, 0.9f};
         }
       }
       break;

@@ -201,7 +201,9 @@ struct pbrt_parser {
   double camera_fov = 90;
   mat4d  camera_to_world = {};
   double film_aspect = 1280.0 / 720.0;
-  int    depth = 0;
+  int    depth = 0;     // of Include statements within each other
+  int    includes = 0;  // read in all: a file that includes itself twice
+                        // must not multiply the work without end
 
   bool fail(int line, const std::string& problem) {
     error = file + ": parse error at line " + std::to_string(line) + " (" + problem + ")";
@@ -345,7 +347,7 @@ struct pbrt_parser {
     return true;
   }
 
-  scene_texture* load_image_file(const std::string& name, int line) {
+  scene_texture* load_image_file(const std::string& name) {
     auto path = referenced(name);
     auto found = images.find(path);
     if (found != images.end()) return found->second;
@@ -353,7 +355,6 @@ struct pbrt_parser {
     auto inner = std::string{};
     if (!files.load_texture(path, *texture, inner)) {
       error = file + ": error in " + inner;
-      (void)line;
       return nullptr;
     }
     images[path] = texture;
@@ -403,7 +404,7 @@ struct pbrt_parser {
     if (kind == "imagemap") {
       auto file_name = s.text("filename");
       if (file_name.empty()) return fail(s.line, "imagemap texture \"" + name + "\" has no filename");
-      texture.image = load_image_file(file_name, s.line);
+      texture.image = load_image_file(file_name);
       if (!texture.image) return false;
     } else if (kind == "scale" || kind == "mix") {
       // An image scaled by a colour (or the other way round).
@@ -543,7 +544,7 @@ struct pbrt_parser {
       environment->frame = {normalize(m.x), normalize(m.z), normalize(m.y), {0, 0, 0}};
       auto map = s.text("mapname", s.text("filename"));
       if (!map.empty()) {
-        environment->emission_tex = load_image_file(map, s.line);
+        environment->emission_tex = load_image_file(map);
         if (!environment->emission_tex) return false;
       }
     } else if (kind == "distant") {
@@ -565,6 +566,7 @@ struct pbrt_parser {
 
   bool include(const statement& s) {
     if (depth >= 16) return fail(s.line, "Include nested more than 16 deep");
+    if (++includes > 1000) return fail(s.line, "more than 1000 files included");
     auto path = referenced(s.names[0]);
     auto data = std::string{}, inner = std::string{};
     if (!files.read(path, data, inner)) {
