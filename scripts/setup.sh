@@ -13,10 +13,14 @@ cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake pkg-config git ca-certificates
           nlohmann-json3-dev libstb-dev libtinyexr-dev libtinyobjloader-dev
+          libtinygltf-dev libgl-dev
           libgtest-dev libgmock-dev
           qtbase5-dev libqt5svg5 fonts-wqy-microhei)
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(assimp-utils openimageio-tools xvfb xauth libgl1-mesa-dri)
+  packages+=(assimp-utils openimageio-tools)
+  # xvfb, xauth and Mesa's software renderer give the launcher's and the
+  # viewer's tests a display with OpenGL; xdotool finds and closes a window.
+  packages+=(xvfb xauth libgl1-mesa-dri xdotool)
   # Node.js runs the glTF validator; a node and npm already installed do.
   if ! command -v node >/dev/null || ! command -v npm >/dev/null; then packages+=(nodejs npm); fi
 fi

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The viewer on a city: blockgen writes the JSON scene, then view loads it
+# and renders FRAMES frames off screen at 1280 x 720 on a virtual display.
+# Prints the time to read the scene's files with cat (the floor of loading),
+# view's load time, the frame time and the draw calls per frame.
+#
+#   bench/view_run.sh town|osm/NAME|FEATURES [FRAMES]   default frames: 100
+#     town       the bundled sample town
+#     osm/NAME   an extract of ../shared/osm/
+#     FEATURES   a synthetic city of that many features (bench_geojson)
+# Run from the project root after a build (blockgen, view, bench_geojson).
+set -euo pipefail
+what=${1:?usage: bench/view_run.sh town|osm/NAME|FEATURES [FRAMES]}
+frames=${2:-100}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+mkdir -p "$work/input"
+case "$what" in
+  town) cp samples/town/*.geojson "$work/input/" ;;
+  osm/*) cp "../shared/$what"/*.geojson "$work/input/" ;;
+  *) build/bench/bench_geojson write "$what" 10 "$work/input" >/dev/null ;;
+esac
+cp -r build/assets/buildings_texture build/assets/tree_models "$work/input/"
+build/bin/blockgen -o "$work/out/city.json" "$work/input" >/dev/null
+
+echo "scene: $what, $(find "$work/out" -type f | wc -l) files, $(du -sh "$work/out" | cut -f1)"
+sync
+start=$(date +%s%N)
+find "$work/out" -type f -print0 | xargs -0 cat >/dev/null
+echo "cat of the scene's files: $(( ($(date +%s%N) - start) / 1000000 )) ms"
+/usr/bin/time -f "view: %e s wall, %M KiB peak memory" \
+  xvfb-run -a build/bin/view --scene "$work/out/city.json" --benchmark "$frames" 2>&1 |
+  tr '\r' '\n' | grep -E '^(scene|benchmark|view):'

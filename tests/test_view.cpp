@@ -1,0 +1,325 @@
+// The view program as a user runs it, on a virtual display (xvfb-run with
+// Mesa's software renderer): screenshots of the sample town from the five
+// formats agree, a real window opens and closes, damaged files end the
+// program with one line before any window, and stacked flat layers show
+// without z-fighting.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <map>
+#include <set>
+
+#include "scene/image.h"
+#include "test_util.h"
+
+namespace {
+
+// Two screenshots agree when their mean absolute difference per channel is
+// below these many levels of 255. The OBJ's material library carries the
+// town's metallic water as a dark diffuse colour (diffuse = colour times
+// one minus metallic), so its water alone differs from the other formats.
+constexpr double same_scene_levels = 1.0;
+constexpr double obj_levels        = 3.0;
+// A pixel differs from another when a channel differs by more than this.
+constexpr int distinct_levels = 12;
+
+program_run run_view(const std::vector<std::string>& args, bool display = true) {
+  if (!display) return run_program(VIEW_PATH, args);
+  auto full = std::vector<std::string>{"-a", VIEW_PATH};
+  full.insert(full.end(), args.begin(), args.end());
+  return run_program("xvfb-run", full);
+}
+
+image4b load_png(const std::string& path) {
+  auto image = image4b{};
+  auto error = std::string{};
+  EXPECT_TRUE(load_image(path, image, error)) << error;
+  return image;
+}
+
+double mean_difference(const image4b& a, const image4b& b) {
+  if (a.width != b.width || a.height != b.height) return 255;
+  auto sum = 0.0;
+  for (size_t i = 0; i < a.pixels.size(); i++) {
+    sum += std::abs(a.pixels[i].x - b.pixels[i].x) + std::abs(a.pixels[i].y - b.pixels[i].y) +
+           std::abs(a.pixels[i].z - b.pixels[i].z);
+  }
+  return sum / (3.0 * (double)a.pixels.size());
+}
+
+bool distinct(const vec4b& a, const vec4b& b) {
+  return std::abs(a.x - b.x) > distinct_levels || std::abs(a.y - b.y) > distinct_levels ||
+         std::abs(a.z - b.z) > distinct_levels;
+}
+
+// The share of pixels for which `test` holds.
+template <typename Test>
+double share(const image4b& image, Test&& test) {
+  auto count = 0.0;
+  for (size_t i = 0; i < image.pixels.size(); i++) count += test(i, image.pixels[i]) ? 1 : 0;
+  return count / (double)image.pixels.size();
+}
+
+// The sample town as blockgen writes it and as convert writes it in the
+// four other formats, made once for all tests.
+class ViewProgram : public ::testing::Test {
+ protected:
+  static inline scratch_dir* dir = nullptr;
+  static inline std::map<std::string, std::string> town = {};
+
+  static void SetUpTestSuite() {
+    dir = new scratch_dir("view-program");
+    std::filesystem::create_directories(*dir / "in");
+    for (auto& entry : std::filesystem::directory_iterator(std::string(SAMPLES_DIR) + "/town"))
+      std::filesystem::copy(entry.path(), *dir / ("in/" + entry.path().filename().string()));
+    copy_assets(*dir / "in");
+    town["json"] = *dir / "json/city.json";
+    auto run = run_program(BLOCKGEN_PATH, {"-o", town["json"], *dir / "in"});
+    ASSERT_EQ(run.status, 0) << run.out;
+    for (auto ext : {"obj", "gltf", "glb", "pbrt"}) {
+      town[ext] = *dir / (std::string(ext) + "/city." + ext);
+      run = run_program(CONVERT_PATH, {"--scene", town["json"], "--output", town[ext]});
+      ASSERT_EQ(run.status, 0) << run.err;
+    }
+  }
+  static void TearDownTestSuite() {
+    delete dir;
+    dir = nullptr;
+  }
+
+  // A screenshot of a scene with extra options; fails the test when the
+  // program does.
+  static image4b screenshot(const std::string& scene, const std::string& name,
+                            std::vector<std::string> options = {}) {
+    auto path = *dir / (name + ".png");
+    auto args = std::vector<std::string>{"--scene", scene, "--screenshot", path};
+    args.insert(args.end(), options.begin(), options.end());
+    auto run = run_view(args);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("screenshot written to " + path), std::string::npos) << run.out;
+    return load_png(path);
+  }
+};
+
+}  // namespace
+
+// Every format seen from the same view (one that frames the town) with the
+// same light gives the same picture, and the town fills it.
+TEST_F(ViewProgram, FiveFormatsOfTheTownAgree) {
+  auto plain = std::vector<std::string>{"--frame", "true", "--sky", "false"};
+  auto reference = screenshot(town["json"], "framed-json", plain);
+  ASSERT_EQ(reference.width, 1280);
+  ASSERT_EQ(reference.height, 720);
+  for (auto ext : {"obj", "gltf", "glb", "pbrt"}) {
+    auto image = screenshot(town[ext], std::string("framed-") + ext, plain);
+    auto difference = mean_difference(reference, image);
+    RecordProperty(std::string("mean_difference_") + ext, std::to_string(difference));
+    EXPECT_LT(difference, std::string(ext) == "obj" ? obj_levels : same_scene_levels) << ext;
+  }
+
+  // The backdrop alone: a tiny triangle framed from the same direction.
+  auto tiny = *dir / "tiny.stl";
+  write_file(tiny, "solid t\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1e-3 0 0\n"
+                   "vertex 0 1e-3 0\nendloop\nendfacet\nendsolid t\n");
+  auto backdrop = screenshot(tiny, "backdrop", plain);
+  auto scene_share = share(reference, [&](size_t i, const vec4b& p) { return distinct(p, backdrop.pixels[i]); });
+  // The ground square is the most common colour of the scene; the town is
+  // what differs from both.
+  auto counts = std::map<uint32_t, int>{};
+  for (size_t i = 0; i < reference.pixels.size(); i++)
+    if (distinct(reference.pixels[i], backdrop.pixels[i])) {
+      auto& p = reference.pixels[i];
+      counts[(uint32_t)p.x << 16 | (uint32_t)p.y << 8 | p.z]++;
+    }
+  auto ground = std::max_element(counts.begin(), counts.end(), [](auto& a, auto& b) { return a.second < b.second; })->first;
+  auto ground_pixel = vec4b{(uint8_t)(ground >> 16), (uint8_t)(ground >> 8), (uint8_t)ground, 255};
+  auto town_share = share(reference, [&](size_t i, const vec4b& p) {
+    return distinct(p, backdrop.pixels[i]) && distinct(p, ground_pixel);
+  });
+  RecordProperty("scene_share", std::to_string(scene_share));
+  RecordProperty("town_share", std::to_string(town_share));
+  EXPECT_GT(scene_share, 0.5);
+  EXPECT_GT(town_share, 0.05);
+}
+
+// The scene's own camera, carried by every format but OBJ, and the scene's
+// sky and sun, carried by the JSON scene and the PBRT file.
+TEST_F(ViewProgram, SceneCameraAndSkyAgreeAcrossFormats) {
+  auto reference = screenshot(town["json"], "camera-json", {"--sky", "false"});
+  for (auto ext : {"gltf", "glb", "pbrt"}) {
+    auto image = screenshot(town[ext], std::string("camera-") + ext, {"--sky", "false"});
+    auto difference = mean_difference(reference, image);
+    RecordProperty(std::string("mean_difference_") + ext, std::to_string(difference));
+    EXPECT_LT(difference, same_scene_levels) << ext;
+  }
+  auto sky = screenshot(town["json"], "sky-json");
+  auto pbrt = screenshot(town["pbrt"], "sky-pbrt");
+  RecordProperty("mean_difference_sky_pbrt", std::to_string(mean_difference(sky, pbrt)));
+  EXPECT_LT(mean_difference(sky, pbrt), same_scene_levels);
+  // The sky is shown, not the plain backdrop: the two pictures differ.
+  EXPECT_GT(mean_difference(sky, reference), 4.0);
+}
+
+TEST_F(ViewProgram, StlRendersAtTheRequestedSize) {
+  // A unit cube, twelve facets.
+  auto cube = std::string{"solid cube\n"};
+  int faces[6][4][3] = {{{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}}, {{0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}},
+                        {{0, 0, 0}, {1, 0, 0}, {1, 0, 1}, {0, 0, 1}}, {{0, 1, 0}, {1, 1, 0}, {1, 1, 1}, {0, 1, 1}},
+                        {{0, 0, 0}, {0, 1, 0}, {0, 1, 1}, {0, 0, 1}}, {{1, 0, 0}, {1, 1, 0}, {1, 1, 1}, {1, 0, 1}}};
+  for (auto& f : faces)
+    for (auto tri : {std::array<int, 3>{0, 1, 2}, std::array<int, 3>{0, 2, 3}}) {
+      cube += "facet normal 0 0 0\nouter loop\n";
+      for (auto k : tri)
+        cube += "vertex " + std::to_string(f[k][0]) + " " + std::to_string(f[k][1]) + " " +
+                std::to_string(f[k][2]) + "\n";
+      cube += "endloop\nendfacet\n";
+    }
+  cube += "endsolid cube\n";
+  write_file(*dir / "cube.stl", cube);
+  auto image = screenshot(*dir / "cube.stl", "cube", {"--width", "320", "--height", "200"});
+  ASSERT_EQ(image.width, 320);
+  ASSERT_EQ(image.height, 200);
+  // The framed cube fills the middle; three faces show in three shades.
+  auto center = image.pixels[100 * 320 + 160];
+  auto corner = image.pixels[0];
+  EXPECT_TRUE(distinct(center, corner));
+  auto shades = std::set<uint32_t>{};
+  for (auto& p : image.pixels)
+    if (distinct(p, corner) && std::abs(p.x - p.y) < 3) shades.insert((uint32_t)p.x / 8);
+  EXPECT_GE(shades.size(), 3u);
+}
+
+// Damaged files end the program with exit status 1 and one line naming the
+// file on standard error, before any window: the runs have no display, and
+// the message is the file's, not the missing display's.
+TEST_F(ViewProgram, DamagedFilesEndTheProgramBeforeAnyWindow) {
+  auto bad_dir = *dir / "bad";
+  auto bad = [&](const std::string& name) { return bad_dir + "/" + name; };
+  std::filesystem::create_directories(bad_dir);
+  // A copy of the JSON town without one of its shapes.
+  std::filesystem::copy(*dir / "json", bad("town"), std::filesystem::copy_options::recursive);
+  auto shapes = std::vector<std::string>{};
+  for (auto& entry : std::filesystem::directory_iterator(bad("town/shapes")))
+    shapes.push_back(entry.path().filename().string());
+  std::sort(shapes.begin(), shapes.end());
+  std::filesystem::remove(bad("town/shapes/" + shapes.back()));
+  auto json = read_file(town["json"]);
+  write_file(bad("cut.json"), json.substr(0, json.size() / 2));
+  auto glb = read_file(town["glb"]);
+  write_file(bad("cut.glb"), glb.substr(0, glb.size() / 3));
+  write_file(bad("nobin.gltf"), read_file(town["gltf"]));
+  auto stl = std::string(80, ' ') + std::string("\x05\x00\x00\x00", 4) + std::string(50, '\0');
+  write_file(bad("counts.stl"), stl);
+  write_file(bad("index.obj"), "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 5\n");
+  write_file(bad("nomtl.obj"), "mtllib gone.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n");
+  write_file(bad("index.pbrt"), "WorldBegin\nShape \"trianglemesh\" \"point P\" [ 0 0 0 1 0 0 0 1 0 ] \"integer indices\" [ 0 1 7 ]\n");
+  write_file(bad("noply.pbrt"), "WorldBegin\nShape \"plymesh\" \"string filename\" \"shapes/gone.ply\"\n");
+  write_file(bad("scene.ply"), "ply\n");
+
+  struct bad_case {
+    std::string file, message;
+  } cases[] = {
+      {bad("town/city.json"), "error in " + bad("town/shapes/" + shapes.back()) + ": file not found"},
+      {bad("cut.json"), "parse error in json"},
+      {bad("cut.glb"), "parse error"},
+      {bad("nobin.gltf"), "city.bin: file not found"},
+      {bad("counts.stl"), "the header counts 5 triangles, the file holds 1"},
+      {bad("index.obj"), "refers to a vertex that does not exist"},
+      {bad("nomtl.obj"), "gone.mtl: file not found"},
+      {bad("index.pbrt"), "line 2 (index 2 addresses no point)"},
+      {bad("noply.pbrt"), "gone.ply: file not found"},
+      {bad("missing.stl"), "file not found"},
+      {bad("scene.ply"), "unknown format"},
+  };
+  for (auto& c : cases) {
+    auto run = run_view({"--scene", c.file, "--screenshot", bad("never.png")}, false);
+    EXPECT_EQ(run.status, 1) << c.file;
+    EXPECT_EQ(run.err.rfind(c.file + ": ", 0), 0u) << c.file << ": " << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << c.file << ": " << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(bad("never.png")));
+  }
+  // Bad options are the command line's errors.
+  for (auto& args : std::vector<std::vector<std::string>>{
+           {"--scene", town["json"], "--width", "0"}, {"--scene", town["json"], "--height", "x"},
+           {"--scene", town["json"], "--benchmark", "-3"}, {}}) {
+    auto run = run_view(args, false);
+    EXPECT_EQ(run.status, 1);
+  }
+}
+
+// A real window: started, found by its title, closed from outside by the
+// keyboard or by a termination signal; the program ends with 0 both times.
+TEST_F(ViewProgram, WindowOpensAndClosesCleanly) {
+  for (auto close : {std::string("xdotool key --window \"$id\" ctrl+w"), std::string("kill -TERM $pid")}) {
+    auto script = "cd " + shell_quote(dir->str()) + " && " + shell_quote(VIEW_PATH) +
+                  " --scene json/city.json & pid=$!; "
+                  "id=$(timeout 60 xdotool search --sync --name '^city.json$' | head -n 1); "
+                  "echo \"window=$id\"; sleep 1; " + close + "; "
+                  "for i in $(seq 1 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done; "
+                  "if kill -0 $pid 2>/dev/null; then kill -KILL $pid; echo still-running; fi; "
+                  "wait $pid; echo \"status=$?\"";
+    auto run = run_program("xvfb-run", std::vector<std::string>{"-a", "sh", "-c", script});
+    EXPECT_NE(run.out.find("window="), std::string::npos);
+    EXPECT_EQ(run.out.find("window=\n"), std::string::npos) << "no window titled city.json";
+    EXPECT_EQ(run.out.find("still-running"), std::string::npos) << close;
+    EXPECT_NE(run.out.find("status=0"), std::string::npos) << close << "\n" << run.out << run.err;
+    EXPECT_NE(run.out.find("scene: 219 instances"), std::string::npos) << run.out;
+  }
+}
+
+// Ground, park and road within half a millimetre, seen from eye height
+// with a tall tower far away, so that the depth range must reach close:
+// the park shows whole and the road without stripes; without keeping the
+// layers apart both break up.
+TEST_F(ViewProgram, StackedFlatLayersShowWithoutZFighting) {
+  auto scene = *dir / "layers.pbrt";
+  write_file(scene, R"(LookAt 0 2 -55  0 0 0  0 1 0
+Camera "perspective" "float fov" [ 30 ]
+Film "image" "integer xresolution" [ 1280 ] "integer yresolution" [ 720 ]
+WorldBegin
+Material "matte" "rgb Kd" [ 0.7 0.7 0.7 ]
+Shape "trianglemesh" "point P" [ -60 0 -60  60 0 -60  60 0 60  -60 0 60 ] "integer indices" [ 0 1 2 0 2 3 ]
+Material "matte" "rgb Kd" [ 0.1 0.6 0.1 ]
+Shape "trianglemesh" "point P" [ -30 0.0001 -30  30 0.0001 -30  30 0.0001 30  -30 0.0001 30 ] "integer indices" [ 0 1 2 0 2 3 ]
+Material "matte" "rgb Kd" [ 0.6 0.1 0.1 ]
+Shape "trianglemesh" "point P" [ -1 0.0005 -40  1 0.0005 -40  1 0.0005 40  -1 0.0005 40 ] "integer indices" [ 0 1 2 0 2 3 ]
+Material "matte" "rgb Kd" [ 0.3 0.3 0.8 ]
+Shape "trianglemesh" "point P" [ 50 0 50  50.5 0 50  50.5 5 50 ] "integer indices" [ 0 1 2 ]
+)");
+  auto green = [](size_t, const vec4b& p) { return p.y > 150 && p.x < 120 && p.z < 120; };
+  auto red = [](size_t, const vec4b& p) { return p.x > 150 && p.y < 120 && p.z < 120; };
+  auto kept = screenshot(scene, "layers-kept", {"--sky", "false"});
+  auto mixed = screenshot(scene, "layers-mixed", {"--sky", "false", "--layers", "false"});
+  // The park's strip across the view and the road's triangle towards it.
+  EXPECT_GT(share(kept, green), 0.08);
+  EXPECT_GT(share(kept, red), 0.01);
+  EXPECT_LT(share(mixed, green), share(kept, green) / 3);
+  // In each row the road's red pixels form one run, without stripes.
+  for (int y = 0; y < kept.height; y++) {
+    auto runs = 0;
+    for (int x = 1; x < kept.width; x++)
+      if (red(0, kept.pixels[(size_t)y * kept.width + x]) &&
+          !red(0, kept.pixels[(size_t)y * kept.width + x - 1]))
+        runs++;
+    EXPECT_LE(runs, 1) << "row " << y;
+  }
+}
+
+TEST_F(ViewProgram, BenchmarkPrintsFrameTimeAndDrawCalls) {
+  auto run = run_view({"--scene", town["json"], "--benchmark", "3", "--width", "320", "--height", "180"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  auto at = run.out.find("benchmark: 3 frames of 320 x 180");
+  ASSERT_NE(at, std::string::npos) << run.out;
+  auto line = run.out.substr(at, run.out.find('\n', at) - at);
+  EXPECT_NE(line.find("mean frame time"), std::string::npos) << line;
+  EXPECT_NE(line.find(" fps, "), std::string::npos) << line;
+  // Draw calls stay near the number of looks (27 in the town), far below
+  // the number of instances (219).
+  auto calls = std::stoi(line.substr(line.find(" fps, ") + 6));
+  EXPECT_GT(calls, 1);
+  EXPECT_LE(calls, 30) << line;
+}

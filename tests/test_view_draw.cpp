@@ -1,0 +1,294 @@
+// The viewer's draw list and camera: batching by look, instancing, layer
+// ranks of flat meshes, tiles, façade coordinates, the sky's sun, framing
+// and the fitted depth range.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <set>
+
+#include "scene/sunsky.h"
+#include "view/draw_list.h"
+#include "view/view_camera.h"
+
+namespace {
+
+constexpr float pi = 3.14159265f;
+
+// A flat square of side `size` at height `y` centred at (x, z).
+scene_instance* add_square(view_scene& view, const std::string& name, float x, float z,
+                           float size, float y, vec3f color) {
+  auto instance = add_complete_instance(view.scene, name);
+  auto h = size / 2;
+  instance->shape->positions = {{x - h, y, z - h}, {x + h, y, z - h}, {x + h, y, z + h}, {x - h, y, z + h}};
+  instance->shape->quads = {{0, 1, 2, 3}};
+  instance->material->color = color;
+  return instance;
+}
+
+// An upright box wall loop around a square footprint, as the city builds walls.
+scene_instance* add_walls(view_scene& view, const std::string& name, float x, float z, float size,
+                          float height) {
+  auto instance = add_complete_instance(view.scene, name);
+  auto h = size / 2;
+  auto& s = *instance->shape;
+  vec3f corners[4] = {{x - h, 0, z - h}, {x + h, 0, z - h}, {x + h, 0, z + h}, {x - h, 0, z + h}};
+  for (int i = 0; i < 4; i++) {
+    auto a = corners[i], b = corners[(i + 1) % 4];
+    auto base = (int)s.positions.size();
+    s.positions.insert(s.positions.end(), {a, b, {b.x, height, b.z}, {a.x, height, a.z}});
+    s.quads.push_back({base, base + 1, base + 2, base + 3});
+  }
+  instance->material->color = {0.8f, 0.7f, 0.6f};
+  return instance;
+}
+
+bool near_equal(const vec3f& a, const vec3f& b) { return length(a - b) < 1e-5f; }
+
+bool inside(const bbox3f& outer, const bbox3f& inner) {
+  return outer.min.x <= inner.min.x && outer.min.y <= inner.min.y && outer.min.z <= inner.min.z &&
+         outer.max.x >= inner.max.x && outer.max.y >= inner.max.y && outer.max.z >= inner.max.z;
+}
+
+}  // namespace
+
+TEST(DrawList, MaterialsOfOneLookShareABatch) {
+  auto view = view_scene{};
+  // Fifty buildings, each with a material of its own, in two colours.
+  for (int i = 0; i < 50; i++)
+    add_square(view, "roof" + std::to_string(i), (float)i, 0, 0.5f, 0.2f,
+               i % 2 ? vec3f{0.5f, 0.1f, 0.1f} : vec3f{0.8f, 0.8f, 0.7f});
+  auto list = make_draw_list(view);
+  EXPECT_EQ(list.looks.size(), 2u);
+  EXPECT_EQ(list.batches.size(), 2u);
+  EXPECT_EQ(draw_calls(list), 3u);  // two batches and the backdrop
+  EXPECT_EQ(list.instance_count, 50u);
+  EXPECT_EQ(list.triangles, 100u);
+}
+
+TEST(DrawList, SharedShapesAreDrawnInstanced) {
+  auto view = view_scene{};
+  auto tree = add_shape(view.scene, "tree");
+  tree->positions = {{0, 0, 0}, {0.1f, 0, 0}, {0, 1, 0}};
+  tree->triangles = {{0, 1, 2}};
+  auto green = add_material(view.scene, "green");
+  green->color = {0.1f, 0.5f, 0.1f};
+  for (int i = 0; i < 100; i++) {
+    auto instance = add_instance(view.scene, "tree" + std::to_string(i));
+    instance->shape = tree;
+    // Every tree a material of its own, all of one colour.
+    instance->material = add_material(view.scene, "tree" + std::to_string(i));
+    instance->material->color = green->color;
+    instance->frame.o = {(float)i, 0, 0};
+  }
+  auto list = make_draw_list(view);
+  ASSERT_EQ(list.instanced.size(), 1u);
+  EXPECT_TRUE(list.batches.empty());
+  EXPECT_EQ(list.instanced[0].frames.size(), 100u);
+  EXPECT_EQ(list.instanced[0].mesh.indices.size(), 3u);
+  EXPECT_EQ(list.triangles, 100u);
+  EXPECT_EQ(list.bounds.max.x, 99.1f);
+  // Below the threshold the same shape is baked into world space.
+  auto baked = make_draw_list(view, true, {}, 1000);
+  EXPECT_TRUE(baked.instanced.empty());
+  ASSERT_EQ(baked.batches.size(), 1u);
+  EXPECT_EQ(baked.batches[0].mesh.positions.size(), 300u);
+  EXPECT_EQ(baked.batches[0].mesh.positions[299], (vec3f{99, 1, 0}));
+}
+
+// The city's flat layers lie within a millimetre of each other: each gets
+// the rank of its height in its stack, higher layers higher ranks; layers
+// far apart (a roof) start a stack of their own.
+TEST(DrawList, FlatLayersGetRanksByHeight) {
+  auto view = view_scene{};
+  add_square(view, "ground", 0, 0, 120, 0, {0.7f, 0.7f, 0.7f});
+  add_square(view, "park", 0, 0, 20, 0.0001f, {0.3f, 0.5f, 0.3f});
+  add_square(view, "water", 5, 0, 4, 0.00015f, {0.7f, 0.9f, 1});
+  add_square(view, "path", 0, 5, 4, 0.0004f, {0.45f, 0.4f, 0.3f});
+  add_square(view, "road", 0, -5, 4, 0.0005f, {0.3f, 0.3f, 0.3f});
+  add_square(view, "road2", 9, -5, 4, 0.0005f, {0.3f, 0.3f, 0.3f});
+  add_square(view, "roof", 20, 20, 4, 0.3f, {0.5f, 0.1f, 0.1f});
+  add_walls(view, "walls", 20, 20, 4, 0.3f);
+  auto list = make_draw_list(view);
+  auto rank = std::map<std::string, int>{};
+  for (auto& batch : list.batches) {
+    auto& color = list.looks[(size_t)batch.look].color;
+    for (auto& instance : view.scene.instances)
+      if (instance->material->color == color) rank[instance->name] = batch.layer;
+  }
+  EXPECT_EQ(rank["ground"], 0);
+  EXPECT_EQ(rank["park"], 1);
+  EXPECT_EQ(rank["water"], 2);
+  EXPECT_EQ(rank["path"], 3);
+  EXPECT_EQ(rank["road"], 4);
+  EXPECT_EQ(rank["road2"], 4);
+  EXPECT_EQ(rank["roof"], 0);
+  EXPECT_EQ(rank["walls"], 0);  // upright meshes are never moved
+  // The two roads share their batch.
+  EXPECT_EQ(list.batches.size(), 7u);
+  // The ground square reaches far past the rest: framing leaves it out.
+  EXPECT_EQ(list.bounds.min.x, -60);
+  EXPECT_EQ(list.focus.min.x, -10);
+  EXPECT_EQ(list.focus.max.x, 22);
+}
+
+// A big scene is cut into tiles: every index of a batch lies in exactly one
+// run, and each run's bounds hold the triangles it draws.
+TEST(DrawList, RunsCoverEveryTriangleOnceWithTheirBounds) {
+  auto view = view_scene{};
+  for (int i = 0; i < 200; i++)
+    for (int j = 0; j < 120; j++) add_walls(view, "b", (float)i, (float)j, 0.5f, 0.2f);
+  auto list = make_draw_list(view);
+  ASSERT_EQ(list.batches.size(), 1u);
+  auto& batch = list.batches[0];
+  EXPECT_GT(batch.ranges.size(), 4u);
+  auto next = size_t{0};
+  for (auto& range : batch.ranges) {
+    EXPECT_EQ(range.first, next);
+    next += range.count;
+    for (auto k = range.first; k < range.first + range.count; k++) {
+      auto& p = batch.mesh.positions[batch.mesh.indices[k]];
+      ASSERT_TRUE(inside(range.bounds, bbox3f{p, p}));
+    }
+  }
+  EXPECT_EQ(next, batch.mesh.indices.size());
+}
+
+// Façade images go on walls without texture coordinates once over the
+// height and along the length at the image's aspect; shapes without an
+// image carry no coordinates.
+TEST(DrawList, TexturedWallsGetFacadeCoordinates) {
+  auto view = view_scene{};
+  auto texture = add_texture(view.scene, "facade");
+  texture->ldr = image4b{2, 1, std::vector<vec4b>(2, vec4b{200, 200, 200, 255})};
+  auto walls = add_walls(view, "walls", 0, 0, 4, 1);  // 4 long, 1 high
+  walls->material->color_tex = texture;
+  add_walls(view, "plain", 10, 0, 4, 1);
+  auto list = make_draw_list(view);
+  ASSERT_EQ(list.batches.size(), 2u);
+  ASSERT_EQ(list.textures.size(), 1u);
+  for (auto& batch : list.batches) {
+    auto textured = list.looks[(size_t)batch.look].texture >= 0;
+    ASSERT_EQ(batch.mesh.texcoords.size(), textured ? batch.mesh.positions.size() : 0u);
+    if (!textured) continue;
+    ASSERT_EQ(batch.mesh.positions.size(), 16u);  // four corners of each wall of its own
+    for (size_t k = 0; k < batch.mesh.positions.size(); k++) {
+      auto& p = batch.mesh.positions[k];
+      EXPECT_FLOAT_EQ(batch.mesh.texcoords[k].y, p.y == 1 ? 0.0f : 1.0f);  // the top row at the top
+    }
+    // Each wall is 4 long; the image, 2 wide for 1 high, spans 2 of them.
+    for (size_t k = 0; k < 16; k += 4)
+      EXPECT_NEAR(batch.mesh.texcoords[k + 1].x - batch.mesh.texcoords[k].x, 2, 1e-4f);
+  }
+}
+
+TEST(DrawList, SunFromTheSkyImageOrTheScene) {
+  for (auto angle : {0.3f, pi / 4, 1.2f}) {
+    auto sky = make_sunsky(512, 256, angle, 3, false, 1, 1, {0.2f, 0.2f, 0.2f});
+    auto direction = vec3f{}, color = vec3f{};
+    ASSERT_TRUE(find_sky_sun(sky, frame3f{}, direction, color));
+    // The sun stands in the y-z plane, angle from the zenith.
+    EXPECT_GT(dot(direction, {0, std::cos(angle), std::sin(angle)}), std::cos(3 * pi / 180)) << angle;
+    // The environment's frame turns the sky.
+    auto turned = frame3f{{0, 0, -1}, {0, 1, 0}, {1, 0, 0}, {0, 0, 0}};
+    ASSERT_TRUE(find_sky_sun(sky, turned, direction, color));
+    EXPECT_GT(dot(direction, {std::sin(angle), std::cos(angle), 0}), std::cos(3 * pi / 180)) << angle;
+  }
+  auto view = view_scene{};
+  add_square(view, "ground", 0, 0, 10, 0, {0.7f, 0.7f, 0.7f});
+  add_sky(view.scene, pi / 4);
+  auto list = make_draw_list(view);
+  ASSERT_TRUE(list.has_sun);
+  ASSERT_TRUE(list.sky);
+  EXPECT_GT(list.sky_exposure, 0);
+  // A stated sun wins over the sky; without the sky neither is used.
+  view.has_sun = true;
+  view.sun_direction = {1, 1, 0};
+  list = make_draw_list(view);
+  EXPECT_TRUE(near_equal(list.sun_direction, normalize(vec3f{1, 1, 0})));
+  list = make_draw_list(view, false);
+  EXPECT_FALSE(list.has_sun);
+  EXPECT_FALSE(list.sky);
+}
+
+TEST(DrawList, BrokenShapesAreLeftOutWithAWarning) {
+  auto view = view_scene{};
+  auto bad = add_square(view, "bad", 0, 0, 1, 0, {1, 0, 0});
+  bad->shape->quads = {{0, 1, 2, 9}};
+  add_square(view, "good", 3, 0, 1, 0, {0, 1, 0});
+  auto empty = add_instance(view.scene, "empty");  // no shape at all
+  (void)empty;
+  auto list = make_draw_list(view);
+  EXPECT_EQ(list.instance_count, 1u);
+  EXPECT_EQ(list.warnings.size(), 1u);
+}
+
+// ---------------------------------------------------------------- camera
+
+TEST(ViewCamera, FramingShowsTheWholeBoxAndTheDepthRangeHoldsIt) {
+  auto box = bbox3f{{-25, 0, -25}, {25, 2, 25}};
+  for (auto aspect : {0.5f, 1.0f, 16 / 9.0f}) {
+    auto camera = framing_camera(box, 0.7f, aspect);
+    auto eye = camera_frame(camera);
+    auto near_plane = 0.0f, far_plane = 0.0f;
+    fit_depth_range(box, eye, camera.yfov, aspect, near_plane, far_plane);
+    auto clip = projection_matrix(camera.yfov, aspect, near_plane, far_plane) * view_matrix(eye);
+    for (int k = 0; k < 8; k++) {
+      auto p = vec3f{k & 1 ? box.max.x : box.min.x, k & 2 ? box.max.y : box.min.y,
+                     k & 4 ? box.max.z : box.min.z};
+      double c[4];
+      for (int r = 0; r < 4; r++)
+        c[r] = clip.at(r, 0) * p.x + clip.at(r, 1) * p.y + clip.at(r, 2) * p.z + clip.at(r, 3);
+      for (int r = 0; r < 3; r++) EXPECT_LE(std::abs(c[r] / c[3]), 1.0) << aspect << " corner " << k;
+    }
+    EXPECT_GT(near_plane, far_plane / 100);  // seen from outside: a tight range
+  }
+}
+
+TEST(ViewCamera, DepthRangeFromInsideTheBox) {
+  auto box = bbox3f{{-60, 0, -60}, {60, 5, 60}};
+  auto eye = frame3f{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}, {0, 1, 0}};  // inside, looking along -z
+  auto near_plane = 0.0f, far_plane = 0.0f;
+  fit_depth_range(box, eye, 0.7f, 1.5f, near_plane, far_plane);
+  EXPECT_GE(far_plane, 60);
+  EXPECT_FLOAT_EQ(near_plane, far_plane / 5000);
+  // Above the box, the near plane reaches down to its top.
+  eye.o = {0, 25, 0};
+  eye.z = {0, 1, 0}, eye.y = {0, 0, -1};  // looking straight down
+  fit_depth_range(box, eye, 0.7f, 1.5f, near_plane, far_plane);
+  EXPECT_NEAR(near_plane, 20 * 0.99f, 1e-3f);
+  EXPECT_NEAR(far_plane, 25 * 1.01f, 1e-3f);
+}
+
+TEST(ViewCamera, SceneCameraOrbitPanAndZoom) {
+  auto box = bbox3f{{-10, 0, -10}, {10, 1, 10}};
+  auto frame = frame3f{{1, 0, 0}, {0, 0.8f, -0.6f}, {0, 0.6f, 0.8f}, {0, 12, 16}};
+  auto camera = camera_from_frame(frame, 0.6f, box);
+  auto eye = camera_frame(camera);
+  EXPECT_EQ(eye.o, frame.o);  // the scene camera as it is
+  EXPECT_NEAR(camera.distance, 20 - 0.6f * 0.5f, 1e-3f);
+  // Orbiting keeps the distance to the target; the eye stays upright.
+  orbit(camera, 0.5f, 0.2f);
+  eye = camera_frame(camera);
+  EXPECT_NEAR(length(eye.o - camera.target), camera.distance, 1e-3f);
+  EXPECT_NEAR(eye.x.y, 0, 1e-6f);
+  // Pitch stops short of the pole.
+  orbit(camera, 0, 10);
+  EXPECT_LT(camera_frame(camera).z.y, 1);
+  // Panning moves eye and target alike; zooming in shortens the distance.
+  auto target = camera.target;
+  pan(camera, 0.5f, 0);
+  EXPECT_NEAR(length(camera.target - target), camera.distance * std::tan(0.3f), 1e-3f);
+  auto distance = camera.distance;
+  zoom(camera, 2);
+  EXPECT_NEAR(camera.distance, distance * 0.85f * 0.85f, 1e-3f);
+}
+
+TEST(ViewCamera, DefaultSunComesFromTheUpperLeft) {
+  auto eye = camera_frame(framing_camera({{-1, -1, -1}, {1, 1, 1}}, 0.7f, 1.5f));
+  auto sun = default_sun(eye);
+  EXPECT_GT(sun.y, 0.5f);             // high
+  EXPECT_LT(dot(sun, eye.x), 0);      // from the left
+  EXPECT_GT(dot(sun, eye.z), 0);      // on the viewer's side
+  EXPECT_NEAR(length(sun), 1, 1e-5f);
+}

@@ -1,0 +1,505 @@
+// The viewer's scene readers: STL, OBJ, glTF/GLB and PBRT from memory and
+// from files, their refusals of damaged input, and the same town read from
+// all the formats blockgen and convert write.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <nlohmann/json.hpp>
+
+#include "scene/image.h"
+#include "scene/ply.h"
+#include "support/files.h"
+#include "test_util.h"
+#include "view/draw_list.h"
+#include "view/readers.h"
+#include "view/view_math.h"
+
+namespace {
+
+size_t triangle_count(const view_scene& scene) {
+  auto count = size_t{0};
+  for (auto& instance : scene.scene.instances)
+    if (instance->shape) count += instance->shape->triangles.size();
+  return count;
+}
+
+// The world positions of every instanced triangle corner.
+std::vector<vec3f> world_corners(const view_scene& scene) {
+  auto corners = std::vector<vec3f>{};
+  for (auto& instance : scene.scene.instances)
+    for (auto& t : instance->shape->triangles)
+      for (auto i : {t.x, t.y, t.z})
+        corners.push_back(transform_point(instance->frame, instance->shape->positions[(size_t)i]));
+  return corners;
+}
+
+bool near(const vec3f& a, const vec3f& b, float tolerance = 1e-4f) {
+  return length(a - b) <= tolerance;
+}
+
+std::string binary_stl(uint32_t header_count, const std::vector<vec3f>& corners) {
+  auto data = std::string(80, ' ');
+  data.replace(0, 5, "solid");  // binary files may start like ASCII ones
+  data.append((const char*)&header_count, 4);
+  for (size_t t = 0; t + 2 < corners.size(); t += 3) {
+    float normal[3] = {0, 0, 1};
+    data.append((const char*)normal, 12);
+    for (int k = 0; k < 3; k++) data.append((const char*)&corners[t + k], 12);
+    data.append(2, '\0');
+  }
+  return data;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- STL
+
+TEST(StlReader, AsciiAndBinaryGiveTheSameTriangles) {
+  auto ascii = std::string{
+      "solid part one\n"
+      " facet normal 0 0 1\n  outer loop\n   vertex 0 0 0\n   vertex 1 0 0\n   vertex 0 1 0\n"
+      "  endloop\n endfacet\n"
+      " facet normal 0 0 1\n  outer loop\n   vertex 1 0 0\n   vertex 1 1 0\n   vertex 0 1 +1e0\n"
+      "  endloop\n endfacet\n"
+      "endsolid part one\n"};
+  auto corners = std::vector<vec3f>{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 1}};
+  for (auto& data : {ascii, binary_stl(2, corners)}) {
+    auto scene = view_scene{};
+    auto error = std::string{};
+    ASSERT_TRUE(parse_stl_scene("part.stl", data, scene, error)) << error;
+    ASSERT_EQ(scene.scene.instances.size(), 1u);
+    EXPECT_EQ(triangle_count(scene), 2u);
+    EXPECT_EQ(world_corners(scene), corners);
+  }
+  auto scene = view_scene{};
+  auto error = std::string{};
+  ASSERT_TRUE(parse_stl_scene("part.stl", ascii, scene, error));
+  EXPECT_EQ(scene.scene.instances[0]->name, "part one");
+}
+
+TEST(StlReader, DamagedFilesAreRefusedWithTheirProblem) {
+  auto corners = std::vector<vec3f>{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}};
+  auto huge = binary_stl(0xffffffffu, corners);  // counts 4 billion, holds one
+  auto truncated = binary_stl(1, corners);
+  truncated.resize(truncated.size() - 7);
+  auto nan = binary_stl(1, {{0, 0, 0}, {NAN, 0, 0}, {0, 1, 0}});
+  struct bad_case {
+    const char* name;
+    std::string data, message;
+  } cases[] = {
+      {"count beyond the file", huge, "the header counts 4294967295 triangles, the file holds 1"},
+      {"truncated binary", truncated, "the header counts 1 triangles, the file holds 0"},
+      {"no triangles", binary_stl(0, {}), "empty shape"},
+      {"not a number", nan, "not a finite number"},
+      {"short", "abc", "too short"},
+      {"ascii cut in a facet", "solid x\nfacet normal 0 0 1\nouter loop\nvertex 0 0", "line 4"},
+      {"ascii bad number", "solid x\nfacet normal 0 0 1\nouter loop\nvertex 0 zero 0\n", "\"zero\" is not a number"},
+      {"ascii no facets", "solid x\nendsolid x\n", "empty shape"},
+      {"ascii unknown word", "solid x\nfacets\n", "\"facet\" expected"},
+  };
+  for (auto& c : cases) {
+    auto scene = view_scene{};
+    auto error = std::string{};
+    EXPECT_FALSE(parse_stl_scene("bad.stl", c.data, scene, error)) << c.name;
+    EXPECT_EQ(error.rfind("bad.stl: ", 0), 0u) << c.name << ": " << error;
+    EXPECT_NE(error.find(c.message), std::string::npos) << c.name << ": " << error;
+  }
+}
+
+// ---------------------------------------------------------------- OBJ
+
+TEST(ObjReader, ObjectsByMaterialWithColoursImagesAndFlippedTexcoords) {
+  auto dir = scratch_dir("view-obj");
+  write_file(dir / "a.mtl",
+             "newmtl red\nKd 0.8 0.1 0.1\n"
+             "newmtl brick\nKd 0 0 0\nmap_Kd textures/brick.png\n");
+  auto error = std::string{};
+  ASSERT_TRUE(make_directory(dir / "textures", error));
+  auto image = image4b{2, 1, {{255, 0, 0, 255}, {0, 0, 255, 255}}};
+  ASSERT_TRUE(save_image(dir / "textures/brick.png", image, error)) << error;
+  auto obj = std::string{
+      "mtllib a.mtl\n"
+      "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n"
+      "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n"
+      "o plain\nf -4 -3 -2\n"
+      "o wall\nusemtl red\nf 1 2 3\nusemtl brick\nf 1/1 2/2 3/3 4/4\n"};
+  auto scene = view_scene{};
+  ASSERT_TRUE(parse_obj_scene(dir / "a.obj", obj, disk_files(), scene, error)) << error;
+  ASSERT_EQ(scene.scene.instances.size(), 3u);  // plain, wall:red, wall:brick
+  auto& red = *scene.scene.instances[1];
+  auto& brick = *scene.scene.instances[2];
+  EXPECT_EQ(red.material->color, (vec3f{0.8f, 0.1f, 0.1f}));
+  EXPECT_EQ(red.shape->triangles.size(), 1u);
+  EXPECT_EQ(brick.shape->triangles.size(), 2u);  // the quad as a fan
+  ASSERT_TRUE(brick.material->color_tex);
+  EXPECT_EQ(brick.material->color_tex->ldr.width, 2);
+  // A black colour beside an image shows the image alone.
+  EXPECT_EQ(brick.material->color, (vec3f{1, 1, 1}));
+  // vt (0, 0) is the image's bottom left: v runs down from the top row.
+  ASSERT_EQ(brick.shape->texcoords.size(), 4u);
+  EXPECT_EQ(brick.shape->texcoords[0], (vec2f{0, 1}));
+  EXPECT_EQ(scene.scene.instances[0]->material->color, (vec3f{0.7f, 0.7f, 0.7f}));
+}
+
+TEST(ObjReader, DamagedFilesAndMissingReferencesAreRefused) {
+  auto dir = scratch_dir("view-obj-bad");
+  write_file(dir / "no_image.mtl", "newmtl m\nKd 1 1 1\nmap_Kd missing.png\n");
+  struct bad_case {
+    const char* name;
+    std::string obj, message;
+  } cases[] = {
+      {"index past the vertices", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 4\n", "refers to a vertex that does not exist"},
+      {"missing material library", "mtllib gone.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", "gone.mtl: file not found"},
+      {"missing image", "mtllib no_image.mtl\nusemtl m\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", "missing.png"},
+      {"coordinate not finite", "v 0 0 0\nv 1e999 0 0\nv 0 1 0\nf 1 2 3\n", "not a finite number"},
+  };
+  for (auto& c : cases) {
+    auto scene = view_scene{};
+    auto error = std::string{};
+    EXPECT_FALSE(parse_obj_scene(dir / "bad.obj", c.obj, disk_files(), scene, error)) << c.name;
+    EXPECT_EQ(error.rfind(dir / "bad.obj: ", 0), 0u) << c.name << ": " << error;
+    EXPECT_NE(error.find(c.message), std::string::npos) << c.name << ": " << error;
+  }
+}
+
+// ---------------------------------------------------------------- glTF
+
+namespace {
+
+// A small glTF: one triangle mesh, and nodes that the test adds.
+struct gltf_builder {
+  std::string    bin;
+  nlohmann::json doc;
+  gltf_builder() {
+    float positions[9] = {0, 0, 0, 1, 0, 0, 0, 1, 0};
+    uint16_t indices[4] = {0, 1, 2, 0};  // padded to 4 bytes
+    bin.append((const char*)positions, sizeof(positions));
+    bin.append((const char*)indices, sizeof(indices));
+    doc = {{"asset", {{"version", "2.0"}}},
+           {"buffers", {{{"byteLength", bin.size()}}}},
+           {"bufferViews", {{{"buffer", 0}, {"byteOffset", 0}, {"byteLength", 36}},
+                            {{"buffer", 0}, {"byteOffset", 36}, {"byteLength", 6}}}},
+           {"accessors", {{{"bufferView", 0}, {"componentType", 5126}, {"count", 3}, {"type", "VEC3"},
+                           {"min", {0, 0, 0}}, {"max", {1, 1, 0}}},
+                          {{"bufferView", 1}, {"componentType", 5123}, {"count", 3}, {"type", "SCALAR"}}}},
+           {"materials", {{{"pbrMetallicRoughness", {{"baseColorFactor", {0.2, 0.4, 0.6, 1}}}}}}},
+           {"meshes", {{{"primitives", {{{"attributes", {{"POSITION", 0}}}, {"indices", 1}, {"material", 0}}}}}}},
+           {"nodes", nlohmann::json::array()},
+           {"scenes", {{{"nodes", nlohmann::json::array()}}}}};
+  }
+  // A GLB container: header, JSON chunk, BIN chunk, each padded to 4 bytes.
+  std::string glb() const {
+    auto json = doc;
+    json["buffers"][0].erase("uri");
+    auto text = json.dump();
+    while (text.size() % 4) text += ' ';
+    auto out = std::string("glTF");
+    auto put = [&](uint32_t v) { out.append((const char*)&v, 4); };
+    put(2);
+    put((uint32_t)(12 + 8 + text.size() + 8 + bin.size()));
+    put((uint32_t)text.size());
+    put(0x4E4F534A);
+    out += text;
+    put((uint32_t)bin.size());
+    put(0x004E4942);
+    out += bin;
+    return out;
+  }
+};
+
+}  // namespace
+
+TEST(GltfReader, NodeHierarchyWithMatricesAndTrsCameraAndSun) {
+  auto g = gltf_builder{};
+  // A parent turned a quarter about y and moved, a child moved and scaled
+  // by a matrix; the mesh hangs on the child.
+  auto s = std::sqrt(0.5);
+  g.doc["nodes"] = {
+      {{"children", {1, 2, 3}}, {"rotation", {0, s, 0, s}}, {"translation", {10, 0, 0}}},
+      {{"mesh", 0}, {"matrix", {2, 0, 0, 0, 0, 2, 0, 0, 0, 0, 2, 0, 0, 5, 0, 1}}},
+      {{"camera", 0}, {"translation", {0, 1, 8}}},
+      {{"extensions", {{"KHR_lights_punctual", {{"light", 0}}}}}, {"rotation", {-0.5, 0, 0, std::sqrt(0.75)}}}};
+  g.doc["scenes"][0]["nodes"] = {0};
+  g.doc["cameras"] = {{{"type", "perspective"}, {"perspective", {{"yfov", 0.5}, {"aspectRatio", 2.0}, {"znear", 0.1}}}}};
+  g.doc["extensionsUsed"] = {"KHR_lights_punctual"};
+  g.doc["extensions"] = {{"KHR_lights_punctual", {{"lights", {{{"type", "directional"}, {"color", {1, 0.9, 0.8}}}}}}}};
+
+  auto scene = view_scene{};
+  auto error = std::string{};
+  ASSERT_TRUE(parse_gltf_scene("model.glb", g.glb(), no_files(), scene, error)) << error;
+  ASSERT_EQ(scene.scene.instances.size(), 1u);
+  // p -> R(p * 2 + (0, 5, 0)) + (10, 0, 0), R turning x into -z.
+  auto corners = world_corners(scene);
+  ASSERT_EQ(corners.size(), 3u);
+  EXPECT_TRUE(near(corners[0], {10, 5, 0}));
+  EXPECT_TRUE(near(corners[1], {10, 5, -2}));
+  EXPECT_TRUE(near(corners[2], {10, 7, 0}));
+  EXPECT_EQ(scene.scene.instances[0]->material->color, (vec3f{0.2f, 0.4f, 0.6f}));
+
+  ASSERT_EQ(scene.scene.cameras.size(), 1u);
+  auto& camera = *scene.scene.cameras[0];
+  EXPECT_NEAR(camera_yfov(camera), 0.5f, 1e-5f);
+  EXPECT_TRUE(near(camera.frame.o, {18, 1, 0}));
+  EXPECT_TRUE(near(camera.frame.z, {1, 0, 0}));  // looks along -x
+
+  // The light shines along its -z, turned 60 degrees down about x: the sun
+  // stands up and behind.
+  ASSERT_TRUE(scene.has_sun);
+  auto local = vec3f{0, std::sin(3.14159265f / 3), std::cos(3.14159265f / 3)};
+  EXPECT_TRUE(near(scene.sun_direction, vec3f{local.z, local.y, 0}, 1e-4f))
+      << scene.sun_direction.x << " " << scene.sun_direction.y << " " << scene.sun_direction.z;
+  EXPECT_EQ(scene.sun_color, (vec3f{1, 0.9f, 0.8f}));
+}
+
+TEST(GltfReader, TextFileWithItsBufferAndImageBeside) {
+  auto dir = scratch_dir("view-gltf");
+  auto g = gltf_builder{};
+  write_file(dir / "model.bin", g.bin);
+  auto image = image4b{1, 1, {{10, 20, 30, 255}}};
+  auto error = std::string{};
+  ASSERT_TRUE(save_image(dir / "skin.png", image, error));
+  g.doc["buffers"][0]["uri"] = "model.bin";
+  g.doc["images"] = {{{"uri", "skin.png"}}};
+  g.doc["textures"] = {{{"source", 0}}};
+  g.doc["materials"][0]["pbrMetallicRoughness"]["baseColorTexture"] = {{"index", 0}};
+  g.doc["nodes"] = {{{"mesh", 0}}};
+  g.doc["scenes"][0]["nodes"] = {0};
+  auto scene = view_scene{};
+  ASSERT_TRUE(parse_gltf_scene(dir / "model.gltf", g.doc.dump(), disk_files(), scene, error)) << error;
+  auto texture = scene.scene.instances.at(0)->material->color_tex;
+  ASSERT_TRUE(texture);
+  EXPECT_EQ(texture->ldr.pixels.at(0), (vec4b{10, 20, 30, 255}));
+
+  // The same document without its files.
+  std::filesystem::remove(dir / "skin.png");
+  EXPECT_FALSE(parse_gltf_scene(dir / "model.gltf", g.doc.dump(), disk_files(), scene, error));
+  EXPECT_NE(error.find("skin.png: file not found"), std::string::npos) << error;
+  std::filesystem::remove(dir / "model.bin");
+  EXPECT_FALSE(parse_gltf_scene(dir / "model.gltf", g.doc.dump(), disk_files(), scene, error));
+  EXPECT_EQ(error.rfind(dir / "model.gltf: error in ", 0), 0u) << error;
+  EXPECT_NE(error.find("model.bin: file not found"), std::string::npos) << error;
+}
+
+TEST(GltfReader, DamagedFilesAreRefused) {
+  using json = nlohmann::json;
+  struct bad_case {
+    const char* name;
+    std::function<void(gltf_builder&)> damage;
+    std::string message;
+  } cases[] = {
+      {"accessor past its view", [](gltf_builder& g) { g.doc["accessors"][0]["count"] = 4; }, "reaches past its buffer view"},
+      {"view past its buffer", [](gltf_builder& g) { g.doc["bufferViews"][0]["byteLength"] = 400; }, ""},
+      {"index past the vertices", [](gltf_builder& g) { g.bin[36] = 9; }, "addresses no vertex"},
+      {"node cycle", [](gltf_builder& g) { g.doc["nodes"][0]["children"] = {0}; }, "own ancestor"},
+      {"node out of range", [](gltf_builder& g) { g.doc["scenes"][0]["nodes"] = {7}; }, ""},
+      {"mesh out of range", [](gltf_builder& g) { g.doc["nodes"][0]["mesh"] = 3; }, ""},
+      {"wrong accessor type", [](gltf_builder& g) { g.doc["accessors"][0]["type"] = "VEC2"; }, "wrong type"},
+      {"light out of range", [](gltf_builder& g) { g.doc["nodes"][0]["extensions"] = {{"KHR_lights_punctual", {{"light", 2}}}}; }, "light index"},
+      {"deep nesting", [](gltf_builder& g) {
+         auto deep = json::array();
+         for (int i = 0; i < 300; i++) deep = json::array({deep});
+         g.doc["extras"] = deep;
+       }, "nested too deeply"},
+  };
+  for (auto& c : cases) {
+    auto g = gltf_builder{};
+    g.doc["nodes"] = {{{"mesh", 0}}};
+    g.doc["scenes"][0]["nodes"] = {0};
+    c.damage(g);
+    auto scene = view_scene{};
+    auto error = std::string{};
+    EXPECT_FALSE(parse_gltf_scene("bad.glb", g.glb(), no_files(), scene, error)) << c.name;
+    EXPECT_EQ(error.rfind("bad.glb: ", 0), 0u) << c.name << ": " << error;
+    EXPECT_NE(error.find(c.message), std::string::npos) << c.name << ": " << error;
+  }
+  // Truncated containers, at every length of the header and a few beyond.
+  auto whole = gltf_builder{}.glb();
+  for (auto length : {0, 3, 12, 19, 20, 40, (int)whole.size() - 5}) {
+    auto scene = view_scene{};
+    auto error = std::string{};
+    EXPECT_FALSE(parse_gltf_scene("cut.glb", whole.substr(0, (size_t)length), no_files(), scene, error))
+        << length;
+    EXPECT_EQ(error.rfind("cut.glb: ", 0), 0u) << error;
+  }
+}
+
+// ---------------------------------------------------------------- PBRT
+
+TEST(PbrtReader, TransformsObjectsMaterialsCameraAndLights) {
+  auto dir = scratch_dir("view-pbrt");
+  // A PLY mesh and an image the scene refers to.
+  auto model = ply_model{};
+  add_positions(model, {{0, 0, 0}, {1, 0, 0}, {0, 0, 1}});
+  add_faces(model, {{0, 1, 2}}, {});
+  auto error = std::string{};
+  make_directory(dir / "shapes", error);
+  ASSERT_TRUE(save_ply(dir / "shapes/tri.ply", model, error)) << error;
+  ASSERT_TRUE(save_image(dir / "wall.png", image4b{1, 1, {{200, 100, 50, 255}}}, error));
+  auto text = std::string{R"(# a comment
+Scale -1 1 1
+LookAt 0 10 10  0 0 0  0 1 0
+Camera "perspective" "float fov" [ 30 ]
+Film "image" "integer xresolution" [ 400 ] "integer yresolution" [ 200 ]
+Sampler "halton" "integer pixelsamples" 16
+WorldBegin
+LightSource "distant" "point from" [ 0 1 1 ] "point to" [ 0 0 0 ] "rgb L" [ 3 3 3 ]
+Texture "bricks" "spectrum" "imagemap" "string filename" "wall.png"
+Texture "tinted" "spectrum" "scale" "texture tex1" "bricks" "rgb tex2" [ 0.5 0.5 0.5 ]
+MakeNamedMaterial "paint" "string type" "matte" "texture Kd" "tinted"
+ObjectBegin "tri"
+  NamedMaterial "paint"
+  Shape "plymesh" "string filename" "shapes/tri.ply"
+ObjectEnd
+AttributeBegin
+  Translate 5 0 0
+  ObjectInstance "tri"
+AttributeEnd
+AttributeBegin
+  Transform [ 1 0 0 0  0 1 0 0  0 0 1 0  0 2 0 1 ]
+  Rotate 90 0 1 0
+  Material "matte" "rgb Kd" [ 0.1 0.2 0.3 ]
+  Shape "trianglemesh" "point P" [ 0 0 0  1 0 0  0 1 0 ] "integer indices" [ 0 1 2 ]
+    "float uv" [ 0 0  1 0  0 1 ]
+  Shape "sphere" "float radius" 1
+  Shape "sphere" "float radius" 2
+  MakeNamedMedium "fog" "string type" "homogeneous"
+AttributeEnd
+ObjectInstance "tri"
+WorldEnd
+)"};
+  auto scene = view_scene{};
+  ASSERT_TRUE(parse_pbrt_scene(dir / "s.pbrt", text, disk_files(), scene, error)) << error;
+  ASSERT_EQ(scene.scene.instances.size(), 3u);
+  auto& moved = *scene.scene.instances[0];
+  auto& turned = *scene.scene.instances[1];
+  EXPECT_TRUE(near(transform_point(moved.frame, {1, 0, 0}), {6, 0, 0}));
+  EXPECT_EQ(moved.shape, scene.scene.instances[2]->shape);  // one mesh, read once
+  EXPECT_EQ(moved.material->color, (vec3f{0.5f, 0.5f, 0.5f}));
+  ASSERT_TRUE(moved.material->color_tex);
+  EXPECT_EQ(moved.material->color_tex->ldr.pixels.at(0), (vec4b{200, 100, 50, 255}));
+  // Rotate 90 about y turns x into -z, after the Transform's move up.
+  EXPECT_TRUE(near(transform_point(turned.frame, {1, 0, 0}), {0, 2, -1}));
+  EXPECT_EQ(turned.material->color, (vec3f{0.1f, 0.2f, 0.3f}));
+  EXPECT_EQ(turned.shape->texcoords.at(0), (vec2f{0, 1}));  // v counted down
+
+  // The mirrored LookAt gives an ordinary right-handed camera.
+  ASSERT_EQ(scene.scene.cameras.size(), 1u);
+  auto& camera = *scene.scene.cameras[0];
+  EXPECT_TRUE(near(camera.frame.o, {0, 10, 10}));
+  EXPECT_TRUE(near(camera.frame.x, {1, 0, 0}));
+  EXPECT_TRUE(near(camera.frame.z, normalize(vec3f{0, 1, 1})));
+  EXPECT_NEAR(camera_yfov(camera), 30 * 3.14159265f / 180, 1e-5f);  // the shorter side
+
+  ASSERT_TRUE(scene.has_sun);
+  EXPECT_TRUE(near(scene.sun_direction, normalize(vec3f{0, 1, 1})));
+  // One line per kind skipped.
+  EXPECT_EQ(scene.warnings.size(), 2u);
+  for (auto& line : scene.warnings) EXPECT_EQ(line.rfind(dir / "s.pbrt: warning: ", 0), 0u) << line;
+}
+
+TEST(PbrtReader, DamagedFilesAreRefusedWithTheirLine) {
+  auto dir = scratch_dir("view-pbrt-bad");
+  write_file(dir / "loop.pbrt", "Include \"loop.pbrt\"\n");
+  // Four files, each including the next ten times: 10^4 readings.
+  for (auto level : {"1", "2", "3", "4"}) {
+    auto text = std::string{};
+    for (int k = 0; k < 10; k++) text += "Include \"bomb" + std::to_string(std::stoi(level) + 1) + ".pbrt\"\n";
+    write_file(dir / ("bomb" + std::string(level) + ".pbrt"), text);
+  }
+  write_file(dir / "bomb5.pbrt", "Identity\n");
+  struct bad_case {
+    const char* name;
+    std::string text, message;
+  } cases[] = {
+      {"index past the points", "WorldBegin\nShape \"trianglemesh\" \"point P\" [ 0 0 0 1 0 0 0 1 0 ]\n  \"integer indices\" [ 0 1 3 ]\n", "line 2 (index 2 addresses no point)"},
+      {"indices not in threes", "Shape \"trianglemesh\" \"point P\" [ 0 0 0 1 0 0 0 1 0 ] \"integer indices\" [ 0 1 ]", "not a multiple of 3"},
+      {"points not in threes", "Shape \"trianglemesh\" \"point P\" [ 0 0 0 1 0 ]", "three numbers per point"},
+      {"open string", "WorldBegin\nShape \"trianglemesh\n", "line 2"},
+      {"end without begin", "AttributeEnd\n", "without a matching begin"},
+      {"number for a statement", "WorldBegin\n12\n", "line 2 (\"12\" is not a statement)"},
+      {"short transform", "Translate 1 2\nWorldBegin\n", "Translate needs 3 numbers"},
+      {"object never ended", "ObjectBegin \"a\"\n", "ObjectBegin without ObjectEnd"},
+      {"unknown object", "ObjectInstance \"nothing\"\n", "object \"nothing\" is not defined"},
+      {"missing mesh file", "Shape \"plymesh\" \"string filename\" \"gone.ply\"\n", "gone.ply: file not found"},
+      {"missing image", "Texture \"t\" \"spectrum\" \"imagemap\" \"string filename\" \"gone.png\"\n", "gone.png"},
+      {"include cycle", "Include \"loop.pbrt\"\n", "nested more than 16 deep"},
+      {"include bomb", "Include \"bomb1.pbrt\"\n", "more than 1000 files included"},
+      {"bad parameter", "Shape \"trianglemesh\" \"P\" [ 0 ]\n", "is not a parameter declaration"},
+  };
+  for (auto& c : cases) {
+    auto scene = view_scene{};
+    auto error = std::string{};
+    EXPECT_FALSE(parse_pbrt_scene(dir / "bad.pbrt", c.text, disk_files(), scene, error)) << c.name;
+    EXPECT_EQ(error.rfind(dir.str(), 0), 0u) << c.name << ": " << error;
+    EXPECT_NE(error.find(c.message), std::string::npos) << c.name << ": " << error;
+  }
+}
+
+// ---------------------------------------------------------------- all formats
+
+TEST(ViewScene, DispatchByExtension) {
+  auto dir = scratch_dir("view-dispatch");
+  auto scene = view_scene{};
+  auto error = std::string{};
+  for (auto name : {"a.json", "a.OBJ", "a.stl", "a.gltf", "a.GLB", "a.pbrt"})
+    EXPECT_TRUE(is_view_format(name)) << name;
+  for (auto name : {"a.ply", "a.Obj", "a", "a.json.bak"}) {
+    EXPECT_FALSE(is_view_format(name)) << name;
+    EXPECT_FALSE(load_view_scene(dir / name, scene, error));
+    EXPECT_EQ(error, dir / name + ": unknown format");
+  }
+  EXPECT_FALSE(load_view_scene(dir / "none.stl", scene, error));
+  EXPECT_EQ(error, dir / "none.stl: file not found");
+}
+
+// The sample town written by blockgen (JSON, OBJ, PBRT) and convert (OBJ,
+// glTF, GLB, PBRT) reads back as the same city from every file: the same
+// bounds, triangles, looks and camera, and the glTF sun where the JSON
+// sky's sun is.
+TEST(ViewScene, SampleTownFromEveryFormatIsTheSameCity) {
+  auto dir = scratch_dir("view-town");
+  std::filesystem::create_directories(dir / "in");
+  for (auto& entry : std::filesystem::directory_iterator(std::string(SAMPLES_DIR) + "/town"))
+    std::filesystem::copy(entry.path(), dir / ("in/" + entry.path().filename().string()));
+  copy_assets(dir / "in");
+  auto run = run_program(BLOCKGEN_PATH, {"-o", dir / "json/city.json", dir / "in"});
+  ASSERT_EQ(run.status, 0) << run.out;
+  auto files = std::vector<std::string>{dir / "json/city.json"};
+  for (auto ext : {"obj", "gltf", "glb", "pbrt"}) {
+    auto out = dir / (std::string(ext) + "/city." + ext);
+    run = run_program(CONVERT_PATH, {"--scene", dir / "json/city.json", "--output", out});
+    ASSERT_EQ(run.status, 0) << run.err;
+    files.push_back(out);
+  }
+  auto reference = draw_list{};
+  for (size_t i = 0; i < files.size(); i++) {
+    auto scene = view_scene{};
+    auto error = std::string{};
+    ASSERT_TRUE(load_view_scene(files[i], scene, error)) << error;
+    EXPECT_TRUE(scene.warnings.empty()) << files[i] << ": " << scene.warnings.front();
+    auto list = make_draw_list(scene);
+    if (i == 0) {
+      reference = std::move(list);
+      EXPECT_GT(reference.triangles, 5000u);
+      ASSERT_TRUE(reference.has_sun && reference.has_camera && reference.sky);
+      continue;
+    }
+    SCOPED_TRACE(files[i]);
+    EXPECT_TRUE(near(list.bounds.min, reference.bounds.min, 1e-3f));
+    EXPECT_TRUE(near(list.bounds.max, reference.bounds.max, 1e-3f));
+    EXPECT_EQ(list.triangles, reference.triangles);
+    EXPECT_EQ(list.looks.size(), reference.looks.size());
+    auto obj = has_extension(files[i], ".obj");
+    EXPECT_EQ(list.has_camera, !obj);
+    if (!obj) {
+      EXPECT_TRUE(near(list.camera.o, reference.camera.o, 1e-3f));
+      EXPECT_TRUE(near(list.camera.z, reference.camera.z, 1e-3f));
+      EXPECT_NEAR(list.camera_yfov, reference.camera_yfov, 1e-4f);
+      // The glTF's light and the PBRT's sky give the JSON sky's sun.
+      ASSERT_TRUE(list.has_sun);
+      EXPECT_GT(dot(list.sun_direction, reference.sun_direction), std::cos(0.5f * 3.14159265f / 180));
+    }
+  }
+}

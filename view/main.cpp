@@ -1,0 +1,279 @@
+// view: shows a scene file (JSON scene, OBJ, STL, glTF, GLB or PBRT) in a
+// window of its own, or renders it once to an image (--screenshot) or
+// many times to measure the frame time (--benchmark).
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QOffscreenSurface>
+#include <QOpenGLContext>
+#include <QOpenGLFramebufferObject>
+#include <QOpenGLFunctions>
+#include <QSurfaceFormat>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "scene/image.h"
+#include "support/cli.h"
+#include "support/console.h"
+#include "support/files.h"
+#include "view/draw_list.h"
+#include "view/scene_renderer.h"
+#include "view/scene_view.h"
+#include "view/view_scene.h"
+
+#ifndef _WIN32
+#include <QSocketNotifier>
+#include <csignal>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// Errors go to standard error as one line, and the program ends with 1.
+[[noreturn]] void fail(const std::string& message) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s\n", message.c_str());
+  std::exit(1);
+}
+
+bool parse_size(const std::string& text, int& value) {
+  if (text.empty() || text.size() > 5) return false;
+  value = 0;
+  for (auto c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  return value > 0 && value <= 16384;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::string format_seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.3f", seconds);
+  return text;
+}
+
+QSurfaceFormat surface_format(int samples) {
+  auto format = QSurfaceFormat{};
+  format.setRenderableType(QSurfaceFormat::OpenGL);
+  format.setVersion(3, 3);
+  format.setProfile(QSurfaceFormat::CoreProfile);
+  format.setDepthBufferSize(24);
+  format.setSamples(samples);
+  return format;
+}
+
+#ifndef _WIN32
+// A termination signal closes the window like its close button: the signal
+// handler only writes a byte that the event loop reads.
+int signal_pipe[2] = {-1, -1};
+void on_signal(int) {
+  char byte = 1;
+  auto written = ::write(signal_pipe[1], &byte, 1);
+  (void)written;
+}
+void quit_on_signals(QApplication& app) {
+  if (::pipe(signal_pipe) != 0) return;
+  auto notifier = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, &app);
+  QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QApplication::quit(); });
+  std::signal(SIGTERM, on_signal);
+  std::signal(SIGINT, on_signal);
+  std::signal(SIGHUP, on_signal);
+}
+#endif
+
+// Renders off screen: one frame to an image, or many for their mean time.
+// Software renderers take several times longer per frame with
+// multisampling: the window and the benchmark go without it there.
+bool is_software_renderer(QOpenGLContext& context) {
+  auto name = QString((const char*)context.functions()->glGetString(GL_RENDERER)).toLower();
+  for (auto software : {"llvmpipe", "softpipe", "software", "swiftshader"})
+    if (name.contains(software)) return true;
+  return false;
+}
+
+// A context on an off-screen surface; ends the program when OpenGL 3.3 core
+// cannot be had.
+void make_context(QOffscreenSurface& surface, QOpenGLContext& context) {
+  auto format = surface_format(0);
+  surface.setFormat(format);
+  surface.create();
+  context.setFormat(format);
+  if (!context.create() || !context.makeCurrent(&surface))
+    fail("view: cannot create an OpenGL context");
+  auto version = context.format().version();
+  if (version < qMakePair(3, 3) || context.format().profile() != QSurfaceFormat::CoreProfile)
+    fail("view: OpenGL 3.3 core is not available");
+}
+
+std::unique_ptr<QOpenGLFramebufferObject> make_framebuffer(int width, int height, int samples) {
+  auto format = QOpenGLFramebufferObjectFormat{};
+  format.setAttachment(QOpenGLFramebufferObject::Depth);
+  format.setSamples(samples);
+  auto fbo = std::make_unique<QOpenGLFramebufferObject>(width, height, format);
+  if (!fbo->isValid())
+    fail("view: cannot create a " + std::to_string(width) + " x " + std::to_string(height) +
+         " framebuffer");
+  return fbo;
+}
+
+// Renders off screen: many frames for their mean time, and one frame to an
+// image (always with 4 samples a pixel).
+int render_off_screen(const draw_list& list, const view_camera& camera, const vec3f& sun,
+                      bool separate_layers, int width, int height,
+                      const std::string& screenshot, int frames) {
+  QOffscreenSurface surface;
+  QOpenGLContext context;
+  make_context(surface, context);
+  auto gl = context.functions();
+  auto samples = is_software_renderer(context) ? 0 : 4;
+
+  print_progress("upload scene", 0, 1);
+  auto start = std::chrono::steady_clock::now();
+  SceneRenderer renderer;
+  renderer.setDefaultSun(sun);
+  renderer.setLayerSeparation(separate_layers);
+  auto error = QString{};
+  if (!renderer.initialize(list, error)) fail("view: " + error.toStdString());
+  gl->glFinish();
+  print_progress("upload scene", 1, 1);
+  auto upload_time = seconds_since(start);
+
+  if (frames > 0) {
+    auto fbo = make_framebuffer(width, height, samples);
+    fbo->bind();
+    auto calls = renderer.render(camera, width, height);  // warms the shader caches
+    gl->glFinish();
+    start = std::chrono::steady_clock::now();
+    for (int i = 0; i < frames; i++) {
+      calls = renderer.render(camera, width, height);
+      gl->glFinish();
+    }
+    auto mean = seconds_since(start) / frames;
+    print_line("benchmark: " + std::to_string(frames) + " frames of " + std::to_string(width) +
+               " x " + std::to_string(height) + " (" + std::to_string(samples) +
+               " samples a pixel), mean frame time " + format_seconds(mean * 1000) + " ms, " +
+               format_seconds(1 / mean) + " fps, " + std::to_string(calls) +
+               " draw calls per frame, " + std::to_string(renderer.triangles()) +
+               " triangles, upload " + format_seconds(upload_time) + " s");
+    fbo->release();
+  }
+  if (!screenshot.empty()) {
+    auto fbo = make_framebuffer(width, height, 4);
+    fbo->bind();
+    renderer.render(camera, width, height);
+    auto frame = fbo->toImage().convertToFormat(QImage::Format_RGBA8888);
+    fbo->release();
+    auto image = image4b{width, height, std::vector<vec4b>((size_t)width * height)};
+    for (int y = 0; y < height; y++) {
+      auto row = frame.constScanLine(y);
+      for (int x = 0; x < width; x++)
+        image.pixels[(size_t)y * width + x] = {row[4 * x], row[4 * x + 1], row[4 * x + 2], 255};
+    }
+    auto save_error = std::string{};
+    if (!save_image(screenshot, image, save_error)) fail(save_error);
+    print_line("screenshot written to " + screenshot);
+  }
+  renderer.release();
+  context.doneCurrent();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  auto scene_file = std::string{}, screenshot = std::string{};
+  auto width_text = std::string{"1280"}, height_text = std::string{"720"};
+  auto benchmark_text = std::string{"0"};
+  auto frame_scene = false, use_sky = true, separate_layers = true;
+
+  auto cli = new_command_line("view", "Show a scene file");
+  declare_option(cli, "--scene,-s", scene_file,
+                 "scene file: .json, .obj, .stl, .gltf, .glb or .pbrt", true);
+  declare_option(cli, "--screenshot", screenshot, "render one frame to this image and exit");
+  declare_option(cli, "--width", width_text, "image width in pixels");
+  declare_option(cli, "--height", height_text, "image height in pixels");
+  declare_option(cli, "--benchmark", benchmark_text,
+                 "render this many frames, print the mean frame time and exit");
+  declare_option(cli, "--frame", frame_scene, "start from a view of the whole scene");
+  declare_option(cli, "--sky", use_sky, "light and backdrop from the scene's sky and sun");
+  declare_option(cli, "--layers", separate_layers,
+                 "keep stacked flat layers (ground, areas, roads) apart in depth");
+  parse_command_line(cli, argc, (const char**)argv);
+
+  auto width = 0, height = 0, frames = 0;
+  if (!parse_size(width_text, width)) fail("view: --width must be a number from 1 to 16384");
+  if (!parse_size(height_text, height)) fail("view: --height must be a number from 1 to 16384");
+  if (benchmark_text != "0" && !parse_size(benchmark_text, frames))
+    fail("view: --benchmark must be a number from 0 to 16384");
+  if (!is_view_format(scene_file)) fail(scene_file + ": unknown format");
+
+  // Everything that can fail on the file happens before any window opens.
+  auto start = std::chrono::steady_clock::now();
+  auto scene = view_scene{};
+  auto error = std::string{};
+  if (!load_view_scene(scene_file, scene, error, print_progress)) fail(error);
+  auto load_time = seconds_since(start);
+  for (auto& line : scene.warnings) std::fprintf(stderr, "%s\n", line.c_str());
+
+  start = std::chrono::steady_clock::now();
+  auto list = make_draw_list(scene, use_sky, print_progress);
+  auto prepare_time = seconds_since(start);
+  // The list holds every vertex now; only the images stay with the scene.
+  scene.scene.instances.clear();
+  scene.scene.shapes.clear();
+  scene.scene.shapes.shrink_to_fit();
+  for (auto& line : list.warnings) std::fprintf(stderr, "%s: %s\n", scene_file.c_str(), line.c_str());
+  print_line("scene: " + std::to_string(list.instance_count) + " instances, " +
+             std::to_string(list.triangles) + " triangles, " + std::to_string(list.looks.size()) +
+             " looks, " + std::to_string(draw_calls(list)) + " draw calls; loaded in " +
+             format_seconds(load_time) + " s, prepared in " + format_seconds(prepare_time) + " s");
+
+  // The first view: the scene's camera, or one that frames the scene.
+  auto aspect = (float)width / (float)height;
+  auto camera = list.has_camera && !frame_scene
+                    ? camera_from_frame(list.camera, list.camera_yfov, list.bounds)
+                    : framing_camera(list.focus, 0.7f, aspect);
+  auto sun = default_sun(camera_frame(camera));
+
+#if defined(__linux__)
+  // Without a display the toolkit would abort: say so instead.
+  if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
+    fail("view: no display to show the scene on (DISPLAY is not set)");
+#endif
+
+  if (!screenshot.empty() || frames > 0) {
+    QGuiApplication app(argc, argv);
+    return render_off_screen(list, camera, sun, separate_layers, width, height, screenshot,
+                             frames);
+  }
+
+  QApplication app(argc, argv);
+  auto samples = 4;
+  {
+    QOffscreenSurface surface;
+    QOpenGLContext context;
+    make_context(surface, context);
+    if (is_software_renderer(context)) samples = 0;
+    context.doneCurrent();
+  }
+#ifndef _WIN32
+  quit_on_signals(app);
+#endif
+  SceneView view(list, camera, sun);
+  view.setFormat(surface_format(samples));
+  view.setLayerSeparation(separate_layers);
+  view.setWindowTitle(QFileInfo(QString::fromStdString(scene_file)).fileName());
+  view.resize(width, height);
+  QObject::connect(&view, &SceneView::failed, [](const QString& message) {
+    fail("view: " + message.toStdString());
+  });
+  view.show();
+  return app.exec();
+}

@@ -1,0 +1,75 @@
+#include "view/scene_view.h"
+
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QWheelEvent>
+
+SceneView::SceneView(const draw_list& list, const view_camera& start, const vec3f& defaultSun,
+                     QWidget* parent)
+    : QOpenGLWidget(parent), list(list), start(start), camera(start), defaultSun(defaultSun) {
+  setFocusPolicy(Qt::StrongFocus);
+}
+
+SceneView::~SceneView() { releaseRenderer(); }
+
+void SceneView::releaseRenderer() {
+  if (!context()) return;
+  makeCurrent();
+  renderer.release();
+  doneCurrent();
+}
+
+void SceneView::initializeGL() {
+  // The renderer's objects belong to this context: free them before it goes.
+  connect(context(), &QOpenGLContext::aboutToBeDestroyed, this, &SceneView::releaseRenderer,
+          Qt::UniqueConnection);
+  auto error = QString{};
+  renderer.setDefaultSun(defaultSun);
+  if (!renderer.initialize(list, error)) emit failed(error);
+}
+
+void SceneView::paintGL() {
+  auto ratio = devicePixelRatioF();
+  renderer.render(camera, (int)(width() * ratio), (int)(height() * ratio));
+}
+
+void SceneView::mousePressEvent(QMouseEvent* event) { lastPosition = event->pos(); }
+
+void SceneView::mouseMoveEvent(QMouseEvent* event) {
+  auto delta = event->pos() - lastPosition;
+  lastPosition = event->pos();
+  if (event->buttons() & Qt::LeftButton) {
+    // A drag across the window's width turns the scene about half a turn.
+    auto scale = 3.2f / std::max(1, width());
+    orbit(camera, -delta.x() * scale, delta.y() * scale);
+  } else if (event->buttons() & (Qt::RightButton | Qt::MiddleButton)) {
+    auto scale = 1.0f / std::max(1, height());
+    pan(camera, -delta.x() * scale, delta.y() * scale);
+  } else {
+    return;
+  }
+  update();
+}
+
+void SceneView::wheelEvent(QWheelEvent* event) {
+  zoom(camera, event->angleDelta().y() / 120.0f);
+  update();
+}
+
+void SceneView::keyPressEvent(QKeyEvent* event) {
+  if (event->matches(QKeySequence::Close) || event->matches(QKeySequence::Quit) ||
+      (event->key() == Qt::Key_Q && event->modifiers() == Qt::ControlModifier)) {
+    close();
+    return;
+  }
+  if (event->key() == Qt::Key_F) {
+    auto aspect = (float)width() / (float)std::max(1, height());
+    camera = framing_camera(list.focus, camera.yfov, aspect);
+  } else if (event->key() == Qt::Key_R) {
+    camera = start;
+  } else {
+    QOpenGLWidget::keyPressEvent(event);
+    return;
+  }
+  update();
+}

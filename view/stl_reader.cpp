@@ -1,0 +1,162 @@
+// STL: a bare list of triangles, as binary records or as ASCII facets.
+
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "view/readers.h"
+
+namespace {
+
+// Three corners per triangle, not welded: the viewer shades every face flat.
+void add_stl_instance(view_scene& scene, std::vector<vec3f>&& positions,
+                      const std::string& name) {
+  auto instance = add_complete_instance(scene.scene, name.empty() ? "stl" : name);
+  instance->material->color = {0.7f, 0.7f, 0.7f};
+  auto& shape = *instance->shape;
+  shape.positions = std::move(positions);
+  shape.triangles.resize(shape.positions.size() / 3);
+  for (size_t i = 0; i < shape.triangles.size(); i++)
+    shape.triangles[i] = {(int)(3 * i), (int)(3 * i + 1), (int)(3 * i + 2)};
+}
+
+float read_float_le(const char* bytes) {
+  uint8_t b[4];
+  std::memcpy(b, bytes, 4);
+  auto bits = (uint32_t)b[0] | (uint32_t)b[1] << 8 | (uint32_t)b[2] << 16 | (uint32_t)b[3] << 24;
+  float value;
+  std::memcpy(&value, &bits, 4);
+  return value;
+}
+
+bool parse_binary(const std::string& filename, const std::string& data, view_scene& scene,
+                  std::string& error) {
+  auto count = (uint64_t)(uint8_t)data[80] | (uint64_t)(uint8_t)data[81] << 8 |
+               (uint64_t)(uint8_t)data[82] << 16 | (uint64_t)(uint8_t)data[83] << 24;
+  if (84 + 50 * count != data.size()) {
+    error = filename + ": read error (the header counts " + std::to_string(count) +
+            " triangles, the file holds " + std::to_string((data.size() - 84) / 50) + ")";
+    return false;
+  }
+  if (count == 0) {
+    error = filename + ": empty shape";
+    return false;
+  }
+  auto positions = std::vector<vec3f>((size_t)count * 3);
+  for (uint64_t t = 0; t < count; t++) {
+    auto record = data.data() + 84 + 50 * t + 12;  // past the facet normal
+    for (int k = 0; k < 3; k++) {
+      auto& p = positions[(size_t)t * 3 + k];
+      p = {read_float_le(record + 12 * k), read_float_le(record + 12 * k + 4),
+           read_float_le(record + 12 * k + 8)};
+      if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) {
+        error = filename + ": parse error (triangle " + std::to_string(t + 1) +
+                " has a coordinate that is not a finite number)";
+        return false;
+      }
+    }
+  }
+  add_stl_instance(scene, std::move(positions), "stl");
+  return true;
+}
+
+// Words of an ASCII file, with the line each starts on.
+struct stl_words {
+  const std::string& data;
+  size_t             pos  = 0;
+  int                line = 1;
+  bool next(std::string_view& word) {
+    while (pos < data.size() && std::isspace((unsigned char)data[pos])) {
+      if (data[pos] == '\n') line++;
+      pos++;
+    }
+    if (pos >= data.size()) return false;
+    auto start = pos;
+    while (pos < data.size() && !std::isspace((unsigned char)data[pos])) pos++;
+    word = std::string_view(data).substr(start, pos - start);
+    return true;
+  }
+};
+
+bool parse_ascii(const std::string& filename, const std::string& data, view_scene& scene,
+                 std::string& error) {
+  auto words = stl_words{data};
+  auto fail = [&](const std::string& what) {
+    error = filename + ": parse error at line " + std::to_string(words.line) + " (" + what + ")";
+    return false;
+  };
+  auto word = std::string_view{};
+  auto expect = [&](std::string_view keyword) {
+    if (!words.next(word)) return fail("the file ends before \"" + std::string(keyword) + "\"");
+    if (word != keyword)
+      return fail("\"" + std::string(keyword) + "\" expected, \"" + std::string(word) + "\" found");
+    return true;
+  };
+  auto number = [&](float& value) {
+    if (!words.next(word)) return fail("the file ends inside a facet");
+    auto first = word.data(), last = word.data() + word.size();
+    if (first != last && *first == '+') first++;
+    auto [end, ec] = std::from_chars(first, last, value);
+    if (ec != std::errc{} || end != last || !std::isfinite(value))
+      return fail("\"" + std::string(word) + "\" is not a number");
+    return true;
+  };
+
+  if (!expect("solid")) return false;
+  // The name runs to the end of the line.
+  auto name_end = data.find('\n', words.pos);
+  auto name = data.substr(words.pos, (name_end == std::string::npos ? data.size() : name_end) -
+                                         words.pos);
+  while (!name.empty() && std::isspace((unsigned char)name.back())) name.pop_back();
+  while (!name.empty() && std::isspace((unsigned char)name.front())) name.erase(0, 1);
+  words.pos = name_end == std::string::npos ? data.size() : name_end;
+
+  auto positions = std::vector<vec3f>{};
+  while (true) {
+    if (!words.next(word)) return fail("the file ends without \"endsolid\"");
+    if (word == "endsolid") break;
+    if (word != "facet") return fail("\"facet\" expected, \"" + std::string(word) + "\" found");
+    auto normal = vec3f{};
+    if (!expect("normal") || !number(normal.x) || !number(normal.y) || !number(normal.z))
+      return false;
+    if (!expect("outer") || !expect("loop")) return false;
+    for (int k = 0; k < 3; k++) {
+      auto p = vec3f{};
+      if (!expect("vertex") || !number(p.x) || !number(p.y) || !number(p.z)) return false;
+      positions.push_back(p);
+    }
+    if (!expect("endloop") || !expect("endfacet")) return false;
+  }
+  if (positions.empty()) {
+    error = filename + ": empty shape";
+    return false;
+  }
+  add_stl_instance(scene, std::move(positions), name);
+  return true;
+}
+
+}  // namespace
+
+bool parse_stl_scene(const std::string& filename, const std::string& data, view_scene& scene,
+                     std::string& error) {
+  scene = view_scene{};
+  // Binary files may begin with "solid" too: a size that matches the
+  // triangle count decides for binary.
+  auto starts_solid = false;
+  auto first = data.find_first_not_of(" \t\r\n");
+  if (first != std::string::npos) starts_solid = data.compare(first, 5, "solid") == 0;
+  if (data.size() >= 84) {
+    auto count = (uint64_t)(uint8_t)data[80] | (uint64_t)(uint8_t)data[81] << 8 |
+                 (uint64_t)(uint8_t)data[82] << 16 | (uint64_t)(uint8_t)data[83] << 24;
+    // Text holds no NUL byte; binary records nearly always do.
+    auto text = data.find('\0') == std::string::npos;
+    if (84 + 50 * count == data.size() || !starts_solid || !text)
+      return parse_binary(filename, data, scene, error);
+  }
+  if (starts_solid) return parse_ascii(filename, data, scene, error);
+  error = filename + ": read error (too short for a binary STL file)";
+  return false;
+}

@@ -1,0 +1,136 @@
+#include "view/view_camera.h"
+
+#include <algorithm>
+#include <limits>
+
+static constexpr float pi = 3.14159265358979f;
+static constexpr float max_pitch = 89 * pi / 180;
+
+static bool is_empty(const bbox3f& box) {
+  return !(box.min.x <= box.max.x && box.min.y <= box.max.y && box.min.z <= box.max.z);
+}
+
+static vec3f box_center(const bbox3f& box) {
+  return is_empty(box) ? vec3f{0, 0, 0} : (box.min + box.max) * 0.5f;
+}
+
+static float box_radius(const bbox3f& box) {
+  if (is_empty(box)) return 1;
+  auto r = length(box.max - box.min) / 2;
+  return r > 0 && std::isfinite(r) ? r : 1;
+}
+
+frame3f camera_frame(const view_camera& camera) {
+  if (camera.exact) return camera.frame;
+  auto back = vec3f{std::cos(camera.pitch) * std::cos(camera.yaw), std::sin(camera.pitch),
+                    std::cos(camera.pitch) * std::sin(camera.yaw)};
+  auto right = normalize(cross({0, 1, 0}, back));
+  auto up = cross(back, right);
+  return {right, up, back, camera.target + back * camera.distance};
+}
+
+view_camera framing_camera(const bbox3f& bounds, float yfov, float aspect) {
+  auto camera = view_camera{};
+  camera.yfov = yfov;
+  camera.target = box_center(bounds);
+  camera.yaw = 45 * pi / 180;
+  camera.pitch = 35 * pi / 180;
+  // The narrower of the two fields of view holds the bounding sphere.
+  auto half = std::atan(std::tan(yfov / 2) * std::min(1.0f, aspect > 0 ? aspect : 1.0f));
+  camera.distance = box_radius(bounds) / std::sin(half);
+  return camera;
+}
+
+view_camera camera_from_frame(const frame3f& frame, float yfov, const bbox3f& bounds) {
+  auto camera = view_camera{};
+  camera.yfov = yfov;
+  auto back = normalize(frame.z);
+  if (length(back) == 0) back = {0, 0, 1};
+  auto ahead = dot(box_center(bounds) - frame.o, -back);
+  camera.distance = std::max(ahead, box_radius(bounds) * 0.05f);
+  camera.target = frame.o - back * camera.distance;
+  camera.pitch = std::clamp(std::asin(std::clamp(back.y, -1.0f, 1.0f)), -max_pitch, max_pitch);
+  camera.yaw = std::atan2(back.z, back.x);
+  camera.exact = true;
+  camera.frame = {normalize(frame.x), normalize(frame.y), back, frame.o};
+  return camera;
+}
+
+void orbit(view_camera& camera, float yaw_radians, float pitch_radians) {
+  camera.exact = false;
+  camera.yaw += yaw_radians;
+  camera.pitch = std::clamp(camera.pitch + pitch_radians, -max_pitch, max_pitch);
+}
+
+void pan(view_camera& camera, float right_fraction, float up_fraction) {
+  auto frame = camera_frame(camera);
+  // A fraction of the view's height at the target's distance.
+  auto height = 2 * camera.distance * std::tan(camera.yfov / 2);
+  auto move = frame.x * (right_fraction * height) + frame.y * (up_fraction * height);
+  camera.target = camera.target + move;
+  if (camera.exact) camera.frame.o = camera.frame.o + move;
+}
+
+void zoom(view_camera& camera, float steps) {
+  auto frame = camera_frame(camera);
+  auto distance = camera.distance * std::pow(0.85f, steps);
+  camera.distance = std::clamp(distance, 1e-4f, 1e7f);
+  if (camera.exact) camera.frame.o = camera.target + frame.z * camera.distance;
+}
+
+void fit_depth_range(const bbox3f& bounds, const frame3f& eye, float yfov, float aspect,
+                     float& near_plane, float& far_plane, float max_ratio) {
+  if (is_empty(bounds)) {
+    near_plane = 0.01f, far_plane = 100;
+    return;
+  }
+  auto forward = -normalize(eye.z);
+  auto nearest = std::numeric_limits<float>::max(), farthest = 0.0f;
+  for (int i = 0; i < 8; i++) {
+    auto corner = vec3f{i & 1 ? bounds.max.x : bounds.min.x, i & 2 ? bounds.max.y : bounds.min.y,
+                        i & 4 ? bounds.max.z : bounds.min.z};
+    auto depth = dot(corner - eye.o, forward);
+    nearest = std::min(nearest, depth);
+    farthest = std::max(farthest, depth);
+  }
+  // Depth is linear, so the corners bound every point of the box.
+  far_plane = farthest > 0 ? farthest * 1.01f : 1;
+  if (nearest <= 0) {
+    // The eye is beside or inside the box: a visible point at distance d
+    // lies at a depth of at least d times the cosine of the view's half
+    // diagonal.
+    auto d = vec3f{std::max({bounds.min.x - eye.o.x, 0.0f, eye.o.x - bounds.max.x}),
+                   std::max({bounds.min.y - eye.o.y, 0.0f, eye.o.y - bounds.max.y}),
+                   std::max({bounds.min.z - eye.o.z, 0.0f, eye.o.z - bounds.max.z})};
+    auto ty = std::tan(yfov / 2), tx = ty * aspect;
+    nearest = length(d) / std::sqrt(1 + tx * tx + ty * ty);
+  }
+  near_plane = std::max(nearest * 0.99f, far_plane / max_ratio);
+  if (!(near_plane < far_plane)) near_plane = far_plane / max_ratio;
+}
+
+mat4d view_matrix(const frame3f& eye) {
+  auto inverse = mat4d{};
+  invert(to_matrix(eye), inverse);
+  return inverse;
+}
+
+mat4d projection_matrix(float yfov, float aspect, float near_plane, float far_plane) {
+  auto f = 1 / std::tan((double)yfov / 2);
+  auto r = mat4d{};
+  r.at(0, 0) = f / aspect;
+  r.at(1, 1) = f;
+  r.at(2, 2) = ((double)far_plane + near_plane) / ((double)near_plane - far_plane);
+  r.at(2, 3) = 2.0 * far_plane * near_plane / ((double)near_plane - far_plane);
+  r.at(3, 2) = -1;
+  r.at(3, 3) = 0;
+  return r;
+}
+
+vec3f default_sun(const frame3f& eye) {
+  // Left and back in the ground plane, so that the lit faces turn towards
+  // the viewer; high enough to light the streets.
+  auto flat = [](vec3f v) { return normalize(vec3f{v.x, 0, v.z}); };
+  auto left = -flat(eye.x), back = flat(eye.z);
+  return normalize(left * 0.5f + back * 0.45f + vec3f{0, 1, 0} * 0.9f);
+}
