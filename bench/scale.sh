@@ -11,16 +11,22 @@
 # Default: 10000 100000 300000 tiled, three runs each (-r). The 10^6 run:
 # bench/scale.sh -r 1 1000000.
 #
-# Each run removes the last output, syncs, then times in turn
+# Each run times in turn
 #   blockgen   blockgen -o OUT/city.json INPUT (wall, peak resident size,
 #              files written)
 #   floor      cat of the input files + a no-op parse of them with the JSON
 #              library's event interface (bench_scale parse) + cp -r of
 #              blockgen's output folder to a new folder
-# all at raised priority (nice -n -10 as root), so that low-priority jobs
-# on the machine disturb them less. The table shows the median of the runs
-# (wall and floor each), the ratio of the two medians and the time per
-# feature. Run from the project root after a build.
+# at raised priority (nice -n -10), so that low-priority jobs on the machine
+# disturb them less. As root, the output of each run goes to a fresh ext4
+# file system (a sparse image in the work folder on a loop device with
+# direct I/O) that is dropped afterwards: every run starts from the same
+# empty file system, and no run pays for removing hundreds of thousands of
+# files of the last one, which takes minutes on a disk that discards freed
+# blocks. Otherwise the output goes to the work folder and is removed
+# between runs. The table shows the median of the runs (wall and floor
+# each), the ratio of the two medians and the wall time per feature.
+# Run from the project root after a build.
 set -euo pipefail
 
 blockgen=build/bin/blockgen
@@ -40,27 +46,50 @@ inputs=("$@")
 blockgen=$(realpath "$blockgen")
 extract=../shared/osm/gwangju-acc
 
-if [ -z "$work" ]; then work=$(mktemp -d); trap 'remove_tree "$work"' EXIT; fi
+made_work=""
+if [ -z "$work" ]; then work=$(mktemp -d); made_work=1; fi
 mkdir -p "$work"
+trap 'drop_output; rm -rf "$work/input-"*; [ -z "$made_work" ] || rm -rf "$work"' EXIT
 priority=()
 if [ "$(id -u)" -eq 0 ]; then priority=(nice -n -10); fi
 
 now() { date +%s%N; }
 seconds() { awk -v ns="$1" 'BEGIN { printf "%.2f", ns / 1e9 }'; }
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-# Removing hundreds of thousands of files in one go can take minutes on a
-# file system that discards freed blocks; a sync every few thousand files
-# keeps it to seconds and leaves no work behind for the next timed run.
+# Removing many files in one go can take minutes on a file system that
+# discards freed blocks; a sync every few thousand files keeps it shorter.
 remove_tree() {
   [ -e "$1" ] || return 0
   find "$1" -type f -print0 | xargs -0 -r -n 5000 sh -c 'rm -f "$@"; sync' _
   rm -rf "$1"; sync
 }
-clean() { remove_tree "$work/out"; remove_tree "$work/copy"; }
+# The folder outputs go to: a fresh file system for each run when root.
+loop=""
+fresh_output() {
+  drop_output
+  if [ "$(id -u)" -eq 0 ]; then
+    truncate -s 64G "$work/fs.img"
+    mkfs.ext4 -q -F -N 8000000 "$work/fs.img"
+    loop=$(losetup -f --show --direct-io=on "$work/fs.img")
+    mkdir -p "$work/fs"
+    mount -o noinit_itable "$loop" "$work/fs"
+    output="$work/fs"
+  else
+    output="$work/runs"
+    mkdir -p "$output"
+  fi
+}
+drop_output() {
+  if [ -n "$loop" ]; then
+    umount "$work/fs"; losetup -d "$loop"; rm -f "$work/fs.img"; loop=""
+  elif [ -e "$work/runs" ]; then
+    remove_tree "$work/runs"
+  fi
+}
 
 make_input() {
   local input=$1 folder=$2
-  remove_tree "$folder"
+  rm -rf "$folder"
   if [ "$input" = tiled ]; then
     build/bench/bench_scale tile "$extract" 6 "$folder"
   else
@@ -80,27 +109,28 @@ for input in "${inputs[@]}"; do
   features=$(make_input "$input" "$folder" | tail -n 1)
   walls=() floors=() peaks=() files=0
   for ((run = 0; run < runs; run++)); do
-    clean
+    fresh_output
+    sync
     start=$(now)
     "${priority[@]}" /usr/bin/time -f '%M' -o "$work/peak" \
-      "$blockgen" -o "$work/out/city.json" "$folder" >"$work/stdout"
+      "$blockgen" -o "$output/out/city.json" "$folder" >"$work/stdout"
     walls+=($(( $(now) - start )))
     peaks+=($(tail -n 1 "$work/peak"))
-    files=$(find "$work/out" -type f | wc -l)
+    files=$(find "$output/out" -type f | wc -l)
     sync
     start=$(now)
     "${priority[@]}" cat "$folder"/*.geojson >/dev/null
     "${priority[@]}" build/bench/bench_scale parse "$folder"/*.geojson
-    "${priority[@]}" cp -r "$work/out" "$work/copy"
+    "${priority[@]}" cp -r "$output/out" "$output/copy"
     floors+=($(( $(now) - start )))
   done
-  clean
+  drop_output
   wall=$(median "${walls[@]}") floor=$(median "${floors[@]}") peak=$(median "${peaks[@]}")
   runs_text=$(for w in "${walls[@]}"; do printf '%s ' "$(seconds "$w")"; done)
   printf '| %-8s | %9s | %7ss | %8.0f | %9s | %7ss | %6.2f | %8.1f | %-16s |\n' "$input" "$features" \
     "$(seconds "$wall")" "$(awk -v k="$peak" 'BEGIN { print k / 1024 }')" "$files" "$(seconds "$floor")" \
     "$(awk -v w="$wall" -v f="$floor" 'BEGIN { print w / f }')" \
     "$(awk -v w="$wall" -v n="$features" 'BEGIN { print w / 1e3 / n }')" "$runs_text"
-  remove_tree "$folder"
+  rm -rf "$folder"
 done
 echo "load at end: $(cut -d' ' -f1-3 /proc/loadavg)"
