@@ -1,12 +1,15 @@
 #include "scene/image.h"
 
-#include <stb_image.h>
+#include <jpeglib.h>
+#include <png.h>
 #include <stb_image_write.h>
 #include <tinyexr.h>
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cmath>
+#include <csetjmp>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +18,30 @@
 #include <system_error>
 
 #include "support/files.h"
+
+// The TGA and BMP decoders of stb_image, compiled here with every other
+// format left out and every function private to this file: bytes handed to
+// them can only ever be read as TGA or BMP, and the sanitizer and fuzz
+// builds instrument the decoder itself.
+#define STB_IMAGE_STATIC
+#define STB_IMAGE_IMPLEMENTATION
+#define STBI_ONLY_BMP
+#define STBI_ONLY_TGA
+#define STBI_NO_STDIO
+#define STBI_NO_LINEAR
+#define STBI_NO_HDR
+#define STBI_NO_FAILURE_STRINGS
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#pragma GCC diagnostic ignored "-Wsign-compare"
+#pragma GCC diagnostic ignored "-Wunused-parameter"
+#pragma GCC diagnostic ignored "-Wimplicit-fallthrough"
+#endif
+#include <stb_image.h>
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
 
 static_assert(sizeof(vec4f) == 4 * sizeof(float), "vec4f pixels are handed to codecs as floats");
 static_assert(sizeof(vec4b) == 4, "vec4b pixels are handed to codecs as bytes");
@@ -141,6 +168,64 @@ void append_bytes(void* context, void* data, int size) {
   buffer->append((const char*)data, (size_t)size);
 }
 
+// The whole file; one larger than any image the loaders accept is refused
+// before it is read.
+bool load_image_file(const std::string& filename, std::string& data, std::string& error) {
+  auto ec = std::error_code{};
+  auto size = std::filesystem::file_size(std::filesystem::u8path(filename), ec);
+  if (!ec && size > image_max_file_bytes) return fail(error, filename, ": image too large");
+  return load_text(filename, data, error);
+}
+
+// ------------------------------------------------------------ decoded images
+
+// What a decoder hands back: interleaved channels, rows from the top.
+template <typename value>
+struct decoded_image {
+  int                width    = 0;
+  int                height   = 0;
+  int                channels = 0;
+  std::vector<value> data     = {};
+};
+
+enum struct decoded { ok, corrupt, too_large };
+
+// The size check every decoder makes on the header's numbers before it
+// allocates: both sides positive and at most max_pixels pixels. The sides
+// are kept for the message only when they fit an int.
+decoded check_size(int64_t width, int64_t height, size_t max_pixels, int& out_width,
+                   int& out_height) {
+  if (width <= 0 || height <= 0) return decoded::corrupt;
+  out_width = (int)std::min<int64_t>(width, INT_MAX);
+  out_height = (int)std::min<int64_t>(height, INT_MAX);
+  if (width > INT_MAX || height > INT_MAX) return decoded::too_large;
+  if ((uint64_t)width * (uint64_t)height > max_pixels) return decoded::too_large;
+  return decoded::ok;
+}
+
+// Turns a decoder's result into the loader's: the message for a refusal,
+// or the widened image.
+template <typename pixel, typename value>
+bool finish_decoding(const std::string& filename, decoded status,
+                     const decoded_image<value>& result, value opaque,
+                     std::vector<pixel>& pixels, int& width, int& height, std::string& error) {
+  if (status == decoded::too_large) {
+    error = filename + ": image too large (" + std::to_string(result.width) + " x " +
+            std::to_string(result.height) + " pixels)";
+    return false;
+  }
+  if (status != decoded::ok) return fail(error, filename, ": file not found");
+  if (result.width <= 0 || result.height <= 0) return fail(error, filename, ": read error");
+  auto widened = std::vector<pixel>{};
+  if (!widen_channels(filename, result.width, result.height, result.channels,
+                      result.data.data(), opaque, widened, error))
+    return false;
+  pixels = std::move(widened);
+  width = result.width;
+  height = result.height;
+  return true;
+}
+
 // ---------------------------------------------------------------- PFM
 
 struct byte_reader {
@@ -205,9 +290,8 @@ void encode_float_le(float value, std::string& out) {
   for (int i = 0; i < 4; i++) out += (char)((bits >> (8 * i)) & 0xff);
 }
 
-bool load_pfm(const std::string& filename, image4f& image, std::string& error) {
-  auto bytes = std::string{};
-  if (!load_text(filename, bytes, error)) return false;
+bool parse_pfm(const std::string& filename, const std::string& bytes, image4f& image,
+               std::string& error, size_t max_pixels) {
   auto reader = byte_reader{bytes};
 
   auto words = std::vector<std::string>{};
@@ -235,28 +319,28 @@ bool load_pfm(const std::string& filename, image4f& image, std::string& error) {
   auto available = (uint64_t)(bytes.size() - reader.position);
   auto row_bytes = (uint64_t)width * (uint64_t)channels * 4;
   if ((uint64_t)height > available / row_bytes) return fail(error, filename, ": read error");
+  auto result = decoded_image<float>{};
+  if (check_size(width, height, max_pixels, result.width, result.height) != decoded::ok)
+    return finish_decoding(filename, decoded::too_large, result, 1.0f, image.pixels,
+                           image.width, image.height, error);
 
   auto big_endian = scale > 0;
   auto multiplier = (float)std::abs(scale);
-  auto values = std::vector<float>((size_t)width * (size_t)height * channels);
+  result.channels = channels;
+  result.data.resize((size_t)width * (size_t)height * channels);
   auto data = (const unsigned char*)bytes.data() + reader.position;
   auto row_values = (size_t)width * channels;
   for (long row = 0; row < height; row++) {
     // The file starts with the bottom row.
-    auto target = values.data() + (size_t)(height - 1 - row) * row_values;
+    auto target = result.data.data() + (size_t)(height - 1 - row) * row_values;
     auto source = data + (size_t)row * row_values * 4;
     for (size_t i = 0; i < row_values; i++) {
       target[i] = decode_float(source + 4 * i, big_endian);
       if (multiplier != 1) target[i] *= multiplier;
     }
   }
-
-  auto result = image4f{(int)width, (int)height, {}};
-  if (!widen_channels(filename, result.width, result.height, channels, values.data(), 1.0f,
-                      result.pixels, error))
-    return false;
-  image = std::move(result);
-  return true;
+  return finish_decoding(filename, decoded::ok, result, 1.0f, image.pixels, image.width,
+                         image.height, error);
 }
 
 // Writes 1 to 4 interleaved components: one as "Pf", otherwise "PF" with
@@ -283,25 +367,354 @@ bool save_pfm(const std::string& filename, int width, int height, int components
   return write_file_bytes(filename, out.data(), out.size(), ": file not found", error);
 }
 
-// ---------------------------------------------------------------- EXR
+// ------------------------------------------------------------ Radiance HDR
 
-bool load_exr(const std::string& filename, image4f& image, std::string& error) {
-  auto bytes = std::string{};
-  if (!load_text(filename, bytes, error)) return fail(error, filename, ": file not found");
-  float* rgba = nullptr;
-  auto width = 0, height = 0;
-  const char* message = nullptr;
-  auto result = LoadEXRFromMemory(&rgba, &width, &height, (const unsigned char*)bytes.data(),
-                                  bytes.size(), &message);
-  if (message) FreeEXRErrorMessage(message);
-  auto owned = std::unique_ptr<float, decltype(&std::free)>{rgba, &std::free};
-  if (result != TINYEXR_SUCCESS || !rgba) return fail(error, filename, ": file not found");
-  if (width <= 0 || height <= 0) return fail(error, filename, ": read error");
-  auto loaded = image4f{width, height, {}};
-  if (!widen_channels(filename, width, height, 4, rgba, 1.0f, loaded.pixels, error)) return false;
-  image = std::move(loaded);
+// One header line without its line feed; the last line may end at the end
+// of the file. Lines are cut at 1023 bytes like the common readers do.
+bool read_hdr_line(const std::string& bytes, size_t& position, std::string& line) {
+  if (position >= bytes.size()) return false;
+  auto end = bytes.find('\n', position);
+  if (end == std::string::npos) end = bytes.size();
+  line = bytes.substr(position, std::min<size_t>(end - position, 1023));
+  position = end + 1;
   return true;
 }
+
+// The resolution line: only "-Y height +X width", rows from the top.
+bool parse_hdr_resolution(const std::string& line, long& width, long& height) {
+  auto text = line.c_str();
+  if (std::strncmp(text, "-Y ", 3) != 0) return false;
+  char* end = nullptr;
+  errno = 0;
+  height = std::strtol(text + 3, &end, 10);
+  if (errno != 0 || end == text + 3) return false;
+  while (*end == ' ') end++;
+  if (std::strncmp(end, "+X ", 3) != 0) return false;
+  auto start = end + 3;
+  width = std::strtol(start, &end, 10);
+  return errno == 0 && end != start;
+}
+
+// RGBE pixels: three mantissas sharing one exponent; exponent 0 is black.
+void rgbe_to_float(const unsigned char* rgbe, float* rgb) {
+  if (rgbe[3] == 0) {
+    rgb[0] = rgb[1] = rgb[2] = 0;
+    return;
+  }
+  auto factor = std::ldexp(1.0f, rgbe[3] - (128 + 8));
+  for (int c = 0; c < 3; c++) rgb[c] = rgbe[c] * factor;
+}
+
+// Radiance files: a text header, then either flat RGBE pixels or scanlines
+// whose four components are run-length coded separately. Every count is
+// checked against the scanline and every read against the end of the
+// data, so a damaged file is an error, never an endless loop.
+decoded decode_hdr(const std::string& bytes, size_t max_pixels, decoded_image<float>& out) {
+  auto position = size_t{0};
+  auto line = std::string{};
+  if (!read_hdr_line(bytes, position, line) || (line != "#?RADIANCE" && line != "#?RGBE"))
+    return decoded::corrupt;
+  auto rgbe_format = false;
+  while (read_hdr_line(bytes, position, line) && !line.empty()) {
+    if (line == "FORMAT=32-bit_rle_rgbe") rgbe_format = true;
+  }
+  if (!rgbe_format) return decoded::corrupt;
+  auto width = 0L, height = 0L;
+  if (!read_hdr_line(bytes, position, line) || !parse_hdr_resolution(line, width, height))
+    return decoded::corrupt;
+  auto status = check_size(width, height, max_pixels, out.width, out.height);
+  if (status != decoded::ok) return status;
+
+  auto data = (const unsigned char*)bytes.data();
+  auto size = bytes.size();
+  auto pixels = (size_t)width * (size_t)height;
+  auto left = [&] { return size - std::min(position, size); };
+  auto read_flat = [&](size_t first) {
+    if (left() / 4 < pixels - first) return false;
+    out.data.resize(pixels * 3);
+    for (auto i = first; i < pixels; i++, position += 4)
+      rgbe_to_float(data + position, out.data.data() + 3 * i);
+    return true;
+  };
+  out.channels = 3;
+  // Scanlines narrower than 8 or wider than 32767 pixels are never coded.
+  if (width < 8 || width > 32767) return read_flat(0) ? decoded::ok : decoded::corrupt;
+
+  auto scanline = std::vector<unsigned char>((size_t)width * 4);
+  for (long row = 0; row < height; row++) {
+    if (left() < 4) return decoded::corrupt;
+    auto head = data + position;
+    if (head[0] != 2 || head[1] != 2 || (head[2] & 0x80)) {
+      // Not a coded scanline: the whole image is flat, this being its
+      // first pixel.
+      if (row != 0) return decoded::corrupt;
+      return read_flat(0) ? decoded::ok : decoded::corrupt;
+    }
+    if ((head[2] << 8 | head[3]) != width) return decoded::corrupt;
+    position += 4;
+    if (out.data.empty()) out.data.resize(pixels * 3);
+    for (int component = 0; component < 4; component++) {
+      for (long column = 0; column < width;) {
+        if (left() < 1) return decoded::corrupt;
+        auto count = (long)data[position++];
+        if (count > 128) {
+          // A run of one value.
+          count -= 128;
+          if (count > width - column || left() < 1) return decoded::corrupt;
+          auto value = data[position++];
+          for (long i = 0; i < count; i++) scanline[4 * (size_t)(column + i) + component] = value;
+        } else {
+          // Literal values; an empty literal would never advance.
+          if (count == 0 || count > width - column || left() < (size_t)count)
+            return decoded::corrupt;
+          for (long i = 0; i < count; i++)
+            scanline[4 * (size_t)(column + i) + component] = data[position++];
+        }
+        column += count;
+      }
+    }
+    for (long column = 0; column < width; column++) {
+      rgbe_to_float(scanline.data() + 4 * column,
+                    out.data.data() + 3 * ((size_t)row * width + column));
+    }
+  }
+  return decoded::ok;
+}
+
+// ---------------------------------------------------------------- PNG
+
+// libpng reports errors by longjmp; everything it allocates belongs to
+// this record, which the caller owns, so no C++ object is ever jumped over.
+struct png_reader {
+  png_structp png  = nullptr;
+  png_infop   info = nullptr;
+  const unsigned char* data     = nullptr;
+  size_t               size     = 0;
+  size_t               position = 0;
+  ~png_reader() { png_destroy_read_struct(&png, info ? &info : nullptr, nullptr); }
+};
+
+void read_png_bytes(png_structp png, png_bytep out, size_t length) {
+  auto reader = (png_reader*)png_get_io_ptr(png);
+  if (length > reader->size - reader->position) png_error(png, "unexpected end of file");
+  std::memcpy(out, reader->data + reader->position, length);
+  reader->position += length;
+}
+
+void on_png_error(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void on_png_warning(png_structp, png_const_charp) {}
+
+// The transforms give 8 bits per channel in the file's own channel count:
+// palettes become RGB, a transparent colour becomes alpha, 16-bit
+// samples keep their high byte, no gamma is applied.
+decoded read_png(png_reader& reader, size_t max_pixels, decoded_image<uint8_t>& out) {
+  auto png = reader.png;
+  auto info = reader.info;
+  if (setjmp(png_jmpbuf(png))) return decoded::corrupt;
+  png_set_read_fn(png, &reader, read_png_bytes);
+  png_set_chunk_malloc_max(png, 8 << 20);
+  png_read_info(png, info);
+  auto status = check_size(png_get_image_width(png, info), png_get_image_height(png, info),
+                           max_pixels, out.width, out.height);
+  if (status != decoded::ok) return status;
+
+  auto color_type = png_get_color_type(png, info);
+  if (color_type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+  if (color_type == PNG_COLOR_TYPE_GRAY) png_set_expand_gray_1_2_4_to_8(png);
+  if (png_get_valid(png, info, PNG_INFO_tRNS)) png_set_tRNS_to_alpha(png);
+  png_set_strip_16(png);
+  auto passes = png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  out.channels = png_get_channels(png, info);
+  auto row_bytes = (size_t)out.width * (size_t)out.channels;
+  if (out.channels < 1 || out.channels > 4 || png_get_rowbytes(png, info) != row_bytes)
+    return decoded::corrupt;
+  out.data.resize(row_bytes * out.height);
+  for (int pass = 0; pass < passes; pass++) {
+    for (int row = 0; row < out.height; row++)
+      png_read_row(png, out.data.data() + row_bytes * row, nullptr);
+  }
+  return decoded::ok;
+}
+
+decoded decode_png(const std::string& bytes, size_t max_pixels, decoded_image<uint8_t>& out) {
+  if (bytes.size() < 8 || png_sig_cmp((png_const_bytep)bytes.data(), 0, 8) != 0)
+    return decoded::corrupt;
+  auto reader = png_reader{};
+  reader.data = (const unsigned char*)bytes.data();
+  reader.size = bytes.size();
+  reader.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, on_png_error, on_png_warning);
+  if (!reader.png) return decoded::corrupt;
+  reader.info = png_create_info_struct(reader.png);
+  if (!reader.info) return decoded::corrupt;
+  return read_png(reader, max_pixels, out);
+}
+
+// ---------------------------------------------------------------- JPEG
+
+// More scans than any encoder writes; each one walks the whole image, so
+// a file of many tiny scans would otherwise cost time out of all
+// proportion to its size.
+constexpr int jpeg_max_scans = 100;
+
+// libjpeg reports errors through error_exit, which jumps back here; as
+// with PNG the state lives in a record the caller owns.
+struct jpeg_reader {
+  jpeg_decompress_struct info     = {};
+  jpeg_error_mgr         errors   = {};
+  jpeg_progress_mgr      progress = {};
+  std::jmp_buf           jump     = {};
+  ~jpeg_reader() { jpeg_destroy_decompress(&info); }
+};
+
+void on_jpeg_error(j_common_ptr info) { std::longjmp(((jpeg_reader*)info->client_data)->jump, 1); }
+void on_jpeg_message(j_common_ptr, int) {}
+void on_jpeg_progress(j_common_ptr info) {
+  if (((j_decompress_ptr)info)->input_scan_number > jpeg_max_scans) on_jpeg_error(info);
+}
+
+// Grey files give one channel, colour files three; CMYK and YCCK files are
+// decoded to CMYK here (four channels) and turned into RGB by the caller.
+decoded read_jpeg(jpeg_reader& reader, const std::string& bytes, size_t max_pixels,
+                  decoded_image<uint8_t>& out) {
+  auto info = &reader.info;
+  if (setjmp(reader.jump)) return decoded::corrupt;
+  // Creating keeps err and client_data, which error_exit needs already.
+  jpeg_create_decompress(info);
+  reader.progress.progress_monitor = on_jpeg_progress;
+  info->progress = &reader.progress;
+  jpeg_mem_src(info, (const unsigned char*)bytes.data(), (unsigned long)bytes.size());
+  if (jpeg_read_header(info, TRUE) != JPEG_HEADER_OK) return decoded::corrupt;
+  auto status = check_size(info->image_width, info->image_height, max_pixels, out.width,
+                           out.height);
+  if (status != decoded::ok) return status;
+
+  switch (info->jpeg_color_space) {
+    case JCS_GRAYSCALE: info->out_color_space = JCS_GRAYSCALE; break;
+    case JCS_CMYK:
+    case JCS_YCCK: info->out_color_space = JCS_CMYK; break;
+    default: info->out_color_space = JCS_RGB; break;
+  }
+  jpeg_start_decompress(info);
+  out.channels = info->output_components;
+  if ((int)info->output_width != out.width || (int)info->output_height != out.height ||
+      out.channels < 1 || out.channels > 4)
+    return decoded::corrupt;
+  auto row_bytes = (size_t)out.width * (size_t)out.channels;
+  out.data.resize(row_bytes * out.height);
+  while (info->output_scanline < info->output_height) {
+    JSAMPROW row = out.data.data() + row_bytes * info->output_scanline;
+    if (jpeg_read_scanlines(info, &row, 1) != 1) return decoded::corrupt;
+  }
+  return decoded::ok;
+}
+
+decoded decode_jpeg(const std::string& bytes, size_t max_pixels, decoded_image<uint8_t>& out) {
+  if (bytes.size() < 3 || (unsigned char)bytes[0] != 0xFF || (unsigned char)bytes[1] != 0xD8 ||
+      (unsigned char)bytes[2] != 0xFF)
+    return decoded::corrupt;
+  auto reader = jpeg_reader{};
+  reader.info.client_data = &reader;
+  reader.info.err = jpeg_std_error(&reader.errors);
+  reader.errors.error_exit = on_jpeg_error;
+  reader.errors.emit_message = on_jpeg_message;
+  auto status = read_jpeg(reader, bytes, max_pixels, out);
+  if (status != decoded::ok || out.channels != 4) return status;
+  // Inverted CMYK as Adobe writes it: each colour scaled by the black
+  // channel, rounded.
+  auto pixels = (size_t)out.width * (size_t)out.height;
+  for (size_t i = 0; i < pixels; i++) {
+    auto cmyk = out.data.data() + 4 * i;
+    auto rgb = out.data.data() + 3 * i;
+    auto k = (unsigned)cmyk[3];
+    for (int c = 0; c < 3; c++) {
+      auto t = cmyk[c] * k + 128;
+      rgb[c] = (uint8_t)((t + (t >> 8)) >> 8);
+    }
+  }
+  out.channels = 3;
+  out.data.resize(pixels * 3);
+  return decoded::ok;
+}
+
+// ---------------------------------------------------------------- TGA, BMP
+
+// stb_image picks a decoder by content, trying BMP before TGA. A BMP file
+// starts with "BM"; the second byte of a TGA file is its colour map type,
+// 0 or 1, which no BMP file has, and its third a known image type. With
+// these checks each name's bytes reach only its own decoder.
+bool looks_like_bmp(const std::string& bytes) {
+  return bytes.size() >= 2 && bytes[0] == 'B' && bytes[1] == 'M';
+}
+
+bool looks_like_tga(const std::string& bytes) {
+  if (bytes.size() < 18) return false;
+  auto map_type = (unsigned char)bytes[1], image_type = (unsigned char)bytes[2];
+  auto known = image_type == 1 || image_type == 2 || image_type == 3 || image_type == 9 ||
+               image_type == 10 || image_type == 11;
+  return (map_type == 0 || map_type == 1) && known;
+}
+
+decoded decode_stb(const std::string& bytes, size_t max_pixels, decoded_image<uint8_t>& out) {
+  if (bytes.size() > INT_MAX) return decoded::corrupt;
+  auto data = (const stbi_uc*)bytes.data();
+  auto size = (int)bytes.size();
+  auto width = 0, height = 0, channels = 0;
+  if (!stbi_info_from_memory(data, size, &width, &height, &channels)) return decoded::corrupt;
+  auto status = check_size(width, height, max_pixels, out.width, out.height);
+  if (status != decoded::ok) return status;
+  auto pixels = stbi_load_from_memory(data, size, &width, &height, &channels, 0);
+  auto owned = std::unique_ptr<stbi_uc, decltype(&stbi_image_free)>{pixels, &stbi_image_free};
+  if (!pixels || width != out.width || height != out.height || channels < 1 || channels > 4)
+    return decoded::corrupt;
+  out.channels = channels;
+  out.data.assign(pixels, pixels + (size_t)width * (size_t)height * (size_t)channels);
+  return decoded::ok;
+}
+
+// ---------------------------------------------------------------- EXR
+
+// The header is read first: its data window gives the size, checked before
+// the decoder allocates anything for the pixels.
+bool parse_exr(const std::string& filename, const std::string& bytes, image4f& image,
+               std::string& error, size_t max_pixels) {
+  auto data = (const unsigned char*)bytes.data();
+  auto version = EXRVersion{};
+  auto header = EXRHeader{};
+  InitEXRHeader(&header);
+  const char* message = nullptr;
+  auto result = decoded_image<float>{};
+  auto status = decoded::corrupt;
+  if (ParseEXRVersionFromMemory(&version, data, bytes.size()) == TINYEXR_SUCCESS &&
+      !version.multipart && !version.non_image &&
+      ParseEXRHeaderFromMemory(&header, &version, data, bytes.size(), &message) ==
+          TINYEXR_SUCCESS) {
+    auto& window = header.data_window;
+    status = check_size((int64_t)window.max_x - window.min_x + 1,
+                        (int64_t)window.max_y - window.min_y + 1, max_pixels, result.width,
+                        result.height);
+    FreeEXRHeader(&header);
+  }
+  if (message) FreeEXRErrorMessage(message);
+  if (status != decoded::ok)
+    return finish_decoding(filename, status, result, 1.0f, image.pixels, image.width,
+                           image.height, error);
+
+  float* rgba = nullptr;
+  auto width = 0, height = 0;
+  message = nullptr;
+  auto loaded = LoadEXRFromMemory(&rgba, &width, &height, data, bytes.size(), &message);
+  if (message) FreeEXRErrorMessage(message);
+  auto owned = std::unique_ptr<float, decltype(&std::free)>{rgba, &std::free};
+  if (loaded != TINYEXR_SUCCESS || !rgba || width != result.width || height != result.height)
+    return fail(error, filename, ": file not found");
+  auto pixels = std::vector<vec4f>{};
+  if (!widen_channels(filename, width, height, 4, rgba, 1.0f, pixels, error)) return false;
+  image = image4f{width, height, std::move(pixels)};
+  return true;
+}
+
+// ---------------------------------------------------------------- EXR writer
 
 bool save_exr(const std::string& filename, const image4f& image, std::string& error) {
   // Planes in the A, B, G, R order that most readers expect, saved as halves.
@@ -351,68 +764,68 @@ bool save_exr(const std::string& filename, const image4f& image, std::string& er
   return write_file_bytes(filename, memory, size, ": write error", error);
 }
 
-// ---------------------------------------------------------------- stb
-
-bool load_stb_bytes(const std::string& filename, image4b& image, std::string& error) {
-  auto file = open_file(filename, "rb");
-  if (!file) return fail(error, filename, ": file not found");
-  auto width = 0, height = 0, channels = 0;
-  auto data = stbi_load_from_file(file, &width, &height, &channels, 0);
-  std::fclose(file);
-  auto owned = std::unique_ptr<stbi_uc, decltype(&stbi_image_free)>{data, &stbi_image_free};
-  if (!data) return fail(error, filename, ": file not found");
-  if (width <= 0 || height <= 0) return fail(error, filename, ": read error");
-  auto loaded = image4b{width, height, {}};
-  if (!widen_channels(filename, width, height, channels, data, (stbi_uc)255, loaded.pixels,
-                      error))
-    return false;
-  image = std::move(loaded);
-  return true;
-}
-
-bool load_stb_hdr(const std::string& filename, image4f& image, std::string& error) {
-  auto file = open_file(filename, "rb");
-  if (!file) return fail(error, filename, ": file not found");
-  auto width = 0, height = 0, channels = 0;
-  auto data = stbi_loadf_from_file(file, &width, &height, &channels, 0);
-  std::fclose(file);
-  auto owned = std::unique_ptr<float, decltype(&stbi_image_free)>{data, &stbi_image_free};
-  if (!data) return fail(error, filename, ": file not found");
-  if (width <= 0 || height <= 0) return fail(error, filename, ": read error");
-  auto loaded = image4f{width, height, {}};
-  if (!widen_channels(filename, width, height, channels, data, 1.0f, loaded.pixels, error))
-    return false;
-  image = std::move(loaded);
-  return true;
-}
-
 }  // namespace
 
 // -----------------------------------------------------------------------------
 // Loaders and savers
 // -----------------------------------------------------------------------------
 
-bool load_image(const std::string& filename, image4f& image, std::string& error) {
+bool parse_image(const std::string& filename, const std::string& data, image4f& image,
+                 std::string& error, size_t max_pixels) {
   auto ext = path_extension(filename);
-  if (has_extension(ext, ".exr")) return load_exr(filename, image, error);
-  if (has_extension(ext, ".pfm")) return load_pfm(filename, image, error);
-  if (has_extension(ext, ".hdr")) return load_stb_hdr(filename, image, error);
+  if (has_extension(ext, ".exr")) return parse_exr(filename, data, image, error, max_pixels);
+  if (has_extension(ext, ".pfm")) return parse_pfm(filename, data, image, error, max_pixels);
+  if (has_extension(ext, ".hdr")) {
+    auto result = decoded_image<float>{};
+    auto status = decode_hdr(data, max_pixels, result);
+    return finish_decoding(filename, status, result, 1.0f, image.pixels, image.width,
+                           image.height, error);
+  }
   auto bytes = image4b{};
-  if (!load_image(filename, bytes, error)) return false;
+  if (!parse_image(filename, data, bytes, error, max_pixels)) return false;
   image = srgb_to_linear(bytes);
   return true;
 }
 
-bool load_image(const std::string& filename, image4b& image, std::string& error) {
+bool parse_image(const std::string& filename, const std::string& data, image4b& image,
+                 std::string& error, size_t max_pixels) {
   auto ext = path_extension(filename);
-  if (is_8bit_extension(ext)) return load_stb_bytes(filename, image, error);
+  if (is_8bit_extension(ext)) {
+    auto result = decoded_image<uint8_t>{};
+    auto status = decoded::corrupt;
+    if (has_extension(ext, ".png")) status = decode_png(data, max_pixels, result);
+    else if (has_extension(ext, ".jpg")) status = decode_jpeg(data, max_pixels, result);
+    else if (has_extension(ext, ".tga") ? looks_like_tga(data) : looks_like_bmp(data))
+      status = decode_stb(data, max_pixels, result);
+    return finish_decoding(filename, status, result, (uint8_t)255, image.pixels, image.width,
+                           image.height, error);
+  }
   if (is_conversion_float_extension(ext)) {
     auto floats = image4f{};
-    if (!load_image(filename, floats, error)) return false;
+    if (!parse_image(filename, data, floats, error, max_pixels)) return false;
     image = linear_to_srgb(floats);
     return true;
   }
   return fail(error, filename, ": unknown format");
+}
+
+bool load_image(const std::string& filename, image4f& image, std::string& error) {
+  auto ext = path_extension(filename);
+  auto known = has_extension(ext, ".exr") || has_extension(ext, ".pfm") ||
+               has_extension(ext, ".hdr") || is_8bit_extension(ext);
+  if (!known) return fail(error, filename, ": unknown format");
+  auto data = std::string{};
+  if (!load_image_file(filename, data, error)) return false;
+  return parse_image(filename, data, image, error);
+}
+
+bool load_image(const std::string& filename, image4b& image, std::string& error) {
+  auto ext = path_extension(filename);
+  if (!is_8bit_extension(ext) && !is_conversion_float_extension(ext))
+    return fail(error, filename, ": unknown format");
+  auto data = std::string{};
+  if (!load_image_file(filename, data, error)) return false;
+  return parse_image(filename, data, image, error);
 }
 
 bool save_image(const std::string& filename, const image4f& image, std::string& error) {
