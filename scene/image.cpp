@@ -674,44 +674,111 @@ decoded decode_stb(const std::string& bytes, size_t max_pixels, decoded_image<ui
 
 // ---------------------------------------------------------------- EXR
 
-// The header is read first: its data window gives the size, checked before
-// the decoder allocates anything for the pixels.
-bool parse_exr(const std::string& filename, const std::string& bytes, image4f& image,
-               std::string& error, size_t max_pixels) {
-  auto data = (const unsigned char*)bytes.data();
-  auto version = EXRVersion{};
-  auto header = EXRHeader{};
-  InitEXRHeader(&header);
-  const char* message = nullptr;
-  auto result = decoded_image<float>{};
-  auto status = decoded::corrupt;
-  if (ParseEXRVersionFromMemory(&version, data, bytes.size()) == TINYEXR_SUCCESS &&
-      !version.multipart && !version.non_image &&
-      ParseEXRHeaderFromMemory(&header, &version, data, bytes.size(), &message) ==
-          TINYEXR_SUCCESS) {
-    auto& window = header.data_window;
-    status = check_size((int64_t)window.max_x - window.min_x + 1,
-                        (int64_t)window.max_y - window.min_y + 1, max_pixels, result.width,
-                        result.height);
+// tinyexr's header and image records, freed on every path.
+struct exr_records {
+  EXRHeader header = {};
+  EXRImage  image  = {};
+  bool      loaded = false;
+  exr_records() {
+    InitEXRHeader(&header);
+    InitEXRImage(&image);
+  }
+  exr_records(const exr_records&) = delete;
+  exr_records& operator=(const exr_records&) = delete;
+  ~exr_records() {
+    if (loaded) FreeEXRImage(&image);
     FreeEXRHeader(&header);
   }
-  if (message) FreeEXRErrorMessage(message);
-  if (status != decoded::ok)
-    return finish_decoding(filename, status, result, 1.0f, image.pixels, image.width,
-                           image.height, error);
+};
 
-  float* rgba = nullptr;
-  auto width = 0, height = 0;
-  message = nullptr;
-  auto loaded = LoadEXRFromMemory(&rgba, &width, &height, data, bytes.size(), &message);
+// Channels are read as 32-bit floats or unsigned ints; halves were widened
+// to floats by the decoder.
+float exr_value(const unsigned char* plane, int type, size_t index) {
+  auto bits = uint32_t{0};
+  std::memcpy(&bits, plane + 4 * index, 4);
+  if (type == TINYEXR_PIXELTYPE_UINT) return (float)bits;
+  auto value = 0.0f;
+  std::memcpy(&value, &bits, 4);
+  return value;
+}
+
+// The header is read first: its data window gives the size, checked before
+// the decoder allocates anything for the pixels. Scanline and tiled files
+// load their R, G, B and A channels (alpha 1 when missing); a file with a
+// single channel loads it into all four.
+decoded decode_exr(const std::string& bytes, size_t max_pixels, decoded_image<float>& out) {
+  auto data = (const unsigned char*)bytes.data();
+  auto version = EXRVersion{};
+  if (ParseEXRVersionFromMemory(&version, data, bytes.size()) != TINYEXR_SUCCESS ||
+      version.multipart || version.non_image)
+    return decoded::corrupt;
+  exr_records records;
+  auto& header = records.header;
+  const char* message = nullptr;
+  auto parsed = ParseEXRHeaderFromMemory(&header, &version, data, bytes.size(), &message);
+  if (message) FreeEXRErrorMessage(message), message = nullptr;
+  if (parsed != TINYEXR_SUCCESS) return decoded::corrupt;
+  auto& window = header.data_window;
+  auto status = check_size((int64_t)window.max_x - window.min_x + 1,
+                           (int64_t)window.max_y - window.min_y + 1, max_pixels, out.width,
+                           out.height);
+  if (status != decoded::ok) return status;
+  if (header.num_channels < 1) return decoded::corrupt;
+
+  auto channel = std::vector<int>(4, -1);
+  for (int c = 0; c < header.num_channels; c++) {
+    if (header.pixel_types[c] == TINYEXR_PIXELTYPE_HALF)
+      header.requested_pixel_types[c] = TINYEXR_PIXELTYPE_FLOAT;
+    auto name = std::string{header.channels[c].name};
+    for (int k = 0; k < 4; k++) {
+      if (name == std::string(1, "RGBA"[k])) channel[k] = c;
+    }
+  }
+  if (header.num_channels == 1) channel = {0, 0, 0, 0};
+  if (channel[0] < 0 || channel[1] < 0 || channel[2] < 0) return decoded::corrupt;
+
+  // A decode that fails part-way frees the planes it made for as many
+  // channels as the image record states: stated here, nothing leaks.
+  records.image.num_channels = header.num_channels;
+  auto loaded = LoadEXRImageFromMemory(&records.image, &header, data, bytes.size(), &message);
   if (message) FreeEXRErrorMessage(message);
-  auto owned = std::unique_ptr<float, decltype(&std::free)>{rgba, &std::free};
-  if (loaded != TINYEXR_SUCCESS || !rgba || width != result.width || height != result.height)
-    return fail(error, filename, ": file not found");
-  auto pixels = std::vector<vec4f>{};
-  if (!widen_channels(filename, width, height, 4, rgba, 1.0f, pixels, error)) return false;
-  image = image4f{width, height, std::move(pixels)};
-  return true;
+  if (loaded != TINYEXR_SUCCESS) return decoded::corrupt;
+  records.loaded = true;
+  auto& image = records.image;
+  if (image.width != out.width || image.height != out.height) return decoded::corrupt;
+
+  out.channels = 4;
+  out.data.assign((size_t)out.width * (size_t)out.height * 4, 0.0f);
+  // Copies one pixel of the planes to the image.
+  auto copy_pixel = [&](unsigned char* const* planes, size_t source, size_t target) {
+    for (int k = 0; k < 4; k++) {
+      out.data[4 * target + k] =
+          channel[k] < 0 ? 1.0f
+                         : exr_value(planes[channel[k]], header.pixel_types[channel[k]], source);
+    }
+  };
+  if (!header.tiled) {
+    if (!image.images) return decoded::corrupt;
+    for (size_t i = 0; i < (size_t)out.width * (size_t)out.height; i++)
+      copy_pixel(image.images, i, i);
+    return decoded::ok;
+  }
+  if (!image.tiles || header.tile_size_x <= 0 || header.tile_size_y <= 0)
+    return decoded::corrupt;
+  for (int t = 0; t < image.num_tiles; t++) {
+    auto& tile = image.tiles[t];
+    if (!tile.images) return decoded::corrupt;
+    for (int y = 0; y < std::min(tile.height, header.tile_size_y); y++) {
+      for (int x = 0; x < std::min(tile.width, header.tile_size_x); x++) {
+        auto column = (int64_t)tile.offset_x * header.tile_size_x + x;
+        auto row = (int64_t)tile.offset_y * header.tile_size_y + y;
+        if (column < 0 || row < 0 || column >= out.width || row >= out.height) continue;
+        copy_pixel(tile.images, (size_t)y * header.tile_size_x + x,
+                   (size_t)row * out.width + column);
+      }
+    }
+  }
+  return decoded::ok;
 }
 
 // ---------------------------------------------------------------- EXR writer
@@ -773,11 +840,11 @@ bool save_exr(const std::string& filename, const image4f& image, std::string& er
 bool parse_image(const std::string& filename, const std::string& data, image4f& image,
                  std::string& error, size_t max_pixels) {
   auto ext = path_extension(filename);
-  if (has_extension(ext, ".exr")) return parse_exr(filename, data, image, error, max_pixels);
   if (has_extension(ext, ".pfm")) return parse_pfm(filename, data, image, error, max_pixels);
-  if (has_extension(ext, ".hdr")) {
+  if (has_extension(ext, ".exr") || has_extension(ext, ".hdr")) {
     auto result = decoded_image<float>{};
-    auto status = decode_hdr(data, max_pixels, result);
+    auto status = has_extension(ext, ".exr") ? decode_exr(data, max_pixels, result)
+                                             : decode_hdr(data, max_pixels, result);
     return finish_decoding(filename, status, result, 1.0f, image.pixels, image.width,
                            image.height, error);
   }

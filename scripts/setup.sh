@@ -11,9 +11,10 @@ cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake pkg-config git ca-certificates
           nlohmann-json3-dev libstb-dev libtinyexr-dev libtinyobjloader-dev
-          libgtest-dev libgmock-dev)
+          libpng-dev libjpeg-dev zlib1g-dev libgtest-dev libgmock-dev)
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(assimp-utils openimageio-tools)
+  # clang-14 and its runtimes build the sanitizer and fuzz build (build-asan/).
+  packages+=(assimp-utils openimageio-tools clang-14 libclang-rt-14-dev)
 fi
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
