@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -7,6 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <regex>
@@ -641,6 +644,48 @@ TEST_F(image_files, huge_declared_sizes_are_refused_from_the_header) {
   EXPECT_EQ(load_result(dir / "over.png", loaded), dir / "over.png: image too large (8192 x 8193 pixels)");
 }
 
+// The peak memory, in MB, of a child process that runs `work`.
+static long child_peak_mb(const std::function<void()>& work) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  auto pid = fork();
+  if (pid == 0) {
+    work();
+    auto usage = rusage{};
+    getrusage(RUSAGE_SELF, &usage);
+    long mb = usage.ru_maxrss / 1024;
+    _exit(write(fds[1], &mb, sizeof(mb)) == sizeof(mb) ? 0 : 1);
+  }
+  close(fds[1]);
+  long mb = -1;
+  if (read(fds[0], &mb, sizeof(mb)) != sizeof(mb)) mb = -1;
+  close(fds[0]);
+  waitpid(pid, nullptr, 0);
+  return mb;
+}
+
+// Small files whose headers ask for gigabytes are refused within a few
+// hundred megabytes (the test process included).
+TEST_F(image_files, hostile_headers_cost_no_memory) {
+  auto huge_jpeg = patch_after(read_file(image_data + "grey.jpg"), "\xff\xc0", 5,
+                               std::string{"\x75\x30\x75\x30", 4});
+  // A text chunk that claims 1.5 GB in a 95-byte file.
+  auto long_chunk = make_png({17, 3, 8, 6, 4, std::string(17 * 3 * 4, '\x20')}).substr(0, 33) +
+                    be32(0x5d000000) + "zTXt" + std::string(50, 'x');
+  for (auto& [name, bytes, reason] :
+       {std::tuple{"huge.jpg", huge_jpeg, ": image too large (30000 x 30000 pixels)"},
+        std::tuple{"chunk.png", long_chunk, ": file not found"}}) {
+    rewrite_file(dir / name, bytes);
+    auto path = dir / name, expected = path + reason;
+    auto peak = child_peak_mb([&] {
+      auto loaded = image4f{};
+      if (load_result(path, loaded) != expected) _exit(2);
+    });
+    EXPECT_GT(peak, 0) << name;
+    EXPECT_LT(peak, 400) << name;
+  }
+}
+
 // Bytes found to hang or corrupt memory in a decoder, as files named like
 // the ones a city folder holds.
 TEST_F(image_files, known_hostile_files_fail_cleanly) {
@@ -728,5 +773,67 @@ TEST(image_in_blockgen, bad_facade_images_stop_the_run_with_their_name) {
     auto run = run_program(BLOCKGEN_PATH, {"-o", input / "out/city.json", input.str()});
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.out.find(facade + reason), std::string::npos) << run.out << run.err;
+  }
+}
+
+// EXR files written by another program in every compression and layout the
+// reader takes, checked against that program's own reading of them.
+TEST_F(image_files, exr_from_an_independent_writer) {
+  if (std::system("command -v oiiotool >/dev/null 2>&1") != 0) GTEST_SKIP() << "no oiiotool";
+  auto pattern = std::string{"fill:topleft=0,0.25,1,1:topright=2,0,0,0.5:"
+                             "bottomleft=0,1,0,1:bottomright=0.5,0.5,4,0"};
+  struct variant {
+    std::string name;
+    std::vector<std::string> options;
+    bool        loads;
+  };
+  auto reference = image4f{};
+  for (auto& v : {variant{"none", {"-d", "float", "--compression", "none"}, true},
+                  variant{"rle", {"-d", "half", "--compression", "rle"}, true},
+                  variant{"zips", {"-d", "half", "--compression", "zips"}, true},
+                  variant{"zip", {"-d", "half", "--compression", "zip"}, true},
+                  variant{"tiled", {"-d", "half", "--compression", "zip", "--tile", "16", "8"}, true},
+                  variant{"tiled_raw", {"-d", "float", "--compression", "none", "--tile", "8", "16"}, true},
+                  variant{"piz", {"-d", "half", "--compression", "piz"}, false}}) {
+    auto path = dir / (v.name + ".exr");
+    auto args = std::vector<std::string>{"--pattern", pattern, "37x19", "4"};
+    args.insert(args.end(), v.options.begin(), v.options.end());
+    args.insert(args.end(), {"-o", path});
+    ASSERT_EQ(run_program("oiiotool", args).status, 0) << v.name;
+    auto loaded = image4f{};
+    if (!v.loads) {
+      EXPECT_EQ(load_result(path, loaded), path + ": file not found");
+      continue;
+    }
+    ASSERT_EQ(load_result(path, loaded), "ok") << v.name;
+    ASSERT_EQ(loaded.width, 37);
+    ASSERT_EQ(loaded.height, 19);
+    if (reference.pixels.empty()) {
+      reference = loaded;
+      auto dump = run_program("oiiotool", {"--dumpdata", path}).out;
+      EXPECT_NE(dump.find("Pixel (1, 0): 0.055555556 0.243055552 0.972222209 0.986111104"),
+                std::string::npos) << dump.substr(0, 300);
+      EXPECT_EQ(loaded.pixels[1], (vec4f{0.055555556f, 0.243055552f, 0.972222209f, 0.986111104f}));
+      continue;
+    }
+    for (size_t i = 0; i < loaded.pixels.size(); i++) {
+      auto &a = loaded.pixels[i], &e = reference.pixels[i];
+      EXPECT_NEAR(a.x, e.x, 0.002f * std::max(1.0f, e.x)) << v.name << " " << i;
+      EXPECT_NEAR(a.z, e.z, 0.002f * std::max(1.0f, e.z)) << v.name << " " << i;
+      EXPECT_NEAR(a.w, e.w, 0.002f) << v.name << " " << i;
+    }
+  }
+}
+
+TEST_F(image_files, compressed_exr_round_trip) {
+  // The saver compresses images of 16 pixels a side and more.
+  auto image = make_floats(40, 20);
+  auto loaded = image4f{};
+  ASSERT_EQ(save_result(dir / "zip.exr", image), "ok");
+  ASSERT_EQ(load_result(dir / "zip.exr", loaded), "ok");
+  ASSERT_EQ(loaded.pixels.size(), image.pixels.size());
+  for (size_t i = 0; i < image.pixels.size(); i += 7) {
+    EXPECT_NEAR(loaded.pixels[i].z, image.pixels[i].z, image.pixels[i].z / 1024) << i;
+    EXPECT_NEAR(loaded.pixels[i].w, image.pixels[i].w, image.pixels[i].w / 1024) << i;
   }
 }
