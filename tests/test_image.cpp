@@ -837,3 +837,26 @@ TEST_F(image_files, compressed_exr_round_trip) {
     EXPECT_NEAR(loaded.pixels[i].w, image.pixels[i].w, image.pixels[i].w / 1024) << i;
   }
 }
+
+// Each scan of a progressive JPEG walks the whole image, so the number of
+// scans bounds the time a file may take: a file of more scans than any
+// encoder writes (100) is refused.
+TEST_F(image_files, jpeg_scan_count_is_bounded) {
+  auto bytes = read_file(image_data + "progressive.jpg");
+  // The file's seventh scan, a one-byte refinement of all three DC bands,
+  // repeated before the end marker.
+  auto scan = size_t{0};
+  for (int n = 0; n < 7; n++) scan = bytes.find("\xff\xda", scan + 1);
+  auto scan_end = bytes.find("\xff\xc4", scan);
+  ASSERT_NE(scan_end, std::string::npos);
+  auto refinement = bytes.substr(scan, scan_end - scan);
+  for (auto [repeats, expected] : {std::pair{5, "ok"}, std::pair{89, "ok"}, std::pair{91, ""},
+                                   std::pair{5000, ""}}) {
+    auto file = bytes.substr(0, bytes.size() - 2);
+    for (int i = 0; i < repeats; i++) file += refinement;
+    rewrite_file(dir / "scans.jpg", file + "\xff\xd9");
+    auto loaded = image4b{};
+    auto result = load_result(dir / "scans.jpg", loaded);
+    EXPECT_EQ(result, *expected ? expected : dir / "scans.jpg: file not found") << repeats;
+  }
+}
