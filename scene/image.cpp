@@ -430,16 +430,16 @@ decoded decode_hdr(const std::string& bytes, size_t max_pixels, decoded_image<fl
   auto size = bytes.size();
   auto pixels = (size_t)width * (size_t)height;
   auto left = [&] { return size - std::min(position, size); };
-  auto read_flat = [&](size_t first) {
-    if (left() / 4 < pixels - first) return false;
+  auto read_flat = [&] {
+    if (left() / 4 < pixels) return false;
     out.data.resize(pixels * 3);
-    for (auto i = first; i < pixels; i++, position += 4)
+    for (size_t i = 0; i < pixels; i++, position += 4)
       rgbe_to_float(data + position, out.data.data() + 3 * i);
     return true;
   };
   out.channels = 3;
   // Scanlines narrower than 8 or wider than 32767 pixels are never coded.
-  if (width < 8 || width > 32767) return read_flat(0) ? decoded::ok : decoded::corrupt;
+  if (width < 8 || width > 32767) return read_flat() ? decoded::ok : decoded::corrupt;
 
   auto scanline = std::vector<unsigned char>((size_t)width * 4);
   for (long row = 0; row < height; row++) {
@@ -449,7 +449,7 @@ decoded decode_hdr(const std::string& bytes, size_t max_pixels, decoded_image<fl
       // Not a coded scanline: the whole image is flat, this being its
       // first pixel.
       if (row != 0) return decoded::corrupt;
-      return read_flat(0) ? decoded::ok : decoded::corrupt;
+      return read_flat() ? decoded::ok : decoded::corrupt;
     }
     if ((head[2] << 8 | head[3]) != width) return decoded::corrupt;
     position += 4;
