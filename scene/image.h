@@ -33,8 +33,10 @@ inline constexpr size_t image_max_file_bytes = size_t{1} << 31;
 // 8-bit loader with the sRGB-to-linear conversion.
 //
 // A file is decoded only as the format its extension names; bytes of any
-// other format fail like a damaged file (": file not found"), the suffix
-// every decoding failure has.
+// other format fail like a damaged file: ": file not found", the suffix of
+// every decoding failure (the PFM reader says ": parse error" or
+// ": read error"). OpenEXR files load when stored raw or with the RLE, ZIPS
+// or ZIP compressions; a progressive JPEG of more than 100 scans is refused.
 bool load_image(const std::string& filename, image4f& image, std::string& error);
 // 8-bit loader: ".png", ".jpg", ".tga", ".bmp" natively; ".hdr", ".exr",
 // ".pfm" through the float loader with the linear-to-sRGB conversion.
