@@ -3,6 +3,7 @@
 // image4f holds linear float colour, image4b 8-bit sRGB-encoded colour.
 // The format is chosen by the file name's extension.
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -20,12 +21,33 @@ struct image4b {
   std::vector<vec4b> pixels = {};
 };
 
+// The largest image the loaders accept: 8192 x 8192 pixels (64 Mi pixels,
+// 1 GiB as floats), far above any façade texture. The size is read from the
+// file's header, and a larger image is refused with
+// ": image too large (W x H pixels)" before any pixel memory is allocated.
+// A file of more than image_max_file_bytes is refused before it is read.
+inline constexpr size_t image_max_pixels     = size_t{8192} * 8192;
+inline constexpr size_t image_max_file_bytes = size_t{1} << 31;
+
 // Float loader: ".hdr", ".exr", ".pfm" natively, anything else through the
 // 8-bit loader with the sRGB-to-linear conversion.
+//
+// A file is decoded only as the format its extension names; bytes of any
+// other format fail like a damaged file: ": file not found", the suffix of
+// every decoding failure (the PFM reader says ": parse error" or
+// ": read error"). OpenEXR files load when stored raw or with the RLE, ZIPS
+// or ZIP compressions; a progressive JPEG of more than 100 scans is refused.
 bool load_image(const std::string& filename, image4f& image, std::string& error);
 // 8-bit loader: ".png", ".jpg", ".tga", ".bmp" natively; ".hdr", ".exr",
 // ".pfm" through the float loader with the linear-to-sRGB conversion.
 bool load_image(const std::string& filename, image4b& image, std::string& error);
+// The same on the bytes of a file already in memory: `filename` picks the
+// format and names the file in messages. `max_pixels` lowers the size limit
+// (the fuzz targets keep their runs short with it).
+bool parse_image(const std::string& filename, const std::string& data, image4f& image,
+                 std::string& error, size_t max_pixels = image_max_pixels);
+bool parse_image(const std::string& filename, const std::string& data, image4b& image,
+                 std::string& error, size_t max_pixels = image_max_pixels);
 bool save_image(const std::string& filename, const image4f& image, std::string& error);
 bool save_image(const std::string& filename, const image4b& image, std::string& error);
 

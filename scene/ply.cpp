@@ -1,7 +1,10 @@
 #include "scene/ply.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <charconv>
+#include <climits>
+#include <cmath>
 #include <cstring>
 #include <type_traits>
 
@@ -112,6 +115,16 @@ bool parse_type(const std::string& word, ply_type& type) {
   return false;
 }
 
+// A double beyond the float range becomes an infinity, as the hardware
+// would make it; the plain conversion is undefined.
+template <typename T>
+float to_float(T value) {
+  if constexpr (std::is_same_v<T, double>) {
+    if (std::isfinite(value) && std::fabs(value) > FLT_MAX) return value > 0 ? INFINITY : -INFINITY;
+  }
+  return (float)value;
+}
+
 // One decimal value of an ascii row, narrowed to T. The whole word must parse.
 template <typename T>
 bool parse_value(const char* word, size_t length, T& value) {
@@ -123,7 +136,8 @@ bool parse_value(const char* word, size_t length, T& value) {
     auto parsed = 0.0;
     auto result = std::from_chars(word, end, parsed);
     if (result.ec != std::errc{} || result.ptr != end) return false;
-    value = (T)parsed;
+    if constexpr (std::is_same_v<T, float>) value = to_float(parsed);
+    else value = parsed;
   } else if constexpr (std::is_signed_v<T>) {
     auto parsed = int64_t{0};
     auto result = std::from_chars(word, end, parsed);
@@ -397,10 +411,24 @@ const ply_property* find_list(const ply_model& model, const std::string& element
   return property;
 }
 
+// List entries are vertex indices: one outside the int range, or not a
+// number, becomes -1, which addresses no vertex.
+template <typename T>
+int to_index(T value) {
+  if constexpr (std::is_floating_point_v<T>) {
+    if (!((double)value >= -2147483648.0 && (double)value < 2147483648.0)) return -1;
+  } else if constexpr (std::is_signed_v<T>) {
+    if ((int64_t)value < INT_MIN || (int64_t)value > INT_MAX) return -1;
+  } else {
+    if ((uint64_t)value > (uint64_t)INT_MAX) return -1;
+  }
+  return (int)value;
+}
+
 std::vector<float> scalar_values(const ply_property& property) {
   return visit_values(property, [](auto& values) {
     auto result = std::vector<float>(values.size());
-    for (auto k = size_t{0}; k < values.size(); k++) result[k] = (float)values[k];
+    for (auto k = size_t{0}; k < values.size(); k++) result[k] = to_float(values[k]);
     return result;
   });
 }
@@ -408,7 +436,7 @@ std::vector<float> scalar_values(const ply_property& property) {
 std::vector<int> list_values(const ply_property& property) {
   return visit_values(property, [](auto& values) {
     auto result = std::vector<int>(values.size());
-    for (auto k = size_t{0}; k < values.size(); k++) result[k] = (int)values[k];
+    for (auto k = size_t{0}; k < values.size(); k++) result[k] = to_index(values[k]);
     return result;
   });
 }

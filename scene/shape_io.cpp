@@ -59,17 +59,16 @@ void obj_lines(const tinyobj::lines_t& polylines, Index&& index, std::vector<vec
   }
 }
 
-bool load_obj_shape(const std::string& filename, std::vector<int>& points,
-                    std::vector<vec2i>& lines, std::vector<vec3i>& triangles,
-                    std::vector<vec4i>& quads, std::vector<vec4i>& quadspos,
-                    std::vector<vec4i>& quadsnorm, std::vector<vec4i>& quadstexcoord,
-                    std::vector<vec3f>& positions, std::vector<vec3f>& normals,
-                    std::vector<vec2f>& texcoords, std::vector<vec4f>& colors,
-                    std::string& error, bool facevarying, bool flip_texcoord) {
-  // The text is read here so that UTF-8 paths work everywhere; the reader
-  // keeps its warnings to itself and materials are not wanted.
-  auto text = std::string{};
-  if (!load_text(filename, text, error)) return false;
+bool parse_obj_shape(const std::string& filename, const std::string& text,
+                     std::vector<int>& points, std::vector<vec2i>& lines,
+                     std::vector<vec3i>& triangles, std::vector<vec4i>& quads,
+                     std::vector<vec4i>& quadspos, std::vector<vec4i>& quadsnorm,
+                     std::vector<vec4i>& quadstexcoord, std::vector<vec3f>& positions,
+                     std::vector<vec3f>& normals, std::vector<vec2f>& texcoords,
+                     std::vector<vec4f>& colors, std::string& error, bool facevarying,
+                     bool flip_texcoord) {
+  // The text is read by the caller so that UTF-8 paths work everywhere; the
+  // reader keeps its warnings to itself and materials are not wanted.
   auto reader = tinyobj::ObjReader{};
   auto config = tinyobj::ObjReaderConfig{};
   config.triangulate = false;
@@ -329,10 +328,30 @@ bool load_shape(const std::string& filename, std::vector<int>& points,
   points.clear(), lines.clear(), triangles.clear(), quads.clear();
   quadspos.clear(), quadsnorm.clear(), quadstexcoord.clear();
   positions.clear(), normals.clear(), texcoords.clear(), colors.clear(), radius.clear();
+  if (!has_extension(filename, ".ply") && !has_extension(filename, ".obj"))
+    return error = filename + ": unknown format", false;
+  auto data = std::string{};
+  if (!load_text(filename, data, error)) return false;
+  return parse_shape(filename, data, points, lines, triangles, quads, quadspos, quadsnorm,
+                     quadstexcoord, positions, normals, texcoords, colors, radius, error,
+                     facevarying, flip_texcoord);
+}
+
+bool parse_shape(const std::string& filename, const std::string& data,
+                 std::vector<int>& points, std::vector<vec2i>& lines,
+                 std::vector<vec3i>& triangles, std::vector<vec4i>& quads,
+                 std::vector<vec4i>& quadspos, std::vector<vec4i>& quadsnorm,
+                 std::vector<vec4i>& quadstexcoord, std::vector<vec3f>& positions,
+                 std::vector<vec3f>& normals, std::vector<vec2f>& texcoords,
+                 std::vector<vec4f>& colors, std::vector<float>& radius, std::string& error,
+                 bool facevarying, bool flip_texcoord) {
+  points.clear(), lines.clear(), triangles.clear(), quads.clear();
+  quadspos.clear(), quadsnorm.clear(), quadstexcoord.clear();
+  positions.clear(), normals.clear(), texcoords.clear(), colors.clear(), radius.clear();
 
   if (has_extension(filename, ".ply")) {
     auto model = ply_model{};
-    if (!load_ply(filename, model, error)) return false;
+    if (!parse_ply(filename, data, model, error)) return false;
     // A missing array is no error: it just stays empty.
     get_positions(model, positions);
     get_normals(model, normals);
@@ -353,9 +372,9 @@ bool load_shape(const std::string& filename, std::vector<int>& points,
       get_points(model, points);
     }
   } else if (has_extension(filename, ".obj")) {
-    if (!load_obj_shape(filename, points, lines, triangles, quads, quadspos, quadsnorm,
-                        quadstexcoord, positions, normals, texcoords, colors, error,
-                        facevarying, flip_texcoord))
+    if (!parse_obj_shape(filename, data, points, lines, triangles, quads, quadspos, quadsnorm,
+                         quadstexcoord, positions, normals, texcoords, colors, error,
+                         facevarying, flip_texcoord))
       return false;
   } else {
     return error = filename + ": unknown format", false;
@@ -468,6 +487,14 @@ bool encode_shape(const std::string& filename, const scene_shape& shape, std::st
                       shape.quadspos, shape.quadsnorm, shape.quadstexcoord, shape.positions,
                       shape.normals, shape.texcoords, shape.colors, shape.radius, bytes, text,
                       error, flip_texcoord);
+}
+
+bool parse_shape(const std::string& filename, const std::string& data, scene_shape& shape,
+                 std::string& error, bool facevarying, bool flip_texcoord) {
+  return parse_shape(filename, data, shape.points, shape.lines, shape.triangles, shape.quads,
+                     shape.quadspos, shape.quadsnorm, shape.quadstexcoord, shape.positions,
+                     shape.normals, shape.texcoords, shape.colors, shape.radius, error,
+                     facevarying, flip_texcoord);
 }
 
 bool save_shape(const std::string& filename, const scene_shape& shape, std::string& error,

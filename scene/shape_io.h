@@ -24,6 +24,17 @@ bool load_shape(const std::string& filename, std::vector<int>& points,
                 std::vector<float>& radius, std::string& error,
                 bool facevarying = false, bool flip_texcoord = true);
 
+// The same on the bytes of a file already in memory; `filename` picks the
+// format and names the file in messages.
+bool parse_shape(const std::string& filename, const std::string& data,
+                 std::vector<int>& points, std::vector<vec2i>& lines,
+                 std::vector<vec3i>& triangles, std::vector<vec4i>& quads,
+                 std::vector<vec4i>& quadspos, std::vector<vec4i>& quadsnorm,
+                 std::vector<vec4i>& quadstexcoord, std::vector<vec3f>& positions,
+                 std::vector<vec3f>& normals, std::vector<vec2f>& texcoords,
+                 std::vector<vec4f>& colors, std::vector<float>& radius, std::string& error,
+                 bool facevarying = false, bool flip_texcoord = true);
+
 // Writes ".ply" (binary little endian; face-varying quads become indexed
 // vertices), ".obj" (the first non-empty of triangles, quads, lines, points,
 // face-varying quads; ": empty shape" when none) or ".cpp" array literals.
@@ -42,6 +53,8 @@ bool save_shape(const std::string& filename, const std::vector<int>& points,
 // The same on the arrays of a scene shape.
 bool load_shape(const std::string& filename, scene_shape& shape, std::string& error,
                 bool facevarying = false, bool flip_texcoord = true);
+bool parse_shape(const std::string& filename, const std::string& data, scene_shape& shape,
+                 std::string& error, bool facevarying = false, bool flip_texcoord = true);
 bool save_shape(const std::string& filename, const scene_shape& shape, std::string& error,
                 bool flip_texcoord = true);
 // The bytes save_shape would write to `filename`, in `bytes` (replaced),

@@ -13,11 +13,12 @@ cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake pkg-config git ca-certificates
           nlohmann-json3-dev libstb-dev libtinyexr-dev libtinyobjloader-dev
-          libtinygltf-dev libgl-dev
+          libtinygltf-dev libgl-dev libpng-dev libjpeg-dev zlib1g-dev
           libgtest-dev libgmock-dev
           qtbase5-dev libqt5svg5 fonts-wqy-microhei)
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(assimp-utils openimageio-tools)
+  # clang-14 and its runtimes build the sanitizer and fuzz build (build-asan/).
+  packages+=(assimp-utils openimageio-tools clang-14 libclang-rt-14-dev)
   # xvfb, xauth and Mesa's software renderer give the launcher's and the
   # viewer's tests a display with OpenGL; xdotool finds and closes a window.
   packages+=(xvfb xauth libgl1-mesa-dri xdotool)
