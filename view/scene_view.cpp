@@ -10,7 +10,12 @@ SceneView::SceneView(const draw_list& list, const view_camera& start, const vec3
   setFocusPolicy(Qt::StrongFocus);
 }
 
-SceneView::~SceneView() { releaseRenderer(); }
+SceneView::~SceneView() {
+  // The context outlives this part of the object (QOpenGLWidget destroys it
+  // later), so its signal must no longer reach a SceneView slot.
+  if (context()) disconnect(context(), nullptr, this, nullptr);
+  releaseRenderer();
+}
 
 void SceneView::releaseRenderer() {
   if (!context()) return;

@@ -1,0 +1,20 @@
+// The viewer's own readers (STL, OBJ with materials, glTF and GLB, pbrt),
+// chosen at build time by FUZZ_VIEW_FORMAT. Files that a scene refers to
+// are never found, so only the bytes of the file itself are fuzzed.
+#include <string>
+
+#include "view/readers.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  auto text = std::string{(const char*)data, size};
+  auto scene = view_scene{};
+  auto error = std::string{};
+  auto files = no_files();
+  auto format = std::string{FUZZ_VIEW_FORMAT};
+  if (format == "stl") parse_stl_scene("fuzz.stl", text, scene, error);
+  if (format == "obj") parse_obj_scene("fuzz.obj", text, files, scene, error);
+  if (format == "gltf") parse_gltf_scene("fuzz.gltf", text, files, scene, error);
+  if (format == "glb") parse_gltf_scene("fuzz.glb", text, files, scene, error);
+  if (format == "pbrt") parse_pbrt_scene("fuzz.pbrt", text, files, scene, error);
+  return 0;
+}
