@@ -1,5 +1,6 @@
 #include "generator/city.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <iostream>
@@ -91,59 +92,88 @@ static int64_t clock_milliseconds() {
       .count();
 }
 
-static bool build_records(scene_data& scene, const city_features& features,
-                          const std::string& dirname, std::string& error) {
+static bool begin_records(scene_data& scene, const city_features& features,
+                          const std::string& dirname, city_build& build, std::string& error) {
+  build = city_build{};
+  build.dirname = dirname;
   scene.name = features.name;
   add_fixed_content(scene);
 
-  auto shapes = tree_shapes{};
-  if (!load_tree_shapes(scene, dirname, shapes, error)) return false;
-  auto textures = building_textures{};
-  if (!load_building_textures(scene, dirname, textures, error)) return false;
+  if (!load_tree_shapes(scene, dirname, build.trees, error)) return false;
+  if (!load_building_textures(scene, dirname, build.textures, error)) return false;
 
-  auto buildable = false;
   for (auto& record : features.features) {
     auto kind = (int)record.kind;
     if ((kind >= 0 && kind <= 6) || record.kind == feature_kind::tree) {
-      buildable = true;
+      build.buildable = true;
       break;
     }
   }
-  if (!buildable) return true;
+  return true;
+}
 
+static bool build_range(scene_data& scene, const city_features& features, size_t first,
+                        size_t last, city_build& build, std::string& error) {
+  if (!build.buildable) return true;
   // Every record adds about two instances, shapes and materials.
-  auto count = features.features.size();
+  auto count = std::min(last, features.features.size()) - std::min(first, last);
   scene.instances.reserve(scene.instances.size() + 2 * count);
   scene.shapes.reserve(scene.shapes.size() + 2 * count);
   scene.materials.reserve(scene.materials.size() + 2 * count);
 
-  auto time = 0.0;
-  auto triangles = 0, quads = 0, elements = 0;
-  for (auto& record : features.features) {
+  for (auto index = first; index < last && index < features.features.size(); index++) {
+    auto& record = features.features[index];
     if (is_instanced_tree(record)) {
-      add_tree(scene, record, shapes);
+      add_tree(scene, record, build.trees);
       continue;
     }
-    elements += 1;
+    build.elements += 1;
     auto start = clock_milliseconds();
-    if (!build_area_feature(scene, record, textures, error, triangles, quads)) return false;
-    time += (int32_t)(clock_milliseconds() - start) / 1000.0;
+    if (!build_area_feature(scene, record, build.textures, error, build.triangles, build.quads))
+      return false;
+    build.time += (int32_t)(clock_milliseconds() - start) / 1000.0;
   }
-
-  std::cout << "Time" << std::endl << time << std::endl;
-  std::cout << "Triangles" << std::endl << triangles << std::endl;
-  std::cout << "Quads" << std::endl << quads << std::endl;
-  std::cout << "Elements" << std::endl << elements << std::endl;
   return true;
 }
 
-bool build_city_scene(scene_data& scene, const city_features& features,
-                      const std::string& dirname, std::string& error) {
-  // A city too large for memory ends the run with a message, not a crash.
+// A city too large for memory ends the run with a message, not a crash.
+template <typename Step>
+static bool guard_memory(const std::string& dirname, std::string& error, Step&& step) {
   try {
-    return build_records(scene, features, dirname, error);
+    return step();
   } catch (const std::bad_alloc&) {
     error = dirname + ": out of memory";
     return false;
   }
+}
+
+bool begin_city_scene(scene_data& scene, const city_features& features,
+                      const std::string& dirname, city_build& build, std::string& error) {
+  return guard_memory(dirname, error,
+                      [&] { return begin_records(scene, features, dirname, build, error); });
+}
+
+bool build_city_records(scene_data& scene, const city_features& features, size_t first,
+                        size_t last, city_build& build, std::string& error) {
+  return guard_memory(build.dirname, error, [&] {
+    return build_range(scene, features, first, last, build, error);
+  });
+}
+
+void end_city_scene(const city_build& build) {
+  if (!build.buildable) return;
+  std::cout << "Time" << std::endl << build.time << std::endl;
+  std::cout << "Triangles" << std::endl << build.triangles << std::endl;
+  std::cout << "Quads" << std::endl << build.quads << std::endl;
+  std::cout << "Elements" << std::endl << build.elements << std::endl;
+}
+
+bool build_city_scene(scene_data& scene, const city_features& features,
+                      const std::string& dirname, std::string& error) {
+  auto build = city_build{};
+  if (!begin_city_scene(scene, features, dirname, build, error)) return false;
+  if (!build_city_records(scene, features, 0, features.features.size(), build, error))
+    return false;
+  end_city_scene(build);
+  return true;
 }

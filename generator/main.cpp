@@ -1,9 +1,13 @@
 // blockgen: turns a folder of OpenStreetMap GeoJSON extracts into a city scene.
 
+#include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <string>
 
 #include "generator/city.h"
 #include "generator/geojson.h"
+#include "scene/json_scene.h"
 #include "scene/scene_io.h"
 #include "scene/scene_stats.h"
 #include "support/cli.h"
@@ -39,9 +43,38 @@ int main(int argc, const char** argv) {
   normalize_features(features, scene_size);
   print_progress("load geojsons", 1, 1);
 
+  // A JSON scene (the usual output) is written from a compact store: the city
+  // is built a part at a time and each part moved into the store, so a city
+  // of a million features never sits in memory as scene records. The other
+  // formats, and the statistics, take the whole scene.
+  auto compact = has_extension(output, ".json") && !info;
   auto scene = scene_data{};
+  auto store = json_scene_store{};
+  auto build = city_build{};
   print_progress("convert scene", 0, 1);
-  if (!build_city_scene(scene, features, dirname, error)) fatal(error);
+  if (!begin_city_scene(scene, features, dirname, build, error)) fatal(error);
+  auto count = features.features.size();
+  if (!compact) {
+    if (!build_city_records(scene, features, 0, count, build, error)) fatal(error);
+  } else {
+    try {
+      // The ground and the tree models stay in the scene: trees refer to them.
+      add_scene_records(store, scene, {});
+      auto kept = record_counts(scene);
+      const size_t part = 4096;
+      for (size_t first = 0; first < count; first += part) {
+        if (!build_city_records(scene, features, first, first + part, build, error))
+          fatal(error);
+        add_scene_records(store, scene, kept);
+        scene.shapes.resize(kept.shapes);
+        scene.instances.resize(kept.instances);
+        scene.materials.resize(kept.materials);
+      }
+    } catch (const std::bad_alloc&) {
+      fatal(dirname + ": out of memory");
+    }
+  }
+  end_city_scene(build);
   print_progress("convert scene", 1, 1);
 
   if (info) {
@@ -50,12 +83,17 @@ int main(int argc, const char** argv) {
   }
 
   auto folder = path_dirname(output);
+  auto has_shapes = compact ? !store.shapes.empty() : !scene.shapes.empty();
   if (!make_directory(folder, error)) fatal(error);
-  if (!scene.shapes.empty() && !make_directory(path_join(folder, "shapes"), error))
-    fatal(error);
+  if (has_shapes && !make_directory(path_join(folder, "shapes"), error)) fatal(error);
   if (!scene.textures.empty() && !make_directory(path_join(folder, "textures"), error))
     fatal(error);
 
-  if (!save_scene(output, scene, error, print_progress)) fatal(error);
-  return 0;
+  auto saved = compact ? save_json_scene(output, scene, store, error, print_progress)
+                       : save_scene(output, scene, error, print_progress);
+  if (!saved) fatal(error);
+  // Freeing millions of records one by one would only delay the end: the
+  // process ends here and hands its memory back whole.
+  std::fflush(stdout);
+  std::quick_exit(0);
 }

@@ -2,10 +2,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cfloat>
+#include <charconv>
 #include <cmath>
+#include <condition_variable>
+#include <cstring>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 
@@ -17,155 +22,944 @@
 
 using json = nlohmann::json;
 
-// Floats are widened so the library prints the shortest double text.
-static json to_json(float value) { return (double)value; }
-static json to_json(const vec3f& v) { return json::array({to_json(v.x), to_json(v.y), to_json(v.z)}); }
-static json to_json(const frame3f& f) {
-  auto array = json::array();
-  for (auto& axis : {f.x, f.y, f.z, f.o}) {
-    array.push_back(to_json(axis.x));
-    array.push_back(to_json(axis.y));
-    array.push_back(to_json(axis.z));
+// ---------------------------------------------------------------------------
+// The compact store
+// ---------------------------------------------------------------------------
+
+namespace json_writing {
+
+// Names and geometry go into blocks of this size (or one of their own when
+// larger), so that nothing stored ever moves.
+constexpr size_t block_size = size_t{1} << 20;
+
+const char* store_text(json_scene_store& store, const std::string& text) {
+  if (text.size() > store.text_left) {
+    auto size = std::max(block_size, text.size());
+    store.text_blocks.emplace_back(new char[size]);
+    store.text_next = store.text_blocks.back().get();
+    store.text_left = size;
   }
-  return array;
+  auto at = store.text_next;
+  if (!text.empty()) std::memcpy(at, text.data(), text.size());
+  store.text_next += text.size();
+  store.text_left -= text.size();
+  return at;
 }
 
-// Only values that differ from a fresh record's are written; a record that
-// writes nothing stays null.
+uint32_t* store_words(json_scene_store& store, size_t count) {
+  if (count > store.words_left) {
+    auto size = std::max(block_size / sizeof(uint32_t), count);
+    store.word_blocks.emplace_back(new uint32_t[size]);
+    store.words_next = store.word_blocks.back().get();
+    store.words_left = size;
+  }
+  auto at = store.words_next;
+  store.words_next += count;
+  store.words_left -= count;
+  return at;
+}
+
+std::string_view name_text(const json_scene_store& store, uint32_t name) {
+  auto& entry = store.names[name];
+  return {entry.data, entry.size};
+}
+
+// The bits of each value, one after another: records with the same key are
+// equal in every field, so they can share one entry.
 template <typename T>
-static void set_if(json& value, const char* key, const T& field, const T& fallback) {
-  if (field != fallback) value[key] = to_json(field);
-}
-static void set_if(json& value, const char* key, bool field, bool fallback) {
-  if (field != fallback) value[key] = field;
-}
-template <typename T>
-static void set_ref(json& value, const char* key, const T* record) {
-  if (record) value[key] = record->name;
+void add_bits(std::string& key, const T& value) {
+  key.append((const char*)&value, sizeof(value));
 }
 
-static json make_document(const scene_data& scene) {
-  auto root = json::object();
-  root["asset"]["generator"] = scene_generator_name;
-  if (!scene.copyright.empty()) root["asset"]["copyright"] = scene.copyright;
+uint32_t intern(std::unordered_map<std::string, uint32_t>& index, const std::string& key,
+                size_t next) {
+  auto found = index.find(key);
+  if (found != index.end()) return found->second;
+  index.emplace(key, (uint32_t)next);
+  return (uint32_t)next;
+}
 
-  // Records of one kind with the same name share one member: operator[]
-  // finds the earlier one and the later fields overwrite its fields.
-  const auto default_camera = scene_camera{};
-  for (auto& camera : scene.cameras) {
-    auto& value = root["cameras"][camera->name];
-    set_if(value, "frame", camera->frame, default_camera.frame);
-    set_if(value, "ortho", camera->ortho, default_camera.ortho);
-    set_if(value, "lens", camera->lens, default_camera.lens);
-    set_if(value, "aspect", camera->aspect, default_camera.aspect);
-    set_if(value, "film", camera->film, default_camera.film);
-    set_if(value, "focus", camera->focus, default_camera.focus);
-    set_if(value, "aperture", camera->aperture, default_camera.aperture);
+uint32_t add_style(json_scene_store& store, const scene_material& m, std::string& key) {
+  key.clear();
+  for (auto& v : {m.emission, m.color, m.scattering}) add_bits(key, v);
+  for (auto v : {m.specular, m.roughness, m.metallic, m.ior, m.coat, m.transmission,
+                 m.translucency, m.scanisotropy, m.trdepth, m.opacity})
+    add_bits(key, v);
+  add_bits(key, m.thin);
+  for (auto t : {m.emission_tex, m.color_tex, m.specular_tex, m.metallic_tex, m.roughness_tex,
+                 m.transmission_tex, m.translucency_tex, m.scattering_tex, m.coat_tex,
+                 m.opacity_tex, m.normal_tex})
+    add_bits(key, t);
+  auto style = intern(store.style_index, key, store.material_styles.size());
+  if (style == store.material_styles.size()) {
+    store.material_styles.push_back(m);
+    store.material_styles.back().name.clear();
   }
+  return style;
+}
 
-  const auto default_environment = scene_environment{};
-  for (auto& environment : scene.environments) {
-    auto& value = root["environments"][environment->name];
-    set_if(value, "frame", environment->frame, default_environment.frame);
-    set_if(value, "emission", environment->emission, default_environment.emission);
-    set_ref(value, "emission_tex", environment->emission_tex);
+uint32_t add_settings(json_scene_store& store, const scene_shape& shape, std::string& key) {
+  auto settings = json_store_settings{shape.subdivisions, shape.catmullclark, shape.smooth,
+                                      shape.displacement, shape.displacement_tex};
+  key.clear();
+  add_bits(key, settings.subdivisions);
+  add_bits(key, settings.catmullclark);
+  add_bits(key, settings.smooth);
+  add_bits(key, settings.displacement);
+  add_bits(key, settings.displacement_tex);
+  auto index = intern(store.settings_index, key, store.settings.size());
+  if (index == store.settings.size()) store.settings.push_back(settings);
+  return index;
+}
+
+// The arrays of a shape, one after another: a word telling which are there,
+// then the length of each (two words), then their values.
+template <typename Visit>
+void visit_arrays(const scene_shape& shape, Visit&& visit) {
+  visit(shape.points), visit(shape.lines), visit(shape.triangles), visit(shape.quads);
+  visit(shape.quadspos), visit(shape.quadsnorm), visit(shape.quadstexcoord);
+  visit(shape.positions), visit(shape.normals), visit(shape.texcoords), visit(shape.colors);
+  visit(shape.radius);
+}
+template <typename Visit>
+void visit_arrays(scene_shape& shape, Visit&& visit) {
+  visit(shape.points), visit(shape.lines), visit(shape.triangles), visit(shape.quads);
+  visit(shape.quadspos), visit(shape.quadsnorm), visit(shape.quadstexcoord);
+  visit(shape.positions), visit(shape.normals), visit(shape.texcoords), visit(shape.colors);
+  visit(shape.radius);
+}
+
+const uint32_t* pack_geometry(json_scene_store& store, const scene_shape& shape) {
+  auto words = size_t{1};
+  auto mask = uint32_t{0}, bit = uint32_t{1};
+  visit_arrays(shape, [&](const auto& array) {
+    if (!array.empty()) words += 2 + array.size() * sizeof(array[0]) / 4, mask |= bit;
+    bit <<= 1;
+  });
+  if (mask == 0) return nullptr;
+  auto data = store_words(store, words);
+  auto at = data;
+  *at++ = mask;
+  visit_arrays(shape, [&](const auto& array) {
+    if (array.empty()) return;
+    auto size = (uint64_t)array.size();
+    std::memcpy(at, &size, sizeof(size));
+    at += 2;
+    std::memcpy(at, array.data(), array.size() * sizeof(array[0]));
+    at += array.size() * sizeof(array[0]) / 4;
+  });
+  return data;
+}
+
+void unpack_geometry(const uint32_t* data, scene_shape& shape) {
+  auto mask = data ? *data++ : 0u, bit = 1u;
+  visit_arrays(shape, [&](auto& array) {
+    array.clear();
+    if (mask & bit) {
+      auto size = uint64_t{0};
+      std::memcpy(&size, data, sizeof(size));
+      data += 2;
+      array.resize((size_t)size);
+      std::memcpy(static_cast<void*>(array.data()), data, array.size() * sizeof(array[0]));
+      data += array.size() * sizeof(array[0]) / 4;
+    }
+    bit <<= 1;
+  });
+}
+
+// Names met while adding one batch of records; the instance, shape and
+// material of one city record share one name.
+struct name_table {
+  json_scene_store&                              store;
+  std::unordered_map<std::string_view, uint32_t> index = {};
+
+  uint32_t add(const std::string& name) {
+    auto [found, added] = index.try_emplace(std::string_view{name}, 0u);
+    if (added) {
+      found->second = (uint32_t)store.names.size();
+      store.names.push_back({store_text(store, name), name.size()});
+    }
+    return found->second;
   }
+};
 
-  const auto default_material = scene_material{};
-  for (auto& material : scene.materials) {
-    auto& m = *material;
-    auto& value = root["materials"][m.name];
-    set_if(value, "emission", m.emission, default_material.emission);
-    set_if(value, "color", m.color, default_material.color);
-    set_if(value, "specular", m.specular, default_material.specular);
-    set_if(value, "metallic", m.metallic, default_material.metallic);
-    set_if(value, "coat", m.coat, default_material.coat);
-    set_if(value, "roughness", m.roughness, default_material.roughness);
-    set_if(value, "ior", m.ior, default_material.ior);
-    set_if(value, "transmission", m.transmission, default_material.transmission);
-    set_if(value, "translucency", m.translucency, default_material.translucency);
-    set_if(value, "trdepth", m.trdepth, default_material.trdepth);
-    set_if(value, "scattering", m.scattering, default_material.scattering);
-    set_if(value, "scanisotropy", m.scanisotropy, default_material.scanisotropy);
-    set_if(value, "opacity", m.opacity, default_material.opacity);
-    set_if(value, "thin", m.thin, default_material.thin);
-    set_ref(value, "emission_tex", m.emission_tex);
-    set_ref(value, "color_tex", m.color_tex);
-    set_ref(value, "metallic_tex", m.metallic_tex);
-    set_ref(value, "specular_tex", m.specular_tex);
-    set_ref(value, "roughness_tex", m.roughness_tex);
-    set_ref(value, "transmission_tex", m.transmission_tex);
-    set_ref(value, "translucency_tex", m.translucency_tex);
-    set_ref(value, "scattering_tex", m.scattering_tex);
-    set_ref(value, "coat_tex", m.coat_tex);
-    set_ref(value, "opacity_tex", m.opacity_tex);
-    set_ref(value, "normal_tex", m.normal_tex);
+}  // namespace json_writing
+
+void add_scene_records(json_scene_store& store, const scene_data& scene,
+                       const scene_record_counts& from, bool borrow_shapes) {
+  using namespace json_writing;
+  auto names = name_table{store};
+  names.index.reserve(scene.shapes.size() - std::min(from.shapes, scene.shapes.size()) +
+                      scene.instances.size() - std::min(from.instances, scene.instances.size()));
+  auto key = std::string{};
+  for (auto i = from.shapes; i < scene.shapes.size(); i++) {
+    auto& shape = *scene.shapes[i];
+    auto entry = json_store_shape{names.add(shape.name), add_settings(store, shape, key)};
+    if (borrow_shapes) {
+      entry.borrowed = &shape;
+    } else {
+      entry.geometry = pack_geometry(store, shape);
+    }
+    store.shapes.push_back(entry);
   }
+  for (auto i = from.instances; i < scene.instances.size(); i++) {
+    auto& instance = *scene.instances[i];
+    auto entry = json_store_instance{names.add(instance.name)};
+    if (instance.frame != frame3f{}) {
+      entry.frame = (uint32_t)store.frames.size();
+      store.frames.push_back(instance.frame);
+    }
+    if (auto shape = instance.shape) {
+      entry.shape = shape->name == instance.name ? entry.name : names.add(shape->name);
+      entry.settings = add_settings(store, *shape, key);
+    }
+    if (auto material = instance.material)
+      entry.material = material->name == instance.name ? entry.name : names.add(material->name);
+    store.instances.push_back(entry);
+  }
+  for (auto i = from.materials; i < scene.materials.size(); i++) {
+    auto& material = *scene.materials[i];
+    store.materials.push_back({names.add(material.name), add_style(store, material, key)});
+  }
+}
 
-  // The shape files carry no subdivision settings: every instance does.
-  const auto default_instance = scene_instance{};
-  const auto default_shape = scene_shape{};
-  for (auto& instance : scene.instances) {
-    auto& value = root["instances"][instance->name];
-    set_if(value, "frame", instance->frame, default_instance.frame);
-    set_ref(value, "shape", instance->shape);
-    set_ref(value, "material", instance->material);
-    if (auto shape = instance->shape) {
-      if (shape->subdivisions != default_shape.subdivisions)
-        value["subdivisions"] = shape->subdivisions;
-      set_if(value, "catmullclark", shape->catmullclark, default_shape.catmullclark);
-      set_if(value, "smooth", shape->smooth, default_shape.smooth);
-      set_if(value, "displacement", shape->displacement, default_shape.displacement);
-      set_ref(value, "displacement_tex", shape->displacement_tex);
+// ---------------------------------------------------------------------------
+// The document text
+// ---------------------------------------------------------------------------
+
+namespace json_writing {
+
+// The text the JSON library writes for its values (a dump with an indent of
+// 2, UTF-8 kept as it is): member names in byte order, floats widened to
+// doubles and written as their shortest text, non-finite numbers as null.
+void append_number(std::string& out, float value) {
+  auto wide = (double)value;
+  if (!std::isfinite(wide)) {
+    out += "null";
+    return;
+  }
+  char buffer[64];
+  auto end = nlohmann::detail::to_chars(buffer, buffer + sizeof(buffer), wide);
+  out.append(buffer, end);
+}
+
+void append_integer(std::string& out, int value) {
+  char buffer[16];
+  auto end = std::to_chars(buffer, buffer + sizeof(buffer), value).ptr;
+  out.append(buffer, end);
+}
+
+// A string whose UTF-8 has been checked: quotes, backslashes and control
+// characters are escaped, every other byte is written as it is.
+void append_string(std::string& out, std::string_view text) {
+  out += '"';
+  auto start = size_t{0};
+  for (size_t i = 0; i < text.size(); i++) {
+    auto c = (unsigned char)text[i];
+    if (c >= 0x20 && c != '"' && c != '\\') continue;
+    out.append(text.data() + start, i - start);
+    start = i + 1;
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default: {
+        char escape[8];
+        std::snprintf(escape, sizeof(escape), "\\u%04x", (unsigned)c);
+        out += escape;
+      }
     }
   }
-  return root;
+  out.append(text.data() + start, text.size() - start);
+  out += '"';
 }
 
-// Subdivided Catmull-Clark shapes keep their quads in OBJ files.
-static std::string shape_file(const scene_shape& shape) {
-  auto ext = (shape.catmullclark && shape.subdivisions > 0) ? ".obj" : ".ply";
-  return "shapes/" + shape.name + ext;
+void append_key(std::string& out, int indent, const char* key) {
+  out.append((size_t)indent, ' ');
+  out += '"';
+  out += key;
+  out += "\": ";
 }
 
-static bool save_json_scene_files(const std::string& filename, const scene_data& scene,
-                                  std::string& error, const progress_callback& progress) {
-  // Names become file names: refuse any that could leave the two folders
-  // before a single byte is written.
-  for (auto& shape : scene.shapes)
-    if (!check_file_name(filename, "shape", shape->name, error)) return false;
+// Arrays of numbers put each number on a line of its own.
+void append_numbers(std::string& out, int indent, std::initializer_list<float> values) {
+  out += "[\n";
+  auto first = true;
+  for (auto value : values) {
+    if (!first) out += ",\n";
+    first = false;
+    out.append((size_t)indent + 2, ' ');
+    append_number(out, value);
+  }
+  out += '\n';
+  out.append((size_t)indent, ' ');
+  out += ']';
+}
+void append_value(std::string& out, int indent, const vec3f& v) {
+  append_numbers(out, indent, {v.x, v.y, v.z});
+}
+void append_value(std::string& out, int indent, const frame3f& f) {
+  append_numbers(out, indent, {f.x.x, f.x.y, f.x.z, f.y.x, f.y.y, f.y.z, f.z.x, f.z.y, f.z.z,
+                               f.o.x, f.o.y, f.o.z});
+}
+void append_value(std::string& out, int, float value) { append_number(out, value); }
+void append_value(std::string& out, int, bool value) { out += value ? "true" : "false"; }
+void append_value(std::string& out, int, const scene_texture* texture) {
+  append_string(out, texture->name);
+}
+
+// Records are members of their kind's object, which is a member of the root.
+constexpr int member_indent = 6;
+
+// One member of a kind of record: its key, whether a record writes it (its
+// value differs from a fresh record's) and its value.
+template <typename Record>
+struct member {
+  const char* key;
+  bool (*written)(const Record&);
+  void (*append)(std::string&, const Record&);
+};
+
+#define FIELD_MEMBER(Record, key, field)                                              \
+  member<Record> {                                                                    \
+    key,                                                                              \
+        [](const Record& r) {                                                         \
+          static const auto fresh = Record{};                                         \
+          return r.field != fresh.field;                                              \
+        },                                                                            \
+        [](std::string& out, const Record& r) { append_value(out, member_indent, r.field); } \
+  }
+#define TEXTURE_MEMBER(Record, key, field)                                            \
+  member<Record> {                                                                    \
+    key, [](const Record& r) { return r.field != nullptr; },                          \
+        [](std::string& out, const Record& r) { append_value(out, member_indent, r.field); } \
+  }
+
+// Each table lists the members in the byte order of their keys, the order
+// of the document.
+const member<scene_camera> camera_members[] = {
+    FIELD_MEMBER(scene_camera, "aperture", aperture), FIELD_MEMBER(scene_camera, "aspect", aspect),
+    FIELD_MEMBER(scene_camera, "film", film),         FIELD_MEMBER(scene_camera, "focus", focus),
+    FIELD_MEMBER(scene_camera, "frame", frame),       FIELD_MEMBER(scene_camera, "lens", lens),
+    FIELD_MEMBER(scene_camera, "ortho", ortho),
+};
+const member<scene_environment> environment_members[] = {
+    FIELD_MEMBER(scene_environment, "emission", emission),
+    TEXTURE_MEMBER(scene_environment, "emission_tex", emission_tex),
+    FIELD_MEMBER(scene_environment, "frame", frame),
+};
+const member<scene_material> material_members[] = {
+    FIELD_MEMBER(scene_material, "coat", coat),
+    TEXTURE_MEMBER(scene_material, "coat_tex", coat_tex),
+    FIELD_MEMBER(scene_material, "color", color),
+    TEXTURE_MEMBER(scene_material, "color_tex", color_tex),
+    FIELD_MEMBER(scene_material, "emission", emission),
+    TEXTURE_MEMBER(scene_material, "emission_tex", emission_tex),
+    FIELD_MEMBER(scene_material, "ior", ior),
+    FIELD_MEMBER(scene_material, "metallic", metallic),
+    TEXTURE_MEMBER(scene_material, "metallic_tex", metallic_tex),
+    TEXTURE_MEMBER(scene_material, "normal_tex", normal_tex),
+    FIELD_MEMBER(scene_material, "opacity", opacity),
+    TEXTURE_MEMBER(scene_material, "opacity_tex", opacity_tex),
+    FIELD_MEMBER(scene_material, "roughness", roughness),
+    TEXTURE_MEMBER(scene_material, "roughness_tex", roughness_tex),
+    FIELD_MEMBER(scene_material, "scanisotropy", scanisotropy),
+    FIELD_MEMBER(scene_material, "scattering", scattering),
+    TEXTURE_MEMBER(scene_material, "scattering_tex", scattering_tex),
+    FIELD_MEMBER(scene_material, "specular", specular),
+    TEXTURE_MEMBER(scene_material, "specular_tex", specular_tex),
+    FIELD_MEMBER(scene_material, "thin", thin),
+    FIELD_MEMBER(scene_material, "translucency", translucency),
+    TEXTURE_MEMBER(scene_material, "translucency_tex", translucency_tex),
+    FIELD_MEMBER(scene_material, "transmission", transmission),
+    TEXTURE_MEMBER(scene_material, "transmission_tex", transmission_tex),
+    FIELD_MEMBER(scene_material, "trdepth", trdepth),
+};
+
+// An instance as the document sees it: its own fields, the names of its
+// shape and material, and its shape's settings.
+struct instance_view {
+  const json_scene_store*    store    = nullptr;
+  const frame3f*             frame    = nullptr;
+  uint32_t                   shape    = json_store_none;
+  uint32_t                   material = json_store_none;
+  const json_store_settings* settings = nullptr;
+};
+const auto default_settings = json_store_settings{};
+const auto identity_frame = frame3f{};
+
+const member<instance_view> instance_members[] = {
+    {"catmullclark", [](const instance_view& i) {
+       return i.settings && i.settings->catmullclark != default_settings.catmullclark; },
+     [](std::string& out, const instance_view& i) { append_value(out, 0, i.settings->catmullclark); }},
+    {"displacement", [](const instance_view& i) {
+       return i.settings && i.settings->displacement != default_settings.displacement; },
+     [](std::string& out, const instance_view& i) { append_number(out, i.settings->displacement); }},
+    {"displacement_tex", [](const instance_view& i) {
+       return i.settings && i.settings->displacement_tex != nullptr; },
+     [](std::string& out, const instance_view& i) {
+       append_value(out, 0, i.settings->displacement_tex); }},
+    {"frame", [](const instance_view& i) { return *i.frame != identity_frame; },
+     [](std::string& out, const instance_view& i) { append_value(out, member_indent, *i.frame); }},
+    {"material", [](const instance_view& i) { return i.material != json_store_none; },
+     [](std::string& out, const instance_view& i) {
+       append_string(out, name_text(*i.store, i.material)); }},
+    {"shape", [](const instance_view& i) { return i.shape != json_store_none; },
+     [](std::string& out, const instance_view& i) {
+       append_string(out, name_text(*i.store, i.shape)); }},
+    {"smooth", [](const instance_view& i) {
+       return i.settings && i.settings->smooth != default_settings.smooth; },
+     [](std::string& out, const instance_view& i) { append_value(out, 0, i.settings->smooth); }},
+    {"subdivisions", [](const instance_view& i) {
+       return i.settings && i.settings->subdivisions != default_settings.subdivisions; },
+     [](std::string& out, const instance_view& i) { append_integer(out, i.settings->subdivisions); }},
+};
+
+#undef FIELD_MEMBER
+#undef TEXTURE_MEMBER
+
+// The members of records that share one name, as one record: each member
+// comes from the last record that writes it. No member at all is null.
+template <typename Record, size_t N>
+void append_members(std::string& out, const member<Record> (&members)[N],
+                    const Record* const* records, size_t count) {
+  auto any = false;
+  for (auto& m : members) {
+    const Record* from = nullptr;
+    for (size_t r = count; r-- > 0 && !from;)
+      if (m.written(*records[r])) from = records[r];
+    if (!from) continue;
+    out += any ? ",\n" : "{\n";
+    any = true;
+    append_key(out, member_indent, m.key);
+    m.append(out, *from);
+  }
+  out += any ? "\n    }" : "null";
+}
+
+// The document streamed into a hidden file, a part at a time.
+struct document_text {
+  hidden_file file;
+  std::string text  = "";
+  std::string error = "";
+  bool        ok    = true;
+
+  void flush(bool last = false) {
+    if (ok && (last || text.size() >= block_size)) {
+      ok = write_hidden_text(file, text, error);
+      text.clear();
+    }
+  }
+};
+
+// Kinds are members of the root object; their records are members at
+// indent 4.
+void begin_kind(document_text& doc, bool& first_kind, const char* kind) {
+  doc.text += first_kind ? "{\n" : ",\n";
+  first_kind = false;
+  append_key(doc.text, 2, kind);
+  doc.text += "{\n";
+}
+void begin_record(document_text& doc, size_t index, std::string_view name) {
+  if (index > 0) doc.text += ",\n";
+  doc.text.append(4, ' ');
+  append_string(doc.text, name);
+  doc.text += ": ";
+}
+void end_kind(document_text& doc) { doc.text += "\n  }"; }
+
+// Records of a scene array by name, records of one name together in array
+// order.
+template <typename T, size_t N>
+void write_records(document_text& doc, bool& first_kind, const char* kind,
+                   const std::vector<std::unique_ptr<T>>& records, const member<T> (&members)[N]) {
+  if (records.empty()) return;
+  begin_kind(doc, first_kind, kind);
+  auto sorted = records_by_name(records);
+  auto written = size_t{0};
+  for (size_t begin = 0, end = 0; begin < sorted.size(); begin = end) {
+    for (end = begin + 1; end < sorted.size() && sorted[end]->name == sorted[begin]->name; end++) {
+    }
+    begin_record(doc, written++, sorted[begin]->name);
+    append_members(doc.text, members, sorted.data() + begin, end - begin);
+  }
+  end_kind(doc);
+}
+
+// Entries of the store by name, entries of one name in the order added.
+template <typename Entry>
+std::vector<uint32_t> entries_by_name(const json_scene_store& store,
+                                      const std::vector<Entry>& entries) {
+  auto order = std::vector<uint32_t>(entries.size());
+  for (size_t i = 0; i < order.size(); i++) order[i] = (uint32_t)i;
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    auto na = name_text(store, entries[a].name), nb = name_text(store, entries[b].name);
+    auto c = na.compare(nb);
+    return c != 0 ? c < 0 : a < b;
+  });
+  return order;
+}
+
+// Calls f(first, count) for each run of entries of one name in `order`.
+template <typename Entry, typename Func>
+void for_each_name(const json_scene_store& store, const std::vector<Entry>& entries,
+                   const std::vector<uint32_t>& order, Func&& f) {
+  for (size_t begin = 0, end = 0; begin < order.size(); begin = end) {
+    auto name = name_text(store, entries[order[begin]].name);
+    for (end = begin + 1; end < order.size() && name_text(store, entries[order[end]].name) == name;
+         end++) {
+    }
+    f(begin, end - begin);
+  }
+}
+
+void write_store_materials(document_text& doc, bool& first_kind, const json_scene_store& store,
+                           const std::vector<uint32_t>& order) {
+  if (store.materials.empty()) return;
+  begin_kind(doc, first_kind, "materials");
+  // Most materials share their values with many others: each set of values
+  // is turned into text once.
+  auto style_text = std::vector<std::string>(store.material_styles.size());
+  auto style_done = std::vector<bool>(store.material_styles.size());
+  auto group = std::vector<const scene_material*>{};
+  auto written = size_t{0};
+  for_each_name(store, store.materials, order, [&](size_t first, size_t count) {
+    auto& entry = store.materials[order[first]];
+    begin_record(doc, written++, name_text(store, entry.name));
+    if (count == 1) {
+      if (!style_done[entry.style]) {
+        auto style = &store.material_styles[entry.style];
+        append_members(style_text[entry.style], material_members, &style, 1);
+        style_done[entry.style] = true;
+      }
+      doc.text += style_text[entry.style];
+    } else {
+      group.clear();
+      for (size_t k = 0; k < count; k++)
+        group.push_back(&store.material_styles[store.materials[order[first + k]].style]);
+      append_members(doc.text, material_members, group.data(), count);
+    }
+    doc.flush();
+  });
+  end_kind(doc);
+}
+
+void write_store_instances(document_text& doc, bool& first_kind, const json_scene_store& store,
+                           const std::vector<uint32_t>& order) {
+  if (store.instances.empty()) return;
+  begin_kind(doc, first_kind, "instances");
+  auto views = std::vector<instance_view>{};
+  auto group = std::vector<const instance_view*>{};
+  auto written = size_t{0};
+  for_each_name(store, store.instances, order, [&](size_t first, size_t count) {
+    views.resize(count);
+    group.resize(count);
+    for (size_t k = 0; k < count; k++) {
+      auto& entry = store.instances[order[first + k]];
+      views[k] = {&store, &store.frames[entry.frame], entry.shape, entry.material,
+                  entry.settings != json_store_none ? &store.settings[entry.settings] : nullptr};
+      group[k] = &views[k];
+    }
+    begin_record(doc, written++, name_text(store, store.instances[order[first]].name));
+    append_members(doc.text, instance_members, group.data(), count);
+    doc.flush();
+  });
+  end_kind(doc);
+}
+
+// The JSON library refuses to write text that is not valid UTF-8.
+bool has_valid_text(const scene_data& scene, const json_scene_store& store) {
+  if (!is_valid_utf8(scene.copyright)) return false;
+  for (auto& camera : scene.cameras)
+    if (!is_valid_utf8(camera->name)) return false;
+  for (auto& environment : scene.environments) {
+    if (!is_valid_utf8(environment->name)) return false;
+    if (environment->emission_tex && !is_valid_utf8(environment->emission_tex->name)) return false;
+  }
   for (auto& texture : scene.textures)
-    if (!check_file_name(filename, "texture", texture->name, error)) return false;
+    if (!is_valid_utf8(texture->name)) return false;
+  for (auto& name : store.names)
+    if (!is_valid_utf8(std::string_view{name.data, name.size})) return false;
+  return true;
+}
 
-  auto shapes = (int)scene.shapes.size(), textures = (int)scene.textures.size();
-  auto total = shapes + textures + 2;
-  if (progress) progress("save scene", 0, total);
-  auto document = make_document(scene);
-  if (progress) progress("save scene", 1, total);
-
-  auto text = std::string{};
-  try {
-    text = document.dump(2, ' ', false, json::error_handler_t::strict);
-  } catch (const json::exception&) {
+bool write_document(const std::string& filename, const scene_data& scene,
+                    const json_scene_store& store, const std::vector<uint32_t>& material_order,
+                    const std::vector<uint32_t>& instance_order, pending_scene_file& pending,
+                    std::string& error) {
+  if (!has_valid_text(scene, store)) {
     error = filename + ": invalid UTF-8 in a record name or the copyright";
     return false;
   }
+  auto doc = document_text{};
+  if (!open_hidden_file(filename, doc.file, error)) return false;
+  auto first_kind = true;
+  begin_kind(doc, first_kind, "asset");
+  if (!scene.copyright.empty()) {
+    append_key(doc.text, 4, "copyright");
+    append_string(doc.text, scene.copyright);
+    doc.text += ",\n";
+  }
+  append_key(doc.text, 4, "generator");
+  append_string(doc.text, scene_generator_name);
+  end_kind(doc);
+  write_records(doc, first_kind, "cameras", scene.cameras, camera_members);
+  write_records(doc, first_kind, "environments", scene.environments, environment_members);
+  write_store_instances(doc, first_kind, store, instance_order);
+  write_store_materials(doc, first_kind, store, material_order);
+  doc.text += "\n}";
+  doc.flush(true);
+  if (!doc.ok) return error = doc.error, false;
+  pending.path = filename;
+  return close_hidden_file(doc.file, pending.temp, error);
+}
+
+// ---------------------------------------------------------------------------
+// The shape files
+// ---------------------------------------------------------------------------
+
+// Subdivided Catmull-Clark shapes keep their quads in OBJ files.
+const char* shape_extension(const json_store_settings& settings) {
+  return (settings.catmullclark && settings.subdivisions > 0) ? ".obj" : ".ply";
+}
+
+// For each shape, the next shape written to the same file, or none. A file
+// that a later shape rewrites ends up with that shape's content alone.
+std::vector<uint32_t> next_same_file(const json_scene_store& store) {
+  auto count = store.shapes.size();
+  auto keyed = std::vector<std::pair<uint64_t, uint32_t>>(count);
+  for (size_t i = 0; i < count; i++) {
+    auto& shape = store.shapes[i];
+    auto name = name_text(store, shape.name);
+    auto hash = uint64_t{1469598103934665603ull};
+    for (auto c : name) hash = (hash ^ (unsigned char)c) * 1099511628211ull;
+    hash = (hash ^ (unsigned char)shape_extension(store.settings[shape.settings])[1]) *
+           1099511628211ull;
+    keyed[i] = {hash, (uint32_t)i};
+  }
+  std::sort(keyed.begin(), keyed.end());
+  auto same_file = [&](uint32_t a, uint32_t b) {
+    auto& sa = store.shapes[a];
+    auto& sb = store.shapes[b];
+    return name_text(store, sa.name) == name_text(store, sb.name) &&
+           shape_extension(store.settings[sa.settings]) ==
+               shape_extension(store.settings[sb.settings]);
+  };
+  auto next = std::vector<uint32_t>(count, json_store_none);
+  for (size_t begin = 0, end = 0; begin < count; begin = end) {
+    for (end = begin + 1; end < count && keyed[end].first == keyed[begin].first; end++) {
+    }
+    // Within one hash, link each shape to the next of the same file.
+    for (auto i = begin; i < end; i++) {
+      for (auto j = i + 1; j < end; j++) {
+        if (same_file(keyed[i].second, keyed[j].second)) {
+          next[keyed[i].second] = keyed[j].second;
+          break;
+        }
+      }
+    }
+  }
+  return next;
+}
+
+// Shape files go to a second thread in batches: while it writes one batch,
+// the calling thread prepares the next.
+struct shape_batch {
+  struct item {
+    size_t index  = 0;  // the shape's place in the scene
+    bool   text   = false;
+    size_t start  = 0, size = 0;  // its bytes in `bytes`
+    bool   failed = false;        // could not even be made; `error` says why
+  };
+  std::vector<item>        items = {};
+  std::vector<std::string> paths = {};
+  std::string              bytes = "";
+  std::string              error = "";
+  size_t first = 0, last = 0;  // the shapes the batch stands for
+  // Set by the writer: how many items were written, and whether it stopped
+  // at a failure (the item after those written).
+  size_t written = 0;
+  bool   failed  = false;
+};
+
+struct shape_writer {
+  std::mutex                  mutex;
+  std::condition_variable     changed;
+  std::vector<shape_batch*>   queue = {};  // handed over, not yet written
+  std::vector<shape_batch*>   done  = {};
+  bool                        stop  = false;
+  bool                        failed = false;
+
+  void run() {
+    for (;;) {
+      auto lock = std::unique_lock{mutex};
+      changed.wait(lock, [&] { return stop || !queue.empty(); });
+      if (queue.empty()) return;
+      auto batch = queue.front();
+      queue.erase(queue.begin());
+      auto skip = failed;
+      lock.unlock();
+      if (!skip) write(*batch);
+      lock.lock();
+      failed = failed || batch->failed;
+      done.push_back(batch);
+      changed.notify_all();
+    }
+  }
+
+  static void write(shape_batch& batch) {
+    auto error = std::string{};
+    for (auto& item : batch.items) {
+      auto ok = !item.failed;
+      if (ok) {
+        auto& path = batch.paths[batch.written];
+        try {
+          if (item.text) {
+            ok = save_text(path, batch.bytes.substr(item.start, item.size), error);
+          } else {
+            ok = save_file(path, batch.bytes.data() + item.start, item.size, error);
+          }
+        } catch (const std::exception&) {
+          ok = false, error = path + ": write error";
+        }
+        if (!ok) batch.error = error;
+      }
+      if (!ok) {
+        batch.failed = true;
+        return;
+      }
+      batch.written++;
+    }
+  }
+};
+
+// The writer's thread, stopped and joined however the scope is left.
+struct writer_thread {
+  shape_writer& writer;
+  std::thread   thread;
+  explicit writer_thread(shape_writer& w) : writer(w), thread([&w] { w.run(); }) {}
+  ~writer_thread() {
+    {
+      auto lock = std::unique_lock{writer.mutex};
+      writer.stop = true;
+      writer.changed.notify_all();
+    }
+    thread.join();
+  }
+};
+
+// The files of all shapes, as a loop that saves shape after shape would
+// leave them, reporting ("save shape", 2 + i, total) before shape i and
+// stopping at the first failure. Shapes that share a file are written once,
+// with the last content, when the first of them comes; should any of their
+// contents fail to become a file, each is written in turn instead, so that
+// the same failure comes at the same shape.
+bool save_store_shapes(const std::string& filename, const json_scene_store& store,
+                       const std::vector<uint32_t>& next, const progress_callback& progress,
+                       int total, std::string& error) {
+  auto count = store.shapes.size();
+  if (count == 0) return true;
+  auto folder = path_join(path_dirname(filename), "shapes") + "/";
+  auto skip = std::vector<bool>(count);
+  auto has_previous = std::vector<bool>(count);
+  for (size_t i = 0; i < count; i++)
+    if (next[i] != json_store_none) has_previous[next[i]] = true;
+
+  auto scratch = scene_shape{};
+  auto encode = [&](size_t i, std::string& path, std::string& bytes, bool& text,
+                    std::string& inner) {
+    auto& shape = store.shapes[i];
+    auto name = name_text(store, shape.name);
+    path.assign(folder).append(name).append(shape_extension(store.settings[shape.settings]));
+    if (shape.borrowed) return encode_shape(path, *shape.borrowed, bytes, text, inner, true);
+    unpack_geometry(shape.geometry, scratch);
+    return encode_shape(path, scratch, bytes, text, inner, true);
+  };
+
+  shape_batch batches[3];
+  auto writer = shape_writer{};
+  auto thread = writer_thread{writer};
+  auto free_batches = std::vector<shape_batch*>{&batches[0], &batches[1], &batches[2]};
+  auto in_flight = std::vector<shape_batch*>{};
+  auto reported = size_t{0};
+  auto failed = false;
+  auto report = [&](size_t up_to) {
+    for (; reported < up_to; reported++)
+      if (progress) progress("save shape", 2 + (int)reported, total);
+  };
+  // Waits for the oldest batch handed over and reports its shapes.
+  auto collect = [&] {
+    auto batch = in_flight.front();
+    in_flight.erase(in_flight.begin());
+    {
+      auto lock = std::unique_lock{writer.mutex};
+      writer.changed.wait(lock, [&] {
+        return std::find(writer.done.begin(), writer.done.end(), batch) != writer.done.end();
+      });
+      writer.done.erase(std::find(writer.done.begin(), writer.done.end(), batch));
+    }
+    if (!failed && batch->failed) {
+      auto& item = batch->items[batch->written];
+      report(item.index + 1);
+      error = filename + ": error in " + batch->error;
+      failed = true;
+    } else if (!failed) {
+      report(batch->last);
+    }
+    free_batches.push_back(batch);
+  };
+
+  const size_t batch_shapes = 512;
+  auto path = std::string{}, bytes = std::string{}, inner = std::string{};
+  auto text = false;
+  for (size_t first = 0; first < count && !failed;) {
+    if (free_batches.empty()) {
+      collect();
+      continue;
+    }
+    auto batch = free_batches.back();
+    free_batches.pop_back();
+    batch->items.clear();
+    batch->bytes.clear();
+    batch->error.clear();
+    batch->written = 0;
+    batch->failed = false;
+    batch->first = first;
+    auto paths = size_t{0};
+    auto i = first;
+    auto add = [&](size_t index, bool ok) {
+      auto item = shape_batch::item{index, text, batch->bytes.size(), bytes.size(), !ok};
+      if (ok) {
+        batch->bytes += bytes;
+        if (paths == batch->paths.size()) batch->paths.emplace_back();
+        batch->paths[paths++] = path;
+      } else {
+        batch->error = inner;
+      }
+      batch->items.push_back(item);
+      return ok;
+    };
+    for (; i < count && i < first + batch_shapes; i++) {
+      if (skip[i]) continue;
+      if (next[i] == json_store_none || has_previous[i]) {
+        // A file of its own, or one of shapes sharing a file written in turn.
+        if (!add(i, encode(i, path, bytes, text, inner))) {
+          i++;
+          break;
+        }
+        continue;
+      }
+      // The first of shapes sharing a file: every content must make a file,
+      // and the last one is written.
+      auto all_ok = encode(i, path, bytes, text, inner);
+      for (auto j = next[i]; all_ok && j != json_store_none; j = next[j])
+        all_ok = encode(j, path, bytes, text, inner);
+      if (all_ok) {
+        for (auto j = next[i]; j != json_store_none; j = next[j]) skip[j] = true;
+        // path and bytes hold the last shape's file, the same path as this one's
+        add(i, true);
+      } else {
+        if (!add(i, encode(i, path, bytes, text, inner))) {
+          i++;
+          break;
+        }
+      }
+    }
+    batch->last = i;
+    first = i;
+    {
+      auto lock = std::unique_lock{writer.mutex};
+      writer.queue.push_back(batch);
+      writer.changed.notify_all();
+    }
+    in_flight.push_back(batch);
+    // An item that could not even be encoded ends the batches.
+    if (!batch->items.empty() && batch->items.back().failed) break;
+  }
+  while (!in_flight.empty()) collect();
+  if (failed) return false;
+  report(count);
+  return true;
+}
+
+// Which textures get a file: those textures_to_save picks from the scene,
+// and those that the records of the store refer to.
+std::vector<bool> store_textures_to_save(const scene_data& scene, const json_scene_store& store) {
+  auto save = textures_to_save(scene);
+  auto used = std::unordered_map<const scene_texture*, bool>{};
+  for (auto& m : store.material_styles) {
+    for (auto texture : {m.emission_tex, m.color_tex, m.specular_tex, m.metallic_tex,
+                         m.roughness_tex, m.transmission_tex, m.translucency_tex,
+                         m.scattering_tex, m.coat_tex, m.opacity_tex, m.normal_tex})
+      used[texture] = true;
+  }
+  for (auto& settings : store.settings) used[settings.displacement_tex] = true;
+  for (size_t j = 0; j < scene.textures.size(); j++)
+    if (used.count(scene.textures[j].get())) save[j] = true;
+  return save;
+}
+
+bool save_store_files(const std::string& filename, const scene_data& scene,
+                      const json_scene_store& store, std::string& error,
+                      const progress_callback& progress) {
+  // Names become file names: refuse any that could leave the two folders
+  // before a single byte is written.
+  auto name = std::string{};
+  for (auto& shape : store.shapes) {
+    auto text = name_text(store, shape.name);
+    name.assign(text.data(), text.size());
+    if (!check_file_name(filename, "shape", name, error)) return false;
+  }
+  for (auto& texture : scene.textures)
+    if (!check_file_name(filename, "texture", texture->name, error)) return false;
+
+  auto shapes = (int)store.shapes.size(), textures = (int)scene.textures.size();
+  auto total = shapes + textures + 2;
+  if (progress) progress("save scene", 0, total);
+  // Which shapes share a file is worked out on the second thread while the
+  // records are put in order.
+  auto next = std::vector<uint32_t>{};
+  auto planned = false;
+  auto instance_order = std::vector<uint32_t>{}, material_order = std::vector<uint32_t>{};
+  {
+    auto planner = std::thread([&] {
+      try {
+        next = next_same_file(store);
+        planned = true;
+      } catch (const std::exception&) {
+      }
+    });
+    struct joiner {
+      std::thread& thread;
+      ~joiner() { thread.join(); }
+    } join_planner{planner};
+    instance_order = entries_by_name(store, store.instances);
+    // The city gives each instance a material of its name: one order serves
+    // both.
+    auto same_names = store.materials.size() == store.instances.size();
+    for (size_t i = 0; same_names && i < store.materials.size(); i++)
+      same_names = store.materials[i].name == store.instances[i].name;
+    material_order = same_names ? instance_order : entries_by_name(store, store.materials);
+  }
+  if (!planned) throw std::bad_alloc();
+  if (progress) progress("save scene", 1, total);
+
   // The document appears under its name only once every file it names is
   // written.
   auto document_file = pending_scene_file{};
-  if (!write_scene_file(document_file, filename, text, error)) return false;
+  if (!write_document(filename, scene, store, material_order, instance_order, document_file,
+                      error))
+    return false;
+  instance_order = {}, material_order = {};
 
+  if (!save_store_shapes(filename, store, next, progress, total, error)) return false;
   auto dirname = path_dirname(filename);
   auto inner = std::string{};
-  for (int i = 0; i < shapes; i++) {
-    if (progress) progress("save shape", 2 + i, total);
-    auto& shape = *scene.shapes[i];
-    if (!save_shape(path_join(dirname, shape_file(shape)), shape, inner, true)) {
-      error = filename + ": error in " + inner;
-      return false;
-    }
-  }
-  auto save = textures_to_save(scene);
+  auto save = store_textures_to_save(scene, store);
   for (int j = 0; j < textures; j++) {
     if (progress) progress("save texture", 2 + shapes + j, total);
     auto& texture = *scene.textures[j];
@@ -180,9 +974,23 @@ static bool save_json_scene_files(const std::string& filename, const scene_data&
   return true;
 }
 
+}  // namespace json_writing
+
+bool save_json_scene(const std::string& filename, const scene_data& scene,
+                     const json_scene_store& store, std::string& error,
+                     const progress_callback& progress) {
+  return run_scene_writer(filename, error, [&] {
+    return json_writing::save_store_files(filename, scene, store, error, progress);
+  });
+}
+
 bool save_json_scene(const std::string& filename, const scene_data& scene, std::string& error,
                      const progress_callback& progress) {
-  return run_scene_writer(filename, error, [&] { return save_json_scene_files(filename, scene, error, progress); });
+  return run_scene_writer(filename, error, [&] {
+    auto store = json_scene_store{};
+    add_scene_records(store, scene, {}, true);
+    return json_writing::save_store_files(filename, scene, store, error, progress);
+  });
 }
 
 // ---------------------------------------------------------------------------

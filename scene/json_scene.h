@@ -3,7 +3,11 @@
 // document, with every shape in "shapes" and every texture in "textures"
 // beside it, each file named after its record.
 
+#include <cstdint>
+#include <memory>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "scene/scene.h"
 #include "support/console.h"
@@ -16,6 +20,98 @@
 // `filename` (it is written last, under a temporary name until then).
 bool save_json_scene(const std::string& filename, const scene_data& scene,
                      std::string& error, const progress_callback& progress = {});
+
+// ---------------------------------------------------------------------------
+// A big scene written from a compact store
+// ---------------------------------------------------------------------------
+
+// The shapes, instances and materials of a scene in the compact form the
+// JSON scene writer writes them from: each name kept once, one material
+// record for all materials with the same values, shape geometry packed into
+// large blocks, instance frames kept only when they are not the identity. A
+// city of a million features has millions of records; as scene records they
+// take several gigabytes, here a fraction of that. A producer adds records
+// in batches (the city is built a part at a time, each part moved into the
+// store before the next is built), so the whole scene is never held as
+// scene records.
+constexpr uint32_t json_store_none = 0xffffffffu;
+
+struct json_store_name {
+  const char* data = nullptr;
+  size_t      size = 0;
+};
+struct json_store_material {
+  uint32_t name  = 0;
+  uint32_t style = 0;  // index into material_styles
+};
+struct json_store_instance {
+  uint32_t name     = 0;
+  uint32_t frame    = 0;                // index into frames; 0 is the identity
+  uint32_t shape    = json_store_none;  // the shape's name
+  uint32_t material = json_store_none;  // the material's name
+  uint32_t settings = json_store_none;  // the shape's settings, when there is a shape
+};
+// The rendering settings of a shape, which the document writes into every
+// instance of the shape and which choose its file's extension.
+struct json_store_settings {
+  int                  subdivisions     = 0;
+  bool                 catmullclark     = true;
+  bool                 smooth           = true;
+  float                displacement     = 0;
+  const scene_texture* displacement_tex = nullptr;
+};
+struct json_store_shape {
+  uint32_t           name     = 0;
+  uint32_t           settings = 0;
+  const uint32_t*    geometry = nullptr;  // packed arrays, when not borrowed
+  const scene_shape* borrowed = nullptr;  // a shape whose arrays are used as they are
+};
+
+struct json_scene_store {
+  std::vector<json_store_name>     names           = {};
+  std::vector<scene_material>      material_styles = {};  // names left empty
+  std::vector<json_store_settings> settings        = {};
+  std::vector<frame3f>             frames          = {frame3f{}};
+  std::vector<json_store_shape>    shapes          = {};
+  std::vector<json_store_instance> instances       = {};
+  std::vector<json_store_material> materials       = {};
+  // Blocks that never move, holding the names and the packed geometry.
+  std::vector<std::unique_ptr<char[]>>     text_blocks = {};
+  std::vector<std::unique_ptr<uint32_t[]>> word_blocks = {};
+  char*     text_next  = nullptr;
+  size_t    text_left  = 0;
+  uint32_t* words_next = nullptr;
+  size_t    words_left = 0;
+  // Values seen before, by their bits: equal records share one entry.
+  std::unordered_map<std::string, uint32_t> style_index    = {};
+  std::unordered_map<std::string, uint32_t> settings_index = {};
+};
+
+// Where adding starts in each of a scene's record arrays.
+struct scene_record_counts {
+  size_t shapes = 0, instances = 0, materials = 0;
+};
+inline scene_record_counts record_counts(const scene_data& scene) {
+  return {scene.shapes.size(), scene.instances.size(), scene.materials.size()};
+}
+
+// Adds the shapes, instances and materials of `scene` from `from` on, in
+// array order, after the records added before. What the writer needs is
+// copied: the scene may drop these records afterwards. With borrow_shapes
+// the store refers to the scene's shapes for their arrays instead of
+// copying them, and the shapes must outlive the store.
+void add_scene_records(json_scene_store& store, const scene_data& scene,
+                       const scene_record_counts& from, bool borrow_shapes = false);
+
+// Writes the scene whose cameras, environments and textures are those of
+// `scene` and whose shapes, instances and materials are those of `store`,
+// exactly as save_json_scene writes the scene they come from, with the same
+// progress and the same failures. Each shape file is written once, with
+// the content it ends up with when shapes share a file name, on a second
+// thread while the next ones are prepared.
+bool save_json_scene(const std::string& filename, const scene_data& scene,
+                     const json_scene_store& store, std::string& error,
+                     const progress_callback& progress = {});
 
 // Reads a scene document and the files it names into `scene` (emptied
 // first). Records keep the order of the document; a record given as null, or

@@ -542,12 +542,18 @@ bool parse_ply(const std::string& filename, const std::string& data, ply_model& 
 }
 
 bool save_ply(const std::string& filename, const ply_model& model, std::string& error) {
+  auto out = std::string{};
+  return encode_ply(filename, model, out, error) && save_file(filename, out, error);
+}
+
+bool encode_ply(const std::string& filename, const ply_model& model, std::string& out,
+                std::string& error) {
   // A property shorter than its rows would be read past its end.
   for (auto& element : model.elements) {
     if (!is_consistent(element)) return error = filename + ": write error", false;
   }
 
-  auto out = std::string{};
+  out.clear();
   out += "ply\n";
   out += "format " + std::string{format_keywords[(int)model.format]} + " 1.0\n";
   out += "comment written by blockgen\n";
@@ -608,8 +614,7 @@ bool save_ply(const std::string& filename, const ply_model& model, std::string& 
       if (ascii) out += '\n';
     }
   }
-
-  return save_file(filename, out, error);
+  return true;
 }
 
 // ---------------------------------------------------------------------------

@@ -71,6 +71,10 @@ bool parse_ply(const std::string& filename, const std::string& data, ply_model& 
 // (a property whose value count disagrees with its element's row count); an
 // inconsistent model is found before the file is touched.
 bool save_ply(const std::string& filename, const ply_model& model, std::string& error);
+// The bytes save_ply writes, in `out` (replaced); fails only on an
+// inconsistent model, with ": write error".
+bool encode_ply(const std::string& filename, const ply_model& model, std::string& out,
+                std::string& error);
 
 // Adding: each does nothing and succeeds when its array is empty. A vertex
 // array goes to element "vertex", created with one row per value; an element

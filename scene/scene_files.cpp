@@ -10,7 +10,7 @@
 
 const char* const scene_generator_name = "blockgen city generator";
 
-static bool is_valid_utf8(const std::string& text) {
+bool is_valid_utf8(std::string_view text) {
   auto bytes = (const unsigned char*)text.data();
   auto size = text.size();
   for (size_t i = 0; i < size;) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "scene/scene.h"
@@ -13,6 +14,10 @@
 
 // The attribution stored in every scene file we write.
 extern const char* const scene_generator_name;
+
+// True when the text is well-formed UTF-8 (no overlong forms, surrogates or
+// code points past Unicode): the only text a JSON scene file can hold.
+bool is_valid_utf8(std::string_view text);
 
 // True when a record name can become a file name inside "shapes" or
 // "textures" on every platform: valid UTF-8, not empty, not "." or "..", no

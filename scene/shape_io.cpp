@@ -201,13 +201,13 @@ bool parse_obj_shape(const std::string& filename, const std::string& text,
 // OBJ writing
 // ---------------------------------------------------------------------------
 
-bool save_obj_shape(const std::string& filename, const std::vector<int>& points,
-                    const std::vector<vec2i>& lines, const std::vector<vec3i>& triangles,
-                    const std::vector<vec4i>& quads, const std::vector<vec4i>& quadspos,
-                    const std::vector<vec4i>& quadsnorm, const std::vector<vec4i>& quadstexcoord,
-                    const std::vector<vec3f>& positions, const std::vector<vec3f>& normals,
-                    const std::vector<vec2f>& texcoords, const std::vector<vec4f>& colors,
-                    std::string& error, bool flip_texcoord) {
+bool encode_obj_shape(const std::string& filename, const std::vector<int>& points,
+                      const std::vector<vec2i>& lines, const std::vector<vec3i>& triangles,
+                      const std::vector<vec4i>& quads, const std::vector<vec4i>& quadspos,
+                      const std::vector<vec4i>& quadsnorm, const std::vector<vec4i>& quadstexcoord,
+                      const std::vector<vec3f>& positions, const std::vector<vec3f>& normals,
+                      const std::vector<vec2f>& texcoords, const std::vector<vec4f>& colors,
+                      std::string& out, std::string& error, bool flip_texcoord) {
   if (triangles.empty() && quads.empty() && lines.empty() && points.empty() && quadspos.empty())
     return error = filename + ": empty shape", false;
 
@@ -219,7 +219,7 @@ bool save_obj_shape(const std::string& filename, const std::vector<int>& points,
     }
   }
 
-  auto out = std::string{};
+  out.clear();
   // Vertex colours ride on the "v" lines (r g b after x y z), as readers expect.
   auto with_colors = !colors.empty() && colors.size() == positions.size();
   for (auto i = size_t{0}; i < positions.size(); i++) {
@@ -248,7 +248,7 @@ bool save_obj_shape(const std::string& filename, const std::vector<int>& points,
   // Indexed corners use one index for every vertex array there is.
   append_obj_elements(out, points, lines, triangles, quads, quadspos, quadsnorm, quadstexcoord,
                       obj_offsets{}, !texcoords.empty(), !normals.empty(), true);
-  return save_text(filename, out, error);
+  return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -392,13 +392,18 @@ bool parse_shape(const std::string& filename, const std::string& data,
   return true;
 }
 
-bool save_shape(const std::string& filename, const std::vector<int>& points,
-                const std::vector<vec2i>& lines, const std::vector<vec3i>& triangles,
-                const std::vector<vec4i>& quads, const std::vector<vec4i>& quadspos,
-                const std::vector<vec4i>& quadsnorm, const std::vector<vec4i>& quadstexcoord,
-                const std::vector<vec3f>& positions, const std::vector<vec3f>& normals,
-                const std::vector<vec2f>& texcoords, const std::vector<vec4f>& colors,
-                const std::vector<float>& radius, std::string& error, bool flip_texcoord) {
+// The bytes of a shape file, and whether they are text (written with the
+// platform's line ends) or binary.
+static bool encode_shape(const std::string& filename, const std::vector<int>& points,
+                         const std::vector<vec2i>& lines, const std::vector<vec3i>& triangles,
+                         const std::vector<vec4i>& quads, const std::vector<vec4i>& quadspos,
+                         const std::vector<vec4i>& quadsnorm,
+                         const std::vector<vec4i>& quadstexcoord,
+                         const std::vector<vec3f>& positions, const std::vector<vec3f>& normals,
+                         const std::vector<vec2f>& texcoords, const std::vector<vec4f>& colors,
+                         const std::vector<float>& radius, std::string& bytes, bool& text,
+                         std::string& error, bool flip_texcoord) {
+  text = false;
   if (has_extension(filename, ".ply")) {
     auto model = ply_model{};
     auto ok = true;
@@ -420,17 +425,20 @@ bool save_shape(const std::string& filename, const std::vector<int>& points,
     // Vertex arrays of different lengths, or face-varying indices that
     // address nothing, cannot make a consistent file: nothing is written.
     if (!ok) return error = filename + ": write error", false;
-    return save_ply(filename, model, error);
+    return encode_ply(filename, model, bytes, error);
   }
 
   if (has_extension(filename, ".obj")) {
-    return save_obj_shape(filename, points, lines, triangles, quads, quadspos, quadsnorm,
-                          quadstexcoord, positions, normals, texcoords, colors, error,
-                          flip_texcoord);
+    text = true;
+    return encode_obj_shape(filename, points, lines, triangles, quads, quadspos, quadsnorm,
+                            quadstexcoord, positions, normals, texcoords, colors, bytes, error,
+                            flip_texcoord);
   }
 
   if (has_extension(filename, ".cpp")) {
-    auto out = std::string{};
+    text = true;
+    auto& out = bytes;
+    out.clear();
     append_array(out, "positions", "vec3f", positions);
     append_array(out, "normals", "vec3f", normals);
     append_array(out, "texcoords", "vec2f", texcoords);
@@ -443,10 +451,26 @@ bool save_shape(const std::string& filename, const std::vector<int>& points,
     append_array(out, "quadspos", "vec4i", quadspos);
     append_array(out, "quadsnorm", "vec4i", quadsnorm);
     append_array(out, "quadstexcoord", "vec4i", quadstexcoord);
-    return save_text(filename, out, error);
+    return true;
   }
 
   return error = filename + ": unknown format", false;
+}
+
+bool save_shape(const std::string& filename, const std::vector<int>& points,
+                const std::vector<vec2i>& lines, const std::vector<vec3i>& triangles,
+                const std::vector<vec4i>& quads, const std::vector<vec4i>& quadspos,
+                const std::vector<vec4i>& quadsnorm, const std::vector<vec4i>& quadstexcoord,
+                const std::vector<vec3f>& positions, const std::vector<vec3f>& normals,
+                const std::vector<vec2f>& texcoords, const std::vector<vec4f>& colors,
+                const std::vector<float>& radius, std::string& error, bool flip_texcoord) {
+  auto bytes = std::string{};
+  auto text = false;
+  if (!encode_shape(filename, points, lines, triangles, quads, quadspos, quadsnorm,
+                    quadstexcoord, positions, normals, texcoords, colors, radius, bytes, text,
+                    error, flip_texcoord))
+    return false;
+  return text ? save_text(filename, bytes, error) : save_file(filename, bytes, error);
 }
 
 bool load_shape(const std::string& filename, scene_shape& shape, std::string& error,
@@ -455,6 +479,14 @@ bool load_shape(const std::string& filename, scene_shape& shape, std::string& er
                     shape.quadspos, shape.quadsnorm, shape.quadstexcoord, shape.positions,
                     shape.normals, shape.texcoords, shape.colors, shape.radius, error,
                     facevarying, flip_texcoord);
+}
+
+bool encode_shape(const std::string& filename, const scene_shape& shape, std::string& bytes,
+                  bool& text, std::string& error, bool flip_texcoord) {
+  return encode_shape(filename, shape.points, shape.lines, shape.triangles, shape.quads,
+                      shape.quadspos, shape.quadsnorm, shape.quadstexcoord, shape.positions,
+                      shape.normals, shape.texcoords, shape.colors, shape.radius, bytes, text,
+                      error, flip_texcoord);
 }
 
 bool parse_shape(const std::string& filename, const std::string& data, scene_shape& shape,

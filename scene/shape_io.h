@@ -57,3 +57,9 @@ bool parse_shape(const std::string& filename, const std::string& data, scene_sha
                  std::string& error, bool facevarying = false, bool flip_texcoord = true);
 bool save_shape(const std::string& filename, const scene_shape& shape, std::string& error,
                 bool flip_texcoord = true);
+// The bytes save_shape would write to `filename`, in `bytes` (replaced),
+// without writing them; `text` tells whether they are text (OBJ, C++: to be
+// written with save_text) or binary (PLY: save_file). Fails as save_shape
+// does before it writes.
+bool encode_shape(const std::string& filename, const scene_shape& shape, std::string& bytes,
+                  bool& text, std::string& error, bool flip_texcoord = true);

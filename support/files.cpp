@@ -168,21 +168,71 @@ bool can_replace(const std::string& path, entry_type type, std::string& error) {
   return true;
 }
 
-bool write_hidden(const std::string& path, const char* data, size_t size, std::string& temp,
-                  std::string& error) {
-  if (!can_replace(path, entry_at(path), error)) return false;
+// A fresh temporary file in the folder of `path`, open for writing; -1 with
+// `error` naming `path` when none can be made.
+int create_temporary(const std::string& path, std::string& temp, std::string& error) {
+  if (!can_replace(path, entry_at(path), error)) return -1;
   for (;;) {
     temp = temporary_path(path);
-    auto code = create_file(temp, data, size);
-    if (code == 0) return true;
+    auto fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd >= 0) return fd;
+    auto code = errno;
     if (code != EEXIST) {
       temp.clear();
-      return creation_error(path, code, error);
+      creation_error(path, code, error);
+      return -1;
     }
   }
 }
 
+bool write_hidden(const std::string& path, const char* data, size_t size, std::string& temp,
+                  std::string& error) {
+  auto fd = create_temporary(path, temp, error);
+  if (fd < 0) return false;
+  auto ok = write_all(fd, data, size);
+  ok = ::close(fd) == 0 && ok;
+  if (!ok) {
+    ::unlink(temp.c_str());
+    temp.clear();
+    return creation_error(path, EIO, error);
+  }
+  return true;
+}
+
 }  // namespace
+
+hidden_file::~hidden_file() {
+  if (fd >= 0) ::close(fd);
+  if (!temp.empty()) ::unlink(temp.c_str());
+}
+
+bool open_hidden_file(const std::string& path, hidden_file& file, std::string& error) {
+  file.path = path;
+  file.fd = create_temporary(path, file.temp, error);
+  return file.fd >= 0;
+}
+
+static bool write_hidden_bytes(hidden_file& file, const std::string& bytes, std::string& error) {
+  if (file.fd >= 0 && write_all(file.fd, bytes.data(), bytes.size())) return true;
+  if (file.fd >= 0) ::close(file.fd);
+  file.fd = -1;
+  if (!file.temp.empty()) ::unlink(file.temp.c_str());
+  file.temp.clear();
+  return creation_error(file.path, EIO, error);
+}
+
+bool close_hidden_file(hidden_file& file, std::string& temp, std::string& error) {
+  auto ok = file.fd >= 0 && ::close(file.fd) == 0;
+  file.fd = -1;
+  if (!ok) {
+    if (!file.temp.empty()) ::unlink(file.temp.c_str());
+    file.temp.clear();
+    return creation_error(file.path, EIO, error);
+  }
+  temp = std::move(file.temp);
+  file.temp.clear();
+  return true;
+}
 
 bool load_text(const std::string& path, std::string& text, std::string& error) {
   // Opening a FIFO for reading waits for a writer: open without waiting and
@@ -297,6 +347,52 @@ bool save_file_hidden(const std::string& path, const std::string& data, std::str
   return true;
 }
 
+hidden_file::~hidden_file() {
+  if (stream) std::fclose(stream);
+  std::error_code ec;
+  if (!temp.empty()) fs::remove(make_path(temp), ec);
+}
+
+bool open_hidden_file(const std::string& path, hidden_file& file, std::string& error) {
+  file.path = path;
+  if (is_directory(path)) return error = path + ": file not found", false;
+  auto folder = path_dirname(path);
+  auto name = ".tmp-" + std::to_string(temporary_count.fetch_add(1)) + "-" +
+              std::to_string((unsigned long long)std::hash<std::string>{}(path));
+  file.temp = folder.empty() ? name : folder + "/" + name;
+  file.stream = _wfopen(make_path(file.temp).c_str(), L"wbx");
+  if (!file.stream) {
+    file.temp.clear();
+    return error = path + ": file not found", false;
+  }
+  return true;
+}
+
+static bool write_hidden_bytes(hidden_file& file, const std::string& bytes, std::string& error) {
+  if (file.stream && std::fwrite(bytes.data(), 1, bytes.size(), file.stream) == bytes.size())
+    return true;
+  if (file.stream) std::fclose(file.stream);
+  file.stream = nullptr;
+  std::error_code ec;
+  if (!file.temp.empty()) fs::remove(make_path(file.temp), ec);
+  file.temp.clear();
+  return error = file.path + ": write error", false;
+}
+
+bool close_hidden_file(hidden_file& file, std::string& temp, std::string& error) {
+  auto ok = file.stream && std::fclose(file.stream) == 0;
+  file.stream = nullptr;
+  if (!ok) {
+    std::error_code ec;
+    if (!file.temp.empty()) fs::remove(make_path(file.temp), ec);
+    file.temp.clear();
+    return error = file.path + ": write error", false;
+  }
+  temp = std::move(file.temp);
+  file.temp.clear();
+  return true;
+}
+
 bool publish_file(const std::string& temp, const std::string& path, std::string& error) {
   std::error_code ec;
   fs::rename(make_path(temp), make_path(path), ec);
@@ -342,4 +438,8 @@ bool save_text(const std::string& path, const std::string& text, std::string& er
 bool save_text_hidden(const std::string& path, const std::string& text, std::string& temp,
                       std::string& error) {
   return save_file_hidden(path, native_line_ends(text), temp, error);
+}
+
+bool write_hidden_text(hidden_file& file, const std::string& text, std::string& error) {
+  return write_hidden_bytes(file, native_line_ends(text), error);
 }

@@ -68,6 +68,29 @@ bool publish_file(const std::string& temp, const std::string& path, std::string&
 // save_file_hidden of a text, in text mode as save_text writes it.
 bool save_text_hidden(const std::string& path, const std::string& text, std::string& temp,
                       std::string& error);
+
+// save_text_hidden for a text made and written part by part, too big to be
+// held whole (the scene file of a big city): open_hidden_file creates the
+// fresh temporary file, write_hidden_text appends a part, close_hidden_file
+// ends the file and returns its temporary name for publish_file. Errors name
+// `path`, never the temporary, and a failed step removes the temporary; so
+// does the destructor of a file that was not closed.
+struct hidden_file {
+  std::string path = "";
+  std::string temp = "";
+#ifdef _WIN32
+  FILE* stream = nullptr;
+#else
+  int fd = -1;
+#endif
+  hidden_file() = default;
+  hidden_file(const hidden_file&) = delete;
+  hidden_file& operator=(const hidden_file&) = delete;
+  ~hidden_file();
+};
+bool open_hidden_file(const std::string& path, hidden_file& file, std::string& error);
+bool write_hidden_text(hidden_file& file, const std::string& text, std::string& error);
+bool close_hidden_file(hidden_file& file, std::string& temp, std::string& error);
 // Removes the file or link at the path (never what a link points to) when it
 // is not a folder; nothing there is fine.
 void remove_file(const std::string& path);

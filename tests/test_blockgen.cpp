@@ -216,3 +216,30 @@ TEST(blockgen, output_folder_that_cannot_be_made) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(last_message(run.out), "file/sub: cannot create directory");
 }
+
+// A shape file that cannot be written in the middle of the save: the run
+// ends with the message naming it, and no scene file is left, neither the
+// new one nor an earlier one whose shapes were being replaced.
+TEST(blockgen, a_shape_that_cannot_be_written_ends_the_run_without_a_scene_file) {
+  namespace fs = std::filesystem;
+  auto dir = input_folder{};
+  for (auto& entry : fs::directory_iterator(SAMPLES_DIR "/town"))
+    if (entry.path().extension() == ".geojson") fs::copy(entry.path(), dir.path / entry.path().filename());
+  auto work = scratch_dir("work");
+  ASSERT_EQ(blockgen({"-o", "city.json", dir.str()}, work.str()).status, 0);
+  auto scene = nlohmann::json::parse(read_file(work / "city.json"));
+  auto middle = scene["instances"].begin();
+  std::advance(middle, scene["instances"].size() / 2);
+  auto shape = "shapes/" + middle.value()["shape"].get<std::string>() + ".ply";
+  fs::remove(work.path / shape);
+  fs::create_directory(work.path / shape);
+
+  auto run = blockgen({"-o", "city.json", dir.str()}, work.str());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(last_message(run.out), "city.json: error in " + shape + ": file not found");
+  EXPECT_EQ(run.out.find("save done"), std::string::npos);
+  EXPECT_FALSE(fs::exists(work.path / "city.json"));
+  for (auto folder : {work.path, work.path / "shapes"})
+    for (auto& entry : fs::directory_iterator(folder))
+      EXPECT_NE(entry.path().filename().string().rfind(".tmp", 0), 0u) << entry.path();
+}

@@ -9,10 +9,14 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
+#include "generator/city.h"
+#include "generator/geojson.h"
+#include "json_scene_oracle.h"
 #include "scene/image.h"
 #include "scene/ply.h"
 #include "scene/scene.h"
 #include "scene/shape_io.h"
+#include "support/console.h"
 #include "test_util.h"
 
 namespace fs = std::filesystem;
@@ -168,5 +172,133 @@ TEST(end_to_end, real_extracts) {
     std::cout << folder.path().filename().string() << ": Time " << counters["Time"]
               << " Triangles " << counters["Triangles"] << " Quads " << counters["Quads"]
               << " Elements " << counters["Elements"] << "\n";
+  }
+}
+
+// ---------------------------------------------------------------------------
+// blockgen against the plain way of doing the same: the files read in turn,
+// the whole city built as scene records, the document dumped at once and
+// every shape saved in turn.
+
+namespace {
+
+// The save lines blockgen printed: message, current and total of each.
+std::vector<progress_call> save_lines(const std::string& out) {
+  auto lines = std::vector<progress_call>{};
+  size_t start = 0;
+  while (start < out.size()) {
+    auto end = out.find_first_of("\r\n", start);
+    if (end == std::string::npos) end = out.size();
+    auto line = out.substr(start, end - start);
+    start = end + 1;
+    auto counts = line.find("] ");
+    if (line.empty() || line[0] != '[' || counts == std::string::npos) continue;
+    int current = 0, total = 0;
+    if (std::sscanf(line.c_str() + counts + 2, "%d/%d", &current, &total) != 2) continue;
+    auto time = line.find(':', counts);
+    auto message = line.substr(time + 8);
+    message.erase(message.find_last_not_of(' ') + 1);
+    if (message.rfind("save", 0) == 0) lines.emplace_back(message, current, total);
+  }
+  return lines;
+}
+
+// Returns how many shapes write a file that another shape writes too.
+size_t expect_same_as_plain(const std::string& input) {
+  auto fast = scratch_dir{"e2e-fast"}, plain = scratch_dir{"e2e-plain"};
+  auto run = run_program(BLOCKGEN_PATH, {"-o", fast / "city.json", input});
+  EXPECT_EQ(run.status, 0) << run.out;
+
+  auto features = city_features{};
+  auto error = std::string{};
+  auto entries = std::vector<std::string>{};
+  EXPECT_TRUE(list_directory(input, entries, error)) << error;
+  for (auto& entry : entries) {
+    if (is_geojson_file(entry)) {
+      EXPECT_TRUE(read_geojson(entry, features, error, 50)) << error;
+    }
+  }
+  make_names_unique(features);
+  normalize_features(features, 50);
+  auto scene = scene_data{};
+  EXPECT_TRUE(build_city_scene(scene, features, input, error)) << error;
+  fs::create_directories(plain.path / "shapes");
+  fs::create_directories(plain.path / "textures");
+  auto calls = std::vector<progress_call>{};
+  EXPECT_TRUE(oracle::save(plain / "city.json", scene, error, calls)) << error;
+
+  expect_same_files(fast.path, plain.path);
+  // The same lines, in the same order: those of the plain save's progress
+  // that a long task prints.
+  auto printed = std::vector<progress_call>{};
+  for (auto& [message, current, total] : calls)
+    if (progress_line_due(message, current, total)) printed.emplace_back(message, current, total);
+  EXPECT_EQ(save_lines(run.out), printed);
+  EXPECT_GT(printed.size(), 3u);
+  auto names = std::set<std::string>{};
+  for (auto& shape : scene.shapes) names.insert(shape->name);
+  return scene.shapes.size() - names.size();
+}
+
+// A synthetic city: buildings of every height with flat, pointed and no
+// roofs, courtyards, roads and footways, trees, and ids that repeat.
+void write_synthetic_city(const std::string& folder, int count) {
+  auto random = 12345u;
+  auto next = [&] { return (random = random * 1103515245u + 12345u) / 65536 % 1000 / 1000.0; };
+  auto point = [](double x, double y) {
+    return "[" + std::to_string(13 + x) + "," + std::to_string(55.6 + y) + "]";
+  };
+  for (int file = 0; file < 3; file++) {
+    auto text = std::string{R"({"type":"FeatureCollection","features":[)"};
+    for (int i = file; i < count; i += 3) {
+      auto x = next() * 0.02, y = next() * 0.02, d = 0.0001 + next() * 0.0002;
+      auto id = std::to_string(i % 997);  // every id comes back a few times
+      if (i > file) text += ",";
+      if (i % 10 < 5) {
+        auto ring = [&](double s) {
+          return "[" + point(x, y) + "," + point(x + s, y) + "," + point(x + s, y + s) + "," +
+                 point(x, y + s) + "," + point(x, y) + "]";
+        };
+        auto hole = i % 10 == 4 ? "," + ring(d / 3) : std::string{};
+        text += R"({"type":"Feature","properties":{"@id":"way/)" + id +
+                R"(","building":"yes","building:levels":")" + std::to_string(1 + i % 12) +
+                R"(","roof:shape":")" + (i % 3 == 0 ? "pyramidal" : i % 3 == 1 ? "flat" : "") +
+                R"("},"geometry":{"type":"Polygon","coordinates":[)" + ring(d) + hole + "]}}";
+      } else if (i % 10 < 8) {
+        text += R"({"type":"Feature","properties":{"@id":"way/1)" + id + R"(","highway":")" +
+                (i % 2 ? "residential" : "footway") +
+                R"("},"geometry":{"type":"LineString","coordinates":[)" + point(x, y) + "," +
+                point(x + d, y) + "," + point(x + d, y + 2 * d) + "]}}";
+      } else {
+        text += R"({"type":"Feature","properties":{"@id":"node/)" + id +
+                R"(","natural":"tree"},"geometry":{"type":"Point","coordinates":)" +
+                point(x, y) + "}}";
+      }
+    }
+    write_file(folder + "/part" + std::to_string(file) + ".geojson", text + "]}");
+  }
+}
+
+}  // namespace
+
+TEST(end_to_end, blockgen_writes_what_the_plain_way_writes) {
+  auto inputs = std::vector<std::string>{SAMPLES_DIR "/town"};
+  auto root = fs::path(SHARED_DIR) / "osm";
+  if (fs::is_directory(root))
+    for (auto& folder : fs::directory_iterator(root))
+      if (folder.is_directory()) inputs.push_back(folder.path().string());
+  auto synthetic = scratch_dir{"e2e-synthetic"};
+  write_synthetic_city(synthetic.str(), 6000);
+  inputs.push_back(synthetic.str());
+  for (auto& folder : inputs) {
+    SCOPED_TRACE(folder);
+    auto input = scratch_dir{"e2e-input"};
+    copy_assets(input.str());
+    for (auto& file : geojson_files(folder)) fs::copy(file, input.path / fs::path(file).filename());
+    auto shared = expect_same_as_plain(input.str());
+    // Pointed roofs and repeated ids: many shapes share a file.
+    if (folder == synthetic.str()) {
+      EXPECT_GT(shared, 500u);
+    }
   }
 }

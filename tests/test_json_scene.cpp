@@ -10,10 +10,10 @@
 #include "scene/scene_files.h"
 #include "scene/shape_io.h"
 #include "support/files.h"
+#include "json_scene_oracle.h"
 #include "test_util.h"
 
 using json = nlohmann::json;
-using progress_call = std::tuple<std::string, int, int>;
 
 // An output folder laid out as the driver leaves it before saving.
 struct json_output {
@@ -649,18 +649,157 @@ TEST(json_scene_reader, absurd_sizes_fail_before_allocating) {
 }
 
 // ---------------------------------------------------------------------------
-// Round trips on the cities blockgen builds
+// The fast writer against the plain one
 
 namespace {
 
-// Every file under a folder, by its path relative to the folder.
-std::map<std::string, std::string> files_under(const fs::path& folder) {
-  auto files = std::map<std::string, std::string>{};
-  for (auto& entry : fs::recursive_directory_iterator(folder))
-    if (entry.is_regular_file())
-      files[fs::relative(entry.path(), folder).generic_string()] = read_file(entry.path().string());
-  return files;
+// Saves with the fast writer and with the plain one into two folders.
+struct writer_pair {
+  json_output fast, plain;
+  std::vector<progress_call> plain_calls = {};
+  bool fast_ok = false, plain_ok = false;
+
+  explicit writer_pair(const scene_data& scene) {
+    fast_ok = fast.save(scene);
+    plain_ok = oracle::save(plain.filename, scene, plain.error, plain_calls);
+  }
+  void expect_same() {
+    ASSERT_TRUE(fast_ok) << fast.error;
+    ASSERT_TRUE(plain_ok) << plain.error;
+    expect_same_files(fast.dir.path, plain.dir.path);
+    EXPECT_EQ(fast.calls, plain_calls);
+  }
+};
+
+// Every kind of value the document holds, names that need escaping, and
+// records that share names with earlier ones.
+scene_data varied_scene() {
+  auto scene = scene_data{};
+  scene.copyright = "© \"the\" city\n\t\x01";
+  auto texture = add_ldr_texture(scene, "tex");
+  add_camera(scene);
+  auto camera = add_camera(scene, "c \"quoted\" \\ back");
+  camera->frame = {{0, 0, -1}, {0, 1, 0}, {1, 0, 0}, {1e-7f, -0.0f, 3e20f}};
+  camera->ortho = true, camera->lens = 0.035f, camera->aperture = NAN;
+  add_camera(scene, "c \"quoted\" \\ back")->focus = 2;
+  auto environment = add_environment(scene, "sky");
+  environment->emission = {1, 2, 3}, environment->emission_tex = texture;
+  for (auto name : {"m", "b", "a\x7f", "m", "城市", "m"}) {
+    auto m = add_material(scene, name);
+    if (std::string(name) == "m") m->color = {(float)scene.materials.size(), 0.5f, 0.25f};
+    if (scene.materials.size() == 1) m->roughness = 0.9f, m->thin = false, m->color_tex = texture;
+    if (scene.materials.size() == 4) m->ior = 1, m->normal_tex = texture;
+  }
+  for (auto name : {"s", "t", "s", "u"}) {
+    auto shape = add_triangle(scene, name);
+    shape->positions.push_back({(float)scene.shapes.size(), 0, 0});
+  }
+  scene.shapes[1]->subdivisions = 1;
+  scene.shapes[3]->smooth = false, scene.shapes[3]->displacement = 0.5f;
+  scene.shapes[3]->displacement_tex = texture;
+  for (auto name : {"i", "j", "i", "城市"}) {
+    auto instance = add_instance(scene, name);
+    instance->shape = scene.shapes[scene.instances.size() - 1].get();
+    instance->material = scene.materials[scene.instances.size()].get();
+    if (scene.instances.size() == 2) instance->frame.o = {1, 2, 3};
+  }
+  add_instance(scene, "empty");
+  return scene;
 }
+
+}  // namespace
+
+TEST(json_scene_fast_writer, writes_what_the_plain_writer_writes) {
+  auto scene = varied_scene();
+  auto pair = writer_pair{scene};
+  pair.expect_same();
+  EXPECT_EQ(pair.fast.document()["cameras"]["c \"quoted\" \\ back"]["aperture"], nullptr);
+}
+
+TEST(json_scene_fast_writer, records_added_in_parts_write_the_same_files) {
+  // As the city does: a fixed part kept in the scene, then parts that are
+  // moved into the store and dropped, instances referring back to the kept
+  // shapes.
+  auto whole = scene_data{}, parts = scene_data{};
+  auto store = json_scene_store{};
+  for (auto scene : {&whole, &parts}) {
+    add_sky(*scene, 0.5f);
+    add_triangle(*scene, "tree");
+  }
+  add_scene_records(store, parts, {});
+  auto kept = record_counts(parts);
+  for (int part = 0; part < 3; part++) {
+    for (auto scene : {&whole, &parts}) {
+      for (int k = 0; k < 40; k++) {
+        auto name = "r" + std::to_string((part * 40 + k) % 70);  // names come back in later parts
+        auto instance = add_complete_instance(*scene, name);
+        instance->shape->positions = {{(float)part, 0, (float)k}, {1, 0, 0}, {0, 1, 0}};
+        instance->shape->triangles = {{0, 1, 2}};
+        instance->material->color = {(float)(k % 3), 0, 0};
+        if (k % 4 == 0) instance->shape = scene->shapes[0].get();
+      }
+    }
+    add_scene_records(store, parts, kept);
+    parts.shapes.resize(kept.shapes), parts.instances.resize(kept.instances);
+    parts.materials.resize(kept.materials);
+  }
+  auto from_parts = json_output{}, from_whole = json_output{};
+  ASSERT_TRUE(save_json_scene(from_parts.filename, parts, store, from_parts.error,
+                              [&](const std::string& m, int c, int t) {
+                                from_parts.calls.emplace_back(m, c, t);
+                              }))
+      << from_parts.error;
+  ASSERT_TRUE(from_whole.save(whole)) << from_whole.error;
+  expect_same_files(from_parts.dir.path, from_whole.dir.path);
+  EXPECT_EQ(from_parts.calls, from_whole.calls);
+}
+
+TEST(json_scene_fast_writer, shapes_sharing_a_file_fail_where_a_loop_over_them_would) {
+  // A shape whose normals do not match its positions cannot become a file.
+  auto broken = [](scene_shape* shape) { shape->normals = {{0, 0, 1}}; };
+  for (auto bad : {1, 2}) {
+    SCOPED_TRACE(bad);
+    auto scene = scene_data{};
+    for (auto name : {"a", "b", "b", "c"}) add_triangle(scene, name);
+    broken(scene.shapes[bad].get());
+    auto pair = writer_pair{scene};
+    EXPECT_FALSE(pair.fast_ok);
+    EXPECT_EQ(pair.fast.error,
+              pair.fast.filename + ": error in " + pair.fast.dir / "shapes/b.ply: write error");
+    EXPECT_EQ(pair.fast.calls.back(), (progress_call{"save shape", 2 + bad, 6}));
+    EXPECT_TRUE(read_file(pair.fast.dir / "shapes/b.ply") ==
+                read_file(pair.plain.dir / "shapes/b.ply"));
+    EXPECT_TRUE(path_exists(pair.fast.dir / "shapes/a.ply"));
+    EXPECT_FALSE(path_exists(pair.fast.dir / "shapes/c.ply"));
+    EXPECT_FALSE(path_exists(pair.fast.filename));
+  }
+}
+
+TEST(json_scene_fast_writer, a_shape_that_cannot_be_written_stops_the_save_there) {
+  // Enough shapes that several batches are on their way to the writer when
+  // one of them fails.
+  auto scene = scene_data{};
+  for (int i = 0; i < 3000; i++) add_triangle(scene, "s" + std::to_string(i));
+  add_ldr_texture(scene, "t");
+  auto out = json_output{};
+  std::filesystem::create_directory(out.dir.path / "shapes/s1200.ply");
+  write_file(out.filename, "an earlier scene");
+  EXPECT_FALSE(out.save(scene));
+  EXPECT_EQ(out.error,
+            out.filename + ": error in " + out.dir / "shapes/s1200.ply" + ": file not found");
+  EXPECT_EQ(out.calls.back(), (progress_call{"save shape", 1202, 3003}));
+  EXPECT_TRUE(path_exists(out.dir / "shapes/s1199.ply"));
+  EXPECT_FALSE(path_exists(out.dir / "shapes/s1201.ply"));
+  EXPECT_FALSE(path_exists(out.dir / "textures/t.png"));
+  // Neither the new scene file nor the earlier one, whose shapes were
+  // partly replaced, is left; no temporary either.
+  EXPECT_EQ(files_in_folder(out.dir.path), (std::set<std::string>{"shapes", "textures"}));
+}
+
+// ---------------------------------------------------------------------------
+// Round trips on the cities blockgen builds
+
+namespace {
 
 // blockgen on the GeoJSON files of a folder, then: what was read saves to
 // the same bytes, and reading the saved scene gives the same records.

@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Whole blockgen runs at city scale, side by side with the floor: what any
+# program that writes the same output from the same input cannot avoid.
+#
+#   bench/scale.sh [-b BLOCKGEN] [-r RUNS] [-w WORKDIR] [INPUT...]
+#
+# INPUT is a number of synthetic features (the reader benchmark's input in
+# ten files, `bench_geojson write`) or "tiled" (the real extract
+# ../shared/osm/gwangju-acc as a 6 x 6 grid of tiles, `bench_scale tile`:
+# each tile moved by its map's extent plus 2 % and given ids of its own).
+# Default: 10000 100000 300000 tiled, three runs each (-r). The 10^6 run:
+# bench/scale.sh -r 1 1000000.
+#
+# Each run times in turn
+#   blockgen   blockgen -o OUT/city.json INPUT (wall, peak resident size,
+#              files written)
+#   floor      cat of the input files + a no-op parse of them with the JSON
+#              library's event interface (bench_scale parse) + cp -r of
+#              blockgen's output folder to a new folder
+# at raised priority (nice -n -10), so that low-priority jobs on the machine
+# disturb them less. As root, the output of each run goes to a fresh ext4
+# file system (a sparse image in the work folder on a loop device with
+# direct I/O) that is dropped afterwards: every run starts from the same
+# empty file system, and no run pays for removing hundreds of thousands of
+# files of the last one, which takes minutes on a disk that discards freed
+# blocks. Otherwise the output goes to the work folder and is removed
+# between runs. The table shows the median of the runs (wall and floor
+# each), the ratio of the two medians and the wall time per feature.
+# Run from the project root after a build.
+set -euo pipefail
+
+blockgen=build/bin/blockgen
+runs=3
+work=""
+while getopts "b:r:w:" option; do
+  case $option in
+    b) blockgen=$OPTARG ;;
+    r) runs=$OPTARG ;;
+    w) work=$OPTARG ;;
+    *) sed -n '2,/^set/p' "$0" | sed 's/^# \{0,1\}//;/^set/d'; exit 1 ;;
+  esac
+done
+shift $((OPTIND - 1))
+inputs=("$@")
+[ ${#inputs[@]} -gt 0 ] || inputs=(10000 100000 300000 tiled)
+blockgen=$(realpath "$blockgen")
+extract=../shared/osm/gwangju-acc
+
+made_work=""
+if [ -z "$work" ]; then work=$(mktemp -d); made_work=1; fi
+mkdir -p "$work"
+trap 'drop_output; rm -rf "$work/input-"*; [ -z "$made_work" ] || rm -rf "$work"' EXIT
+priority=()
+if [ "$(id -u)" -eq 0 ]; then priority=(nice -n -10); fi
+
+now() { date +%s%N; }
+seconds() { awk -v ns="$1" 'BEGIN { printf "%.2f", ns / 1e9 }'; }
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+# Removing many files in one go can take minutes on a file system that
+# discards freed blocks; a sync every few thousand files keeps it shorter.
+remove_tree() {
+  [ -e "$1" ] || return 0
+  find "$1" -type f -print0 | xargs -0 -r -n 5000 sh -c 'rm -f "$@"; sync' _
+  rm -rf "$1"; sync
+}
+# The folder outputs go to: a fresh file system for each run when root.
+loop=""
+fresh_output() {
+  drop_output
+  if [ "$(id -u)" -eq 0 ]; then
+    truncate -s 64G "$work/fs.img"
+    mkfs.ext4 -q -F -N 8000000 "$work/fs.img"
+    loop=$(losetup -f --show --direct-io=on "$work/fs.img")
+    mkdir -p "$work/fs"
+    mount -o noinit_itable "$loop" "$work/fs"
+    output="$work/fs"
+  else
+    output="$work/runs"
+    mkdir -p "$output"
+  fi
+}
+drop_output() {
+  if [ -n "$loop" ]; then
+    umount "$work/fs"; losetup -d "$loop"; rm -f "$work/fs.img"; loop=""
+  elif [ -e "$work/runs" ]; then
+    remove_tree "$work/runs"
+  fi
+}
+
+make_input() {
+  local input=$1 folder=$2
+  rm -rf "$folder"
+  if [ "$input" = tiled ]; then
+    build/bench/bench_scale tile "$extract" 6 "$folder"
+  else
+    build/bench/bench_geojson write "$input" 10 "$folder"
+    echo "$input"
+  fi
+  cp -r build/assets/buildings_texture build/assets/tree_models "$folder/"
+}
+
+echo "blockgen: $blockgen"
+echo "load at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+printf '| %-8s | %9s | %8s | %8s | %9s | %8s | %6s | %8s | %-16s |\n' Input Features Wall "Peak MB" \
+  "Files" Floor "Ratio" "us/feat" "wall runs"
+printf '|%s|\n' "----------|-----------|----------|----------|-----------|----------|--------|----------|------------------"
+for input in "${inputs[@]}"; do
+  folder="$work/input-$input"
+  features=$(make_input "$input" "$folder" | tail -n 1)
+  walls=() floors=() peaks=() files=0
+  for ((run = 0; run < runs; run++)); do
+    fresh_output
+    sync
+    start=$(now)
+    "${priority[@]}" /usr/bin/time -f '%M' -o "$work/peak" \
+      "$blockgen" -o "$output/out/city.json" "$folder" >"$work/stdout"
+    walls+=($(( $(now) - start )))
+    peaks+=($(tail -n 1 "$work/peak"))
+    files=$(find "$output/out" -type f | wc -l)
+    sync
+    start=$(now)
+    "${priority[@]}" cat "$folder"/*.geojson >/dev/null
+    "${priority[@]}" build/bench/bench_scale parse "$folder"/*.geojson
+    "${priority[@]}" cp -r "$output/out" "$output/copy"
+    floors+=($(( $(now) - start )))
+  done
+  drop_output
+  wall=$(median "${walls[@]}") floor=$(median "${floors[@]}") peak=$(median "${peaks[@]}")
+  runs_text=$(for w in "${walls[@]}"; do printf '%s ' "$(seconds "$w")"; done)
+  printf '| %-8s | %9s | %7ss | %8.0f | %9s | %7ss | %6.2f | %8.1f | %-16s |\n' "$input" "$features" \
+    "$(seconds "$wall")" "$(awk -v k="$peak" 'BEGIN { print k / 1024 }')" "$files" "$(seconds "$floor")" \
+    "$(awk -v w="$wall" -v f="$floor" 'BEGIN { print w / f }')" \
+    "$(awk -v w="$wall" -v n="$features" 'BEGIN { print w / 1e3 / n }')" "$runs_text"
+  rm -rf "$folder"
+done
+echo "load at end: $(cut -d' ' -f1-3 /proc/loadavg)"
