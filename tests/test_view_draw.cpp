@@ -233,6 +233,7 @@ TEST(ViewCamera, FramingShowsTheWholeBoxAndTheDepthRangeHoldsIt) {
     auto near_plane = 0.0f, far_plane = 0.0f;
     fit_depth_range(box, eye, camera.yfov, aspect, near_plane, far_plane);
     auto clip = projection_matrix(camera.yfov, aspect, near_plane, far_plane) * view_matrix(eye);
+    double low[2] = {1, 1}, high[2] = {-1, -1};
     for (int k = 0; k < 8; k++) {
       auto p = vec3f{k & 1 ? box.max.x : box.min.x, k & 2 ? box.max.y : box.min.y,
                      k & 4 ? box.max.z : box.min.z};
@@ -240,7 +241,13 @@ TEST(ViewCamera, FramingShowsTheWholeBoxAndTheDepthRangeHoldsIt) {
       for (int r = 0; r < 4; r++)
         c[r] = clip.at(r, 0) * p.x + clip.at(r, 1) * p.y + clip.at(r, 2) * p.z + clip.at(r, 3);
       for (int r = 0; r < 3; r++) EXPECT_LE(std::abs(c[r] / c[3]), 1.0) << aspect << " corner " << k;
+      for (int r = 0; r < 2; r++)
+        low[r] = std::min(low[r], c[r] / c[3]), high[r] = std::max(high[r], c[r] / c[3]);
     }
+    // The box fills the view along one side and sits in its middle.
+    EXPECT_GT(std::max(high[0] - low[0], high[1] - low[1]), 1.8) << aspect;
+    for (int r = 0; r < 2; r++) EXPECT_NEAR(low[r] + high[r], 0, 0.02) << aspect << " axis " << r;
+    EXPECT_NEAR(camera.target.y, 1, 1e-4f);  // the orbit stays at the box's middle height
     EXPECT_GT(near_plane, far_plane / 100);  // seen from outside: a tight range
   }
 }

@@ -1,10 +1,13 @@
 #include "view/view_camera.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 
 static constexpr float pi = 3.14159265358979f;
 static constexpr float max_pitch = 89 * pi / 180;
+// The share of the field of view a framed box fills at most.
+static constexpr float frame_fill = 0.94f;
 
 static bool is_empty(const bbox3f& box) {
   return !(box.min.x <= box.max.x && box.min.y <= box.max.y && box.min.z <= box.max.z);
@@ -29,15 +32,63 @@ frame3f camera_frame(const view_camera& camera) {
   return {right, up, back, camera.target + back * camera.distance};
 }
 
+// The distance at which every corner of the box, seen from the camera's
+// direction about its target, lies inside the half-angle tangents tx, ty;
+// with the extents of the corners in the view as fractions of those.
+static float fitting_distance(const view_camera& camera, const bbox3f& box, float tx, float ty,
+                              float min_distance, vec2f& low, vec2f& high) {
+  auto eye = camera_frame(camera);
+  auto corners = std::array<vec3f, 8>{};
+  auto distance = min_distance;
+  for (int k = 0; k < 8; k++) {
+    auto p = vec3f{k & 1 ? box.max.x : box.min.x, k & 2 ? box.max.y : box.min.y,
+                   k & 4 ? box.max.z : box.min.z} - camera.target;
+    corners[k] = {dot(p, eye.x), dot(p, eye.y), dot(p, eye.z)};
+    distance = std::max(distance, corners[k].z + std::max(std::abs(corners[k].x) / tx,
+                                                           std::abs(corners[k].y) / ty));
+  }
+  low = {1, 1}, high = {-1, -1};
+  for (auto& c : corners) {
+    auto depth = distance - c.z;
+    auto x = c.x / (depth * tx), y = c.y / (depth * ty);
+    low = {std::min(low.x, x), std::min(low.y, y)};
+    high = {std::max(high.x, x), std::max(high.y, y)};
+  }
+  return distance;
+}
+
 view_camera framing_camera(const bbox3f& bounds, float yfov, float aspect) {
   auto camera = view_camera{};
   camera.yfov = yfov;
   camera.target = box_center(bounds);
   camera.yaw = 45 * pi / 180;
   camera.pitch = 35 * pi / 180;
-  // The narrower of the two fields of view holds the bounding sphere.
-  auto half = std::atan(std::tan(yfov / 2) * std::min(1.0f, aspect > 0 ? aspect : 1.0f));
-  camera.distance = box_radius(bounds) / std::sin(half);
+  // The eye backs away until every corner of the box lies inside the
+  // field of view with a small margin, and the target slides over the
+  // ground so that the box sits in the middle of the view: a flat city
+  // seen at an angle then fills the view, where its bounding sphere would
+  // leave it small, and its near corner would leave it high in the view.
+  auto ty = std::tan(yfov / 2) * frame_fill;
+  auto tx = ty * (aspect > 0 && std::isfinite(aspect) ? aspect : 1.0f);
+  auto radius = box_radius(bounds);
+  camera.distance = radius / std::sin(std::atan(ty));
+  if (is_empty(bounds) || !(tx > 0 && ty > 0 && std::isfinite(tx) && std::isfinite(ty)))
+    return camera;
+  auto start = camera;
+  auto low = vec2f{}, high = vec2f{};
+  auto eye = camera_frame(camera);
+  // Moving the target ahead over the ground moves the picture down by the
+  // sine of the pitch.
+  auto ahead = normalize(vec3f{-eye.z.x, 0, -eye.z.z});
+  auto rise = std::sin(camera.pitch);
+  for (int step = 0; step < 8; step++) {
+    auto distance = fitting_distance(camera, bounds, tx, ty, radius * 0.05f, low, high);
+    auto middle = vec2f{(low.x + high.x) / 2, (low.y + high.y) / 2};
+    camera.target = camera.target + eye.x * (middle.x * distance * tx) +
+                    ahead * (middle.y * distance * ty / rise);
+  }
+  camera.distance = fitting_distance(camera, bounds, tx, ty, radius * 0.05f, low, high);
+  if (!(camera.distance > 0 && std::isfinite(camera.distance))) return start;
   return camera;
 }
 

@@ -21,8 +21,8 @@ struct view_camera {
 // -z), origin at the eye.
 frame3f camera_frame(const view_camera& camera);
 
-// A view of the whole box from above at an angle, the box's bounding
-// sphere inside the field of view at the given aspect (width / height).
+// A view of the whole box from above at an angle, every corner of the box
+// inside the field of view at the given aspect (width / height).
 view_camera framing_camera(const bbox3f& bounds, float yfov, float aspect);
 
 // The orbit that starts at a scene camera's frame: its target lies ahead
