@@ -25,7 +25,9 @@
 # files of the last one, which takes minutes on a disk that discards freed
 # blocks. Otherwise the output goes to the work folder and is removed
 # between runs. The table shows the median of the runs (wall and floor
-# each), the ratio of the two medians and the wall time per feature.
+# each), the ratio of the two medians, the wall time per feature, and
+# blockgen's processor time per feature split into its own (user) and the
+# kernel's (sys): the part that grows with the file count is the kernel's.
 # Run from the project root after a build.
 set -euo pipefail
 
@@ -101,21 +103,22 @@ make_input() {
 
 echo "blockgen: $blockgen"
 echo "load at start: $(cut -d' ' -f1-3 /proc/loadavg)"
-printf '| %-8s | %9s | %8s | %8s | %9s | %8s | %6s | %8s | %-16s |\n' Input Features Wall "Peak MB" \
-  "Files" Floor "Ratio" "us/feat" "wall runs"
-printf '|%s|\n' "----------|-----------|----------|----------|-----------|----------|--------|----------|------------------"
+printf '| %-8s | %9s | %8s | %8s | %9s | %8s | %6s | %8s | %8s | %8s | %-16s |\n' Input Features Wall \
+  "Peak MB" "Files" Floor "Ratio" "us/feat" "user/ft" "sys/ft" "wall runs"
+printf '|%s|\n' "----------|-----------|----------|----------|-----------|----------|--------|----------|----------|----------|------------------"
 for input in "${inputs[@]}"; do
   folder="$work/input-$input"
   features=$(make_input "$input" "$folder" | tail -n 1)
-  walls=() floors=() peaks=() files=0
+  walls=() floors=() peaks=() users=() systems=() files=0
   for ((run = 0; run < runs; run++)); do
     fresh_output
     sync
     start=$(now)
-    "${priority[@]}" /usr/bin/time -f '%M' -o "$work/peak" \
+    "${priority[@]}" /usr/bin/time -f '%M %U %S' -o "$work/peak" \
       "$blockgen" -o "$output/out/city.json" "$folder" >"$work/stdout"
     walls+=($(( $(now) - start )))
-    peaks+=($(tail -n 1 "$work/peak"))
+    read -r peak user system < <(tail -n 1 "$work/peak")
+    peaks+=("$peak") users+=("$user") systems+=("$system")
     files=$(find "$output/out" -type f | wc -l)
     sync
     start=$(now)
@@ -126,11 +129,14 @@ for input in "${inputs[@]}"; do
   done
   drop_output
   wall=$(median "${walls[@]}") floor=$(median "${floors[@]}") peak=$(median "${peaks[@]}")
+  user=$(median "${users[@]}") system=$(median "${systems[@]}")
   runs_text=$(for w in "${walls[@]}"; do printf '%s ' "$(seconds "$w")"; done)
-  printf '| %-8s | %9s | %7ss | %8.0f | %9s | %7ss | %6.2f | %8.1f | %-16s |\n' "$input" "$features" \
+  printf '| %-8s | %9s | %7ss | %8.0f | %9s | %7ss | %6.2f | %8.1f | %8.1f | %8.1f | %-16s |\n' "$input" "$features" \
     "$(seconds "$wall")" "$(awk -v k="$peak" 'BEGIN { print k / 1024 }')" "$files" "$(seconds "$floor")" \
     "$(awk -v w="$wall" -v f="$floor" 'BEGIN { print w / f }')" \
-    "$(awk -v w="$wall" -v n="$features" 'BEGIN { print w / 1e3 / n }')" "$runs_text"
+    "$(awk -v w="$wall" -v n="$features" 'BEGIN { print w / 1e3 / n }')" \
+    "$(awk -v t="$user" -v n="$features" 'BEGIN { print t * 1e6 / n }')" \
+    "$(awk -v t="$system" -v n="$features" 'BEGIN { print t * 1e6 / n }')" "$runs_text"
   rm -rf "$folder"
 done
 echo "load at end: $(cut -d' ' -f1-3 /proc/loadavg)"
