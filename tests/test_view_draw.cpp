@@ -235,8 +235,7 @@ TEST(ViewCamera, FramingShowsTheWholeBoxAndTheDepthRangeHoldsIt) {
     auto clip = projection_matrix(camera.yfov, aspect, near_plane, far_plane) * view_matrix(eye);
     double low[2] = {1, 1}, high[2] = {-1, -1};
     for (int k = 0; k < 8; k++) {
-      auto p = vec3f{k & 1 ? box.max.x : box.min.x, k & 2 ? box.max.y : box.min.y,
-                     k & 4 ? box.max.z : box.min.z};
+      auto p = box_corner(box, k);
       double c[4];
       for (int r = 0; r < 4; r++)
         c[r] = clip.at(r, 0) * p.x + clip.at(r, 1) * p.y + clip.at(r, 2) * p.z + clip.at(r, 3);

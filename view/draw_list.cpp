@@ -194,9 +194,7 @@ draw_list make_draw_list(const view_scene& view, bool use_sky, const progress_ca
       }
       auto& local = found->second;
       for (int k = 0; k < 8; k++)
-        expand(box, transform_point(instance.frame, {k & 1 ? local.max.x : local.min.x,
-                                                     k & 2 ? local.max.y : local.min.y,
-                                                     k & 4 ? local.max.z : local.min.z}));
+        expand(box, transform_point(instance.frame, box_corner(local, k)));
     } else {
       auto low = std::numeric_limits<float>::max(), high = -low;
       for (auto& p : shape.positions) {

@@ -41,8 +41,7 @@ static float fitting_distance(const view_camera& camera, const bbox3f& box, floa
   auto corners = std::array<vec3f, 8>{};
   auto distance = min_distance;
   for (int k = 0; k < 8; k++) {
-    auto p = vec3f{k & 1 ? box.max.x : box.min.x, k & 2 ? box.max.y : box.min.y,
-                   k & 4 ? box.max.z : box.min.z} - camera.target;
+    auto p = box_corner(box, k) - camera.target;
     corners[k] = {dot(p, eye.x), dot(p, eye.y), dot(p, eye.z)};
     distance = std::max(distance, corners[k].z + std::max(std::abs(corners[k].x) / tx,
                                                            std::abs(corners[k].y) / ty));
@@ -138,9 +137,7 @@ void fit_depth_range(const bbox3f& bounds, const frame3f& eye, float yfov, float
   auto forward = -normalize(eye.z);
   auto nearest = std::numeric_limits<float>::max(), farthest = 0.0f;
   for (int i = 0; i < 8; i++) {
-    auto corner = vec3f{i & 1 ? bounds.max.x : bounds.min.x, i & 2 ? bounds.max.y : bounds.min.y,
-                        i & 4 ? bounds.max.z : bounds.min.z};
-    auto depth = dot(corner - eye.o, forward);
+    auto depth = dot(box_corner(bounds, i) - eye.o, forward);
     nearest = std::min(nearest, depth);
     farthest = std::max(farthest, depth);
   }

@@ -19,6 +19,11 @@ inline vec3f normalize(const vec3f& a) {
 inline vec3f operator-(const vec3f& a) { return {-a.x, -a.y, -a.z}; }
 inline vec3f operator*(const vec3f& a, const vec3f& b) { return {a.x * b.x, a.y * b.y, a.z * b.z}; }
 inline vec3f lerp(const vec3f& a, const vec3f& b, float t) { return a * (1 - t) + b * t; }
+// Corner k (0 to 7) of a box: bit 0 picks the larger x, bit 1 y, bit 2 z.
+inline vec3f box_corner(const bbox3f& box, int k) {
+  return {k & 1 ? box.max.x : box.min.x, k & 2 ? box.max.y : box.min.y,
+          k & 4 ? box.max.z : box.min.z};
+}
 inline bool is_finite(const vec3f& a) {
   return std::isfinite(a.x) && std::isfinite(a.y) && std::isfinite(a.z);
 }
