@@ -15,15 +15,6 @@ namespace {
 
 const float pi = 3.14159265358979f;
 
-vec3f cross(const vec3f& a, const vec3f& b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-float length(const vec3f& a) { return std::sqrt(a.x * a.x + a.y * a.y + a.z * a.z); }
-vec3f normalize(const vec3f& a) {
-  auto l = length(a);
-  return l > 0 ? a * (1 / l) : a;
-}
-
 struct tube_point {
   vec3f center = {};
   float across = 0;  // radius along the side axis

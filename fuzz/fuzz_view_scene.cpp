@@ -1,13 +1,16 @@
-// The viewer's own readers (STL, OBJ with materials, glTF and GLB, pbrt),
+// The scene readers of STL, OBJ with materials, glTF and GLB, and pbrt,
 // chosen at build time by FUZZ_VIEW_FORMAT. Files that a scene refers to
 // are never found, so only the bytes of the file itself are fuzzed.
 #include <string>
 
-#include "view/readers.h"
+#include "scene/gltf_scene.h"
+#include "scene/obj_scene.h"
+#include "scene/pbrt_scene.h"
+#include "scene/stl_scene.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto text = std::string{(const char*)data, size};
-  auto scene = view_scene{};
+  auto scene = loaded_scene{};
   auto error = std::string{};
   auto files = no_files();
   auto format = std::string{FUZZ_VIEW_FORMAT};

@@ -24,21 +24,6 @@ const int array_buffer = 34962, element_array_buffer = 34963;
 const int unsigned_byte = 5121, unsigned_short = 5123, unsigned_int = 5125, float_type = 5126;
 const int mode_points = 0, mode_lines = 1, mode_triangles = 4;
 
-float dot(const vec3f& a, const vec3f& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-vec3f cross(const vec3f& a, const vec3f& b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-float length(const vec3f& a) { return std::sqrt(dot(a, a)); }
-vec3f normalize(const vec3f& a) {
-  auto l = length(a);
-  return l > 0 ? a * (1 / l) : a;
-}
-bool is_finite(const vec3f& v) {
-  return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
-}
-bool is_finite(const frame3f& f) {
-  return is_finite(f.x) && is_finite(f.y) && is_finite(f.z) && is_finite(f.o);
-}
 // A factor of the material model: glTF wants it within 0 ... 1.
 float unit(float v) { return std::isfinite(v) ? std::min(std::max(v, 0.0f), 1.0f) : 0.0f; }
 

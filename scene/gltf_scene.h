@@ -5,8 +5,7 @@
 
 #include <string>
 
-#include "scene/scene.h"
-#include "support/console.h"
+#include "scene/scene_load.h"
 
 // What the file holds:
 // - one mesh per shape and material, and the same geometry (accessors) for
@@ -41,3 +40,10 @@ bool save_gltf_scene(const std::string& filename, const scene_data& scene, std::
 // theta = (i + 0.5) / H * pi and phi = (j + 0.5) / W * 2 pi, as the sky of
 // make_sunsky is drawn. False when the environment has no image.
 bool environment_sun_direction(const scene_environment& environment, vec3f& direction);
+
+// Reads glTF 2.0, as JSON text (".gltf") or binary (".glb", told by its
+// magic): meshes of triangles, the node hierarchy with matrices or
+// translation, rotation and scale, base colours and textures, cameras and
+// KHR_lights_punctual directional lights (the sun).
+bool parse_gltf_scene(const std::string& filename, const std::string& data,
+                      const referenced_files& files, loaded_scene& scene, std::string& error);

@@ -38,11 +38,6 @@ static void append_line(std::string& text, const char* key, float v) {
   text += '\n';
 }
 
-static vec3f cross(const vec3f& a, const vec3f& b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-static float dot(const vec3f& a, const vec3f& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-
 // Normals follow the inverse transpose of the frame's axes, so that scaled
 // tree instances keep their normals perpendicular to the surface.
 struct normal_transform {
@@ -55,9 +50,7 @@ static normal_transform make_normal_transform(const frame3f& f) {
   return {cross(f.y, f.z) * scale, cross(f.z, f.x) * scale, cross(f.x, f.y) * scale};
 }
 static vec3f transform_normal(const normal_transform& t, const vec3f& n) {
-  auto v = t.x * n.x + t.y * n.y + t.z * n.z;
-  auto length = std::sqrt(dot(v, v));
-  return length > 0 ? v * (1 / length) : v;
+  return normalize(t.x * n.x + t.y * n.y + t.z * n.z);
 }
 
 static bool has_geometry(const scene_shape& shape) {

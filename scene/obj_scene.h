@@ -5,8 +5,7 @@
 
 #include <string>
 
-#include "scene/scene.h"
-#include "support/console.h"
+#include "scene/scene_load.h"
 
 // Writes FILE.obj, FILE.mtl and "textures/NAME.png" (8-bit) or
 // "textures/NAME.hdr" (float), making the "textures" folder when missing.
@@ -15,3 +14,9 @@
 // then ("save texture", 1 + j + 1, N) after texture j, with N = 1 + textures.
 bool save_obj_scene(const std::string& filename, const scene_data& scene, std::string& error,
                     const progress_callback& progress = {});
+
+// Reads an OBJ scene with its material libraries: diffuse colours and
+// map_Kd images. Every object and material pair becomes a shape with its
+// instance.
+bool parse_obj_scene(const std::string& filename, const std::string& data,
+                     const referenced_files& files, loaded_scene& scene, std::string& error);

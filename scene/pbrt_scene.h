@@ -10,8 +10,7 @@
 
 #include <string>
 
-#include "scene/scene.h"
-#include "support/console.h"
+#include "scene/scene_load.h"
 
 // Writes the scene file, the meshes and the images, making the "shapes" and
 // "textures" folders when missing. Shapes without faces (points, lines or
@@ -21,3 +20,11 @@
 // after mesh k and ("save texture", meshes + j + 2, N) after texture j.
 bool save_pbrt_scene(const std::string& filename, const scene_data& scene,
                      std::string& error, const progress_callback& progress = {});
+
+// Reads the pbrt-v3 scene text: transforms, attributes, objects and
+// instances, "trianglemesh" and "plymesh" shapes, diffuse colours and image
+// textures, the camera, infinite and distant lights, and Include. Anything
+// else is skipped with one warning per kind of statement.
+bool parse_pbrt_scene(const std::string& filename, const std::string& data,
+                      const referenced_files& files, loaded_scene& scene, std::string& error,
+                      const progress_callback& progress = {});

@@ -49,11 +49,6 @@ scene_environment* add_sky(scene_data& scene, float sun_angle) {
   return environment;
 }
 
-static void expand(bbox3f& box, const vec3f& p) {
-  box.min = {std::min(box.min.x, p.x), std::min(box.min.y, p.y), std::min(box.min.z, p.z)};
-  box.max = {std::max(box.max.x, p.x), std::max(box.max.y, p.y), std::max(box.max.z, p.z)};
-}
-
 bbox3f compute_scene_bounds(const scene_data& scene) {
   // Shapes are shared by many instances (trees): box each shape once.
   auto shape_bounds = std::unordered_map<const scene_shape*, bbox3f>{};

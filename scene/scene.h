@@ -130,5 +130,3 @@ std::vector<scene_material> merge_materials_by_name(const scene_data& scene);
 // Bounds of every instanced shape, mapped by its instance frame. Instances
 // without a shape or with an empty shape contribute nothing.
 bbox3f compute_scene_bounds(const scene_data& scene);
-inline vec3f bbox_center(const bbox3f& box) { return (box.min + box.max) * 0.5f; }
-inline vec3f bbox_size(const bbox3f& box) { return box.max - box.min; }

@@ -5,6 +5,7 @@
 #include "scene/obj_scene.h"
 #include "scene/pbrt_scene.h"
 #include "scene/shape_io.h"
+#include "scene/stl_scene.h"
 #include "support/files.h"
 
 // The single-shape format keeps only the geometry of the first shape.
@@ -38,4 +39,48 @@ bool load_scene(const std::string& filename, scene_data& scene, std::string& err
   if (has_extension(filename, ".json")) return load_json_scene(filename, scene, error, progress);
   error = filename + ": unknown format";
   return false;
+}
+
+bool is_readable_scene(const std::string& filename) {
+  for (auto extension : {".json", ".obj", ".stl", ".gltf", ".glb", ".pbrt"})
+    if (has_extension(filename, extension)) return true;
+  return false;
+}
+
+bool read_scene(const std::string& filename, loaded_scene& scene, std::string& error,
+                const progress_callback& progress) {
+  scene = loaded_scene{};
+  if (!is_readable_scene(filename)) {
+    error = filename + ": unknown format";
+    return false;
+  }
+  if (has_extension(filename, ".json")) {
+    try {
+      return load_json_scene(filename, scene.scene, error, progress);
+    } catch (const std::bad_alloc&) {
+      error = filename + ": out of memory";
+      return false;
+    }
+  }
+
+  if (progress) progress("load scene", 0, 1);
+  auto data = std::string{};
+  if (!load_text(filename, data, error)) return false;
+  auto ok = false;
+  try {
+    if (has_extension(filename, ".stl")) {
+      ok = parse_stl_scene(filename, data, scene, error);
+    } else if (has_extension(filename, ".obj")) {
+      ok = parse_obj_scene(filename, data, disk_files(), scene, error);
+    } else if (has_extension(filename, ".gltf") || has_extension(filename, ".glb")) {
+      ok = parse_gltf_scene(filename, data, disk_files(), scene, error);
+    } else {
+      ok = parse_pbrt_scene(filename, data, disk_files(), scene, error, progress);
+    }
+  } catch (const std::bad_alloc&) {
+    error = filename + ": out of memory";
+    ok = false;
+  }
+  if (ok && progress) progress("load scene", 1, 1);
+  return ok;
 }

@@ -50,7 +50,6 @@ bool has_valid_indices(const scene_shape& shape) {
          indices_in_range(shape.triangles, size) && indices_in_range(shape.quads, size);
 }
 
-
 bool make_indexed_quads(const std::vector<vec4i>& quadspos, const std::vector<vec4i>& quadsnorm,
                         const std::vector<vec4i>& quadstexcoord,
                         const std::vector<vec3f>& positions, const std::vector<vec3f>& normals,
@@ -100,12 +99,6 @@ std::vector<vec3i> quads_to_triangles(const std::vector<vec3i>& triangles,
   }
   return result;
 }
-
-static vec3f cross(const vec3f& a, const vec3f& b) {
-  return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x};
-}
-static float dot(const vec3f& a, const vec3f& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-static float length(const vec3f& a) { return std::sqrt(dot(a, a)); }
 
 textured_mesh make_facade_texcoords(const scene_shape& shape, float image_aspect) {
   auto mesh = textured_mesh{};

@@ -16,7 +16,7 @@ namespace {
 constexpr float pi = 3.14159265f;
 
 // A flat square of side `size` at height `y` centred at (x, z).
-scene_instance* add_square(view_scene& view, const std::string& name, float x, float z,
+scene_instance* add_square(loaded_scene& view, const std::string& name, float x, float z,
                            float size, float y, vec3f color) {
   auto instance = add_complete_instance(view.scene, name);
   auto h = size / 2;
@@ -27,7 +27,7 @@ scene_instance* add_square(view_scene& view, const std::string& name, float x, f
 }
 
 // An upright box wall loop around a square footprint, as the city builds walls.
-scene_instance* add_walls(view_scene& view, const std::string& name, float x, float z, float size,
+scene_instance* add_walls(loaded_scene& view, const std::string& name, float x, float z, float size,
                           float height) {
   auto instance = add_complete_instance(view.scene, name);
   auto h = size / 2;
@@ -53,7 +53,7 @@ bool inside(const bbox3f& outer, const bbox3f& inner) {
 }  // namespace
 
 TEST(DrawList, MaterialsOfOneLookShareABatch) {
-  auto view = view_scene{};
+  auto view = loaded_scene{};
   // Fifty buildings, each with a material of its own, in two colours.
   for (int i = 0; i < 50; i++)
     add_square(view, "roof" + std::to_string(i), (float)i, 0, 0.5f, 0.2f,
@@ -67,7 +67,7 @@ TEST(DrawList, MaterialsOfOneLookShareABatch) {
 }
 
 TEST(DrawList, SharedShapesAreDrawnInstanced) {
-  auto view = view_scene{};
+  auto view = loaded_scene{};
   auto tree = add_shape(view.scene, "tree");
   tree->positions = {{0, 0, 0}, {0.1f, 0, 0}, {0, 1, 0}};
   tree->triangles = {{0, 1, 2}};
@@ -100,7 +100,7 @@ TEST(DrawList, SharedShapesAreDrawnInstanced) {
 // the rank of its height in its stack, higher layers higher ranks; layers
 // far apart (a roof) start a stack of their own.
 TEST(DrawList, FlatLayersGetRanksByHeight) {
-  auto view = view_scene{};
+  auto view = loaded_scene{};
   add_square(view, "ground", 0, 0, 120, 0, {0.7f, 0.7f, 0.7f});
   add_square(view, "park", 0, 0, 20, 0.0001f, {0.3f, 0.5f, 0.3f});
   add_square(view, "water", 5, 0, 4, 0.00015f, {0.7f, 0.9f, 1});
@@ -135,7 +135,7 @@ TEST(DrawList, FlatLayersGetRanksByHeight) {
 // A big scene is cut into tiles: every index of a batch lies in exactly one
 // run, and each run's bounds hold the triangles it draws.
 TEST(DrawList, RunsCoverEveryTriangleOnceWithTheirBounds) {
-  auto view = view_scene{};
+  auto view = loaded_scene{};
   for (int i = 0; i < 200; i++)
     for (int j = 0; j < 120; j++) add_walls(view, "b", (float)i, (float)j, 0.5f, 0.2f);
   auto list = make_draw_list(view);
@@ -158,7 +158,7 @@ TEST(DrawList, RunsCoverEveryTriangleOnceWithTheirBounds) {
 // height and along the length at the image's aspect; shapes without an
 // image carry no coordinates.
 TEST(DrawList, TexturedWallsGetFacadeCoordinates) {
-  auto view = view_scene{};
+  auto view = loaded_scene{};
   auto texture = add_texture(view.scene, "facade");
   texture->ldr = image4b{2, 1, std::vector<vec4b>(2, vec4b{200, 200, 200, 255})};
   auto walls = add_walls(view, "walls", 0, 0, 4, 1);  // 4 long, 1 high
@@ -194,7 +194,7 @@ TEST(DrawList, SunFromTheSkyImageOrTheScene) {
     ASSERT_TRUE(find_sky_sun(sky, turned, direction, color));
     EXPECT_GT(dot(direction, {std::sin(angle), std::cos(angle), 0}), std::cos(3 * pi / 180)) << angle;
   }
-  auto view = view_scene{};
+  auto view = loaded_scene{};
   add_square(view, "ground", 0, 0, 10, 0, {0.7f, 0.7f, 0.7f});
   add_sky(view.scene, pi / 4);
   auto list = make_draw_list(view);
@@ -212,7 +212,7 @@ TEST(DrawList, SunFromTheSkyImageOrTheScene) {
 }
 
 TEST(DrawList, BrokenShapesAreLeftOutWithAWarning) {
-  auto view = view_scene{};
+  auto view = loaded_scene{};
   auto bad = add_square(view, "bad", 0, 0, 1, 0, {1, 0, 0});
   bad->shape->quads = {{0, 1, 2, 9}};
   add_square(view, "good", 3, 0, 1, 0, {0, 1, 0});

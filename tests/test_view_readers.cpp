@@ -8,17 +8,21 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "scene/gltf_scene.h"
 #include "scene/image.h"
+#include "scene/matrix.h"
+#include "scene/obj_scene.h"
+#include "scene/pbrt_scene.h"
 #include "scene/ply.h"
+#include "scene/scene_io.h"
+#include "scene/stl_scene.h"
 #include "support/files.h"
 #include "test_util.h"
 #include "view/draw_list.h"
-#include "view/readers.h"
-#include "view/view_math.h"
 
 namespace {
 
-size_t triangle_count(const view_scene& scene) {
+size_t triangle_count(const loaded_scene& scene) {
   auto count = size_t{0};
   for (auto& instance : scene.scene.instances)
     if (instance->shape) count += instance->shape->triangles.size();
@@ -26,7 +30,7 @@ size_t triangle_count(const view_scene& scene) {
 }
 
 // The world positions of every instanced triangle corner.
-std::vector<vec3f> world_corners(const view_scene& scene) {
+std::vector<vec3f> world_corners(const loaded_scene& scene) {
   auto corners = std::vector<vec3f>{};
   for (auto& instance : scene.scene.instances)
     for (auto& t : instance->shape->triangles)
@@ -66,14 +70,14 @@ TEST(StlReader, AsciiAndBinaryGiveTheSameTriangles) {
       "endsolid part one\n"};
   auto corners = std::vector<vec3f>{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 1}};
   for (auto& data : {ascii, binary_stl(2, corners)}) {
-    auto scene = view_scene{};
+    auto scene = loaded_scene{};
     auto error = std::string{};
     ASSERT_TRUE(parse_stl_scene("part.stl", data, scene, error)) << error;
     ASSERT_EQ(scene.scene.instances.size(), 1u);
     EXPECT_EQ(triangle_count(scene), 2u);
     EXPECT_EQ(world_corners(scene), corners);
   }
-  auto scene = view_scene{};
+  auto scene = loaded_scene{};
   auto error = std::string{};
   ASSERT_TRUE(parse_stl_scene("part.stl", ascii, scene, error));
   EXPECT_EQ(scene.scene.instances[0]->name, "part one");
@@ -100,7 +104,7 @@ TEST(StlReader, DamagedFilesAreRefusedWithTheirProblem) {
       {"ascii unknown word", "solid x\nfacets\n", "\"facet\" expected"},
   };
   for (auto& c : cases) {
-    auto scene = view_scene{};
+    auto scene = loaded_scene{};
     auto error = std::string{};
     EXPECT_FALSE(parse_stl_scene("bad.stl", c.data, scene, error)) << c.name;
     EXPECT_EQ(error.rfind("bad.stl: ", 0), 0u) << c.name << ": " << error;
@@ -125,7 +129,7 @@ TEST(ObjReader, ObjectsByMaterialWithColoursImagesAndFlippedTexcoords) {
       "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n"
       "o plain\nf -4 -3 -2\n"
       "o wall\nusemtl red\nf 1 2 3\nusemtl brick\nf 1/1 2/2 3/3 4/4\n"};
-  auto scene = view_scene{};
+  auto scene = loaded_scene{};
   ASSERT_TRUE(parse_obj_scene(dir / "a.obj", obj, disk_files(), scene, error)) << error;
   ASSERT_EQ(scene.scene.instances.size(), 3u);  // plain, wall:red, wall:brick
   auto& red = *scene.scene.instances[1];
@@ -156,7 +160,7 @@ TEST(ObjReader, DamagedFilesAndMissingReferencesAreRefused) {
       {"coordinate not finite", "v 0 0 0\nv 1e999 0 0\nv 0 1 0\nf 1 2 3\n", "not a finite number"},
   };
   for (auto& c : cases) {
-    auto scene = view_scene{};
+    auto scene = loaded_scene{};
     auto error = std::string{};
     EXPECT_FALSE(parse_obj_scene(dir / "bad.obj", c.obj, disk_files(), scene, error)) << c.name;
     EXPECT_EQ(error.rfind(dir / "bad.obj: ", 0), 0u) << c.name << ": " << error;
@@ -226,7 +230,7 @@ TEST(GltfReader, NodeHierarchyWithMatricesAndTrsCameraAndSun) {
   g.doc["extensionsUsed"] = {"KHR_lights_punctual"};
   g.doc["extensions"] = {{"KHR_lights_punctual", {{"lights", {{{"type", "directional"}, {"color", {1, 0.9, 0.8}}}}}}}};
 
-  auto scene = view_scene{};
+  auto scene = loaded_scene{};
   auto error = std::string{};
   ASSERT_TRUE(parse_gltf_scene("model.glb", g.glb(), no_files(), scene, error)) << error;
   ASSERT_EQ(scene.scene.instances.size(), 1u);
@@ -266,7 +270,7 @@ TEST(GltfReader, TextFileWithItsBufferAndImageBeside) {
   g.doc["materials"][0]["pbrMetallicRoughness"]["baseColorTexture"] = {{"index", 0}};
   g.doc["nodes"] = {{{"mesh", 0}}};
   g.doc["scenes"][0]["nodes"] = {0};
-  auto scene = view_scene{};
+  auto scene = loaded_scene{};
   ASSERT_TRUE(parse_gltf_scene(dir / "model.gltf", g.doc.dump(), disk_files(), scene, error)) << error;
   auto texture = scene.scene.instances.at(0)->material->color_tex;
   ASSERT_TRUE(texture);
@@ -308,7 +312,7 @@ TEST(GltfReader, DamagedFilesAreRefused) {
     g.doc["nodes"] = {{{"mesh", 0}}};
     g.doc["scenes"][0]["nodes"] = {0};
     c.damage(g);
-    auto scene = view_scene{};
+    auto scene = loaded_scene{};
     auto error = std::string{};
     EXPECT_FALSE(parse_gltf_scene("bad.glb", g.glb(), no_files(), scene, error)) << c.name;
     EXPECT_EQ(error.rfind("bad.glb: ", 0), 0u) << c.name << ": " << error;
@@ -317,7 +321,7 @@ TEST(GltfReader, DamagedFilesAreRefused) {
   // Truncated containers, at every length of the header and a few beyond.
   auto whole = gltf_builder{}.glb();
   for (auto length : {0, 3, 12, 19, 20, 40, (int)whole.size() - 5}) {
-    auto scene = view_scene{};
+    auto scene = loaded_scene{};
     auto error = std::string{};
     EXPECT_FALSE(parse_gltf_scene("cut.glb", whole.substr(0, (size_t)length), no_files(), scene, error))
         << length;
@@ -369,7 +373,7 @@ AttributeEnd
 ObjectInstance "tri"
 WorldEnd
 )"};
-  auto scene = view_scene{};
+  auto scene = loaded_scene{};
   ASSERT_TRUE(parse_pbrt_scene(dir / "s.pbrt", text, disk_files(), scene, error)) << error;
   ASSERT_EQ(scene.scene.instances.size(), 3u);
   auto& moved = *scene.scene.instances[0];
@@ -429,7 +433,7 @@ TEST(PbrtReader, DamagedFilesAreRefusedWithTheirLine) {
       {"bad parameter", "Shape \"trianglemesh\" \"P\" [ 0 ]\n", "is not a parameter declaration"},
   };
   for (auto& c : cases) {
-    auto scene = view_scene{};
+    auto scene = loaded_scene{};
     auto error = std::string{};
     EXPECT_FALSE(parse_pbrt_scene(dir / "bad.pbrt", c.text, disk_files(), scene, error)) << c.name;
     EXPECT_EQ(error.rfind(dir.str(), 0), 0u) << c.name << ": " << error;
@@ -441,16 +445,16 @@ TEST(PbrtReader, DamagedFilesAreRefusedWithTheirLine) {
 
 TEST(ViewScene, DispatchByExtension) {
   auto dir = scratch_dir("view-dispatch");
-  auto scene = view_scene{};
+  auto scene = loaded_scene{};
   auto error = std::string{};
   for (auto name : {"a.json", "a.OBJ", "a.stl", "a.gltf", "a.GLB", "a.pbrt"})
-    EXPECT_TRUE(is_view_format(name)) << name;
+    EXPECT_TRUE(is_readable_scene(name)) << name;
   for (auto name : {"a.ply", "a.Obj", "a", "a.json.bak"}) {
-    EXPECT_FALSE(is_view_format(name)) << name;
-    EXPECT_FALSE(load_view_scene(dir / name, scene, error));
+    EXPECT_FALSE(is_readable_scene(name)) << name;
+    EXPECT_FALSE(read_scene(dir / name, scene, error));
     EXPECT_EQ(error, dir / name + ": unknown format");
   }
-  EXPECT_FALSE(load_view_scene(dir / "none.stl", scene, error));
+  EXPECT_FALSE(read_scene(dir / "none.stl", scene, error));
   EXPECT_EQ(error, dir / "none.stl: file not found");
 }
 
@@ -475,9 +479,9 @@ TEST(ViewScene, SampleTownFromEveryFormatIsTheSameCity) {
   }
   auto reference = draw_list{};
   for (size_t i = 0; i < files.size(); i++) {
-    auto scene = view_scene{};
+    auto scene = loaded_scene{};
     auto error = std::string{};
-    ASSERT_TRUE(load_view_scene(files[i], scene, error)) << error;
+    ASSERT_TRUE(read_scene(files[i], scene, error)) << error;
     EXPECT_TRUE(scene.warnings.empty()) << files[i] << ": " << scene.warnings.front();
     auto list = make_draw_list(scene);
     if (i == 0) {

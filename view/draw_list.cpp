@@ -6,7 +6,7 @@
 #include <unordered_map>
 
 #include "scene/shape.h"
-#include "view/view_math.h"
+#include "scene/matrix.h"
 
 namespace {
 
@@ -15,11 +15,6 @@ namespace {
 constexpr float layer_band      = 2e-4f;
 constexpr float flat_tolerance  = 1e-7f;
 constexpr int   max_layer_rank  = 15;
-
-void expand(bbox3f& box, const vec3f& p) {
-  box.min = {std::min(box.min.x, p.x), std::min(box.min.y, p.y), std::min(box.min.z, p.z)};
-  box.max = {std::max(box.max.x, p.x), std::max(box.max.y, p.y), std::max(box.max.z, p.z)};
-}
 
 bool is_empty(const bbox3f& box) { return !(box.min.x <= box.max.x); }
 
@@ -134,7 +129,7 @@ bool find_sky_sun(const image4f& sky, const frame3f& frame, vec3f& direction, ve
 
 size_t draw_calls(const draw_list& list) { return list.batches.size() + list.instanced.size() + 1; }
 
-draw_list make_draw_list(const view_scene& view, bool use_sky, const progress_callback& progress,
+draw_list make_draw_list(const loaded_scene& view, bool use_sky, const progress_callback& progress,
                          int instancing_threshold) {
   auto list = draw_list{};
   auto& scene = view.scene;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "scene/math.h"
-#include "view/view_scene.h"
+#include "scene/scene_load.h"
 
 // Everything a draw needs besides its geometry.
 struct draw_look {
@@ -90,7 +90,7 @@ struct draw_list {
 // Builds the draw list. Shapes used by at least `instancing_threshold`
 // instances are drawn instanced; with `use_sky` false the scene's sky and
 // sun are left out. Reports ("prepare scene", done, total).
-draw_list make_draw_list(const view_scene& scene, bool use_sky = true,
+draw_list make_draw_list(const loaded_scene& scene, bool use_sky = true,
                          const progress_callback& progress = {},
                          int instancing_threshold = 8);
 

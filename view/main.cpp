@@ -16,13 +16,13 @@
 #include <memory>
 
 #include "scene/image.h"
+#include "scene/scene_io.h"
 #include "support/cli.h"
 #include "support/console.h"
 #include "support/files.h"
 #include "view/draw_list.h"
 #include "view/scene_renderer.h"
 #include "view/scene_view.h"
-#include "view/view_scene.h"
 
 #ifndef _WIN32
 #include <QSocketNotifier>
@@ -222,13 +222,13 @@ int main(int argc, char** argv) {
   if (!parse_size(height_text, height)) fail("view: --height must be a number from 1 to 16384");
   if (benchmark_text != "0" && !parse_size(benchmark_text, frames))
     fail("view: --benchmark must be a number from 0 to 16384");
-  if (!is_view_format(scene_file)) fail(scene_file + ": unknown format");
+  if (!is_readable_scene(scene_file)) fail(scene_file + ": unknown format");
 
   // Everything that can fail on the file happens before any window opens.
   auto start = std::chrono::steady_clock::now();
-  auto scene = view_scene{};
+  auto scene = loaded_scene{};
   auto error = std::string{};
-  if (!load_view_scene(scene_file, scene, error, print_progress)) fail(error);
+  if (!read_scene(scene_file, scene, error, print_progress)) fail(error);
   auto load_time = seconds_since(start);
   for (auto& line : scene.warnings) std::fprintf(stderr, "%s\n", line.c_str());
 

@@ -4,7 +4,7 @@
 // range fitted to the scene for each frame.
 
 #include "scene/math.h"
-#include "view/view_math.h"
+#include "scene/matrix.h"
 
 struct view_camera {
   vec3f target   = {0, 0, 0};

@@ -1,4 +1,4 @@
-#include "view/view_math.h"
+#include "scene/matrix.h"
 
 mat4d operator*(const mat4d& a, const mat4d& b) {
   auto r = mat4d{};

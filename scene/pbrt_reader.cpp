@@ -3,6 +3,8 @@
 // show is read; rendering settings are passed over; anything else is
 // skipped with one warning per kind of statement.
 
+#include "scene/pbrt_scene.h"
+
 #include <charconv>
 #include <cmath>
 #include <map>
@@ -11,9 +13,8 @@
 
 #include "scene/ply.h"
 #include "scene/shape.h"
+#include "scene/matrix.h"
 #include "support/files.h"
-#include "view/readers.h"
-#include "view/view_math.h"
 
 namespace {
 
@@ -181,7 +182,7 @@ struct graphics_state {
 struct pbrt_parser {
   const std::string&      main_file;
   const referenced_files& files;
-  view_scene&             out;
+  loaded_scene&             out;
   std::string&            error;
   const progress_callback& progress;
 
@@ -708,9 +709,9 @@ struct pbrt_parser {
 }  // namespace
 
 bool parse_pbrt_scene(const std::string& filename, const std::string& data,
-                      const referenced_files& files, view_scene& scene, std::string& error,
+                      const referenced_files& files, loaded_scene& scene, std::string& error,
                       const progress_callback& progress) {
-  scene = view_scene{};
+  scene = loaded_scene{};
   auto parser = pbrt_parser{filename, files, scene, error, progress};
   if (!parser.parse(filename, data, true)) return false;
   if (parser.object) {

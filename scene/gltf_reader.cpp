@@ -3,6 +3,8 @@
 // buffer views and accessors, indices, node cycles) is checked here before
 // a byte is read.
 
+#include "scene/gltf_scene.h"
+
 #include <stb_image.h>
 #include <tiny_gltf.h>
 
@@ -11,9 +13,8 @@
 #include <unordered_map>
 
 #include "scene/image.h"
+#include "scene/matrix.h"
 #include "support/files.h"
-#include "view/readers.h"
-#include "view/view_math.h"
 
 namespace {
 
@@ -270,7 +271,7 @@ bool primitive_triangles(int mode, const std::vector<uint32_t>& indices, size_t 
 struct gltf_converter {
   const std::string&     filename;
   const tinygltf::Model& model;
-  view_scene&            out;
+  loaded_scene&            out;
   std::string&           error;
   const std::string&     failed;  // the first referenced file that could not be read
   std::vector<scene_texture*>  textures  = {};  // by image
@@ -480,8 +481,8 @@ struct gltf_converter {
 }  // namespace
 
 bool parse_gltf_scene(const std::string& filename, const std::string& data,
-                      const referenced_files& files, view_scene& scene, std::string& error) {
-  scene = view_scene{};
+                      const referenced_files& files, loaded_scene& scene, std::string& error) {
+  scene = loaded_scene{};
   auto binary = data.size() >= 4 && data.compare(0, 4, "glTF") == 0;
   if (data.size() > 0xffffffffu) {
     error = filename + ": read error (larger than 4 GiB)";

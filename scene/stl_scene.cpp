@@ -7,12 +7,12 @@
 #include <cstring>
 #include <string_view>
 
-#include "view/readers.h"
+#include "scene/stl_scene.h"
 
 namespace {
 
 // Three corners per triangle, not welded: the viewer shades every face flat.
-void add_stl_instance(view_scene& scene, std::vector<vec3f>&& positions,
+void add_stl_instance(loaded_scene& scene, std::vector<vec3f>&& positions,
                       const std::string& name) {
   auto instance = add_complete_instance(scene.scene, name.empty() ? "stl" : name);
   instance->material->color = {0.7f, 0.7f, 0.7f};
@@ -32,7 +32,7 @@ float read_float_le(const char* bytes) {
   return value;
 }
 
-bool parse_binary(const std::string& filename, const std::string& data, view_scene& scene,
+bool parse_binary(const std::string& filename, const std::string& data, loaded_scene& scene,
                   std::string& error) {
   auto count = (uint64_t)(uint8_t)data[80] | (uint64_t)(uint8_t)data[81] << 8 |
                (uint64_t)(uint8_t)data[82] << 16 | (uint64_t)(uint8_t)data[83] << 24;
@@ -81,7 +81,7 @@ struct stl_words {
   }
 };
 
-bool parse_ascii(const std::string& filename, const std::string& data, view_scene& scene,
+bool parse_ascii(const std::string& filename, const std::string& data, loaded_scene& scene,
                  std::string& error) {
   auto words = stl_words{data};
   auto fail = [&](const std::string& what) {
@@ -140,9 +140,9 @@ bool parse_ascii(const std::string& filename, const std::string& data, view_scen
 
 }  // namespace
 
-bool parse_stl_scene(const std::string& filename, const std::string& data, view_scene& scene,
+bool parse_stl_scene(const std::string& filename, const std::string& data, loaded_scene& scene,
                      std::string& error) {
-  scene = view_scene{};
+  scene = loaded_scene{};
   // Binary files may begin with "solid" too: a size that matches the
   // triangle count decides for binary.
   auto starts_solid = false;

@@ -1,8 +1,14 @@
 #pragma once
-// The scene as the viewer holds it: the scene model, filled by one loader per
-// file format, plus what some formats state that the model has no field for
-// (a directional sun). Every loader treats its file as untrusted: a failure
-// is a value (false and a one-line error naming the file), never a crash.
+// A scene file of any format as its reader leaves it: the scene model, plus
+// what some formats state that the model has no field for (a directional
+// sun) and what the reader passed over. Every reader treats its file as
+// untrusted: a failure is a value (false and a one-line error naming the
+// file and what is wrong), never a crash.
+//
+// Each reader parses the bytes of a file already in memory (`filename`
+// names it in messages and locates the files it refers to through a
+// referenced_files) and fills the scene, which it clears first. The readers
+// are declared beside their writers, one header per format.
 
 #include <functional>
 #include <string>
@@ -11,20 +17,20 @@
 #include "scene/scene.h"
 #include "support/console.h"
 
-struct view_scene {
+struct loaded_scene {
   scene_data scene = {};
   // A sun the file states outright (a directional light). Without one the
   // sun is found in the sky image, or a default one is used.
   bool  has_sun       = false;
   vec3f sun_direction = {0, 1, 0};  // towards the sun, unit length
   vec3f sun_color     = {1, 1, 1};
-  // Statements or features the loader skipped, one line per kind.
+  // Statements or features the reader skipped, one line per kind.
   std::vector<std::string> warnings = {};
 };
 
-// How a loader reaches the files a scene file refers to (material libraries,
+// How a reader reaches the files a scene file refers to (material libraries,
 // buffers, meshes, images). Paths are the referring file's folder joined
-// with the reference. Loading from files uses disk_files(); parsing bytes
+// with the reference. Reading from files uses disk_files(); parsing bytes
 // alone (fuzzing, tests) can use no_files(), for which every reference is
 // missing.
 struct referenced_files {
@@ -36,17 +42,8 @@ struct referenced_files {
 referenced_files disk_files();
 referenced_files no_files();
 
-// The formats the viewer reads, by extension (".json", ".obj", ".stl",
-// ".gltf", ".glb", ".pbrt", lower or upper case).
-bool is_view_format(const std::string& filename);
-
-// Reads a scene file of any of those formats into `scene` (cleared first).
-// Progress goes to `progress` as ("load scene", done, total).
-bool load_view_scene(const std::string& filename, view_scene& scene, std::string& error,
-                     const progress_callback& progress = {});
-
 // One line per kind of thing skipped, added once.
-void add_warning(view_scene& scene, const std::string& line);
+void add_warning(loaded_scene& scene, const std::string& line);
 
 // A camera with the given vertical field of view (radians) and aspect, as
 // the scene model stores cameras (lens and film width).

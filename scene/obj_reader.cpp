@@ -1,6 +1,8 @@
 // OBJ scenes through tinyobjloader: objects, faces by material, diffuse
 // colours and map_Kd images from the material libraries.
 
+#include "scene/obj_scene.h"
+
 #include <tiny_obj_loader.h>
 
 #include <cmath>
@@ -10,7 +12,6 @@
 
 #include "scene/shape.h"
 #include "support/files.h"
-#include "view/readers.h"
 
 namespace {
 
@@ -46,8 +47,8 @@ std::string clean_path(std::string path) {
 }  // namespace
 
 bool parse_obj_scene(const std::string& filename, const std::string& data,
-                     const referenced_files& files, view_scene& scene, std::string& error) {
-  scene = view_scene{};
+                     const referenced_files& files, loaded_scene& scene, std::string& error) {
+  scene = loaded_scene{};
   auto folder = path_dirname(filename);
   auto attrib = tinyobj::attrib_t{};
   auto shapes = std::vector<tinyobj::shape_t>{};
