@@ -1,6 +1,9 @@
-// convert: reads a JSON scene and writes it in the format that the output
-// file's extension names: ".obj" (with its ".mtl"), ".pbrt", ".gltf" (with
-// its ".bin" and images), ".glb", ".json" or ".ply" (the first shape).
+// convert: reads a scene of any format the viewer shows (".json", ".obj",
+// ".stl", ".gltf", ".glb", ".pbrt") and writes it in the format that the
+// output file's extension names: ".obj" (with its ".mtl"), ".pbrt", ".gltf"
+// (with its ".bin" and images), ".glb", ".json", ".stl" or ".ply" (the
+// first shape). What the reader skipped and what the output format cannot
+// hold are said once each on standard output.
 //
 // Progress goes to standard output; a failure is one line on standard error
 // and exit status 1, with no output file left that looks complete.
@@ -9,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "scene/scene_files.h"
 #include "scene/scene_io.h"
 #include "support/cli.h"
 #include "support/console.h"
@@ -18,12 +22,6 @@ static int fail(const std::string& message) {
   std::fflush(stdout);
   std::fprintf(stderr, "%s\n", message.c_str());
   return 1;
-}
-
-static bool is_output_format(const std::string& filename) {
-  for (auto ext : {".obj", ".pbrt", ".gltf", ".glb", ".json", ".ply"})
-    if (has_extension(filename, ext)) return true;
-  return false;
 }
 
 int main(int argc, const char** argv) {
@@ -46,11 +44,20 @@ int main(int argc, const char** argv) {
   }
 
   // A format we cannot write is known before anything is read.
-  if (!is_output_format(output))
-    return fail(output + ": unknown format (.obj, .pbrt, .gltf, .glb, .json or .ply)");
+  if (!is_writable_scene(output))
+    return fail(output + ": unknown format (" + format_list(format_kind::scene, true) + ")");
 
-  auto scene = scene_data{};
-  if (!load_scene(input, scene, error, print_progress)) return fail(error);
+  auto loaded = loaded_scene{};
+  if (!read_scene(input, loaded, error, print_progress)) return fail(error);
+  auto& scene = loaded.scene;
+  for (auto& warning : loaded.warnings) print_line(input + ": " + warning);
+  if (loaded.has_sun)
+    print_line(input + ": the sun it states is not kept (scenes hold no directional light)");
+  for (auto& part : unsaved_parts(output, scene))
+    print_line(output + ": " + part + " (the format cannot hold it)");
+  // Names from free-text formats become the file names of shapes and images.
+  if (auto renamed = make_file_names_valid(scene))
+    print_line(input + ": " + std::to_string(renamed) + " names changed to be file names");
 
   // The JSON writer expects its folders; the other writers make their own.
   auto folder = path_dirname(output);

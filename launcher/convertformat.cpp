@@ -40,7 +40,7 @@ bool ConvertFormat::checkInput() {
   const QString input = ui->lineEditInput->text();
   if (input.isEmpty()) return refuse("输入文件为空.");
   if (!QFileInfo::exists(input)) return refuse("输入文件不存在");
-  if (QFileInfo(input).suffix().toLower() != "json") return refuse("输入文件不是json文件");
+  if (!isJsonScene(input)) return refuse("输入文件不是json文件");
   // The output's extension is left to the converter to judge.
   if (ui->lineEditOutput->text().isEmpty()) return refuse("输出文件为空.");
   return true;

@@ -35,8 +35,8 @@ bool DisplayScene::checkInput() {
   const QString input = ui->lineEditInput->text();
   if (input.isEmpty()) return refuse("输入文件为空.");
   if (!QFileInfo::exists(input)) return refuse("输入文件不存在");
-  const QStringList formats = {"json", "obj", "stl", "gltf", "glb", "pbrt"};
-  if (!formats.contains(QFileInfo(input).suffix().toLower())) {
+  // Exactly the names the viewer reads: ".STL" and ".stl", never ".Stl".
+  if (!isReadableScene(input)) {
     return refuse("输入文件不是json、obj、stl、gltf、glb、pbrt文件");
   }
   return true;

@@ -54,7 +54,7 @@ bool GenerateCity::checkInput() {
   if (!QDir(input).exists()) return refuse("输入目录不存在");
   if (!hasGeoJsonFile(input)) return refuse("输入目录中，不存在GeoJSON文件");
   if (output.isEmpty()) return refuse("输出文件为空.");
-  if (QFileInfo(output).suffix().toLower() != "json") return refuse("输出文件不是json格式.");
+  if (!isJsonScene(output)) return refuse("输出文件不是json格式.");
   return true;
 }
 

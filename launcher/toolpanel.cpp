@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QUrl>
 
+#include "scene/formats.h"
+
 namespace {
 
 const int kMaxLogLines = 10000;
@@ -140,4 +142,13 @@ QString ToolPanel::dialogFolder(const QString &text) {
 
 void ToolPanel::openFolder(const QString &folder) {
   QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+}
+
+bool ToolPanel::isJsonScene(const QString &path) {
+  auto format = find_format(path.toStdString(), format_kind::scene);
+  return format && format->extension == ".json";
+}
+
+bool ToolPanel::isReadableScene(const QString &path) {
+  return is_readable_scene(path.toStdString());
 }

@@ -43,6 +43,10 @@ protected:
   static bool refuse(const QString &message);
   // Where a file dialog for a field holding `text` opens.
   static QString dialogFolder(const QString &text);
+  // The programs' own judgement of a file name, from the one list of
+  // formats: extensions match in lower or upper case only.
+  static bool isJsonScene(const QString &path);
+  static bool isReadableScene(const QString &path);
   static void openFolder(const QString &folder);
 
   virtual bool checkInput() = 0;

@@ -1,6 +1,8 @@
 #include "scene/scene_files.h"
 
 #include <algorithm>
+#include <set>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -250,4 +252,36 @@ void append_obj_elements(std::string& out, const scene_shape& shape, const obj_o
   append_obj_elements(out, shape.points, shape.lines, shape.triangles, shape.quads,
                       shape.quadspos, shape.quadsnorm, shape.quadstexcoord, base, has_texcoords,
                       has_normals, first_kind_only);
+}
+
+template <typename T>
+static size_t make_names_valid(std::vector<std::unique_ptr<T>>& records, const std::string& prefix,
+                               bool strip_extension) {
+  auto taken = std::set<std::string>{};
+  for (auto& record : records)
+    if (is_valid_file_name(record->name)) taken.insert(record->name);
+  auto changed = size_t{0};
+  for (size_t i = 0; i < records.size(); i++) {
+    auto& name = records[i]->name;
+    if (is_valid_file_name(name)) continue;
+    auto fixed = name.substr(name.find_last_of("/\\") == std::string::npos
+                                 ? 0
+                                 : name.find_last_of("/\\") + 1);
+    if (strip_extension && fixed.rfind('.') != std::string::npos && fixed.rfind('.') > 0)
+      fixed = fixed.substr(0, fixed.rfind('.'));
+    for (auto& c : fixed)
+      if ((unsigned char)c < 32 || std::string_view("<>:\"/\\|?*").find(c) != std::string_view::npos)
+        c = '_';
+    if (!is_valid_file_name(fixed) || taken.count(fixed)) fixed = prefix + std::to_string(i + 1);
+    while (taken.count(fixed)) fixed += "_";
+    taken.insert(fixed);
+    name = fixed;
+    changed++;
+  }
+  return changed;
+}
+
+size_t make_file_names_valid(scene_data& scene) {
+  return make_names_valid(scene.shapes, "shape", false) +
+         make_names_valid(scene.textures, "texture", true);
 }

@@ -117,3 +117,14 @@ bool run_scene_writer(const std::string& filename, std::string& error, Writer&& 
     return false;
   }
 }
+
+// Makes every shape and texture name that cannot become a file name into
+// one that can,
+// for a scene read from a format whose names are free text (OBJ objects,
+// glTF images, PBRT textures) and saved as a JSON scene: a texture named by
+// its image path keeps the path's file name without its extension, the
+// characters no file name can hold become "_", and a name that is still
+// unusable or now taken in its array becomes the array's prefix and its
+// position ("texture3"). Valid names stay as they are. Returns how many
+// names changed.
+size_t make_file_names_valid(scene_data& scene);

@@ -30,20 +30,38 @@ bool save_scene(const std::string& filename, const scene_data& scene, std::strin
   if (has_extension(filename, ".ply")) return save_first_shape(filename, scene, error, progress);
   if (has_extension(filename, ".gltf") || has_extension(filename, ".glb"))
     return save_gltf_scene(filename, scene, error, progress);
+  if (has_extension(filename, ".stl")) return save_stl_scene(filename, scene, error, progress);
   error = filename + ": unknown format";
   return false;
+}
+
+std::vector<std::string> unsaved_parts(const std::string& filename, const scene_data& scene) {
+  auto has_lines_or_points = false, has_texcoords = false;
+  for (auto& shape : scene.shapes) {
+    if (!shape->lines.empty() || !shape->points.empty()) has_lines_or_points = true;
+    if (!shape->texcoords.empty()) has_texcoords = true;
+  }
+  auto stl = has_extension(filename, ".stl"), ply = has_extension(filename, ".ply");
+  auto obj = has_extension(filename, ".obj"), pbrt = has_extension(filename, ".pbrt");
+  auto parts = std::vector<std::string>{};
+  auto add   = [&](bool lost, const std::string& what) {
+    if (lost) parts.push_back(what);
+  };
+  add(ply && scene.shapes.size() > 1, "only the first of " + std::to_string(scene.shapes.size()) +
+                                          " shapes, without its placement");
+  add((stl || ply || obj) && !scene.cameras.empty(), "no cameras");
+  add((stl || ply || obj) && !scene.environments.empty(), "no sky");
+  add((stl || ply) && !scene.materials.empty(), "no materials");
+  add(stl && !scene.textures.empty(), "no textures");
+  add(stl && has_texcoords, "no texture coordinates");
+  add((stl || pbrt) && has_lines_or_points, "no lines or points");
+  return parts;
 }
 
 bool load_scene(const std::string& filename, scene_data& scene, std::string& error,
                 const progress_callback& progress) {
   if (has_extension(filename, ".json")) return load_json_scene(filename, scene, error, progress);
   error = filename + ": unknown format";
-  return false;
-}
-
-bool is_readable_scene(const std::string& filename) {
-  for (auto extension : {".json", ".obj", ".stl", ".gltf", ".glb", ".pbrt"})
-    if (has_extension(filename, extension)) return true;
   return false;
 }
 

@@ -3,14 +3,16 @@
 // extension.
 
 #include <string>
+#include <vector>
 
+#include "scene/formats.h"
 #include "scene/scene.h"
 #include "scene/scene_load.h"
 #include "support/console.h"
 
 // ".json"/".JSON" JSON scene, ".obj"/".OBJ" OBJ scene, ".pbrt"/".PBRT" PBRT
 // scene, ".ply"/".PLY" the first shape only, ".gltf"/".GLTF" and ".glb"/".GLB"
-// glTF; anything else ": unknown format".
+// glTF, ".stl"/".STL" binary STL; anything else ": unknown format".
 bool save_scene(const std::string& filename, const scene_data& scene, std::string& error,
                 const progress_callback& progress = {});
 
@@ -18,11 +20,13 @@ bool save_scene(const std::string& filename, const scene_data& scene, std::strin
 bool load_scene(const std::string& filename, scene_data& scene, std::string& error,
                 const progress_callback& progress = {});
 
-// The scene formats read_scene reads, by extension (".json", ".obj",
-// ".stl", ".gltf", ".glb", ".pbrt", lower or upper case).
-bool is_readable_scene(const std::string& filename);
+// What a scene saved as `filename` leaves out because the format cannot
+// hold it ("no cameras", "no sky"), one line per kind of thing the scene
+// has; empty when the format keeps everything.
+std::vector<std::string> unsaved_parts(const std::string& filename, const scene_data& scene);
 
-// Reads a scene file of any of those formats into `scene` (cleared first).
+// Reads a scene file of any format is_readable_scene names into `scene`
+// (cleared first).
 // Progress goes to `progress` as ("load scene", done, total).
 bool read_scene(const std::string& filename, loaded_scene& scene, std::string& error,
                 const progress_callback& progress = {});

@@ -1,5 +1,7 @@
 // STL: a bare list of triangles, as binary records or as ASCII facets.
 
+#include "scene/stl_scene.h"
+
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -7,7 +9,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "scene/stl_scene.h"
+#include "support/files.h"
 
 namespace {
 
@@ -159,4 +161,60 @@ bool parse_stl_scene(const std::string& filename, const std::string& data, loade
   if (starts_solid) return parse_ascii(filename, data, scene, error);
   error = filename + ": read error (too short for a binary STL file)";
   return false;
+}
+
+namespace {
+
+void append_float_le(std::string& bytes, float value) {
+  auto bits = uint32_t{};
+  std::memcpy(&bits, &value, 4);
+  for (auto k = 0; k < 4; k++) bytes += (char)(uint8_t)(bits >> (8 * k));
+}
+
+void append_triangle(std::string& bytes, const vec3f& a, const vec3f& b, const vec3f& c) {
+  for (auto v : {normalize(cross(b - a, c - a)), a, b, c}) {
+    append_float_le(bytes, v.x);
+    append_float_le(bytes, v.y);
+    append_float_le(bytes, v.z);
+  }
+  bytes += std::string(2, '\0');  // attribute byte count
+}
+
+}  // namespace
+
+bool save_stl_scene(const std::string& filename, const scene_data& scene, std::string& error,
+                    const progress_callback& progress) {
+  if (progress) progress("save scene", 0, 1);
+  auto bytes = std::string(84, '\0');
+  auto count = uint64_t{0};
+  for (auto& instance : scene.instances) {
+    auto shape = instance->shape;
+    if (!shape) continue;
+    auto size  = (int)shape->positions.size();
+    auto point = [&](int i) { return transform_point(instance->frame, shape->positions[i]); };
+    auto in_range = [&](int i) { return i >= 0 && i < size; };
+    for (auto& t : shape->triangles) {
+      if (!in_range(t.x) || !in_range(t.y) || !in_range(t.z)) continue;
+      append_triangle(bytes, point(t.x), point(t.y), point(t.z));
+      count++;
+    }
+    for (auto& q : shape->quads) {
+      if (!in_range(q.x) || !in_range(q.y) || !in_range(q.z) || !in_range(q.w)) continue;
+      append_triangle(bytes, point(q.x), point(q.y), point(q.z));
+      count++;
+      if (q.z == q.w) continue;  // a triangle stored as a quad
+      append_triangle(bytes, point(q.x), point(q.z), point(q.w));
+      count++;
+    }
+  }
+  if (count > 0xffffffffu) {
+    error = filename + ": write error (more than 4294967295 triangles)";
+    return false;
+  }
+  auto header = std::string{"binary STL"};
+  std::memcpy(&bytes[0], header.data(), header.size());
+  for (auto k = 0; k < 4; k++) bytes[80 + k] = (char)(uint8_t)(count >> (8 * k));
+  if (!save_file(filename, bytes, error)) return false;
+  if (progress) progress("save done", 1, 1);
+  return true;
 }

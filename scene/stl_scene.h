@@ -4,8 +4,16 @@
 #include <string>
 
 #include "scene/scene_load.h"
+#include "support/console.h"
 
 // Reads ASCII or binary STL. A binary file must be exactly 84 bytes plus 50
 // per triangle its header counts, checked before anything is allocated.
 bool parse_stl_scene(const std::string& filename, const std::string& data, loaded_scene& scene,
                      std::string& error);
+
+// Writes binary STL: the triangles and quads (split in two) of every
+// instance, placed by its frame. STL holds nothing else: materials,
+// textures, texture coordinates, lines, points, cameras and the sky are
+// left out. Progress: ("save scene", 0, 1) and ("save done", 1, 1).
+bool save_stl_scene(const std::string& filename, const scene_data& scene, std::string& error,
+                    const progress_callback& progress = {});

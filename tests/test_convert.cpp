@@ -8,6 +8,8 @@
 #include <map>
 
 #include "scene/scene.h"
+#include "scene/scene_io.h"
+#include "scene/shape.h"
 #include "scene/shape_io.h"
 #include "support/files.h"
 #include "test_util.h"
@@ -93,9 +95,9 @@ TEST(convert_failures, unknown_formats_unreadable_input_and_unwritable_output) {
   };
   const failure failures[] = {
       {city.json, out / "city.fbx",
-       out / "city.fbx: unknown format (.obj, .pbrt, .gltf, .glb, .json or .ply)"},
+       out / "city.fbx: unknown format (.obj, .pbrt, .gltf, .glb, .json, .stl or .ply)"},
       {city.json, out / "city.Obj",
-       out / "city.Obj: unknown format (.obj, .pbrt, .gltf, .glb, .json or .ply)"},
+       out / "city.Obj: unknown format (.obj, .pbrt, .gltf, .glb, .json, .stl or .ply)"},
       {out / "missing.json", out / "city.obj", out / "missing.json: file not found"},
       {out / "broken.json", out / "city.obj", out / "broken.json: parse error in json"},
       {out / "city.geojson", out / "city.obj", out / "city.geojson: unknown format"},
@@ -192,4 +194,49 @@ TEST(convert_outputs, assimp_reads_the_gltf_glb_and_obj_files) {
       EXPECT_EQ(count("Lights:"), 1);
     }
   }
+}
+
+// Triangles of a scene's shapes as they are drawn, counted once per instance.
+static size_t instanced_triangles(const scene_data& scene) {
+  auto count = size_t{0};
+  for (auto& instance : scene.instances)
+    if (instance->shape)
+      count += quads_to_triangles(instance->shape->triangles, instance->shape->quads).size();
+  return count;
+}
+
+TEST(convert_round_trips, every_format_keeps_the_triangles_and_the_bounds) {
+  auto& city = sample_town();
+  auto out = scratch_dir{"convert-round-trips"};
+  auto original = scene_data{};
+  auto error = std::string{};
+  ASSERT_TRUE(load_scene(city.json, original, error)) << error;
+  auto triangles = instanced_triangles(original);
+  auto bounds = compute_scene_bounds(original);
+  ASSERT_GT(triangles, 1000u);
+  for (auto format : {"obj", "gltf", "glb", "pbrt", "stl"}) {
+    SCOPED_TRACE(format);
+    auto middle = out / (std::string(format) + "/city." + format);
+    auto back = out / (std::string(format) + "-back/city.json");
+    auto there = convert(city.json, middle);
+    ASSERT_EQ(there.status, 0) << there.err;
+    auto again = convert(middle, back);
+    ASSERT_EQ(again.status, 0) << again.err;
+    auto result = scene_data{};
+    ASSERT_TRUE(load_scene(back, result, error)) << error;
+    EXPECT_EQ(instanced_triangles(result), triangles);
+    if (std::string(format) == "stl") continue;  // STL keeps triangles alone
+    auto box = compute_scene_bounds(result);
+    for (auto [a, b] : {std::pair{bounds.min, box.min}, std::pair{bounds.max, box.max}}) {
+      EXPECT_NEAR(a.x, b.x, 1e-3f);
+      EXPECT_NEAR(a.y, b.y, 1e-3f);
+      EXPECT_NEAR(a.z, b.z, 1e-3f);
+    }
+  }
+  // What OBJ cannot hold is said once.
+  auto run = convert(city.json, out / "said/city.obj");
+  EXPECT_EQ(run.status, 0);
+  auto said = out / "said/city.obj: no sky";
+  EXPECT_NE(run.out.find(said), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find(said), run.out.rfind(said));
 }

@@ -71,6 +71,8 @@ void TestLauncherPanels::checkInput_data() {
   QTest::newRow("gen empty output") << "generator" << "BASE/town" << "" << "输出文件为空.";
   QTest::newRow("gen out.txt") << "generator" << "BASE/town" << "BASE/out.txt" << "输出文件不是json格式.";
   QTest::newRow("gen out.JSON passes") << "generator" << "BASE/town" << "BASE/out.JSON" << "";
+  // Mixed case is no extension to the programs, so the panels refuse it too.
+  QTest::newRow("gen out.Json") << "generator" << "BASE/town" << "BASE/out.Json" << "输出文件不是json格式.";
   QTest::newRow("conv empty input") << "converter" << "" << "BASE/o.obj" << "输入文件为空.";
   QTest::newRow("conv missing") << "converter" << "BASE/none.json" << "BASE/o.obj" << "输入文件不存在";
   QTest::newRow("conv not json") << "converter" << "BASE/a.obj" << "BASE/o.obj" << "输入文件不是json文件";
@@ -80,6 +82,9 @@ void TestLauncherPanels::checkInput_data() {
   QTest::newRow("view a.ply") << "viewer" << "BASE/a.ply" << ""
                               << "输入文件不是json、obj、stl、gltf、glb、pbrt文件";
   QTest::newRow("view a.STL passes") << "viewer" << "BASE/a.STL" << "" << "";
+  QTest::newRow("view a.Stl") << "viewer" << "BASE/a.Stl" << ""
+                             << "输入文件不是json、obj、stl、gltf、glb、pbrt文件";
+  QTest::newRow("conv a.Json") << "converter" << "BASE/a.Json" << "BASE/o.obj" << "输入文件不是json文件";
 }
 
 void TestLauncherPanels::checkInput() {
@@ -90,7 +95,7 @@ void TestLauncherPanels::checkInput() {
   copySampleTown(base->path("town"));
   // None of these is read by the generator: wrong case, a folder, a bare
   // extension, another extension.
-  for (const char *name : {"a.obj", "a.json", "a.ply", "a.STL", "nogeo/a.GEOJSON",
+  for (const char *name : {"a.obj", "a.json", "a.ply", "a.STL", "a.Stl", "a.Json", "nogeo/a.GEOJSON",
                            "nogeo/b.geojson/x", "nogeo/.geojson", "nogeo/c.geojson.txt"}) {
     writeFile(base->path(name), "{}");
   }

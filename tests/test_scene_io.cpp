@@ -576,3 +576,24 @@ TEST(pbrt_scene, failures_name_the_scene_and_the_file_that_failed) {
   EXPECT_EQ(out.error, other + ": error in shape name \"..\" is not a valid file name");
   EXPECT_FALSE(path_exists(other));
 }
+
+// The one list of formats: exact lower or upper case, scenes read and
+// written, the PLY scene written only (its first shape).
+TEST(formats, scene_names_by_extension) {
+  struct row {
+    const char* name;
+    bool        read, write;
+  };
+  const row rows[] = {
+      {"city.json", true, true},  {"city.JSON", true, true},   {"city.Json", false, false},
+      {"city.obj", true, true},   {"city.gltf", true, true},   {"city.GLB", true, true},
+      {"city.pbrt", true, true},  {"city.stl", true, true},    {"city.STL", true, true},
+      {"city.ply", false, true},  {"city.geojson", false, false}, {"city.png", false, false},
+      {"json", false, false},     {"dir.json/city", false, false},
+  };
+  for (auto& r : rows) {
+    EXPECT_EQ(is_readable_scene(r.name), r.read) << r.name;
+    EXPECT_EQ(is_writable_scene(r.name), r.write) << r.name;
+  }
+  EXPECT_EQ(format_list(format_kind::scene, false), ".obj, .pbrt, .gltf, .glb, .json or .stl");
+}
