@@ -28,13 +28,15 @@ fuzz_one() {
   shift 2
   local target=$build/fuzz/fuzz_$name work=$build/fuzz/corpus/$name
   local findings=$build/fuzz/findings log=$build/fuzz/logs/$name.log
+  # A round-trip target starts from its reader's seeds and dictionary.
+  local seeds=${name%_round_trip}
   [ -x "$target" ] || { echo "no fuzz target $name in $build/fuzz" >&2; exit 1; }
   mkdir -p "$work" "$findings" "$(dirname "$log")"
   local args=(-max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -close_fd_mask=1
               -print_final_stats=1 -artifact_prefix="$findings/$name-")
-  [ -f "fuzz/dict/$name.dict" ] && args+=(-dict="fuzz/dict/$name.dict")
+  [ -f "fuzz/dict/$seeds.dict" ] && args+=(-dict="fuzz/dict/$seeds.dict")
   local inputs=("$work")
-  for folder in fuzz/corpus/$name fuzz/regressions/$name; do
+  for folder in fuzz/corpus/$seeds fuzz/regressions/$seeds; do
     [ -d "$folder" ] && inputs+=("$folder")
   done
   local before
