@@ -143,22 +143,20 @@ bool parse_obj_scene(const std::string& filename, const std::string& data,
       for (auto f : faces)
         for (size_t k = 0; k < mesh.num_face_vertices[f]; k++)
           if (mesh.indices[offsets[f] + k].texcoord_index < 0) has_texcoords = false;
-      auto corners = std::unordered_map<corner_key, int, corner_hash>{};
+      auto welder = corner_welder{};
       auto corner = [&](const tinyobj::index_t& index, int& vertex) {
         if (index.vertex_index < 0 || (size_t)index.vertex_index >= positions) return false;
         if (has_texcoords && (size_t)index.texcoord_index >= texcoords) return false;
         auto key = corner_key{index.vertex_index, -1, has_texcoords ? index.texcoord_index : -1};
-        auto [found, added] = corners.emplace(key, (int)shape.positions.size());
-        if (added) {
-          auto p = &attrib.vertices[3 * (size_t)index.vertex_index];
+        vertex = welder.weld(key, (int)shape.positions.size(), [&](const corner_key& key) {
+          auto p = &attrib.vertices[3 * (size_t)key.position];
           shape.positions.push_back({(float)p[0], (float)p[1], (float)p[2]});
           if (has_texcoords) {
-            auto t = &attrib.texcoords[2 * (size_t)index.texcoord_index];
+            auto t = &attrib.texcoords[2 * (size_t)key.texcoord];
             // OBJ counts v upwards; ours runs down from the image's top row.
             shape.texcoords.push_back({(float)t[0], 1 - (float)t[1]});
           }
-        }
-        vertex = found->second;
+        });
         return true;
       };
       for (auto f : faces) {

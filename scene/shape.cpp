@@ -67,21 +67,18 @@ bool make_indexed_quads(const std::vector<vec4i>& quadspos, const std::vector<ve
     return false;
   if (!indices_in_range(quadspos, positions.size())) return false;
 
-  auto vertices = std::unordered_map<corner_key, int, corner_hash>{};
+  auto welder = corner_welder{};
   quads.resize(quadspos.size());
   for (auto i = size_t{0}; i < quadspos.size(); i++) {
     int new_corners[4];
     for (auto k = 0; k < 4; k++) {
       auto key = corner_key{corner(quadspos[i], k), use_normals ? corner(norm_indices[i], k) : -1,
                             use_texcoords ? corner(texcoord_indices[i], k) : -1};
-      auto found = vertices.find(key);
-      if (found == vertices.end()) {
-        found = vertices.emplace(key, (int)out_positions.size()).first;
+      new_corners[k] = welder.weld(key, (int)out_positions.size(), [&](const corner_key& key) {
         out_positions.push_back(positions[(size_t)key.position]);
         if (use_normals) out_normals.push_back(normals[(size_t)key.normal]);
         if (use_texcoords) out_texcoords.push_back(texcoords[(size_t)key.texcoord]);
-      }
-      new_corners[k] = found->second;
+      });
     }
     quads[i] = {new_corners[0], new_corners[1], new_corners[2], new_corners[3]};
   }

@@ -4,6 +4,7 @@
 // that show a façade image on a wall that has none.
 
 #include <cstddef>
+#include <unordered_map>
 #include <vector>
 
 #include "scene/math.h"
@@ -36,6 +37,19 @@ struct corner_hash {
     h = h * 1000003u ^ (size_t)(unsigned)key.normal;
     h = h * 1000003u ^ (size_t)(unsigned)key.texcoord;
     return h;
+  }
+};
+
+// The one vertex welder: weld() gives the vertex already made for an equal
+// corner, else numbers a new one `next` (the length of the output arrays)
+// and calls add_vertex(key) to append it.
+struct corner_welder {
+  std::unordered_map<corner_key, int, corner_hash> vertices = {};
+  template <typename Add>
+  int weld(const corner_key& key, int next, Add&& add_vertex) {
+    auto [found, added] = vertices.emplace(key, next);
+    if (added) add_vertex(key);
+    return found->second;
   }
 };
 

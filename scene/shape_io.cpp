@@ -162,17 +162,14 @@ bool parse_obj_shape(const std::string& filename, const std::string& text,
       for (auto i = size_t{0}; i < num_positions; i++) add_vertex(i, i, i);
     } else {
       // One vertex for each distinct combination of indices, in first-use order.
-      auto vertices = std::unordered_map<corner_key, int, corner_hash>{};
+      auto welder = corner_welder{};
       for (auto indices : {&mesh.indices, &polylines.indices, &dots.indices}) {
         for (auto& index : *indices) {
           auto key = corner_key{index.vertex_index, use_normals ? index.normal_index : -1,
                                 use_texcoords ? index.texcoord_index : -1};
-          auto found = vertices.find(key);
-          if (found == vertices.end()) {
-            found = vertices.emplace(key, (int)positions.size()).first;
+          corner_vertex.push_back(welder.weld(key, (int)positions.size(), [&](const corner_key& key) {
             add_vertex((size_t)key.position, (size_t)key.normal, (size_t)key.texcoord);
-          }
-          corner_vertex.push_back(found->second);
+          }));
         }
       }
     }
