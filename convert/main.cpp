@@ -13,6 +13,7 @@
 #include "support/cli.h"
 #include "support/console.h"
 #include "support/files.h"
+#include "support/platform.h"
 
 static int fail(const std::string& message) {
   std::fflush(stdout);
@@ -27,6 +28,7 @@ static bool is_output_format(const std::string& filename) {
 }
 
 int main(int argc, const char** argv) {
+  utf8_command_line(argc, argv);
   auto input = std::string{}, output = std::string{};
   auto cli = new_command_line("convert", "Convert scene");
   declare_option(cli, "--scene,-s", input, "input scene", true);

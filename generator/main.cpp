@@ -13,8 +13,10 @@
 #include "support/cli.h"
 #include "support/console.h"
 #include "support/files.h"
+#include "support/platform.h"
 
 int main(int argc, const char** argv) {
+  utf8_command_line(argc, argv);
   auto info = false, validate = false;
   auto copyright = std::string{}, output = std::string{"out.json"}, dirname = std::string{};
 
@@ -94,6 +96,5 @@ int main(int argc, const char** argv) {
   if (!saved) fatal(error);
   // Freeing millions of records one by one would only delay the end: the
   // process ends here and hands its memory back whole.
-  std::fflush(stdout);
-  std::quick_exit(0);
+  exit_now(0);
 }
