@@ -46,7 +46,9 @@ add_library(win64_tinyobjloader STATIC ${CMAKE_SOURCE_DIR}/cmake/win64/tinyobjlo
 target_include_directories(win64_tinyobjloader SYSTEM PUBLIC ${WIN64_INCLUDE})
 add_library(tinyobjloader::tinyobjloader ALIAS win64_tinyobjloader)
 
-add_library(TinyGLTF::TinyGLTF INTERFACE IMPORTED GLOBAL)
-set_target_properties(TinyGLTF::TinyGLTF PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${WIN64_INCLUDE})
+add_library(win64_tinygltf STATIC ${CMAKE_SOURCE_DIR}/cmake/win64/tinygltf.cpp)
+target_include_directories(win64_tinygltf SYSTEM PUBLIC ${WIN64_INCLUDE})
+target_link_libraries(win64_tinygltf PRIVATE win64_stb)
+add_library(TinyGLTF::TinyGLTF ALIAS win64_tinygltf)
 
 set(EARCUT_INCLUDE_DIR ${WIN64_INCLUDE} CACHE PATH "The folder holding mapbox/earcut.hpp")

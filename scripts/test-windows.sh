@@ -138,12 +138,14 @@ mkdir -p "$work/broken town"
 printf '{"type": "FeatureCollection", "features": [{"type": "Feature", "geometry": ' \
   > "$work/broken town/buildings.geojson"
 printf '{"shapes": [{"name": 3' > "$work/bad scene.json"
+mkdir -p "$work/folder out/city.json"
 cases=(
   "missing-folder|blockgen|-o|$work/bad-out/city.json|$work/没有 folder"
   "broken-geojson|blockgen|-o|$work/bad-out/city.json|$work/broken town"
   "broken-scene|convert|-s|$work/bad scene.json|-o|$work/bad-out/city.glb"
   "missing-scene|convert|-s|$work/没有.json|-o|$work/bad-out/city.obj"
   "unknown-format|convert|-s|$work/linux/city.json|-o|$work/bad-out/city.xyz"
+  "folder-at-output|blockgen|-o|$work/folder out/city.json|$town"
 )
 for entry in "${cases[@]}"; do
   IFS='|' read -r -a words <<< "$entry"
@@ -171,6 +173,15 @@ for kind in relative absolute; do
     fail "blockgen.exe: $kind paths with backslashes ($input) give a different scene"
   fi
 done
+
+output="$work/转换 back/city.glb"
+wine build-win/bin/convert.exe -s "${relative%\\*}\\城市 输出\\city.json" -o "${output//\//\\}" \
+  > "$work/back-convert.win.out" 2>&1 || true
+if same_tree "$work/转换 back" "$work/linux-glb"; then
+  pass "convert.exe reads and writes paths given with backslashes"
+else
+  fail "convert.exe: paths with backslashes give a different .glb"
+fi
 
 echo "test-windows: $failures failed; build and tests took $((SECONDS - start)) s"
 [ "$failures" -eq 0 ]
