@@ -157,12 +157,14 @@ echo "build-windows: ${targets[*]} built in build-win/bin after $((SECONDS - sta
 
 if $gui; then
   # What a Windows user downloads: the launcher (Qt, its platform plugin and
-  # the three programs are inside it) and the README's Windows section.
+  # the three programs are inside it), the documents its About dialog opens
+  # and the README's Windows section.
   package=build-win/package/Mapsmith
   rm -rf build-win/package build-win/Mapsmith-win64.zip
-  mkdir -p "$package"
+  mkdir -p "$package/doc"
   cp build-win/bin/Mapsmith.exe "$package/"
-  awk '/^## Windows/ {on = 1; print; next} on && /^## / {exit} on' README.md > "$package/README.txt"
+  cp launcher/doc/tutorial.html README.md "$package/doc/"
+  awk '/^# Windows/ {on = 1; print; next} on && /^# / {exit} on' README.md > "$package/README.txt"
   sed -i 's/$/\r/' "$package/README.txt"
   (cd build-win/package && zip -q -9 -r ../Mapsmith-win64.zip Mapsmith)
   echo "build-windows: build-win/Mapsmith-win64.zip ($(stat -c %s build-win/Mapsmith-win64.zip) bytes)"
