@@ -45,14 +45,15 @@ if [ ! -f "$prefix/lib/libQt5Widgets.a" ]; then
   mkdir -p "$work/qtbase"
   cd "$work/qtbase"
   if [ ! -f Makefile ]; then
-    # Debian's source lacks wintab.h, so tablet input is off. Every flag is
+    # Debian's source lacks wintab.h and the bundled SQLite, so tablet input and
+    # the SQLite driver are off. Every flag is
     # given here: changing the configuration later rebuilds most of Qt.
     "$qtbase/configure" -prefix "$prefix" \
       -xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32- \
       -static -static-runtime -release -opensource -confirm-license \
       -nomake examples -nomake tests -opengl desktop -no-dbus \
       -qt-zlib -qt-libpng -qt-libjpeg -qt-freetype -qt-harfbuzz -qt-pcre \
-      -no-icu -no-feature-tabletevent
+      -no-icu -no-feature-tabletevent -no-sql-sqlite
     echo "qt-win64: qtbase configured after $(( $(date +%s) - start )) s"
   fi
   make -j"$jobs"
