@@ -18,7 +18,10 @@ set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_TRIPLE} ${CMAKE_CURRENT_LIST_DIR}/../.deps
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# Package files are found where they are named (Qt5Config finds its modules
+# by absolute paths, which re-rooting would break); the build script names
+# Qt5_DIR, so the Linux Qt is never picked up.
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
 
 # Stripped: the symbols would only make the programs (and the launcher that
 # carries them) several times bigger.

@@ -144,6 +144,7 @@ if $gui; then
     cmake --build build -j"$jobs" --target make_assets make_logo
   fi
   options=(-DBLOCKGEN_GUI=ON -DCMAKE_PREFIX_PATH="$root/.deps/qt5-win64"
+           -DQt5_DIR="$root/.deps/qt5-win64/lib/cmake/Qt5"
            -DBLOCKGEN_HOST_BIN="$root/build/bin")
 elif [ ! -f build-win/CMakeCache.txt ]; then
   options=(-DBLOCKGEN_GUI=OFF)
