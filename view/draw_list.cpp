@@ -11,8 +11,8 @@
 
 namespace {
 
-// Flat meshes whose heights lie closer than this share of the scene's size
-// are layers of one stack; their ranks decide which one shows.
+// Meshes whose heights spread less than this share of the scene's size lie
+// flat; their layer ranks (rank_flat_layers) decide which one shows.
 constexpr float flat_tolerance  = 1e-7f;
 constexpr int   max_layer_rank  = 15;
 
