@@ -59,7 +59,6 @@ std::string scene_extras_json(const scene_data& scene) {
     auto& e = environment->emission;
     extras["ambientColor"] = {(float)(sum[0] / weight * e.x), (float)(sum[1] / weight * e.y),
                               (float)(sum[2] / weight * e.z)};
-    extras["environmentImage"] = "textures/" + texture->name + ".hdr";
     break;
   }
   if (extras.empty()) return "";
