@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "scene/export_scene.h"
 #include "scene/scene_io.h"
 #include "support/cli.h"
 #include "support/console.h"
@@ -63,6 +64,7 @@ int main(int argc, const char** argv) {
     if (!scene.textures.empty() && !make_directory(path_join(folder, "textures"), error))
       return fail(error);
   }
+  if (is_export_format(output)) prepare_export_scene(scene);
   if (!save_scene(output, scene, error, print_progress)) return fail(error);
   return 0;
 }

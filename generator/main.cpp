@@ -7,6 +7,8 @@
 
 #include "generator/city.h"
 #include "generator/geojson.h"
+#include "generator/georeference.h"
+#include "scene/export_scene.h"
 #include "scene/json_scene.h"
 #include "scene/scene_io.h"
 #include "scene/scene_stats.h"
@@ -47,6 +49,7 @@ int main(int argc, const char** argv) {
   }
   // One pass after the last file gives every record the same mapping.
   make_names_unique(features);
+  auto georeference = map_georeference(features, scene_size);
   normalize_features(features, scene_size);
   print_progress("load geojsons", 1, 1);
 
@@ -82,6 +85,8 @@ int main(int argc, const char** argv) {
     }
   }
   end_city_scene(build);
+  scene.georeference = georeference;
+  if (is_export_format(output)) prepare_export_scene(scene);
   print_progress("convert scene", 1, 1);
 
   if (info) {
