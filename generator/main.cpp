@@ -7,14 +7,18 @@
 
 #include "generator/city.h"
 #include "generator/geojson.h"
+#include "generator/georeference.h"
+#include "scene/export_scene.h"
 #include "scene/json_scene.h"
 #include "scene/scene_io.h"
 #include "scene/scene_stats.h"
 #include "support/cli.h"
 #include "support/console.h"
 #include "support/files.h"
+#include "support/platform.h"
 
 int main(int argc, const char** argv) {
+  utf8_command_line(argc, argv);
   auto info = false, validate = false;
   auto copyright = std::string{}, output = std::string{"out.json"}, dirname = std::string{};
 
@@ -45,6 +49,7 @@ int main(int argc, const char** argv) {
   }
   // One pass after the last file gives every record the same mapping.
   make_names_unique(features);
+  auto georeference = map_georeference(features, scene_size);
   normalize_features(features, scene_size);
   print_progress("load geojsons", 1, 1);
 
@@ -80,6 +85,8 @@ int main(int argc, const char** argv) {
     }
   }
   end_city_scene(build);
+  scene.georeference = georeference;
+  if (is_export_format(output)) prepare_export_scene(scene);
   print_progress("convert scene", 1, 1);
 
   if (info) {
@@ -99,6 +106,5 @@ int main(int argc, const char** argv) {
   if (!saved) fatal(error);
   // Freeing millions of records one by one would only delay the end: the
   // process ends here and hands its memory back whole.
-  std::fflush(stdout);
-  std::quick_exit(0);
+  exit_now(0);
 }

@@ -6,14 +6,15 @@
 #
 #   scripts/setup.sh          libraries and build tools
 #   scripts/setup.sh --tests  also the independent readers the tests use (the
-#                             Khronos glTF validator among them) and a virtual
-#                             X display for the launcher's screenshot
+#                             Khronos glTF validator among them), a virtual
+#                             X display for the launcher's screenshot, and the
+#                             MinGW-w64 compilers and wine for the Windows build
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake pkg-config git ca-certificates
           nlohmann-json3-dev libstb-dev libtinyexr-dev libtinyobjloader-dev
-          libtinygltf-dev libgl-dev libpng-dev libjpeg-dev zlib1g-dev
+          libtinygltf-dev libmeshoptimizer-dev libgl-dev libpng-dev libjpeg-dev zlib1g-dev
           libgtest-dev libgmock-dev
           qtbase5-dev libqt5svg5 fonts-wqy-microhei)
 if [ "${1:-}" = "--tests" ]; then
@@ -22,6 +23,9 @@ if [ "${1:-}" = "--tests" ]; then
   # xvfb, xauth and Mesa's software renderer give the launcher's and the
   # viewer's tests a display with OpenGL; xdotool finds and closes a window.
   packages+=(xvfb xauth libgl1-mesa-dri xdotool)
+  # The Windows build of the console programs (scripts/build-windows.sh) and
+  # wine to run it; dpkg-dev unpacks the Debian sources of its libraries.
+  packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 dpkg-dev zip)
   # Node.js runs the glTF validator; a node and npm already installed do.
   if ! command -v node >/dev/null || ! command -v npm >/dev/null; then packages+=(nodejs npm); fi
 fi
