@@ -92,8 +92,8 @@ TEST(DrawList, SharedShapesAreDrawnInstanced) {
   auto baked = make_draw_list(view, true, {}, 1000);
   EXPECT_TRUE(baked.instanced.empty());
   ASSERT_EQ(baked.batches.size(), 1u);
-  EXPECT_EQ(baked.batches[0].mesh.positions.size(), 300u);
-  EXPECT_EQ(baked.batches[0].mesh.positions[299], (vec3f{99, 1, 0}));
+  EXPECT_EQ(baked.batches[0].positions.size(), 300u);
+  EXPECT_EQ(baked.batches[0].positions[299], (vec3f{99, 1, 0}));
 }
 
 // The city's flat layers lie within a millimetre of each other: each gets
@@ -143,15 +143,26 @@ TEST(DrawList, RunsCoverEveryTriangleOnceWithTheirBounds) {
   auto& batch = list.batches[0];
   EXPECT_GT(batch.ranges.size(), 4u);
   auto next = size_t{0};
+  auto next_vertex = uint32_t{0};
   for (auto& range : batch.ranges) {
-    EXPECT_EQ(range.first, next);
-    next += range.count;
-    for (auto k = range.first; k < range.first + range.count; k++) {
-      auto& p = batch.mesh.positions[batch.mesh.indices[k]];
+    auto& full = range.levels[0];
+    EXPECT_EQ(full.first, next);
+    EXPECT_EQ(range.base_vertex, next_vertex);
+    EXPECT_LE(range.vertex_count, 0x10000u);
+    next += full.count;
+    next_vertex += range.vertex_count;
+    for (auto k = full.first; k < full.first + full.count; k++) {
+      ASSERT_LT(batch.indices[k], range.vertex_count);
+      auto& p = batch.positions[range.base_vertex + batch.indices[k]];
       ASSERT_TRUE(inside(range.bounds, bbox3f{p, p}));
     }
   }
-  EXPECT_EQ(next, batch.mesh.indices.size());
+  EXPECT_EQ(next_vertex, batch.positions.size());
+  // The coarser levels' indices follow all full ones.
+  auto coarse = size_t{0};
+  for (auto& range : batch.ranges)
+    for (int k = 1; k < range.level_count; k++) coarse += range.levels[k].count;
+  EXPECT_EQ(next + coarse, batch.indices.size());
 }
 
 // Façade images go on walls without texture coordinates once over the
@@ -169,16 +180,16 @@ TEST(DrawList, TexturedWallsGetFacadeCoordinates) {
   ASSERT_EQ(list.textures.size(), 1u);
   for (auto& batch : list.batches) {
     auto textured = list.looks[(size_t)batch.look].texture >= 0;
-    ASSERT_EQ(batch.mesh.texcoords.size(), textured ? batch.mesh.positions.size() : 0u);
+    ASSERT_EQ(batch.texcoords.size(), textured ? batch.positions.size() : 0u);
     if (!textured) continue;
-    ASSERT_EQ(batch.mesh.positions.size(), 16u);  // four corners of each wall of its own
-    for (size_t k = 0; k < batch.mesh.positions.size(); k++) {
-      auto& p = batch.mesh.positions[k];
-      EXPECT_FLOAT_EQ(batch.mesh.texcoords[k].y, p.y == 1 ? 0.0f : 1.0f);  // the top row at the top
+    ASSERT_EQ(batch.positions.size(), 16u);  // four corners of each wall of its own
+    for (size_t k = 0; k < batch.positions.size(); k++) {
+      auto& p = batch.positions[k];
+      EXPECT_FLOAT_EQ(batch.texcoords[k].y, p.y == 1 ? 0.0f : 1.0f);  // the top row at the top
     }
     // Each wall is 4 long; the image, 2 wide for 1 high, spans 2 of them.
     for (size_t k = 0; k < 16; k += 4)
-      EXPECT_NEAR(batch.mesh.texcoords[k + 1].x - batch.mesh.texcoords[k].x, 2, 1e-4f);
+      EXPECT_NEAR(batch.texcoords[k + 1].x - batch.texcoords[k].x, 2, 1e-4f);
   }
 }
 
