@@ -322,9 +322,28 @@ TEST_F(ViewProgram, BenchmarkPrintsFrameTimeAndDrawCalls) {
   auto line = run.out.substr(at, run.out.find('\n', at) - at);
   EXPECT_NE(line.find("mean frame time"), std::string::npos) << line;
   EXPECT_NE(line.find(" fps, "), std::string::npos) << line;
+  EXPECT_NE(line.find(" triangles drawn per frame ("), std::string::npos) << line;
   // Draw calls stay near the number of looks (27 in the town), far below
   // the number of instances (219).
   auto calls = std::stoi(line.substr(line.find(" fps, ") + 6));
   EXPECT_GT(calls, 1);
   EXPECT_LE(calls, 30) << line;
+}
+
+// The sun's shadows only darken: with them every pixel is as dark or darker
+// than without, and the buildings' shadows on streets and squares darken a
+// good share of the picture; --shadows false leaves the picture as it was.
+TEST_F(ViewProgram, SunShadowsDarkenStreetsAndSquares) {
+  auto lit = screenshot(town["json"], "shadows-off", {"--sky", "false", "--shadows", "false"});
+  auto shaded = screenshot(town["json"], "shadows-on", {"--sky", "false"});
+  ASSERT_EQ(lit.pixels.size(), shaded.pixels.size());
+  auto brighter = share(shaded, [&](size_t i, const vec4b& p) {
+    auto& q = lit.pixels[i];
+    return p.x > q.x + 3 || p.y > q.y + 3 || p.z > q.z + 3;
+  });
+  auto darker = share(shaded, [&](size_t i, const vec4b& p) { return distinct(p, lit.pixels[i]); });
+  RecordProperty("shadow_share", std::to_string(darker));
+  EXPECT_LT(brighter, 0.001);
+  EXPECT_GT(darker, 0.015);
+  EXPECT_LT(darker, 0.6);
 }
