@@ -17,6 +17,7 @@
 #include "generator/tags.h"
 #include "support/console.h"
 #include "support/files.h"
+#include "support/hash.h"
 
 using json = nlohmann::json;
 
@@ -38,6 +39,16 @@ bool is_geojson_file(const std::string& path) {
   return std::filesystem::is_regular_file(std::filesystem::u8path(path), ec);
 }
 
+geojson_entry classify_geojson_entry(const std::string& path) {
+  if (path_extension(path) != ".geojson") return geojson_entry::other;
+  std::error_code ec;
+  auto status = std::filesystem::status(std::filesystem::u8path(path), ec);
+  if (ec || !std::filesystem::exists(status) || std::filesystem::is_regular_file(status) ||
+      std::filesystem::is_directory(status))
+    return geojson_entry::read;
+  return geojson_entry::skip;
+}
+
 std::string safe_feature_id(const std::string& id) {
   auto safe = id;
   for (auto& c : safe) {
@@ -47,25 +58,6 @@ std::string safe_feature_id(const std::string& id) {
   return safe;
 }
 
-// FNV-1a: a 64-bit hash that is the same on every platform and in every run.
-struct stable_hash {
-  uint64_t value = 14695981039346656037ull;
-  void add(const void* data, size_t size) {
-    auto bytes = (const unsigned char*)data;
-    for (size_t i = 0; i < size; i++) value = (value ^ bytes[i]) * 1099511628211ull;
-  }
-  void add(const std::string& text) {
-    add(text.data(), text.size());
-    add(text.size());
-  }
-  void add(size_t number) { add(&number, sizeof(number)); }
-  void add(int number) { add(&number, sizeof(number)); }
-  // Zeros of either sign compare equal, so they hash alike.
-  void add(double number) {
-    if (number == 0) number = 0;
-    add(&number, sizeof(number));
-  }
-};
 
 std::string fit_record_name(std::string name) {
   if (name.size() <= max_record_name) return name;

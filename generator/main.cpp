@@ -35,7 +35,12 @@ int main(int argc, const char** argv) {
   auto entries = std::vector<std::string>{};
   if (!list_directory(dirname, entries, error)) fatal(error);
   for (auto& entry : entries) {
-    if (!is_geojson_file(entry)) continue;
+    auto kind = classify_geojson_entry(entry);
+    if (kind == geojson_entry::other) continue;
+    if (kind == geojson_entry::skip) {
+      print_line(entry + ": not a regular file, skipped");
+      continue;
+    }
     if (!read_geojson(entry, features, error, scene_size)) fatal(error);
   }
   // One pass after the last file gives every record the same mapping.
