@@ -594,8 +594,11 @@ int make_coarser_levels(const vec3f* positions, size_t vertices, const uint32_t*
     auto kept = size_t{0};
     if (made == 0) {
       // Edge collapses keep the shapes; clustering where they stop short.
+      // The outlines stay: the simplifier measures how far a surface moves
+      // off its planes, and a flat road or park could lose its outline
+      // without moving off its plane at all.
       kept = meshopt_simplify(result.data(), source.data(), count, points, vertices, sizeof(vec3f), 0,
-                              bound, 0, &error);
+                              bound, meshopt_SimplifyLockBorder, &error);
     }
     if (made > 0 || kept > last / 2) {
       kept = meshopt_simplifySloppy(result.data(), source.data(), count, points, vertices,
@@ -603,7 +606,10 @@ int make_coarser_levels(const vec3f* positions, size_t vertices, const uint32_t*
     }
     // A level must be worth its indices.
     if (kept > last * 3 / 4) continue;
-    levels[made] = {out.size(), kept, error * scale};
+    // The simplifier's own error is the distance off the surface's planes,
+    // nothing for a flat mesh that lost its outline: the level's bound is
+    // the least it may be taken to stray.
+    levels[made] = {out.size(), kept, std::max(error, bound) * scale};
     out.insert(out.end(), result.begin(), result.begin() + (long)kept);
     made++;
     last = kept;
@@ -615,7 +621,7 @@ int make_coarser_levels(const vec3f* positions, size_t vertices, const uint32_t*
     auto kept = meshopt_simplifySloppy(result.data(), source.data(), count, points, vertices,
                                        sizeof(vec3f), last / 4 / 3 * 3, 1.0f, &error);
     if (kept <= last * 3 / 4) {
-      levels[made] = {out.size(), kept, error * scale};
+      levels[made] = {out.size(), kept, std::max(error, 0.5f) * scale};
       out.insert(out.end(), result.begin(), result.begin() + (long)kept);
       made++;
     }
