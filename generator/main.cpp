@@ -1,4 +1,5 @@
-// blockgen: turns a folder of OpenStreetMap GeoJSON extracts into a city scene.
+// blockgen: turns a folder of OpenStreetMap extracts (GeoJSON, .osm, .osm.pbf)
+// into a city scene.
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +8,7 @@
 
 #include "generator/city.h"
 #include "generator/geojson.h"
+#include "generator/osm_file.h"
 #include "scene/json_scene.h"
 #include "scene/scene_io.h"
 #include "scene/scene_stats.h"
@@ -34,9 +36,14 @@ int main(int argc, const char** argv) {
   print_progress("load geojsons", 0, 1);
   auto entries = std::vector<std::string>{};
   if (!list_directory(dirname, entries, error)) fatal(error);
+  // GeoJSON extracts of any of the usual dialects, and OpenStreetMap files
+  // as extract services publish them.
   for (auto& entry : entries) {
-    if (!is_geojson_file(entry)) continue;
-    if (!read_geojson(entry, features, error, scene_size)) fatal(error);
+    if (is_geojson_file(entry)) {
+      if (!read_geojson(entry, features, error, scene_size)) fatal(error);
+    } else if (is_osm_file(entry)) {
+      if (!read_osm_file(entry, features, error, scene_size)) fatal(error);
+    }
   }
   // One pass after the last file gives every record the same mapping.
   make_names_unique(features);
