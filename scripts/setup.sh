@@ -15,6 +15,7 @@ packages=(build-essential cmake pkg-config git ca-certificates
           nlohmann-json3-dev libstb-dev libtinyexr-dev libtinyobjloader-dev
           libtinygltf-dev libgl-dev libpng-dev libjpeg-dev zlib1g-dev
           libgtest-dev libgmock-dev
+          libosmium2-dev libprotozero-dev libexpat1-dev libbz2-dev
           qtbase5-dev libqt5svg5 fonts-wqy-microhei)
 if [ "${1:-}" = "--tests" ]; then
   # clang-14 and its runtimes build the sanitizer and fuzz build (build-asan/).
@@ -22,6 +23,9 @@ if [ "${1:-}" = "--tests" ]; then
   # xvfb, xauth and Mesa's software renderer give the launcher's and the
   # viewer's tests a display with OpenGL; xdotool finds and closes a window.
   packages+=(xvfb xauth libgl1-mesa-dri xdotool)
+  # The OSM tools of the field make the GeoJSON and .osm.pbf files that the
+  # reader's tests hold against each other.
+  packages+=(osmium-tool gdal-bin)
   # Node.js runs the glTF validator; a node and npm already installed do.
   if ! command -v node >/dev/null || ! command -v npm >/dev/null; then packages+=(nodejs npm); fi
 fi
