@@ -8,25 +8,7 @@
 #include <utility>
 #include <vector>
 
-// FNV-1a: a 64-bit hash that is the same on every platform and in every run.
-struct stable_hash {
-  uint64_t value = 14695981039346656037ull;
-  void add(const void* data, size_t size) {
-    auto bytes = (const unsigned char*)data;
-    for (size_t i = 0; i < size; i++) value = (value ^ bytes[i]) * 1099511628211ull;
-  }
-  void add(const std::string& text) {
-    add(text.data(), text.size());
-    add(text.size());
-  }
-  void add(size_t number) { add(&number, sizeof(number)); }
-  void add(int number) { add(&number, sizeof(number)); }
-  // Zeros of either sign compare equal, so they hash alike.
-  void add(double number) {
-    if (number == 0) number = 0;
-    add(&number, sizeof(number));
-  }
-};
+#include "support/hash.h"
 
 std::string fit_record_name(std::string name) {
   if (name.size() <= max_record_name) return name;

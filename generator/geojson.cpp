@@ -1,5 +1,6 @@
 #include "generator/geojson.h"
 
+#include <filesystem>
 #include <new>
 #include <utility>
 
@@ -26,6 +27,16 @@ bool is_geojson_file(const std::string& path) {
   if (path_extension(path) != ".geojson") return false;
   std::error_code ec;
   return std::filesystem::is_regular_file(std::filesystem::u8path(path), ec);
+}
+
+geojson_entry classify_geojson_entry(const std::string& path) {
+  if (path_extension(path) != ".geojson") return geojson_entry::other;
+  std::error_code ec;
+  auto status = std::filesystem::status(std::filesystem::u8path(path), ec);
+  if (ec || !std::filesystem::exists(status) || std::filesystem::is_regular_file(status) ||
+      std::filesystem::is_directory(status))
+    return geojson_entry::read;
+  return geojson_entry::skip;
 }
 
 namespace {

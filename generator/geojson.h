@@ -24,6 +24,14 @@ bool load_json(const std::string& path, nlohmann::json& value, std::string& erro
 // opening a FIFO would wait for a writer forever.
 bool is_geojson_file(const std::string& path);
 
+// How the driver treats a directory entry. Only names whose extension is
+// exactly ".geojson" are input. Of those, FIFOs, sockets and devices are
+// skipped with a warning line, never opened (a FIFO would wait for a writer
+// forever); everything else is read, so that a folder or a dangling link of
+// that name fails to open and ends the run with ": file not found".
+enum struct geojson_entry { other, read, skip };
+geojson_entry classify_geojson_entry(const std::string& path);
+
 // Appends the records of one file, then maps every record read so far onto
 // the scene_size square centred on the origin. It keeps the degrees of every
 // record it has read in the collection for the next call.

@@ -39,7 +39,12 @@ int main(int argc, const char** argv) {
   // GeoJSON extracts of any of the usual dialects, and OpenStreetMap files
   // as extract services publish them.
   for (auto& entry : entries) {
-    if (is_geojson_file(entry)) {
+    auto kind = classify_geojson_entry(entry);
+    if (kind == geojson_entry::skip || (has_osm_name(entry) && !is_osm_file(entry))) {
+      print_line(entry + ": not a regular file, skipped");
+      continue;
+    }
+    if (kind == geojson_entry::read) {
       if (!read_geojson(entry, features, error, scene_size)) fatal(error);
     } else if (is_osm_file(entry)) {
       if (!read_osm_file(entry, features, error, scene_size)) fatal(error);

@@ -23,7 +23,7 @@ static bool ends_with(const std::string& text, const std::string& end) {
   return text.size() > end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
-bool is_osm_file(const std::string& path, osm_format* format) {
+bool has_osm_name(const std::string& path, osm_format* format) {
   auto name = path.substr(path.find_last_of("/\\") + 1);
   auto kind = osm_format::xml;
   if (ends_with(name, ".osm") || ends_with(name, ".OSM")) {
@@ -33,6 +33,13 @@ bool is_osm_file(const std::string& path, osm_format* format) {
   } else {
     return false;
   }
+  if (format) *format = kind;
+  return true;
+}
+
+bool is_osm_file(const std::string& path, osm_format* format) {
+  auto kind = osm_format::xml;
+  if (!has_osm_name(path, &kind)) return false;
   std::error_code ec;
   if (!std::filesystem::is_regular_file(std::filesystem::u8path(path), ec)) return false;
   if (format) *format = kind;

@@ -28,6 +28,8 @@ enum struct osm_format : uint8_t { xml, pbf };
 // "<name>.osm.pbf", in lower case or all upper case; `format` then says
 // which. Folders, FIFOs and devices of that name are not read.
 bool is_osm_file(const std::string& path, osm_format* format = nullptr);
+// True for such a name, whatever is at the path.
+bool has_osm_name(const std::string& path, osm_format* format = nullptr);
 
 // Appends the records of one file, in degrees, as read_geojson does (call
 // make_names_unique and normalize_features after the last file). Fails,

@@ -646,7 +646,7 @@ decoded decode_jpeg(const std::string& bytes, size_t max_pixels, decoded_image<u
 // stb_image picks a decoder by content, trying BMP before TGA. A BMP file
 // starts with "BM"; the second byte of a TGA file is its colour map type,
 // 0 or 1, which no BMP file has, and its third a known image type. With
-// these checks each name's bytes reach only its own decoder.
+// these checks stb_image sees only the BMP and TGA files it is meant for.
 bool looks_like_bmp(const std::string& bytes) {
   return bytes.size() >= 2 && bytes[0] == 'B' && bytes[1] == 'M';
 }
@@ -659,6 +659,20 @@ bool looks_like_tga(const std::string& bytes) {
   return (map_type == 0 || map_type == 1) && known;
 }
 
+enum class byte_format { png, jpeg, bmp, tga, none };
+
+// PNG and JPEG have fixed signatures and BMP starts with "BM"; TGA has none,
+// so a header that TGA allows is the last resort.
+byte_format sniff_8bit_format(const std::string& bytes) {
+  if (bytes.compare(0, 8, "\x89PNG\r\n\x1a\n", 8) == 0) return byte_format::png;
+  if (bytes.compare(0, 3, "\xff\xd8\xff", 3) == 0) return byte_format::jpeg;
+  if (looks_like_bmp(bytes)) return byte_format::bmp;
+  if (looks_like_tga(bytes)) return byte_format::tga;
+  return byte_format::none;
+}
+
+// Decodes BMP and TGA files only: the callers have checked the header, and
+// stb_image would otherwise try every format it knows.
 decoded decode_stb(const std::string& bytes, size_t max_pixels, decoded_image<uint8_t>& out) {
   if (bytes.size() > INT_MAX) return decoded::corrupt;
   auto data = (const stbi_uc*)bytes.data();
@@ -1009,12 +1023,19 @@ bool parse_image(const std::string& filename, const std::string& data, image4b& 
                  std::string& error, size_t max_pixels) {
   auto& ext = filename;
   if (is_8bit_extension(ext)) {
+    // The 8-bit formats are told apart by their content, since images saved
+    // under another 8-bit extension (a PNG named .jpg) are common. Only the
+    // four 8-bit decoders are ever tried: a Radiance, OpenEXR or PFM file
+    // under such a name fails like a damaged one.
     auto result = decoded_image<uint8_t>{};
     auto status = decoded::corrupt;
-    if (has_extension(ext, ".png")) status = decode_png(data, max_pixels, result);
-    else if (has_extension(ext, ".jpg")) status = decode_jpeg(data, max_pixels, result);
-    else if (has_extension(ext, ".tga") ? looks_like_tga(data) : looks_like_bmp(data))
-      status = decode_stb(data, max_pixels, result);
+    switch (sniff_8bit_format(data)) {
+      case byte_format::png: status = decode_png(data, max_pixels, result); break;
+      case byte_format::jpeg: status = decode_jpeg(data, max_pixels, result); break;
+      case byte_format::bmp:
+      case byte_format::tga: status = decode_stb(data, max_pixels, result); break;
+      case byte_format::none: break;
+    }
     return finish_decoding(filename, status, result, (uint8_t)255, image.pixels, image.width,
                            image.height, error);
   }

@@ -32,10 +32,12 @@ inline constexpr size_t image_max_file_bytes = size_t{1} << 31;
 // Float loader: ".hdr", ".exr", ".pfm" natively, anything else through the
 // 8-bit loader with the sRGB-to-linear conversion.
 //
-// A file is decoded only as the format its extension names; bytes of any
-// other format fail like a damaged file: ": file not found", the suffix of
-// every decoding failure (the PFM reader says ": parse error" or
-// ": read error"). OpenEXR files load when stored raw or with the RLE, ZIPS
+// A float file (".hdr", ".exr", ".pfm") is decoded only as the format its
+// extension names. A file with an 8-bit extension is decoded as whichever of
+// PNG, JPEG, BMP or TGA its content is (images saved under a wrong 8-bit
+// extension load), never as a float format. Bytes that fit no decoder fail
+// like a damaged file: ": file not found", the suffix of every decoding
+// failure (the PFM reader says ": parse error" or ": read error"). OpenEXR files load when stored raw or with the RLE, ZIPS
 // or ZIP compressions; a progressive JPEG of more than 100 scans is refused.
 bool load_image(const std::string& filename, image4f& image, std::string& error);
 // 8-bit loader: ".png", ".jpg", ".tga", ".bmp" natively; ".hdr", ".exr",

@@ -19,6 +19,7 @@
 #include "scene/scene_files.h"
 #include "scene/shape_io.h"
 #include "support/files.h"
+#include "support/hash.h"
 
 using json = nlohmann::json;
 
@@ -635,11 +636,10 @@ std::vector<uint32_t> next_same_file(const json_scene_store& store) {
   for (size_t i = 0; i < count; i++) {
     auto& shape = store.shapes[i];
     auto name = name_text(store, shape.name);
-    auto hash = uint64_t{1469598103934665603ull};
-    for (auto c : name) hash = (hash ^ (unsigned char)c) * 1099511628211ull;
-    hash = (hash ^ (unsigned char)shape_extension(store.settings[shape.settings])[1]) *
-           1099511628211ull;
-    keyed[i] = {hash, (uint32_t)i};
+    auto hash = stable_hash{};
+    hash.add_bytes(name);
+    hash.add(shape_extension(store.settings[shape.settings]), 4);
+    keyed[i] = {hash.value, (uint32_t)i};
   }
   std::sort(keyed.begin(), keyed.end());
   auto same_file = [&](uint32_t a, uint32_t b) {

@@ -90,16 +90,25 @@ struct input_folder : scratch_dir {
 };
 
 // A FIFO would keep the run waiting for a writer forever (the test's time
-// limit ends it); a folder cannot be read. Both are left out.
-TEST(blockgen, entries_that_are_not_regular_files_are_skipped) {
+// limit ends it): it is skipped with a warning line. A folder of that name
+// fails to open like a missing file and ends the run.
+TEST(blockgen, fifos_are_skipped_and_folders_end_the_run) {
   auto dir = input_folder{};
   auto work = scratch_dir("work");
-  std::filesystem::create_directory(dir.path / "folder.geojson");
   ASSERT_EQ(mkfifo((dir / "fifo.geojson").c_str(), 0600), 0);
   write_file(dir / "town.geojson", read_file(SAMPLES_DIR "/town/ways.geojson"));
   auto run = blockgen({dir.str()}, work.str());
   EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_NE(run.out.find(dir / "fifo.geojson" + ": not a regular file, skipped\n"),
+            std::string::npos) << run.out;
   EXPECT_NE(read_file(work / "out.json").find("line_way_"), std::string::npos);
+
+  std::filesystem::create_directory(dir.path / "x.geojson");
+  auto again = scratch_dir("again");
+  run = blockgen({dir.str()}, again.str());
+  EXPECT_EQ(run.status, 1) << run.out;
+  EXPECT_EQ(last_message(run.out), dir / "x.geojson" + ": file not found");
+  EXPECT_FALSE(std::filesystem::exists(again.path / "out.json"));
 }
 
 // A 300-digit id made shape file names too long for the file system.

@@ -572,18 +572,36 @@ static std::map<std::string, std::string> saved_formats(const scratch_dir& dir) 
   return files;
 }
 
-TEST_F(image_files, bytes_decode_only_as_the_format_their_name_gives) {
+// The 8-bit formats are found by content under any 8-bit name (a PNG saved
+// as .jpg loads); the float formats only under their own names, and never
+// under an 8-bit one.
+TEST_F(image_files, formats_are_found_by_content_within_the_8bit_class) {
   auto files = saved_formats(dir);
+  auto is_8bit = [](const std::string& ext) { return ext == ".png" || ext == ".jpg" ||
+                                                     ext == ".tga" || ext == ".bmp"; };
+  auto upper = [](std::string ext) {
+    for (auto& c : ext) c = (char)std::toupper((unsigned char)c);
+    return ext;
+  };
   for (auto& [written, bytes] : files) {
-    for (auto& [named, unused] : files) {
-      auto path = dir / ("as" + named);
-      rewrite_file(path, bytes);
-      auto loaded = image4f{};
-      // The PFM reader has its own words for a header it cannot read.
-      auto expected = written == named  ? "ok"
-                      : named == ".pfm" ? path + ": parse error"
+    auto own = image4f{};
+    ASSERT_EQ(load_result(dir / ("saved" + written), own), "ok") << written;
+    for (auto& [ext, unused] : files) {
+      for (auto& named : {ext, upper(ext)}) {
+        auto path = dir / ("as_" + written.substr(1) + named);
+        rewrite_file(path, bytes);
+        auto loaded = image4f{};
+        auto loads = written == ext || (is_8bit(written) && is_8bit(ext));
+        // The PFM reader has its own words for a header it cannot read.
+        auto expected = loads           ? "ok"
+                        : ext == ".pfm" ? path + ": parse error"
                                         : path + ": file not found";
-      EXPECT_EQ(load_result(path, loaded), expected) << written << " named " << named;
+        ASSERT_EQ(load_result(path, loaded), expected) << written << " named " << named;
+        if (loads) {
+          EXPECT_EQ(loaded.width, own.width) << written << " named " << named;
+          EXPECT_TRUE(loaded.pixels == own.pixels) << written << " named " << named;
+        }
+      }
     }
   }
 }
@@ -776,6 +794,47 @@ TEST(image_in_blockgen, bad_facade_images_stop_the_run_with_their_name) {
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.out.find(facade + reason), std::string::npos) << run.out << run.err;
   }
+}
+
+// Façade images saved as PNG under the .jpg names blockgen looks for (as
+// browsers and editors often leave them) build the same city: the PNGs hold
+// the pixels the JPEGs decode to, so every texture file comes out the same.
+TEST(image_in_blockgen, png_facades_under_jpg_names_build_the_same_city) {
+  namespace fs = std::filesystem;
+  auto make_input = [](scratch_dir& input) {
+    copy_assets(input.str());
+    fs::copy(fs::path(SAMPLES_DIR) / "town", input.path, fs::copy_options::recursive);
+  };
+  auto jpeg = scratch_dir("jpeg-facades"), png = scratch_dir("png-facades");
+  make_input(jpeg);
+  make_input(png);
+  auto renamed = 0;
+  for (auto& entry : fs::directory_iterator(png.path / "buildings_texture")) {
+    auto path = entry.path().string();
+    auto pixels = image4b{};
+    auto error = std::string{};
+    ASSERT_TRUE(load_image(path, pixels, error)) << error;
+    ASSERT_TRUE(save_image(path + ".png", pixels, error)) << error;
+    fs::rename(path + ".png", path);
+    ASSERT_EQ(read_file(path).substr(1, 3), "PNG") << path;
+    renamed++;
+  }
+  ASSERT_GT(renamed, 10);
+  auto textures = std::map<std::string, std::string>{};
+  auto png_textures = size_t{0};
+  for (auto* input : {&jpeg, &png}) {
+    auto run = run_program(BLOCKGEN_PATH, {"-o", *input / "out/city.json", input->str()});
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    for (auto& entry : fs::directory_iterator(input->path / "out/textures")) {
+      auto name = entry.path().filename().string();
+      auto bytes = read_file(entry.path().string());
+      if (input == &jpeg) textures[name] = bytes;
+      else EXPECT_TRUE(textures.count(name) && textures[name] == bytes) << name;
+      png_textures += input == &png;
+    }
+  }
+  EXPECT_GT(textures.size(), 10u);
+  EXPECT_EQ(png_textures, textures.size());
 }
 
 // EXR files written by another program in every compression and layout the

@@ -98,6 +98,16 @@ bool is_software_renderer(QOpenGLContext& context) {
   return false;
 }
 
+// What to do when there is no screen: the off-screen platform gets its
+// OpenGL through the X display too.
+std::string display_hint() {
+#if defined(__linux__)
+  if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY"))
+    return ": needs an X display or Wayland: run it under xvfb-run on a machine without a screen";
+#endif
+  return "";
+}
+
 // A context on an off-screen surface; ends the program when OpenGL 3.3 core
 // cannot be had.
 void make_context(QOffscreenSurface& surface, QOpenGLContext& context) {
@@ -106,7 +116,7 @@ void make_context(QOffscreenSurface& surface, QOpenGLContext& context) {
   surface.create();
   context.setFormat(format);
   if (!context.create() || !context.makeCurrent(&surface))
-    fail("view: cannot create an OpenGL context");
+    fail("view: cannot create an OpenGL context" + display_hint());
   auto version = context.format().version();
   if (version < qMakePair(3, 3) || context.format().profile() != QSurfaceFormat::CoreProfile)
     fail("view: OpenGL 3.3 core is not available");
@@ -245,7 +255,7 @@ int main(int argc, char** argv) {
 #if defined(__linux__)
   // Without a display the toolkit would abort: say so instead.
   if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
-    fail("view: no display to show the scene on (DISPLAY is not set)");
+    fail("view: no display to show the scene on" + display_hint());
 #endif
 
   if (!screenshot.empty() || frames > 0) {
