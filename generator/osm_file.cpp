@@ -153,14 +153,38 @@ class area_manager
   osmium::area::Assembler::config_type config = {};
 
  public:
-  bool new_relation(const osmium::Relation& relation) const {
+  // The member ways of the relations kept, sorted once the relations are
+  // read, and whether each has reached the manager.
+  std::vector<osmium::object_id_type> member_ways = {};
+  std::vector<bool>                   member_seen = {};
+
+  bool new_relation(const osmium::Relation& relation) {
     auto type = relation.tags().get_value_by_key("type");
     if (!type || (std::strcmp(type, "multipolygon") != 0 && std::strcmp(type, "boundary") != 0))
       return false;
-    return std::any_of(relation.members().cbegin(), relation.members().cend(),
-                       [](const osmium::RelationMember& member) {
-                         return member.type() == osmium::item_type::way;
-                       });
+    auto has_way = false;
+    for (auto& member : relation.members()) {
+      if (member.type() != osmium::item_type::way) continue;
+      has_way = true;
+      member_ways.push_back(member.ref());
+    }
+    return has_way;
+  }
+
+  void sort_member_ways() {
+    std::sort(member_ways.begin(), member_ways.end());
+    member_ways.erase(std::unique(member_ways.begin(), member_ways.end()), member_ways.end());
+    member_seen.assign(member_ways.size(), false);
+  }
+
+  // False for a member way that reached the manager before.
+  bool first_time(osmium::object_id_type id) {
+    auto found = std::lower_bound(member_ways.begin(), member_ways.end(), id);
+    if (found == member_ways.end() || *found != id) return true;
+    auto seen = member_seen[(size_t)(found - member_ways.begin())];
+    if (seen) return false;
+    seen = true;
+    return true;
   }
 
   void complete_relation(const osmium::Relation& relation) {
@@ -195,7 +219,7 @@ struct member_ways_once : osmium::handler::Handler {
   area_manager&                                        manager;
   osmium::relations::SecondPassHandler<osmium::relations::RelationsManager<area_manager, false, true, false, false>>& next;
   void way(const osmium::Way& way) {
-    if (!manager.get_member_way(way.id())) next.way(way);
+    if (manager.first_time(way.id())) next.way(way);
   }
   void flush() { next.flush(); }
 };
@@ -205,6 +229,7 @@ struct member_ways_once : osmium::handler::Handler {
 void read_osm(const osmium::io::File& file, osm_records& handler) {
   auto manager = area_manager{};
   osmium::relations::read_relations(file, manager);
+  manager.sort_member_ways();
 
   auto positive = location_index{}, negative = location_index{};
   auto locations = location_handler{positive, negative};
