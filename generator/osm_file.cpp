@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -148,6 +149,13 @@ using location_handler = osmium::handler::NodeLocationsForWays<location_index, l
 // out of id order, and files exported from openstreetmap.org are not in id
 // order: this one takes any order, and a repeated member way (which would
 // count towards its relation twice) is dropped before it reaches it.
+// Areas take the id of their way or relation doubled (plus one for a
+// relation): larger ids, which no real object has, make no area.
+bool fits_area_id(osmium::object_id_type id) {
+  const auto limit = std::numeric_limits<osmium::object_id_type>::max() / 2 - 1;
+  return id <= limit && id >= -limit;
+}
+
 class area_manager
     : public osmium::relations::RelationsManager<area_manager, false, true, false, false> {
   osmium::area::Assembler::config_type config = {};
@@ -160,7 +168,7 @@ class area_manager
 
   bool new_relation(const osmium::Relation& relation) {
     auto type = relation.tags().get_value_by_key("type");
-    if (!type || (std::strcmp(type, "multipolygon") != 0 && std::strcmp(type, "boundary") != 0))
+    if (!type || !fits_area_id(relation.id()) || (std::strcmp(type, "multipolygon") != 0 && std::strcmp(type, "boundary") != 0))
       return false;
     auto has_way = false;
     for (auto& member : relation.members()) {
@@ -201,7 +209,7 @@ class area_manager
 
   void after_way(const osmium::Way& way) {
     // A ring needs four nodes, the first repeated at the end.
-    if (way.nodes().size() <= 3 || way.tags().empty()) return;
+    if (way.nodes().size() <= 3 || way.tags().empty() || !fits_area_id(way.id())) return;
     auto& first = way.nodes().front();
     auto& last  = way.nodes().back();
     if (!first.location() || !last.location() || !way.ends_have_same_location()) return;
