@@ -127,7 +127,9 @@ static read_result read_text(const std::string& path, const json& features) {
 
 static json square(const json& properties, const char* type = "Polygon") {
   auto ring = json::parse("[[0,0],[1,0],[1,1],[0,0]]");
-  auto coordinates = std::string{type} == "Polygon" ? json{ring} : json{{ring}};
+  // json::array: a braced single json is a copy to one compiler, an array to another.
+  auto coordinates = std::string{type} == "Polygon" ? json::array({ring})
+                                                    : json::array({json::array({ring})});
   return {{"type", "Feature"}, {"geometry", {{"type", type}, {"coordinates", coordinates}}},
           {"properties", properties}};
 }
