@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "scene/export_scene.h"
 #include "scene/scene_io.h"
 #include "support/cli.h"
 #include "support/console.h"
 #include "support/files.h"
+#include "support/platform.h"
 
 static int fail(const std::string& message) {
   std::fflush(stdout);
@@ -27,6 +29,7 @@ static bool is_output_format(const std::string& filename) {
 }
 
 int main(int argc, const char** argv) {
+  utf8_command_line(argc, argv);
   auto input = std::string{}, output = std::string{};
   auto cli = new_command_line("convert", "Convert scene");
   declare_option(cli, "--scene,-s", input, "input scene", true);
@@ -61,6 +64,7 @@ int main(int argc, const char** argv) {
     if (!scene.textures.empty() && !make_directory(path_join(folder, "textures"), error))
       return fail(error);
   }
+  if (is_export_format(output)) prepare_export_scene(scene);
   if (!save_scene(output, scene, error, print_progress)) return fail(error);
   return 0;
 }

@@ -9,14 +9,18 @@
 #include "generator/city.h"
 #include "generator/geojson.h"
 #include "generator/osm_file.h"
+#include "generator/georeference.h"
+#include "scene/export_scene.h"
 #include "scene/json_scene.h"
 #include "scene/scene_io.h"
 #include "scene/scene_stats.h"
 #include "support/cli.h"
 #include "support/console.h"
 #include "support/files.h"
+#include "support/platform.h"
 
 int main(int argc, const char** argv) {
+  utf8_command_line(argc, argv);
   auto info = false, validate = false;
   auto copyright = std::string{}, output = std::string{"out.json"}, dirname = std::string{};
 
@@ -52,6 +56,7 @@ int main(int argc, const char** argv) {
   }
   // One pass after the last file gives every record the same mapping.
   make_names_unique(features);
+  auto georeference = map_georeference(features, scene_size);
   normalize_features(features, scene_size);
   print_progress("load geojsons", 1, 1);
 
@@ -87,6 +92,8 @@ int main(int argc, const char** argv) {
     }
   }
   end_city_scene(build);
+  scene.georeference = georeference;
+  if (is_export_format(output)) prepare_export_scene(scene);
   print_progress("convert scene", 1, 1);
 
   if (info) {
@@ -106,6 +113,5 @@ int main(int argc, const char** argv) {
   if (!saved) fatal(error);
   // Freeing millions of records one by one would only delay the end: the
   // process ends here and hands its memory back whole.
-  std::fflush(stdout);
-  std::quick_exit(0);
+  exit_now(0);
 }

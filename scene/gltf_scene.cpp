@@ -12,6 +12,7 @@
 #include <tuple>
 #include <unordered_map>
 
+#include "scene/export_scene.h"
 #include "scene/image.h"
 #include "scene/scene_files.h"
 #include "scene/shape.h"
@@ -716,6 +717,8 @@ struct gltf_builder {
       for (size_t i = 0; i < nodes.size(); i++) json.integer((long long)i);
       json.end_array();
     }
+    auto extras = scene_extras_json(scene);
+    if (!extras.empty()) json.key("extras"), json.raw(extras);
     json.end_object();
     json.end_array();
 

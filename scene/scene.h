@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "scene/georeference.h"
 #include "scene/image.h"
 #include "scene/math.h"
 
@@ -98,6 +99,8 @@ struct scene_instance {
 struct scene_data {
   std::string name      = "";
   std::string copyright = "";
+  // Only the exports to other programs write it (glTF extras).
+  scene_georeference georeference = {};
   std::vector<std::unique_ptr<scene_camera>>      cameras      = {};
   std::vector<std::unique_ptr<scene_instance>>    instances    = {};
   std::vector<std::unique_ptr<scene_environment>> environments = {};

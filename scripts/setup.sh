@@ -6,8 +6,9 @@
 #
 #   scripts/setup.sh          libraries and build tools
 #   scripts/setup.sh --tests  also the independent readers the tests use (the
-#                             Khronos glTF validator among them) and a virtual
-#                             X display for the launcher's screenshot
+#                             Khronos glTF validator among them), a virtual
+#                             X display for the launcher's screenshot, and the
+#                             MinGW-w64 compilers and wine for the Windows build
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,6 +27,9 @@ if [ "${1:-}" = "--tests" ]; then
   # The OSM tools of the field make the GeoJSON and .osm.pbf files that the
   # reader's tests hold against each other.
   packages+=(osmium-tool gdal-bin)
+  # The Windows build of the console programs (scripts/build-windows.sh) and
+  # wine to run it; dpkg-dev unpacks the Debian sources of its libraries.
+  packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 dpkg-dev zip)
   # Node.js runs the glTF validator; a node and npm already installed do.
   if ! command -v node >/dev/null || ! command -v npm >/dev/null; then packages+=(nodejs npm); fi
 fi

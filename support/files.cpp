@@ -5,12 +5,17 @@
 #include <filesystem>
 #include <system_error>
 
-#ifndef _WIN32
+#include <cerrno>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <cerrno>
 #endif
 
 namespace fs = std::filesystem;
@@ -300,72 +305,102 @@ void remove_file(const std::string& path) {
 
 #else  // _WIN32
 
-bool load_text(const std::string& path, std::string& text, std::string& error) {
-  if (!fs::is_regular_file(make_path(path))) {
-    std::error_code ec;
-    auto status = fs::status(make_path(path), ec);
-    if (!ec && fs::exists(status) && !fs::is_directory(status))
-      return error = path + ": not a regular file", false;
-    return error = path + ": file not found", false;
+// Windows: paths go to the system as UTF-16 (make_path), files are opened in
+// binary mode, and a file is replaced by MoveFileExW, which (unlike rename
+// in the C library) moves over an existing file.
+
+namespace {
+
+std::atomic<unsigned> temporary_count{0};
+
+std::string temporary_path(const std::string& path) {
+  auto folder = path_dirname(path);
+  auto name = ".tmp-" + std::to_string((unsigned long)GetCurrentProcessId()) + "-" +
+              std::to_string(temporary_count.fetch_add(1));
+  return folder.empty() ? name : folder + "/" + name;
+}
+
+bool creation_error(const std::string& path, int code, std::string& error) {
+  if (code == ENAMETOOLONG) return error = path + ": name too long for the file system", false;
+  if (code == EIO || code == ENOSPC || code == EFBIG) return error = path + ": write error", false;
+  return error = path + ": file not found", false;
+}
+
+// A fresh temporary file in the folder of `path`, open for binary writing;
+// null with `error` naming `path` when none can be made.
+FILE* create_temporary(const std::string& path, std::string& temp, std::string& error) {
+  if (is_directory(path)) return error = path + ": file not found", nullptr;
+  for (;;) {
+    temp = temporary_path(path);
+    auto fd = _wopen(make_path(temp).c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                     _S_IREAD | _S_IWRITE);
+    if (fd >= 0) {
+      if (auto file = _fdopen(fd, "wb")) return file;
+      _close(fd);
+      std::error_code ec;
+      fs::remove(make_path(temp), ec);
+      temp.clear();
+      return creation_error(path, EIO, error), nullptr;
+    }
+    auto code = errno;
+    if (code != EEXIST) {
+      temp.clear();
+      return creation_error(path, code, error), nullptr;
+    }
   }
+}
+
+void remove_temporary(std::string& temp) {
+  std::error_code ec;
+  if (!temp.empty()) fs::remove(make_path(temp), ec);
+  temp.clear();
+}
+
+}  // namespace
+
+bool load_text(const std::string& path, std::string& text, std::string& error) {
+  std::error_code ec;
+  auto status = fs::status(make_path(path), ec);
+  if (ec || !fs::exists(status) || fs::is_directory(status))
+    return error = path + ": file not found", false;
+  if (!fs::is_regular_file(status)) return error = path + ": not a regular file", false;
   FILE* file = open_file(path, "rb");
   if (!file) return error = path + ": file not found", false;
-  bool ok = std::fseek(file, 0, SEEK_END) == 0;
-  long size = ok ? std::ftell(file) : -1;
-  ok = size >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
-  if (ok) {
-    text.resize((size_t)size);
-    ok = std::fread(text.data(), 1, text.size(), file) == text.size();
+  auto size = fs::file_size(make_path(path), ec);
+  auto ok = !ec;
+  try {
+    if (ok) text.resize((size_t)size);
+  } catch (const std::exception&) {
+    ok = false;
   }
+  ok = ok && std::fread(text.data(), 1, text.size(), file) == text.size();
   std::fclose(file);
   if (!ok) return error = path + ": read error", false;
   return true;
 }
 
-static std::atomic<unsigned> temporary_count{0};
-
 bool save_file_hidden(const std::string& path, const std::string& data, std::string& temp,
                       std::string& error) {
-  if (is_directory(path)) return error = path + ": file not found", false;
-  auto folder = path_dirname(path);
-  auto name = ".tmp-" + std::to_string(temporary_count.fetch_add(1)) + "-" +
-              std::to_string((unsigned long long)std::hash<std::string>{}(path));
-  temp = folder.empty() ? name : folder + "/" + name;
-  FILE* file = _wfopen(make_path(temp).c_str(), L"wbx");
-  if (!file) {
-    temp.clear();
-    return error = path + ": file not found", false;
-  }
+  FILE* file = create_temporary(path, temp, error);
+  if (!file) return false;
   bool ok = std::fwrite(data.data(), 1, data.size(), file) == data.size();
   ok = std::fclose(file) == 0 && ok;
   if (!ok) {
-    std::error_code ec;
-    fs::remove(make_path(temp), ec);
-    temp.clear();
-    return error = path + ": write error", false;
+    remove_temporary(temp);
+    return creation_error(path, EIO, error);
   }
   return true;
 }
 
 hidden_file::~hidden_file() {
   if (stream) std::fclose(stream);
-  std::error_code ec;
-  if (!temp.empty()) fs::remove(make_path(temp), ec);
+  remove_temporary(temp);
 }
 
 bool open_hidden_file(const std::string& path, hidden_file& file, std::string& error) {
   file.path = path;
-  if (is_directory(path)) return error = path + ": file not found", false;
-  auto folder = path_dirname(path);
-  auto name = ".tmp-" + std::to_string(temporary_count.fetch_add(1)) + "-" +
-              std::to_string((unsigned long long)std::hash<std::string>{}(path));
-  file.temp = folder.empty() ? name : folder + "/" + name;
-  file.stream = _wfopen(make_path(file.temp).c_str(), L"wbx");
-  if (!file.stream) {
-    file.temp.clear();
-    return error = path + ": file not found", false;
-  }
-  return true;
+  file.stream = create_temporary(path, file.temp, error);
+  return file.stream != nullptr;
 }
 
 static bool write_hidden_bytes(hidden_file& file, const std::string& bytes, std::string& error) {
@@ -373,20 +408,16 @@ static bool write_hidden_bytes(hidden_file& file, const std::string& bytes, std:
     return true;
   if (file.stream) std::fclose(file.stream);
   file.stream = nullptr;
-  std::error_code ec;
-  if (!file.temp.empty()) fs::remove(make_path(file.temp), ec);
-  file.temp.clear();
-  return error = file.path + ": write error", false;
+  remove_temporary(file.temp);
+  return creation_error(file.path, EIO, error);
 }
 
 bool close_hidden_file(hidden_file& file, std::string& temp, std::string& error) {
   auto ok = file.stream && std::fclose(file.stream) == 0;
   file.stream = nullptr;
   if (!ok) {
-    std::error_code ec;
-    if (!file.temp.empty()) fs::remove(make_path(file.temp), ec);
-    file.temp.clear();
-    return error = file.path + ": write error", false;
+    remove_temporary(file.temp);
+    return creation_error(file.path, EIO, error);
   }
   temp = std::move(file.temp);
   file.temp.clear();
@@ -394,10 +425,16 @@ bool close_hidden_file(hidden_file& file, std::string& temp, std::string& error)
 }
 
 bool publish_file(const std::string& temp, const std::string& path, std::string& error) {
-  std::error_code ec;
-  fs::rename(make_path(temp), make_path(path), ec);
-  if (ec) {
+  // Replaces a file or a link itself; a folder at the path stays.
+  if (!MoveFileExW(make_path(temp).c_str(), make_path(path).c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    auto code = GetLastError();
+    std::error_code ec;
     fs::remove(make_path(temp), ec);
+    if (code == ERROR_FILENAME_EXCED_RANGE)
+      return error = path + ": name too long for the file system", false;
+    if (code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL)
+      return error = path + ": write error", false;
     return error = path + ": file not found", false;
   }
   return true;
@@ -416,30 +453,17 @@ void remove_file(const std::string& path) {
 
 #endif
 
-#ifdef _WIN32
-// Text mode: every line feed is written as the platform's line end.
-static std::string native_line_ends(const std::string& text) {
-  auto native = std::string{};
-  native.reserve(text.size() + text.size() / 32);
-  for (auto c : text) {
-    if (c == '\n') native += '\r';
-    native += c;
-  }
-  return native;
-}
-#else
-static const std::string& native_line_ends(const std::string& text) { return text; }
-#endif
-
+// Text is written as it is: a line feed is one byte on every platform, so
+// that the files written on Windows equal those written on Linux.
 bool save_text(const std::string& path, const std::string& text, std::string& error) {
-  return save_file(path, native_line_ends(text), error);
+  return save_file(path, text, error);
 }
 
 bool save_text_hidden(const std::string& path, const std::string& text, std::string& temp,
                       std::string& error) {
-  return save_file_hidden(path, native_line_ends(text), temp, error);
+  return save_file_hidden(path, text, temp, error);
 }
 
 bool write_hidden_text(hidden_file& file, const std::string& text, std::string& error) {
-  return write_hidden_bytes(file, native_line_ends(text), error);
+  return write_hidden_bytes(file, text, error);
 }

@@ -39,8 +39,8 @@ bool has_extension(const std::string& path, const std::string& lower);
 // Only regular files are read: a folder is ": file not found", and a FIFO,
 // socket or device ": not a regular file", refused without waiting on it.
 bool load_text(const std::string& path, std::string& text, std::string& error);
-// Writes the whole file in text mode (line feeds become the platform's line
-// ends) through save_file.
+// Writes the whole text through save_file, byte for byte: a line feed stays
+// one byte on every platform, so the files are the same everywhere.
 bool save_text(const std::string& path, const std::string& text, std::string& error);
 
 // The one way files are written. The bytes go to a new file: a file or a
@@ -65,7 +65,7 @@ inline bool save_file(const std::string& path, const std::string& data, std::str
 bool save_file_hidden(const std::string& path, const std::string& data, std::string& temp,
                       std::string& error);
 bool publish_file(const std::string& temp, const std::string& path, std::string& error);
-// save_file_hidden of a text, in text mode as save_text writes it.
+// save_file_hidden of a text, as save_text writes it.
 bool save_text_hidden(const std::string& path, const std::string& text, std::string& temp,
                       std::string& error);
 

@@ -5,14 +5,14 @@
 #include <map>
 #include <unordered_map>
 
+#include "scene/flat_layers.h"
 #include "scene/shape.h"
 #include "view/view_math.h"
 
 namespace {
 
-// Flat meshes whose heights lie closer than this share of the scene's size
-// are layers of one stack; their ranks decide which one shows.
-constexpr float layer_band      = 2e-4f;
+// Meshes whose heights spread less than this share of the scene's size lie
+// flat; their layer ranks (rank_flat_layers) decide which one shows.
 constexpr float flat_tolerance  = 1e-7f;
 constexpr int   max_layer_rank  = 15;
 
@@ -212,20 +212,16 @@ draw_list make_draw_list(const view_scene& view, bool use_sky, const progress_ca
   }
   if (invalid) list.warnings.push_back("warning: shapes with indices out of range are not shown");
 
-  // Layer ranks of the flat heights, by stacks of nearby heights.
+  // Layer ranks of the flat meshes, as the exports lift them.
   auto size = is_empty(list.bounds) ? 1.0f : length(list.bounds.max - list.bounds.min);
-  auto heights = std::vector<float>{};
+  auto layer_instances = std::vector<const scene_instance*>{};
   for (auto& info : infos) {
     info.flat = info.spread >= 0 && info.spread <= size * flat_tolerance;
-    if (info.flat) heights.push_back(info.height);
+    layer_instances.push_back(info.instance);
   }
-  std::sort(heights.begin(), heights.end());
-  heights.erase(std::unique(heights.begin(), heights.end(),
-                            [&](float a, float b) { return b - a <= size * flat_tolerance; }),
-                heights.end());
-  auto ranks = std::vector<int>(heights.size(), 0);
-  for (size_t k = 1; k < heights.size(); k++)
-    ranks[k] = heights[k] - heights[k - 1] < size * layer_band ? std::min(ranks[k - 1] + 1, max_layer_rank) : 0;
+  auto layers = rank_flat_layers(layer_instances);
+  auto ranks = std::unordered_map<const scene_instance*, int>{};
+  for (size_t k = 0; k < infos.size(); k++) ranks[infos[k].instance] = std::min(layers.ranks[k], max_layer_rank);
   // The focus leaves out flat meshes that cover more than half the plan.
   auto plan_area = [](const bbox3f& b) { return (b.max.x - b.min.x) * (b.max.z - b.min.z); };
   for (auto& info : infos) {
@@ -234,10 +230,6 @@ draw_list make_draw_list(const view_scene& view, bool use_sky, const progress_ca
     expand(list.focus, info.box.max);
   }
   if (is_empty(list.focus)) list.focus = list.bounds;
-  auto rank_of = [&](float height) {
-    auto it = std::upper_bound(heights.begin(), heights.end(), height + size * flat_tolerance);
-    return it == heights.begin() ? 0 : ranks[(size_t)(it - heights.begin() - 1)];
-  };
 
   // Tiles of the plan, about 40000 triangles each on average, so that a
   // close view draws only the part of a big city it sees.
@@ -286,7 +278,7 @@ draw_list make_draw_list(const view_scene& view, bool use_sky, const progress_ca
     }
     auto mesh = shape_mesh(*instance.shape, texture);
     if (mesh.indices.empty()) continue;
-    auto rank = info.flat ? rank_of(info.height) : 0;
+    auto rank = ranks[&instance];
     auto key = std::make_pair(info.look, rank);
     auto found = batch_index.find(key);
     if (found == batch_index.end()) {

@@ -19,6 +19,7 @@
 #include "support/cli.h"
 #include "support/console.h"
 #include "support/files.h"
+#include "support/platform.h"
 #include "view/draw_list.h"
 #include "view/scene_renderer.h"
 #include "view/scene_view.h"
@@ -198,6 +199,7 @@ int render_off_screen(const draw_list& list, const view_camera& camera, const ve
 }  // namespace
 
 int main(int argc, char** argv) {
+  utf8_command_line(argc, argv);
   auto scene_file = std::string{}, screenshot = std::string{};
   auto width_text = std::string{"1280"}, height_text = std::string{"720"};
   auto benchmark_text = std::string{"0"};

@@ -1,0 +1,267 @@
+#include "scene/flat_layers.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <unordered_map>
+
+#include "scene/scene_files.h"
+#include "scene/shape.h"
+
+// Why 1e-4 of the scene's size. A perspective depth buffer of 24 bits with
+// its near plane at n tells apart two depths at distance d when they differ
+// by about d^2 / (n * 2^24). A viewer framing the whole scene stands about
+// its size S away and puts the near plane near S / 1000 (the usual share
+// for a 24-bit buffer), so one step of depth there is
+// S^2 / (S / 1000 * 2^24) = 1000 S / 16777216, about 6e-5 S. A step of
+// 1e-4 S is nearly two of those at the far side of the city and many more
+// nearer the eye; for the city (S = 170, the diagonal of the 120-unit
+// ground) it is 0.017 units, a few tens of centimetres of a real town, which
+// nobody sees from the default camera. The viewer's own ranks use the same
+// step, so the file and the viewer stack the layers alike.
+const float layer_step_share = 1e-4f;
+// Heights within this share of the size are one height; overlaps narrower
+// than this share are an edge two meshes share, not an area.
+const float height_tolerance_share = 1e-7f;
+const float overlap_tolerance_share = 1e-7f;
+
+float flat_layer_step(const bbox3f& bounds) {
+  auto d = bounds.max - bounds.min;
+  auto size = std::sqrt(d.x * d.x + d.y * d.y + d.z * d.z);
+  return std::isfinite(size) && size > 0 ? layer_step_share * size : layer_step_share;
+}
+
+namespace {
+
+bool has_faces(const scene_shape& shape) {
+  return !shape.positions.empty() &&
+         (!shape.triangles.empty() || !shape.quads.empty() || !shape.quadspos.empty());
+}
+
+void expand(bbox3f& box, const vec3f& p) {
+  box.min = {std::min(box.min.x, p.x), std::min(box.min.y, p.y), std::min(box.min.z, p.z)};
+  box.max = {std::max(box.max.x, p.x), std::max(box.max.y, p.y), std::max(box.max.z, p.z)};
+}
+
+vec3f corner(const bbox3f& box, int k) {
+  return {k & 1 ? box.max.x : box.min.x, k & 2 ? box.max.y : box.min.y,
+          k & 4 ? box.max.z : box.min.z};
+}
+
+// A triangle in plan (x, z), with its box.
+struct plan_triangle {
+  float x[3], z[3];
+  float min_x, max_x, min_z, max_z;
+};
+
+struct flat_mesh {
+  size_t                     index  = 0;  // into the instances
+  float                      height = 0;
+  bbox3f                     box    = {};
+  int                        rank   = 0;
+  bool                       built  = false;
+  std::vector<plan_triangle> triangles = {};
+};
+
+// The faces of a flat mesh in plan, placed by the instance's frame; faces
+// without area are left out.
+void build_triangles(flat_mesh& mesh, const scene_instance& instance) {
+  mesh.built = true;
+  auto& shape = *instance.shape;
+  auto faces = shape.quadspos.empty() ? quads_to_triangles(shape.triangles, shape.quads)
+                                      : quads_to_triangles({}, shape.quadspos);
+  auto count = shape.positions.size();
+  for (auto& f : faces) {
+    if (f.x < 0 || f.y < 0 || f.z < 0 || (size_t)f.x >= count || (size_t)f.y >= count ||
+        (size_t)f.z >= count)
+      continue;
+    auto t = plan_triangle{};
+    int corners[3] = {f.x, f.y, f.z};
+    for (int k = 0; k < 3; k++) {
+      auto p = transform_point(instance.frame, shape.positions[(size_t)corners[k]]);
+      t.x[k] = p.x, t.z[k] = p.z;
+    }
+    auto area = (t.x[1] - t.x[0]) * (t.z[2] - t.z[0]) - (t.x[2] - t.x[0]) * (t.z[1] - t.z[0]);
+    if (!(std::abs(area) > 0) || !std::isfinite(area)) continue;
+    t.min_x = std::min({t.x[0], t.x[1], t.x[2]}), t.max_x = std::max({t.x[0], t.x[1], t.x[2]});
+    t.min_z = std::min({t.z[0], t.z[1], t.z[2]}), t.max_z = std::max({t.z[0], t.z[1], t.z[2]});
+    mesh.triangles.push_back(t);
+  }
+}
+
+// Separating axes: two triangles overlap by area when no edge direction's
+// normal keeps their projections more than `eps` from overlapping.
+bool triangles_overlap(const plan_triangle& a, const plan_triangle& b, float eps) {
+  for (auto* t : {&a, &b}) {
+    for (int k = 0; k < 3; k++) {
+      auto ex = t->x[(k + 1) % 3] - t->x[k], ez = t->z[(k + 1) % 3] - t->z[k];
+      auto length = std::sqrt(ex * ex + ez * ez);
+      if (!(length > 0)) continue;
+      auto nx = -ez / length, nz = ex / length;
+      auto lo_a = INFINITY, hi_a = -INFINITY, lo_b = INFINITY, hi_b = -INFINITY;
+      for (int j = 0; j < 3; j++) {
+        auto pa = a.x[j] * nx + a.z[j] * nz, pb = b.x[j] * nx + b.z[j] * nz;
+        lo_a = std::min(lo_a, pa), hi_a = std::max(hi_a, pa);
+        lo_b = std::min(lo_b, pb), hi_b = std::max(hi_b, pb);
+      }
+      if (hi_a <= lo_b + eps || hi_b <= lo_a + eps) return false;
+    }
+  }
+  return true;
+}
+
+bool boxes_overlap(float a0, float a1, float b0, float b1, float eps) {
+  return a1 > b0 + eps && b1 > a0 + eps;
+}
+
+bool meshes_overlap(const flat_mesh& a, const flat_mesh& b, float eps) {
+  // Only the faces within the boxes' common part can meet.
+  auto lo_x = std::max(a.box.min.x, b.box.min.x), hi_x = std::min(a.box.max.x, b.box.max.x);
+  auto lo_z = std::max(a.box.min.z, b.box.min.z), hi_z = std::min(a.box.max.z, b.box.max.z);
+  auto within = [&](const plan_triangle& t) {
+    return boxes_overlap(t.min_x, t.max_x, lo_x, hi_x, eps) &&
+           boxes_overlap(t.min_z, t.max_z, lo_z, hi_z, eps);
+  };
+  auto near_b = std::vector<const plan_triangle*>{};
+  for (auto& t : b.triangles)
+    if (within(t)) near_b.push_back(&t);
+  if (near_b.empty()) return false;
+  for (auto& ta : a.triangles) {
+    if (!within(ta)) continue;
+    for (auto tb : near_b) {
+      if (!boxes_overlap(ta.min_x, ta.max_x, tb->min_x, tb->max_x, eps) ||
+          !boxes_overlap(ta.min_z, ta.max_z, tb->min_z, tb->max_z, eps))
+        continue;
+      if (triangles_overlap(ta, *tb, eps)) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& instances) {
+  auto result = flat_layer_ranks{};
+  result.ranks.assign(instances.size(), 0);
+
+  // World boxes from the corners of each shape's own box.
+  auto shape_boxes = std::unordered_map<const scene_shape*, bbox3f>{};
+  auto boxes = std::vector<bbox3f>(instances.size());
+  auto bounds = bbox3f{};
+  for (size_t i = 0; i < instances.size(); i++) {
+    auto instance = instances[i];
+    if (!instance || !instance->shape || !has_faces(*instance->shape)) continue;
+    auto found = shape_boxes.find(instance->shape);
+    if (found == shape_boxes.end()) {
+      auto box = bbox3f{};
+      for (auto& p : instance->shape->positions) expand(box, p);
+      found = shape_boxes.emplace(instance->shape, box).first;
+    }
+    for (int k = 0; k < 8; k++) expand(boxes[i], transform_point(instance->frame, corner(found->second, k)));
+    expand(bounds, boxes[i].min), expand(bounds, boxes[i].max);
+  }
+  if (!(bounds.min.x <= bounds.max.x)) return result;
+  result.step = flat_layer_step(bounds);
+  auto size = result.step / layer_step_share;
+  auto same_height = height_tolerance_share * size;
+  auto eps = overlap_tolerance_share * size;
+
+  auto meshes = std::vector<flat_mesh>{};
+  for (size_t i = 0; i < instances.size(); i++) {
+    auto& box = boxes[i];
+    if (!(box.min.x <= box.max.x) || !(box.max.y - box.min.y <= same_height)) continue;
+    if (!std::isfinite(box.min.x + box.max.x + box.min.y + box.min.z + box.max.z)) continue;
+    auto mesh = flat_mesh{};
+    mesh.index = i, mesh.height = box.min.y, mesh.box = box;
+    meshes.push_back(std::move(mesh));
+  }
+  std::sort(meshes.begin(), meshes.end(), [&](const flat_mesh& a, const flat_mesh& b) {
+    if (a.height != b.height) return a.height < b.height;
+    auto& na = instances[a.index]->name;
+    auto& nb = instances[b.index]->name;
+    return na != nb ? na < nb : a.index < b.index;
+  });
+
+  // A grid over the plan finds the meshes a mesh may overlap.
+  auto grid = std::clamp((int)std::sqrt((double)meshes.size()), 1, 256);
+  auto cell_of = [&](float v, float lo, float hi) {
+    auto t = hi > lo ? (v - lo) / (hi - lo) : 0.0f;
+    return std::clamp((int)(t * (float)grid), 0, grid - 1);
+  };
+  auto cells = std::vector<std::vector<size_t>>((size_t)grid * (size_t)grid);
+  auto cell_range = [&](const bbox3f& box, int& x0, int& x1, int& z0, int& z1) {
+    x0 = cell_of(box.min.x, bounds.min.x, bounds.max.x);
+    x1 = cell_of(box.max.x, bounds.min.x, bounds.max.x);
+    z0 = cell_of(box.min.z, bounds.min.z, bounds.max.z);
+    z1 = cell_of(box.max.z, bounds.min.z, bounds.max.z);
+  };
+
+  auto seen = std::vector<size_t>(meshes.size(), SIZE_MAX);
+  auto taken = std::vector<int>{};
+  for (size_t m = 0; m < meshes.size(); m++) {
+    auto& mesh = meshes[m];
+    int x0, x1, z0, z1;
+    cell_range(mesh.box, x0, x1, z0, z1);
+    auto low = 0;
+    taken.clear();
+    for (int cx = x0; cx <= x1; cx++) {
+      for (int cz = z0; cz <= z1; cz++) {
+        for (auto o : cells[(size_t)cx * (size_t)grid + (size_t)cz]) {
+          if (seen[o] == m) continue;
+          seen[o] = m;
+          auto& other = meshes[o];
+          if (!boxes_overlap(mesh.box.min.x, mesh.box.max.x, other.box.min.x, other.box.max.x, eps) ||
+              !boxes_overlap(mesh.box.min.z, mesh.box.max.z, other.box.min.z, other.box.max.z, eps))
+            continue;
+          auto level = mesh.height - other.height <= same_height;
+          // The rank this mesh needs to stand a step above the other;
+          // a little slack keeps layers lifted once where they are.
+          auto needed = 0;
+          if (!level) {
+            auto need = (float)other.rank + 1 - (mesh.height - other.height) / result.step;
+            needed = (int)std::ceil(need - 0.01f);
+            if (needed <= low) continue;
+          }
+          if (!mesh.built) build_triangles(mesh, *instances[mesh.index]);
+          if (!other.built) build_triangles(other, *instances[other.index]);
+          if (!meshes_overlap(mesh, other, eps)) continue;
+          if (level) {
+            taken.push_back(other.rank);
+          } else {
+            low = needed;
+          }
+        }
+      }
+    }
+    auto rank = low;
+    std::sort(taken.begin(), taken.end());
+    for (auto r : taken)
+      if (r == rank) rank++;
+    mesh.rank = rank;
+    result.ranks[mesh.index] = rank;
+    for (int cx = x0; cx <= x1; cx++)
+      for (int cz = z0; cz <= z1; cz++) cells[(size_t)cx * (size_t)grid + (size_t)cz].push_back(m);
+  }
+  return result;
+}
+
+size_t lift_flat_layers(scene_data& scene) {
+  auto keyed = instances_by_name(scene);
+  auto pointers = std::vector<const scene_instance*>{};
+  pointers.reserve(keyed.size());
+  for (auto& instance : keyed) pointers.push_back(&instance);
+  auto layers = rank_flat_layers(pointers);
+  auto lifted = std::unordered_map<std::string, frame3f>{};
+  for (size_t i = 0; i < keyed.size(); i++) {
+    if (layers.ranks[i] <= 0) continue;
+    auto frame = keyed[i].frame;
+    frame.o.y += (float)layers.ranks[i] * layers.step;
+    lifted.emplace(keyed[i].name, frame);
+  }
+  // Every record of a lifted name gets the frame the file shows for it.
+  for (auto& instance : scene.instances) {
+    auto found = lifted.find(instance->name);
+    if (found != lifted.end()) instance->frame = found->second;
+  }
+  return lifted.size();
+}

@@ -1,0 +1,338 @@
+// What the exports hold for other programs: flat layers a step apart, walls
+// facing out of their buildings with normals, the georeference. The .glb
+// files blockgen writes are read back here, by a reader of their own.
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "scene/flat_layers.h"
+#include "scene/surface_normals.h"
+#include "test_util.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct plan_tri {
+  double x[3], z[3];
+};
+
+struct glb_mesh {
+  std::string            name;
+  int                    material = -1;
+  std::vector<vec3f>     positions, normals;  // world space, three per triangle
+};
+
+// The triangles of every node with a mesh, placed by the node's matrix.
+std::vector<glb_mesh> read_glb(const std::string& path, nlohmann::json& document) {
+  auto bytes = read_file(path);
+  auto meshes = std::vector<glb_mesh>{};
+  if (bytes.size() < 20 || bytes.compare(0, 4, "glTF") != 0) return meshes;
+  uint32_t json_length = 0;
+  std::memcpy(&json_length, bytes.data() + 12, 4);
+  document = nlohmann::json::parse(bytes.substr(20, json_length));
+  auto bin = bytes.data() + 20 + json_length + 8;
+  auto view_data = [&](int accessor, size_t& count, int& type, int& stride) {
+    auto& a = document["accessors"][(size_t)accessor];
+    auto& v = document["bufferViews"][a["bufferView"].get<size_t>()];
+    count = a["count"];
+    type = a["componentType"];
+    stride = v.value("byteStride", 0);
+    return bin + v.value("byteOffset", size_t{0}) + a.value("byteOffset", size_t{0});
+  };
+  auto read_vec3 = [&](int accessor) {
+    size_t count;
+    int type, stride;
+    auto data = view_data(accessor, count, type, stride);
+    auto out = std::vector<vec3f>(count);
+    for (size_t i = 0; i < count; i++) std::memcpy(&out[i], data + i * (size_t)(stride ? stride : 12), 12);
+    return out;
+  };
+  for (auto& node : document["nodes"]) {
+    if (!node.contains("mesh")) continue;
+    auto m = std::vector<double>{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+    if (node.contains("matrix")) m = node["matrix"].get<std::vector<double>>();
+    auto place = [&](const vec3f& p, double w) {
+      return vec3f{(float)(m[0] * p.x + m[4] * p.y + m[8] * p.z + m[12] * w),
+                   (float)(m[1] * p.x + m[5] * p.y + m[9] * p.z + m[13] * w),
+                   (float)(m[2] * p.x + m[6] * p.y + m[10] * p.z + m[14] * w)};
+    };
+    for (auto& primitive : document["meshes"][node["mesh"].get<size_t>()]["primitives"]) {
+      if (primitive.value("mode", 4) != 4) continue;
+      auto mesh = glb_mesh{};
+      mesh.name = node["name"];
+      mesh.material = primitive.value("material", -1);
+      auto positions = read_vec3(primitive["attributes"]["POSITION"]);
+      auto normals = primitive["attributes"].contains("NORMAL")
+                         ? read_vec3(primitive["attributes"]["NORMAL"])
+                         : std::vector<vec3f>{};
+      size_t count;
+      int type, stride;
+      auto data = view_data(primitive["indices"], count, type, stride);
+      for (size_t i = 0; i < count; i++) {
+        uint32_t index = 0;
+        if (type == 5121) index = (uint8_t)data[i];
+        if (type == 5123) std::memcpy(&index, data + 2 * i, 2);
+        if (type == 5125) std::memcpy(&index, data + 4 * i, 4);
+        mesh.positions.push_back(place(positions.at(index), 1));
+        if (!normals.empty()) mesh.normals.push_back(place(normals.at(index), 0));
+      }
+      meshes.push_back(std::move(mesh));
+    }
+  }
+  return meshes;
+}
+
+double cross2(double ax, double az, double bx, double bz) { return ax * bz - az * bx; }
+
+bool inside(const plan_tri& t, double x, double z) {
+  auto d0 = cross2(t.x[1] - t.x[0], t.z[1] - t.z[0], x - t.x[0], z - t.z[0]);
+  auto d1 = cross2(t.x[2] - t.x[1], t.z[2] - t.z[1], x - t.x[1], z - t.z[1]);
+  auto d2 = cross2(t.x[0] - t.x[2], t.z[0] - t.z[2], x - t.x[2], z - t.z[2]);
+  return (d0 > 0 && d1 > 0 && d2 > 0) || (d0 < 0 && d1 < 0 && d2 < 0);
+}
+
+// Two triangles share area: a corner of one strictly inside the other, or
+// their centroids, or two edges that cross properly.
+bool share_area(const plan_tri& a, const plan_tri& b) {
+  for (int k = 0; k < 3; k++)
+    if (inside(a, b.x[k], b.z[k]) || inside(b, a.x[k], a.z[k])) return true;
+  if (inside(a, (b.x[0] + b.x[1] + b.x[2]) / 3, (b.z[0] + b.z[1] + b.z[2]) / 3)) return true;
+  for (int i = 0; i < 3; i++)
+    for (int j = 0; j < 3; j++) {
+      double p[2] = {a.x[i], a.z[i]}, q[2] = {a.x[(i + 1) % 3], a.z[(i + 1) % 3]};
+      double r[2] = {b.x[j], b.z[j]}, s[2] = {b.x[(j + 1) % 3], b.z[(j + 1) % 3]};
+      auto side = [](const double* o, const double* u, const double* v) {
+        return cross2(u[0] - o[0], u[1] - o[1], v[0] - o[0], v[1] - o[1]);
+      };
+      auto d1 = side(p, q, r), d2 = side(p, q, s), d3 = side(r, s, p), d4 = side(r, s, q);
+      auto eps = 1e-9;
+      if (((d1 > eps && d2 < -eps) || (d1 < -eps && d2 > eps)) &&
+          ((d3 > eps && d4 < -eps) || (d3 < -eps && d4 > eps)))
+        return true;
+    }
+  return false;
+}
+
+std::vector<plan_tri> plan_triangles(const glb_mesh& mesh) {
+  auto out = std::vector<plan_tri>{};
+  for (size_t i = 0; i + 2 < mesh.positions.size(); i += 3) {
+    auto t = plan_tri{};
+    for (int k = 0; k < 3; k++) t.x[k] = mesh.positions[i + k].x, t.z[k] = mesh.positions[i + k].z;
+    if (std::abs(cross2(t.x[1] - t.x[0], t.z[1] - t.z[0], t.x[2] - t.x[0], t.z[2] - t.z[0])) > 1e-8)
+      out.push_back(t);
+  }
+  return out;
+}
+
+struct invariants {
+  size_t flat = 0, close_pairs = 0, walls = 0, inward = 0;
+  bool   georeference = false;
+};
+
+invariants check_glb(const std::string& path) {
+  auto result = invariants{};
+  auto document = nlohmann::json{};
+  auto meshes = read_glb(path, document);
+  EXPECT_FALSE(meshes.empty()) << path;
+  result.georeference = document["scenes"][0].contains("extras") &&
+                        document["scenes"][0]["extras"].contains("georeference");
+  auto lo = vec3f{1e30f, 1e30f, 1e30f}, hi = vec3f{-1e30f, -1e30f, -1e30f};
+  for (auto& mesh : meshes)
+    for (auto& p : mesh.positions)
+      lo = {std::min(lo.x, p.x), std::min(lo.y, p.y), std::min(lo.z, p.z)},
+      hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
+  auto d = hi - lo;
+  auto step = 1e-4 * std::sqrt(d.x * d.x + d.y * d.y + d.z * d.z);
+
+  // Flat meshes, with their height and box in plan.
+  struct flat_entry {
+    const glb_mesh* mesh;
+    double height, x0, x1, z0, z1;
+    std::vector<plan_tri> triangles;
+  };
+  auto flats = std::vector<flat_entry>{};
+  auto by_name = std::map<std::string, const glb_mesh*>{};
+  // Overlaps thinner than 1e-7 of the size are shared edges (float rounding).
+  auto inset = [&](std::vector<plan_tri> triangles) {
+    auto margin = 1e-7 * (step / 1e-4);
+    for (auto& t : triangles) {
+      auto cx = (t.x[0] + t.x[1] + t.x[2]) / 3, cz = (t.z[0] + t.z[1] + t.z[2]) / 3;
+      for (int k = 0; k < 3; k++) {
+        auto dx = cx - t.x[k], dz = cz - t.z[k], l = std::sqrt(dx * dx + dz * dz);
+        if (l > 2 * margin) t.x[k] += dx / l * margin, t.z[k] += dz / l * margin;
+      }
+    }
+    return triangles;
+  };
+  for (auto& mesh : meshes) {
+    by_name[mesh.name] = &mesh;
+    auto y0 = 1e30, y1 = -1e30;
+    auto e = flat_entry{&mesh, 0, 1e30, -1e30, 1e30, -1e30, inset(plan_triangles(mesh))};
+    for (auto& p : mesh.positions) {
+      y0 = std::min(y0, (double)p.y), y1 = std::max(y1, (double)p.y);
+      e.x0 = std::min(e.x0, (double)p.x), e.x1 = std::max(e.x1, (double)p.x);
+      e.z0 = std::min(e.z0, (double)p.z), e.z1 = std::max(e.z1, (double)p.z);
+    }
+    if (y1 - y0 > 1e-5 || e.triangles.empty()) continue;
+    e.height = y0;
+    flats.push_back(std::move(e));
+  }
+  result.flat = flats.size();
+  for (size_t i = 0; i < flats.size(); i++)
+    for (size_t j = i + 1; j < flats.size(); j++) {
+      auto &a = flats[i], &b = flats[j];
+      if (a.mesh->material == b.mesh->material || std::abs(a.height - b.height) >= 0.99 * step) continue;
+      if (a.x1 <= b.x0 || b.x1 <= a.x0 || a.z1 <= b.z0 || b.z1 <= a.z0) continue;
+      auto overlap = false;
+      for (auto& ta : a.triangles) {
+        for (auto& tb : b.triangles)
+          if (share_area(ta, tb)) {
+            overlap = true;
+            break;
+          }
+        if (overlap) break;
+      }
+      if (overlap) result.close_pairs++;
+    }
+
+  // Walls: a point a little along each triangle's normal lies outside the cap.
+  for (auto& mesh : meshes) {
+    if (mesh.name.size() < 3 || mesh.name.compare(mesh.name.size() - 2, 2, "_1") != 0) continue;
+    auto cap = by_name.find(mesh.name.substr(0, mesh.name.size() - 2));
+    if (cap == by_name.end()) continue;
+    auto footprint = plan_triangles(*cap->second);
+    if (footprint.empty()) continue;
+    EXPECT_EQ(mesh.normals.size(), mesh.positions.size()) << mesh.name << ": no normals";
+    if (mesh.normals.size() != mesh.positions.size()) continue;
+    for (size_t i = 0; i + 2 < mesh.positions.size(); i += 3) {
+      auto& a = mesh.positions[i];
+      auto& b = mesh.positions[i + 1];
+      auto& c = mesh.positions[i + 2];
+      auto u = b - a, v = c - a;
+      auto n = vec3f{u.y * v.z - u.z * v.y, u.z * v.x - u.x * v.z, u.x * v.y - u.y * v.x};
+      auto area = std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
+      if (!(area > 1e-9)) continue;
+      // The winding and the normal attribute agree, and point out.
+      auto given = mesh.normals[i] + mesh.normals[i + 1] + mesh.normals[i + 2];
+      result.walls++;
+      auto agree = n.x * given.x + n.y * given.y + n.z * given.z > 0;
+      auto centre = (a + b + c) * (1 / 3.0f);
+      auto length = std::sqrt(given.x * given.x + given.z * given.z);
+      auto px = centre.x + 1e-3 * given.x / length, pz = centre.z + 1e-3 * given.z / length;
+      auto in = false;
+      for (auto& t : footprint) in = in || inside(t, px, pz);
+      if (in || !agree || !(length > 0)) result.inward++;
+    }
+  }
+  return result;
+}
+
+std::vector<fs::path> city_folders() {
+  auto folders = std::vector<fs::path>{fs::path(SAMPLES_DIR) / "town"};
+  auto root = fs::path(SHARED_DIR) / "osm";
+  if (fs::is_directory(root))
+    for (auto& folder : fs::directory_iterator(root))
+      if (folder.is_directory()) folders.push_back(folder.path());
+  return folders;
+}
+
+}  // namespace
+
+TEST(export_glb, flat_layers_are_a_step_apart_and_walls_face_out) {
+  for (auto& folder : city_folders()) {
+    SCOPED_TRACE(folder.filename().string());
+    auto work = scratch_dir{"export-" + folder.filename().string()};
+    auto input = work.path / "input";
+    fs::create_directories(input);
+    copy_assets(input.string());
+    for (auto& entry : fs::directory_iterator(folder))
+      if (entry.path().extension() == ".geojson") fs::copy(entry.path(), input / entry.path().filename());
+    auto run = run_program(BLOCKGEN_PATH, {"-o", work / "city.glb", input.string()});
+    ASSERT_EQ(run.status, 0) << run.out;
+    auto found = check_glb(work / "city.glb");
+    std::cout << folder.filename().string() << ": " << found.flat << " flat meshes, "
+              << found.close_pairs << " close overlapping pairs, " << found.inward << " of "
+              << found.walls << " wall triangles facing in\n";
+    EXPECT_GT(found.flat, 10u);
+    EXPECT_EQ(found.close_pairs, 0u);
+    EXPECT_LE((double)found.inward, 0.01 * (double)found.walls);
+    EXPECT_TRUE(found.georeference);
+  }
+}
+
+// Ranks on small cases: layers of described heights, crossing meshes of one
+// height, meshes that only share an edge, and layers lifted once already.
+TEST(flat_layers, ranks_separate_what_overlaps_and_only_that) {
+  auto scene = scene_data{};
+  auto square = [&](const std::string& name, float x, float z, float half, float w, float y) {
+    auto instance = add_complete_instance(scene, name);
+    instance->shape->positions = {{x - half, y, z - w}, {x + half, y, z - w}, {x + half, y, z + w},
+                                  {x - half, y, z + w}};
+    instance->shape->triangles = {{0, 1, 2}, {0, 2, 3}};
+    return instance;
+  };
+  square("ground", 0, 0, 60, 60, 0);
+  square("park", 0, 0, 10, 10, 0.0001f);
+  square("road_a", 0, 0, 5, 1, 0.0003f);
+  auto b = square("road_b", 0, 0, 1, 5, 0.0003f);   // crosses road_a
+  square("road_c", 7, 0, 2, 1, 0.0003f);            // shares road_a's end edge
+  square("lake", 40, 40, 3, 3, 0.0002f);            // on the ground only
+  b->frame = {};
+  auto pointers = std::vector<const scene_instance*>{};
+  for (auto& instance : scene.instances) pointers.push_back(instance.get());
+  auto layers = rank_flat_layers(pointers);
+  auto expected = std::vector<int>{0, 1, 2, 3, 2, 1};
+  EXPECT_EQ(layers.ranks, expected);
+  EXPECT_NEAR(layers.step, 1e-4f * std::sqrt(120.f * 120 * 2 + 0.0003f * 0.0003f), 1e-6f);
+  // Lifted once, nothing moves again.
+  EXPECT_EQ(lift_flat_layers(scene), 5u);
+  auto again = rank_flat_layers(pointers);
+  EXPECT_EQ(again.ranks, std::vector<int>(6, 0));
+}
+
+// A courtyard building: outer walls face away from the outline, courtyard
+// walls into the hole, whichever way the rings run.
+TEST(surface_normals, walls_face_out_of_outlines_and_into_holes) {
+  for (auto reversed : {false, true}) {
+    auto ring = [&](float h) {
+      auto r = std::vector<vec3f>{{-h, 2, -h}, {h, 2, -h}, {h, 2, h}, {-h, 2, h}, {-h, 2, -h}};
+      if (reversed) std::reverse(r.begin(), r.end());
+      return r;
+    };
+    auto top = ring(4);
+    auto hole = ring(1);
+    top.insert(top.end(), hole.begin(), hole.end());
+    auto scene = scene_data{};
+    auto walls = add_complete_instance(scene, "b_1")->shape;
+    auto n = top.size();
+    walls->positions = top;
+    for (size_t i = 0; i < n; i++) {
+      auto p = i == 0 ? n - 1 : i - 1;
+      walls->positions.push_back({top[i].x, 0, top[i].z});
+      walls->positions.push_back({top[p].x, 0, top[p].z});
+      walls->quads.push_back({(int)p, (int)i, (int)(n + 2 * i), (int)(n + 2 * i + 1)});
+    }
+    EXPECT_EQ(orient_city_surfaces(scene), 1u);
+    ASSERT_EQ(walls->quads.size(), 8u);  // the two seams and the closing repeats are gone
+    ASSERT_EQ(walls->normals.size(), walls->positions.size());
+    for (auto& q : walls->quads) {
+      auto& a = walls->positions[(size_t)q.x];
+      auto& c = walls->positions[(size_t)q.z];
+      auto& nn = walls->normals[(size_t)q.x];
+      auto centre = (a + c) * 0.5f;
+      auto outer = std::max(std::abs(centre.x), std::abs(centre.z)) > 2;
+      // Outward: away from the centre on the outer walls, towards it in the courtyard.
+      auto away = nn.x * centre.x + nn.z * centre.z > 0;
+      EXPECT_EQ(away, outer);
+      auto u = walls->positions[(size_t)q.y] - a, v = c - a;
+      auto w = vec3f{u.y * v.z - u.z * v.y, u.z * v.x - u.x * v.z, u.x * v.y - u.y * v.x};
+      EXPECT_GT(w.x * nn.x + w.y * nn.y + w.z * nn.z, 0);  // counter-clockwise from outside
+    }
+  }
+}
