@@ -8,8 +8,8 @@
 
 #include "generator/city.h"
 #include "generator/geojson.h"
-#include "generator/osm_file.h"
 #include "generator/georeference.h"
+#include "generator/osm_file.h"
 #include "scene/export_scene.h"
 #include "scene/json_scene.h"
 #include "scene/scene_io.h"
