@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 
 packages=(build-essential cmake pkg-config git ca-certificates
           nlohmann-json3-dev libstb-dev libtinyexr-dev libtinyobjloader-dev
-          libtinygltf-dev libgl-dev libpng-dev libjpeg-dev zlib1g-dev
+          libtinygltf-dev libmeshoptimizer-dev libgl-dev libpng-dev libjpeg-dev zlib1g-dev
           libgtest-dev libgmock-dev
           libosmium2-dev libprotozero-dev libexpat1-dev libbz2-dev
           qtbase5-dev libqt5svg5 fonts-wqy-microhei)

@@ -20,9 +20,10 @@ namespace {
 // Two screenshots agree when their mean absolute difference per channel is
 // below these many levels of 255. The OBJ's material library carries the
 // town's metallic water as a dark diffuse colour (diffuse = colour times
-// one minus metallic), so its water alone differs from the other formats.
+// one minus metallic), so its water, and the shadows cast on it, differ
+// from the other formats.
 constexpr double same_scene_levels = 1.0;
-constexpr double obj_levels        = 3.0;
+constexpr double obj_levels        = 4.0;
 // A pixel differs from another when a channel differs by more than this.
 constexpr int distinct_levels = 12;
 
@@ -322,9 +323,28 @@ TEST_F(ViewProgram, BenchmarkPrintsFrameTimeAndDrawCalls) {
   auto line = run.out.substr(at, run.out.find('\n', at) - at);
   EXPECT_NE(line.find("mean frame time"), std::string::npos) << line;
   EXPECT_NE(line.find(" fps, "), std::string::npos) << line;
-  // Draw calls stay near the number of looks (27 in the town), far below
-  // the number of instances (219).
+  EXPECT_NE(line.find(" triangles drawn per frame ("), std::string::npos) << line;
+  // Draw calls stay near the number of looks (27 in the town) and layer
+  // ranks, far below the number of instances (219).
   auto calls = std::stoi(line.substr(line.find(" fps, ") + 6));
   EXPECT_GT(calls, 1);
-  EXPECT_LE(calls, 30) << line;
+  EXPECT_LE(calls, 40) << line;
+}
+
+// The sun's shadows only darken: with them every pixel is as dark or darker
+// than without, and the buildings' shadows on streets and squares darken a
+// good share of the picture; --shadows false leaves the picture as it was.
+TEST_F(ViewProgram, SunShadowsDarkenStreetsAndSquares) {
+  auto lit = screenshot(town["json"], "shadows-off", {"--sky", "false", "--shadows", "false"});
+  auto shaded = screenshot(town["json"], "shadows-on", {"--sky", "false"});
+  ASSERT_EQ(lit.pixels.size(), shaded.pixels.size());
+  auto brighter = share(shaded, [&](size_t i, const vec4b& p) {
+    auto& q = lit.pixels[i];
+    return p.x > q.x + 3 || p.y > q.y + 3 || p.z > q.z + 3;
+  });
+  auto darker = share(shaded, [&](size_t i, const vec4b& p) { return distinct(p, lit.pixels[i]); });
+  RecordProperty("shadow_share", std::to_string(darker));
+  EXPECT_LT(brighter, 0.001);
+  EXPECT_GT(darker, 0.015);
+  EXPECT_LT(darker, 0.6);
 }

@@ -92,8 +92,8 @@ TEST(DrawList, SharedShapesAreDrawnInstanced) {
   auto baked = make_draw_list(view, true, {}, 1000);
   EXPECT_TRUE(baked.instanced.empty());
   ASSERT_EQ(baked.batches.size(), 1u);
-  EXPECT_EQ(baked.batches[0].mesh.positions.size(), 300u);
-  EXPECT_EQ(baked.batches[0].mesh.positions[299], (vec3f{99, 1, 0}));
+  EXPECT_EQ(baked.batches[0].positions.size(), 300u);
+  EXPECT_EQ(baked.batches[0].positions[299], (vec3f{99, 1, 0}));
 }
 
 // The city's flat layers lie within a millimetre of each other: each gets
@@ -144,15 +144,26 @@ TEST(DrawList, RunsCoverEveryTriangleOnceWithTheirBounds) {
   auto& batch = list.batches[0];
   EXPECT_GT(batch.ranges.size(), 4u);
   auto next = size_t{0};
+  auto next_vertex = uint32_t{0};
   for (auto& range : batch.ranges) {
-    EXPECT_EQ(range.first, next);
-    next += range.count;
-    for (auto k = range.first; k < range.first + range.count; k++) {
-      auto& p = batch.mesh.positions[batch.mesh.indices[k]];
+    auto& full = range.levels[0];
+    EXPECT_EQ(full.first, next);
+    EXPECT_EQ(range.base_vertex, next_vertex);
+    EXPECT_LE(range.vertex_count, 0x10000u);
+    next += full.count;
+    next_vertex += range.vertex_count;
+    for (auto k = full.first; k < full.first + full.count; k++) {
+      ASSERT_LT(batch.indices[k], range.vertex_count);
+      auto& p = batch.positions[range.base_vertex + batch.indices[k]];
       ASSERT_TRUE(inside(range.bounds, bbox3f{p, p}));
     }
   }
-  EXPECT_EQ(next, batch.mesh.indices.size());
+  EXPECT_EQ(next_vertex, batch.positions.size());
+  // The coarser levels' indices follow all full ones.
+  auto coarse = size_t{0};
+  for (auto& range : batch.ranges)
+    for (int k = 1; k < range.level_count; k++) coarse += range.levels[k].count;
+  EXPECT_EQ(next + coarse, batch.indices.size());
 }
 
 // Façade images go on walls without texture coordinates once over the
@@ -170,16 +181,16 @@ TEST(DrawList, TexturedWallsGetFacadeCoordinates) {
   ASSERT_EQ(list.textures.size(), 1u);
   for (auto& batch : list.batches) {
     auto textured = list.looks[(size_t)batch.look].texture >= 0;
-    ASSERT_EQ(batch.mesh.texcoords.size(), textured ? batch.mesh.positions.size() : 0u);
+    ASSERT_EQ(batch.texcoords.size(), textured ? batch.positions.size() : 0u);
     if (!textured) continue;
-    ASSERT_EQ(batch.mesh.positions.size(), 16u);  // four corners of each wall of its own
-    for (size_t k = 0; k < batch.mesh.positions.size(); k++) {
-      auto& p = batch.mesh.positions[k];
-      EXPECT_FLOAT_EQ(batch.mesh.texcoords[k].y, p.y == 1 ? 0.0f : 1.0f);  // the top row at the top
+    ASSERT_EQ(batch.positions.size(), 16u);  // four corners of each wall of its own
+    for (size_t k = 0; k < batch.positions.size(); k++) {
+      auto& p = batch.positions[k];
+      EXPECT_FLOAT_EQ(batch.texcoords[k].y, p.y == 1 ? 0.0f : 1.0f);  // the top row at the top
     }
     // Each wall is 4 long; the image, 2 wide for 1 high, spans 2 of them.
     for (size_t k = 0; k < 16; k += 4)
-      EXPECT_NEAR(batch.mesh.texcoords[k + 1].x - batch.mesh.texcoords[k].x, 2, 1e-4f);
+      EXPECT_NEAR(batch.texcoords[k + 1].x - batch.texcoords[k].x, 2, 1e-4f);
   }
 }
 
@@ -298,4 +309,159 @@ TEST(ViewCamera, DefaultSunComesFromTheUpperLeft) {
   EXPECT_LT(dot(sun, eye.x), 0);      // from the left
   EXPECT_GT(dot(sun, eye.z), 0);      // on the viewer's side
   EXPECT_NEAR(length(sun), 1, 1e-5f);
+}
+
+// ---------------------------------------------------------------- culling and detail
+
+namespace {
+
+// A small deterministic generator for the random cameras.
+struct lcg {
+  uint64_t state = 12345;
+  float next(float low, float high) {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return low + (high - low) * (float)((state >> 40) & 0xffffff) / 16777216.0f;
+  }
+};
+
+// Whether any point of the box lies in the view: the box's corners, the
+// view's corners and a grid of points inside the box, brute force. A box
+// that reaches into the view has one such point on a fine enough grid.
+bool box_visible(const mat4d& clip, const bbox3f& box) {
+  auto inside = [&](const vec3f& p) {
+    double c[4];
+    for (int r = 0; r < 4; r++)
+      c[r] = clip.at(r, 0) * p.x + clip.at(r, 1) * p.y + clip.at(r, 2) * p.z + clip.at(r, 3);
+    return c[3] > 0 && std::abs(c[0]) <= c[3] && std::abs(c[1]) <= c[3] && std::abs(c[2]) <= c[3];
+  };
+  constexpr int n = 12;
+  for (int i = 0; i <= n; i++)
+    for (int j = 0; j <= n; j++)
+      for (int k = 0; k <= n; k++) {
+        auto p = vec3f{box.min.x + (box.max.x - box.min.x) * i / n,
+                       box.min.y + (box.max.y - box.min.y) * j / n,
+                       box.min.z + (box.max.z - box.min.z) * k / n};
+        if (inside(p)) return true;
+      }
+  return false;
+}
+
+}  // namespace
+
+// Random cameras over a grid of tiles: every tile with a point in the view
+// is kept, and most tiles well outside it are left out.
+TEST(ViewCulling, NoTileInViewIsDropped) {
+  auto generator = lcg{};
+  auto tiles = std::vector<bbox3f>{};
+  for (int i = 0; i < 16; i++)
+    for (int j = 0; j < 16; j++)
+      tiles.push_back({{i * 10.0f - 80, 0, j * 10.0f - 80}, {i * 10.0f - 71, generator.next(1, 30), j * 10.0f - 71}});
+  auto scene = bbox3f{{-80, 0, -80}, {80, 30, 80}};
+  auto kept_outside = 0, outside = 0, seen = 0;
+  for (int c = 0; c < 60; c++) {
+    auto camera = view_camera{};
+    camera.target = {generator.next(-80, 80), generator.next(0, 10), generator.next(-80, 80)};
+    camera.distance = generator.next(2, 150);
+    camera.yaw = generator.next(-pi, pi);
+    camera.pitch = generator.next(-0.3f, 1.5f);
+    camera.yfov = generator.next(0.3f, 1.2f);
+    auto aspect = generator.next(0.5f, 2.5f);
+    auto eye = camera_frame(camera);
+    auto near_plane = 0.0f, far_plane = 0.0f;
+    fit_depth_range(scene, eye, camera.yfov, aspect, near_plane, far_plane);
+    auto clip = projection_matrix(camera.yfov, aspect, near_plane, far_plane) * view_matrix(eye);
+    auto frustum = frustum_of(clip);
+    for (auto& tile : tiles) {
+      auto visible = box_visible(clip, tile), kept = box_in_frustum(frustum, tile);
+      if (visible) {
+        seen++;
+        EXPECT_TRUE(kept) << "camera " << c;
+      } else {
+        outside++;
+        kept_outside += kept ? 1 : 0;
+      }
+    }
+  }
+  EXPECT_GT(seen, 500);
+  EXPECT_LT(kept_outside, outside / 3);  // culling does cull
+}
+
+// Far tiles get coarser levels of fewer triangles; each level uses the
+// run's own vertices, so its bounds stay inside the tile's and, for a tile
+// of many buildings, span nearly all of it.
+TEST(ViewDetail, CoarserLevelsKeepTheirTilesBounds) {
+  auto view = view_scene{};
+  for (int i = 0; i < 60; i++)
+    for (int j = 0; j < 60; j++) add_walls(view, "b", (float)i, (float)j, 0.5f, 0.2f + 0.01f * (float)((i * 7 + j) % 13));
+  auto list = make_draw_list(view);
+  ASSERT_EQ(list.batches.size(), 1u);
+  auto& batch = list.batches[0];
+  auto coarse_runs = 0;
+  for (auto& range : batch.ranges) {
+    auto extent = range.bounds.max - range.bounds.min;
+    for (int k = 1; k < range.level_count; k++) {
+      auto& level = range.levels[k];
+      auto& finer = range.levels[k - 1];
+      EXPECT_LT(level.count, finer.count);
+      EXPECT_GE(level.error, finer.error);
+      auto box = bbox3f{};
+      for (auto i = level.first; i < level.first + level.count; i++) {
+        ASSERT_LT(batch.indices[i], range.vertex_count);
+        auto& p = batch.positions[range.base_vertex + batch.indices[i]];
+        ASSERT_TRUE(inside(range.bounds, bbox3f{p, p}));
+        box.min = {std::min(box.min.x, p.x), std::min(box.min.y, p.y), std::min(box.min.z, p.z)};
+        box.max = {std::max(box.max.x, p.x), std::max(box.max.y, p.y), std::max(box.max.z, p.z)};
+      }
+      if (level.count == 0 || level.error > 0.1f * length(extent)) continue;
+      EXPECT_GT(box.max.x - box.min.x, 0.8f * extent.x) << k;
+      EXPECT_GT(box.max.z - box.min.z, 0.8f * extent.z) << k;
+    }
+    coarse_runs += range.level_count > 1 ? 1 : 0;
+  }
+  EXPECT_GT(coarse_runs, 0);
+  // Near the eye the full mesh, far away the coarsest level.
+  auto& range = batch.ranges.front();
+  ASSERT_GT(range.level_count, 1);
+  auto center = (range.bounds.min + range.bounds.max) * 0.5f;
+  EXPECT_EQ(detail_level(range.bounds, range.levels, range.level_count, center, 1000), 0);
+  EXPECT_EQ(detail_level(range.bounds, range.levels, range.level_count, center + vec3f{0, 1e6f, 0}, 1000),
+            range.level_count - 1);
+  // No detail given away: the full mesh at any distance (lossless levels aside).
+  for (int k = 1; k < range.level_count; k++) {
+    if (range.levels[k].error > 0) {
+      EXPECT_LT(detail_level(range.bounds, range.levels, range.level_count, center + vec3f{0, 1e6f, 0}, 1000, 0), k);
+    }
+  }
+}
+
+// The sun's map covers what the eye sees and holds the casters: every
+// corner of the scene lies in its depth range, and a point in view maps
+// inside it.
+TEST(ViewShadows, ShadowMapFitsTheView) {
+  auto box = bbox3f{{-50, 0, -50}, {50, 20, 50}};
+  auto camera = framing_camera(box, 0.7f, 1.5f);
+  auto eye = camera_frame(camera);
+  auto near_plane = 0.0f, far_plane = 0.0f;
+  fit_depth_range(box, eye, camera.yfov, 1.5f, near_plane, far_plane);
+  auto sun = normalize(vec3f{0.3f, 1, 0.4f});
+  auto light = fit_shadow_view(box, eye, camera.yfov, 1.5f, near_plane, far_plane,
+                               4 * camera.distance, sun, 2048);
+  ASSERT_TRUE(light.valid);
+  EXPECT_GT(light.texel, 0);
+  auto map = [&](const vec3f& p) {
+    return vec3f{(float)(light.clip.at(0, 0) * p.x + light.clip.at(0, 1) * p.y + light.clip.at(0, 2) * p.z + light.clip.at(0, 3)),
+                 (float)(light.clip.at(1, 0) * p.x + light.clip.at(1, 1) * p.y + light.clip.at(1, 2) * p.z + light.clip.at(1, 3)),
+                 (float)(light.clip.at(2, 0) * p.x + light.clip.at(2, 1) * p.y + light.clip.at(2, 2) * p.z + light.clip.at(2, 3))};
+  };
+  for (int k = 0; k < 8; k++) {
+    auto p = map(box_corner(box, k));
+    EXPECT_LE(std::abs(p.z), 1.0f) << k;
+    EXPECT_LE(std::abs(p.x), 1.0f) << k;  // the whole box is in view
+    EXPECT_LE(std::abs(p.y), 1.0f) << k;
+  }
+  // Nearer the sun, smaller depth.
+  EXPECT_LT(map({0, 20, 0}).z, map({0, 0, 0}).z);
+  // A sun below the horizon casts no map.
+  EXPECT_FALSE(fit_shadow_view(box, eye, camera.yfov, 1.5f, near_plane, far_plane, 100,
+                               {0, -1, 0}, 2048).valid);
 }

@@ -5,7 +5,10 @@
 #include <map>
 #include <unordered_map>
 
+#include <meshoptimizer.h>
+
 #include "scene/flat_layers.h"
+
 #include "scene/shape.h"
 #include "view/view_math.h"
 
@@ -15,6 +18,10 @@ namespace {
 // flat; their layer ranks (rank_flat_layers) decide which one shows.
 constexpr float flat_tolerance  = 1e-7f;
 constexpr int   max_layer_rank  = 15;
+// Tiles of the plan hold about this many triangles on average.
+constexpr double tile_triangles = 20000;
+constexpr int    max_grid       = 64;
+
 
 void expand(bbox3f& box, const vec3f& p) {
   box.min = {std::min(box.min.x, p.x), std::min(box.min.y, p.y), std::min(box.min.z, p.z)};
@@ -132,19 +139,15 @@ bool find_sky_sun(const image4f& sky, const frame3f& frame, vec3f& direction, ve
   return length(direction) > 0;
 }
 
-size_t draw_calls(const draw_list& list) { return list.batches.size() + list.instanced.size() + 1; }
 
-draw_list make_draw_list(const view_scene& view, bool use_sky, const progress_callback& progress,
-                         int instancing_threshold) {
-  auto list = draw_list{};
-  auto& scene = view.scene;
-  auto total = (int)scene.instances.size() * 2 + 1;
-  if (progress) progress("prepare scene", 0, total);
+namespace {
 
-  // Looks and textures.
-  auto looks = std::map<look_key, int>{};
-  auto textures = std::unordered_map<const scene_texture*, int>{};
-  auto look_of = [&](const scene_material* material) {
+// The looks of a list and the textures they use, found by what they show.
+struct look_table {
+  std::map<look_key, int>                         looks;
+  std::unordered_map<const scene_texture*, int>   textures;
+
+  int look_of(draw_list& list, const scene_material* material) {
     auto key = look_key{{0.7f, 0.7f, 0.7f}, {0, 0, 0}, nullptr};
     if (material) {
       key.color = material->color;
@@ -164,16 +167,34 @@ draw_list make_draw_list(const view_scene& view, bool use_sky, const progress_ca
     }
     list.looks.push_back(look);
     return looks[key] = (int)list.looks.size() - 1;
-  };
+  }
+};
 
-  // First pass: which shapes are shared, which meshes lie flat and where,
-  // and the bounds.
-  auto uses = std::unordered_map<const scene_shape*, int>{};
+struct build_state {
+  draw_list&                                    list;
+  const draw_options&                           options;
+  const progress_callback&                      progress;
+  look_table                                    looks   = {};
+  std::unordered_map<const scene_shape*, int>   uses    = {};  // instances per shape
+  std::unordered_map<const scene_shape*, int>   left    = {};  // instances not yet in the list
+  std::vector<instance_info>                    infos   = {};
+  int                                           total   = 1;  // progress steps
+};
+
+bool is_instanced(const build_state& state, const scene_shape* shape) {
+  auto found = state.uses.find(shape);
+  return found != state.uses.end() && found->second >= state.options.instancing_threshold;
+}
+
+// First pass: which shapes are shared, where every mesh lies, which ones
+// lie flat and at what height, and the bounds of everything.
+void collect_instances(build_state& state, const scene_data& scene) {
+  auto& list = state.list;
   for (auto& instance : scene.instances)
-    if (instance->shape && has_faces(*instance->shape)) uses[instance->shape]++;
+    if (instance->shape && has_faces(*instance->shape)) state.uses[instance->shape]++;
+  state.left = state.uses;
   auto shape_bounds = std::unordered_map<const scene_shape*, bbox3f>{};
-  auto infos = std::vector<instance_info>{};
-  infos.reserve(scene.instances.size());
+  state.infos.reserve(scene.instances.size());
   auto invalid = false;
   for (size_t i = 0; i < scene.instances.size(); i++) {
     auto& instance = *scene.instances[i];
@@ -183,18 +204,17 @@ draw_list make_draw_list(const view_scene& view, bool use_sky, const progress_ca
       invalid = true;
       continue;
     }
-    auto info = instance_info{&instance, look_of(instance.material)};
+    auto info = instance_info{&instance, state.looks.look_of(list, instance.material)};
     auto& box = info.box;
-    if (uses[&shape] >= instancing_threshold) {
+    if (is_instanced(state, &shape)) {
       auto found = shape_bounds.find(&shape);
       if (found == shape_bounds.end()) {
-        auto box = bbox3f{};
-        for (auto& p : shape.positions) expand(box, p);
-        found = shape_bounds.emplace(&shape, box).first;
+        auto local = bbox3f{};
+        for (auto& p : shape.positions) expand(local, p);
+        found = shape_bounds.emplace(&shape, local).first;
       }
-      auto& local = found->second;
       for (int k = 0; k < 8; k++)
-        expand(box, transform_point(instance.frame, box_corner(local, k)));
+        expand(box, transform_point(instance.frame, box_corner(found->second, k)));
     } else {
       auto low = std::numeric_limits<float>::max(), high = -low;
       for (auto& p : shape.positions) {
@@ -207,111 +227,260 @@ draw_list make_draw_list(const view_scene& view, bool use_sky, const progress_ca
     }
     expand(list.bounds, box.min);
     expand(list.bounds, box.max);
-    infos.push_back(info);
-    if (progress && i % 4096 == 0) progress("prepare scene", (int)i, total);
+    state.infos.push_back(info);
+    if (state.progress && i % 4096 == 0) state.progress("prepare scene", (int)i, state.total);
   }
   if (invalid) list.warnings.push_back("warning: shapes with indices out of range are not shown");
+}
 
-  // Layer ranks of the flat meshes, as the exports lift them.
-  auto size = is_empty(list.bounds) ? 1.0f : length(list.bounds.max - list.bounds.min);
-  auto layer_instances = std::vector<const scene_instance*>{};
-  for (auto& info : infos) {
-    info.flat = info.spread >= 0 && info.spread <= size * flat_tolerance;
-    layer_instances.push_back(info.instance);
+// Layer ranks of the flat meshes, as the exports lift them (capped): the
+// viewer pulls each one towards the eye by its rank.
+struct layer_ranks {
+  std::unordered_map<const scene_instance*, int> ranks;
+
+  int rank_of(const scene_instance* instance) const {
+    auto found = ranks.find(instance);
+    return found == ranks.end() ? 0 : found->second;
   }
-  auto layers = rank_flat_layers(layer_instances);
-  auto ranks = std::unordered_map<const scene_instance*, int>{};
-  for (size_t k = 0; k < infos.size(); k++) ranks[infos[k].instance] = std::min(layers.ranks[k], max_layer_rank);
-  // The focus leaves out flat meshes that cover more than half the plan.
+};
+
+layer_ranks flat_layer_ranks(const std::vector<instance_info>& infos) {
+  auto instances = std::vector<const scene_instance*>{};
+  instances.reserve(infos.size());
+  for (auto& info : infos) instances.push_back(info.instance);
+  auto ranked = rank_flat_layers(instances);
+  auto layers = layer_ranks{};
+  for (size_t k = 0; k < infos.size(); k++)
+    if (ranked.ranks[k] > 0) layers.ranks[infos[k].instance] = std::min(ranked.ranks[k], max_layer_rank);
+  return layers;
+}
+
+// Marks the flat meshes, and finds the focus: the bounds without flat
+// meshes that cover more than half the plan.
+void mark_flat_meshes(build_state& state, float size) {
+  auto& list = state.list;
+  for (auto& info : state.infos) {
+    info.flat = info.spread >= 0 && info.spread <= size * flat_tolerance;
+  }
   auto plan_area = [](const bbox3f& b) { return (b.max.x - b.min.x) * (b.max.z - b.min.z); };
-  for (auto& info : infos) {
+  for (auto& info : state.infos) {
     if (info.flat && plan_area(info.box) > 0.5f * plan_area(list.bounds)) continue;
     expand(list.focus, info.box.min);
     expand(list.focus, info.box.max);
   }
   if (is_empty(list.focus)) list.focus = list.bounds;
+}
 
-  // Tiles of the plan, about 40000 triangles each on average, so that a
-  // close view draws only the part of a big city it sees.
+// Tiles of the plan, so that a view draws only the part of a big city it
+// sees, and draws far tiles coarser. The instances are sorted by tile.
+void assign_tiles(build_state& state) {
+  auto& focus = state.list.focus;
   auto total_triangles = size_t{0};
-  for (auto& info : infos) {
+  for (auto& info : state.infos) {
     auto& shape = *info.instance->shape;
     total_triangles += shape.triangles.size() + 2 * shape.quads.size() + 2 * shape.quadspos.size();
   }
-  auto grid = std::clamp((int)std::ceil(std::sqrt((double)total_triangles / 40000)), 1, 32);
-  for (auto& info : infos) {
+  auto grid = std::clamp((int)std::ceil(std::sqrt((double)total_triangles / tile_triangles)), 1, max_grid);
+  auto cell = [&](float v, float low, float high) {
+    auto t = high > low ? (v - low) / (high - low) : 0.0f;
+    return std::clamp((int)(t * (float)grid), 0, grid - 1);
+  };
+  for (auto& info : state.infos) {
     auto center = (info.box.min + info.box.max) * 0.5f;
-    auto cell = [&](float v, float low, float high) {
-      auto t = high > low ? (v - low) / (high - low) : 0.0f;
-      return std::clamp((int)(t * (float)grid), 0, grid - 1);
-    };
-    info.tile = cell(center.x, list.focus.min.x, list.focus.max.x) * grid +
-                cell(center.z, list.focus.min.z, list.focus.max.z);
+    info.tile = cell(center.x, focus.min.x, focus.max.x) * grid + cell(center.z, focus.min.z, focus.max.z);
   }
-  std::stable_sort(infos.begin(), infos.end(),
+  std::stable_sort(state.infos.begin(), state.infos.end(),
                    [](const instance_info& a, const instance_info& b) { return a.tile < b.tile; });
+}
 
-  // Second pass: geometry into batches by look and rank, shared shapes
-  // into instanced groups by shape and look.
+// Appends one instance's mesh to its batch, in the batch's last run when
+// that run is of the same tile and has room for the vertices.
+void append_mesh(draw_batch& batch, int& last_tile, const instance_info& info, draw_mesh& mesh,
+                 bool textured) {
+  if (mesh.positions.size() > 0xffff) {
+    // Too many vertices for one run: each triangle's corners of their own.
+    auto split = draw_mesh{};
+    for (auto index : mesh.indices) {
+      split.positions.push_back(mesh.positions[index]);
+      if (!mesh.texcoords.empty()) split.texcoords.push_back(mesh.texcoords[index]);
+    }
+    for (size_t k = 0; k < mesh.indices.size(); k += 3 * 21845) {
+      auto part = draw_mesh{};
+      auto end = std::min(mesh.indices.size(), k + 3 * 21845);
+      part.positions.assign(split.positions.begin() + (long)k, split.positions.begin() + (long)end);
+      if (!split.texcoords.empty())
+        part.texcoords.assign(split.texcoords.begin() + (long)k, split.texcoords.begin() + (long)end);
+      for (auto i = k; i < end; i++) part.indices.push_back((uint32_t)(i - k));
+      append_mesh(batch, last_tile, info, part, textured);
+    }
+    return;
+  }
+  if (batch.ranges.empty() || last_tile != info.tile ||
+      batch.ranges.back().vertex_count + mesh.positions.size() > 0xffff) {
+    auto range = draw_range{};
+    range.base_vertex = (uint32_t)batch.positions.size();
+    range.levels[0].first = batch.indices.size();
+    batch.ranges.push_back(range);
+    last_tile = info.tile;
+  }
+  auto& range = batch.ranges.back();
+  auto base = range.vertex_count;
+  auto identity = info.instance->frame == frame3f{};
+  for (auto& p : mesh.positions) {
+    auto w = identity ? p : transform_point(info.instance->frame, p);
+    batch.positions.push_back(w);
+    expand(range.bounds, w);
+  }
+  if (textured) {
+    if (mesh.texcoords.empty()) mesh.texcoords.assign(mesh.positions.size(), vec2f{});
+    batch.texcoords.insert(batch.texcoords.end(), mesh.texcoords.begin(), mesh.texcoords.end());
+  }
+  for (auto index : mesh.indices) batch.indices.push_back((uint16_t)(base + index));
+  range.vertex_count += (uint32_t)mesh.positions.size();
+  range.levels[0].count += mesh.indices.size();
+}
+
+void release_shape(scene_shape& shape) {
+  shape.triangles = {}, shape.quads = {}, shape.quadspos = {}, shape.quadstexcoord = {};
+  shape.quadsnorm = {}, shape.positions = {}, shape.normals = {}, shape.texcoords = {};
+  shape.colors = {};
+}
+
+// Second pass: geometry into batches by look and rank, shared shapes into
+// instanced groups by shape and look.
+void fill_batches(build_state& state, const layer_ranks& layers) {
+  auto& list = state.list;
   auto batch_index = std::map<std::pair<int, int>, size_t>{};
-  auto batch_tiles = std::unordered_map<size_t, int>{};  // the tile of each batch's last range
+  auto batch_tiles = std::vector<int>{};  // the tile of each batch's last run
   auto group_index = std::map<std::pair<const scene_shape*, int>, size_t>{};
-  for (size_t i = 0; i < infos.size(); i++) {
-    auto& info = infos[i];
-    auto& instance = *info.instance;
+  auto group_tiles = std::vector<int>{};  // the tile of each group's last run
+  for (size_t i = 0; i < state.infos.size(); i++) {
+    auto& info = state.infos[i];
+    auto shape = info.instance->shape;
     auto& look = list.looks[(size_t)info.look];
     auto texture = look.texture >= 0 ? list.textures[(size_t)look.texture] : nullptr;
-    if (uses[instance.shape] >= instancing_threshold) {
-      auto key = std::make_pair((const scene_shape*)instance.shape, info.look);
+    if (is_instanced(state, shape)) {
+      auto key = std::make_pair((const scene_shape*)shape, info.look);
       auto found = group_index.find(key);
       if (found == group_index.end()) {
-        auto group = draw_instances{info.look, shape_mesh(*instance.shape, texture), {}};
+        auto group = draw_instances{info.look, shape_mesh(*shape, texture), {}};
         if (group.mesh.indices.empty()) continue;
         found = group_index.emplace(key, list.instanced.size()).first;
         list.instanced.push_back(std::move(group));
+        group_tiles.push_back(-1);
       }
       auto& group = list.instanced[found->second];
-      group.frames.push_back(instance.frame);
+      if (group.runs.empty() || group_tiles[found->second] != info.tile) {
+        group.runs.push_back({group.frames.size(), 0, {}});
+        group_tiles[found->second] = info.tile;
+      }
+      auto& run = group.runs.back();
+      run.count++;
+      expand(run.bounds, info.box.min);
+      expand(run.bounds, info.box.max);
+      group.frames.push_back(info.instance->frame);
       list.triangles += group.mesh.indices.size() / 3;
       list.instance_count++;
-      continue;
+    } else if (auto mesh = shape_mesh(*shape, texture); !mesh.indices.empty()) {
+      auto rank = info.flat ? layers.rank_of(info.instance) : 0;
+      auto key = std::make_pair(info.look, rank);
+      auto found = batch_index.find(key);
+      if (found == batch_index.end()) {
+        found = batch_index.emplace(key, list.batches.size()).first;
+        auto batch = draw_batch{};
+        batch.look = info.look, batch.layer = rank, batch.height = info.height;
+        list.batches.push_back(std::move(batch));
+        batch_tiles.push_back(-1);
+      }
+      auto& batch = list.batches[found->second];
+      batch.height = std::min(batch.height, info.height);
+      append_mesh(batch, batch_tiles[found->second], info, mesh, texture != nullptr);
+      list.triangles += mesh.indices.size() / 3;
+      list.instance_count++;
     }
-    auto mesh = shape_mesh(*instance.shape, texture);
-    if (mesh.indices.empty()) continue;
-    auto rank = ranks[&instance];
-    auto key = std::make_pair(info.look, rank);
-    auto found = batch_index.find(key);
-    if (found == batch_index.end()) {
-      found = batch_index.emplace(key, list.batches.size()).first;
-      list.batches.push_back({info.look, rank, info.height, {}});
-    }
-    auto& batch = list.batches[found->second];
-    batch.height = std::min(batch.height, info.height);
-    auto& out = batch.mesh;
-    // 32-bit indices: a batch holds at most 2^32 - 1 vertices.
-    if (out.positions.size() + mesh.positions.size() > 0xffffffffu) continue;
-    if (batch.ranges.empty() || batch_tiles[found->second] != info.tile) {
-      batch.ranges.push_back({out.indices.size(), 0, {}});
-      batch_tiles[found->second] = info.tile;
-    }
-    auto& range = batch.ranges.back();
-    expand(range.bounds, info.box.min);
-    expand(range.bounds, info.box.max);
-    range.count += mesh.indices.size();
-    auto base = (uint32_t)out.positions.size();
-    auto identity = instance.frame == frame3f{};
-    for (auto& p : mesh.positions) out.positions.push_back(identity ? p : transform_point(instance.frame, p));
-    if (texture) {
-      if (mesh.texcoords.empty()) mesh.texcoords.assign(mesh.positions.size(), vec2f{});
-      out.texcoords.insert(out.texcoords.end(), mesh.texcoords.begin(), mesh.texcoords.end());
-    }
-    for (auto index : mesh.indices) out.indices.push_back(base + index);
-    list.triangles += mesh.indices.size() / 3;
-    list.instance_count++;
-    if (progress && i % 4096 == 0) progress("prepare scene", (int)(infos.size() + i), total);
+    if (state.options.release_shapes && --state.left[shape] == 0) release_shape(*shape);
+    if (state.progress && i % 4096 == 0)
+      state.progress("prepare scene", (int)(state.infos.size() + i), state.total);
   }
+}
 
-  // Lighting: the scene's own sun, else the sky's; the sky as background.
+// The coarser levels of one run, from its own vertices.
+void simplify_range(draw_batch& batch, draw_range& range, size_t simplify_from) {
+  auto& full = range.levels[0];
+  if (full.count < 3 * simplify_from) return;
+  auto source = std::vector<uint32_t>(batch.indices.begin() + (long)full.first,
+                                      batch.indices.begin() + (long)(full.first + full.count));
+  auto out = std::vector<uint32_t>{};
+  auto made = make_coarser_levels(batch.positions.data() + range.base_vertex, range.vertex_count,
+                                  source.data(), source.size(), out, range.levels + 1,
+                                  max_levels - 1);
+  for (int k = 1; k <= made; k++) range.levels[k].first += batch.indices.size();
+  for (auto index : out) batch.indices.push_back((uint16_t)index);
+  range.level_count = 1 + made;
+}
+
+void simplify_instanced(draw_instances& group, size_t simplify_from) {
+  auto& mesh = group.mesh;
+  group.levels[0] = {0, mesh.indices.size(), 0};
+  if (mesh.indices.size() < 3 * simplify_from) return;
+  auto out = std::vector<uint32_t>{};
+  auto made = make_coarser_levels(mesh.positions.data(), mesh.positions.size(), mesh.indices.data(),
+                                  mesh.indices.size(), out, group.levels + 1, max_levels - 1);
+  for (int k = 1; k <= made; k++) group.levels[k].first += mesh.indices.size();
+  mesh.indices.insert(mesh.indices.end(), out.begin(), out.end());
+  group.level_count = 1 + made;
+}
+
+void add_levels_of_detail(draw_list& list, size_t simplify_from) {
+  for (auto& batch : list.batches) {
+    for (auto& range : batch.ranges) simplify_range(batch, range, simplify_from);
+    batch.indices.shrink_to_fit();
+    batch.positions.shrink_to_fit();
+    batch.texcoords.shrink_to_fit();
+  }
+  for (auto& group : list.instanced) simplify_instanced(group, simplify_from);
+}
+
+// The sky's mean brightness above the horizon sets the exposure, its mean
+// colours above and below tint the soft light.
+void add_sky(draw_list& list, const scene_environment& environment) {
+  list.sky = environment.emission_tex;
+  list.sky_frame = environment.frame;
+  auto& image = list.sky->hdr;
+  auto above = vec3f{}, below = vec3f{};
+  auto rows = image.height / 2;
+  for (int i = 0; i < image.height; i++) {
+    auto sum = vec3f{};
+    for (int j = 0; j < image.width; j++) {
+      auto& p = image.pixels[(size_t)i * image.width + j];
+      if (std::isfinite(p.x + p.y + p.z)) sum = sum + vec3f{p.x, p.y, p.z};
+    }
+    (i < rows ? above : below) = (i < rows ? above : below) + sum;
+  }
+  auto mean = luminance(above) / std::max(1, rows * image.width);
+  list.sky_exposure = mean > 0 && std::isfinite(mean) ? 0.55f / mean : 1;
+  if (luminance(above) > 0) {
+    auto tint = above * (1 / luminance(above));
+    list.sky_ambient = lerp({1, 1, 1}, tint, 0.25f) * 0.26f;
+  }
+  if (luminance(below) > 0) {
+    auto tint = below * (1 / luminance(below));
+    list.ground_ambient = lerp({1, 1, 1}, tint, 0.25f) * 0.12f;
+  }
+  if (!list.has_sun) {
+    // The glow around the sun is bluish: sunlight itself stays warm white.
+    auto direction = vec3f{}, glow = vec3f{};
+    if (find_sky_sun(image, environment.frame, direction, glow)) {
+      list.has_sun = true;
+      list.sun_direction = direction;
+    }
+  }
+}
+
+// Lighting: the scene's own sun, else the sky's; the sky as background;
+// and the scene's first camera.
+void add_lighting_and_camera(draw_list& list, const view_scene& view, bool use_sky) {
+  auto& scene = view.scene;
   if (use_sky) {
     if (view.has_sun) {
       list.has_sun = true;
@@ -321,43 +490,10 @@ draw_list make_draw_list(const view_scene& view, bool use_sky, const progress_ca
     for (auto& environment : scene.environments) {
       auto texture = environment->emission_tex;
       if (!texture || texture->hdr.pixels.empty() || !usable_texture(texture)) continue;
-      list.sky = texture;
-      list.sky_frame = environment->frame;
-      // The sky's mean brightness above the horizon sets the exposure, its
-      // mean colours above and below tint the soft light.
-      auto& image = texture->hdr;
-      auto above = vec3f{}, below = vec3f{};
-      auto rows = image.height / 2;
-      for (int i = 0; i < image.height; i++) {
-        auto sum = vec3f{};
-        for (int j = 0; j < image.width; j++) {
-          auto& p = image.pixels[(size_t)i * image.width + j];
-          if (std::isfinite(p.x + p.y + p.z)) sum = sum + vec3f{p.x, p.y, p.z};
-        }
-        (i < rows ? above : below) = (i < rows ? above : below) + sum;
-      }
-      auto mean = luminance(above) / std::max(1, rows * image.width);
-      list.sky_exposure = mean > 0 && std::isfinite(mean) ? 0.55f / mean : 1;
-      if (luminance(above) > 0) {
-        auto tint = above * (1 / luminance(above));
-        list.sky_ambient = lerp({1, 1, 1}, tint, 0.25f) * 0.26f;
-      }
-      if (luminance(below) > 0) {
-        auto tint = below * (1 / luminance(below));
-        list.ground_ambient = lerp({1, 1, 1}, tint, 0.25f) * 0.12f;
-      }
-      if (!list.has_sun) {
-        // The glow around the sun is bluish: sunlight itself stays warm white.
-        auto direction = vec3f{}, glow = vec3f{};
-        if (find_sky_sun(image, environment->frame, direction, glow)) {
-          list.has_sun = true;
-          list.sun_direction = direction;
-        }
-      }
+      add_sky(list, *environment);
       break;
     }
   }
-
   if (!scene.cameras.empty()) {
     auto& camera = *scene.cameras.front();
     auto frame = camera.frame;
@@ -368,6 +504,120 @@ draw_list make_draw_list(const view_scene& view, bool use_sky, const progress_ca
       list.camera_yfov = camera_yfov(camera);
     }
   }
-  if (progress) progress("prepare scene", total, total);
+}
+
+draw_list build_draw_list(const view_scene& view, const draw_options& options,
+                          const progress_callback& progress) {
+  auto list = draw_list{};
+  auto state = build_state{list, options, progress};
+  state.total = (int)view.scene.instances.size() * 2 + 1;
+  if (progress) progress("prepare scene", 0, state.total);
+  collect_instances(state, view.scene);
+  auto size = is_empty(list.bounds) ? 1.0f : length(list.bounds.max - list.bounds.min);
+  mark_flat_meshes(state, size);
+  auto layers = flat_layer_ranks(state.infos);
+  assign_tiles(state);
+  fill_batches(state, layers);
+  state.infos = {};
+  add_levels_of_detail(list, options.simplify_from);
+  add_lighting_and_camera(list, view, options.use_sky);
+  if (progress) progress("prepare scene", state.total, state.total);
   return list;
 }
+
+}  // namespace
+
+draw_list make_draw_list(view_scene& scene, const draw_options& options,
+                         const progress_callback& progress) {
+  return build_draw_list(scene, options, progress);
+}
+
+draw_list make_draw_list(const view_scene& scene, bool use_sky, const progress_callback& progress,
+                         int instancing_threshold) {
+  auto options = draw_options{};
+  options.use_sky = use_sky;
+  options.instancing_threshold = instancing_threshold;
+  options.release_shapes = false;
+  return build_draw_list(scene, options, progress);
+}
+
+void release_geometry(draw_list& list) {
+  for (auto& batch : list.batches) batch.positions = {}, batch.texcoords = {}, batch.indices = {};
+  for (auto& group : list.instanced) group.mesh = {}, group.frames = {};
+}
+
+int detail_level(const bbox3f& b, const draw_level* levels, int level_count, const vec3f& eye,
+                 float pixels_per_unit, float max_pixels) {
+  auto d = vec3f{std::max({b.min.x - eye.x, 0.0f, eye.x - b.max.x}),
+                 std::max({b.min.y - eye.y, 0.0f, eye.y - b.max.y}),
+                 std::max({b.min.z - eye.z, 0.0f, eye.z - b.max.z})};
+  auto distance = length(d);
+  auto level = 0;
+  for (int k = 1; k < level_count; k++)
+    if (levels[k].error * pixels_per_unit <= max_pixels * distance) level = k;
+  return level;
+}
+
+int make_coarser_levels(const vec3f* positions, size_t vertices, const uint32_t* indices,
+                        size_t count, std::vector<uint32_t>& out, draw_level* levels,
+                        int max_count) {
+  auto points = (const float*)positions;
+  auto scale = meshopt_simplifyScale(points, vertices, sizeof(vec3f));
+  if (!(scale > 0) || !std::isfinite(scale) || vertices == 0) return 0;
+  // Corners at one place become one vertex (the first of them), so that
+  // the simplifier sees closed surfaces rather than loose faces.
+  auto remap = std::vector<unsigned int>(vertices);
+  auto unique = meshopt_generateVertexRemap(remap.data(), nullptr, vertices, points, vertices,
+                                            sizeof(vec3f));
+  auto first = std::vector<unsigned int>(unique, ~0u);
+  for (size_t v = 0; v < vertices; v++)
+    if (first[remap[v]] == ~0u) first[remap[v]] = (unsigned int)v;
+  auto source = std::vector<unsigned int>(count);
+  for (size_t k = 0; k < count; k++) source[k] = indices[k] < vertices ? first[remap[indices[k]]] : 0;
+  // Each level strays at most this share of the mesh's size from it.
+  constexpr float level_errors[] = {0.01f, 0.04f, 0.12f, 0.35f};
+  auto made = 0;
+  auto last = count;
+  auto result = std::vector<unsigned int>(count);
+  for (auto bound : level_errors) {
+    if (made >= max_count || last < 12) break;
+    auto error = 0.0f;
+    auto kept = size_t{0};
+    if (made == 0) {
+      // Edge collapses keep the shapes; clustering where they stop short.
+      // The outlines stay: the simplifier measures how far a surface moves
+      // off its planes, and a flat road or park could lose its outline
+      // without moving off its plane at all.
+      kept = meshopt_simplify(result.data(), source.data(), count, points, vertices, sizeof(vec3f), 0,
+                              bound, meshopt_SimplifyLockBorder, &error);
+    }
+    if (made > 0 || kept > last / 2) {
+      kept = meshopt_simplifySloppy(result.data(), source.data(), count, points, vertices,
+                                    sizeof(vec3f), 0, bound, &error);
+    }
+    // A level must be worth its indices.
+    if (kept > last * 3 / 4) continue;
+    // The simplifier's own error is the distance off the surface's planes,
+    // nothing for a flat mesh that lost its outline: the level's bound is
+    // the least it may be taken to stray.
+    levels[made] = {out.size(), kept, std::max(error, bound) * scale};
+    out.insert(out.end(), result.begin(), result.begin() + (long)kept);
+    made++;
+    last = kept;
+  }
+  // The last level: a quarter of the one before, whatever it costs in error
+  // (tiny far shapes, trees in their thousands, need no more).
+  if (made < max_count && last >= 48) {
+    auto error = 0.0f;
+    auto kept = meshopt_simplifySloppy(result.data(), source.data(), count, points, vertices,
+                                       sizeof(vec3f), last / 4 / 3 * 3, 1.0f, &error);
+    if (kept <= last * 3 / 4) {
+      levels[made] = {out.size(), kept, std::max(error, 0.5f) * scale};
+      out.insert(out.end(), result.begin(), result.begin() + (long)kept);
+      made++;
+    }
+  }
+  return made;
+}
+
+size_t draw_calls(const draw_list& list) { return list.batches.size() + list.instanced.size() + 1; }

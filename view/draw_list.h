@@ -5,7 +5,9 @@
 //
 // A city has tens of thousands of instances but few distinct looks (a
 // dozen façade images, a few colours), so batching by look keeps the draw
-// calls per frame near the number of looks. The city's flat layers (ground,
+// calls per frame near the number of looks. Each batch is cut into runs by
+// tiles of the plan with their bounds and coarser levels of detail, so that
+// a frame draws what the view sees at the detail it can show. The city's flat layers (ground,
 // areas, roads, water) lie within millimetres of each other; each flat
 // mesh gets the rank of its height among the flat heights near it, and the
 // renderer pulls higher ranks towards the eye by a few depth steps.
@@ -30,29 +32,57 @@ struct draw_mesh {
   std::vector<uint32_t> indices   = {};
 };
 
-// A run of a batch's indices that lies in one tile of the plan, with its
-// bounds: the renderer leaves out the runs outside the view, and draws the
-// rest of a batch with one call.
-struct draw_range {
+// One level of detail of a run: its indices, and how far its surface
+// strays from the full mesh (world units; 0 for the full mesh).
+struct draw_level {
   size_t first = 0, count = 0;  // indices
+  float  error = 0;
+};
+
+// A run of a batch that lies in one tile of the plan: its vertices (fewer
+// than 2^16, so that indices take 16 bits, counted from `base_vertex`), its
+// bounds, and its levels of detail, the full mesh first. The renderer
+// leaves out the runs outside the view, draws far runs at a coarser level,
+// and the rest of a batch with one call.
+constexpr int max_levels = 4;
+struct draw_range {
+  uint32_t   base_vertex  = 0;
+  uint32_t   vertex_count = 0;
+  bbox3f     bounds       = {};
+  int        level_count  = 1;
+  draw_level levels[max_levels] = {};
+};
+
+// Many instances' geometry of one look and layer, in world space: vertices
+// and indices run by run, the runs ordered tile by tile, the coarser
+// levels' indices after all full ones.
+struct draw_batch {
+  int                     look      = 0;
+  int                     layer     = 0;  // 0: no pull; higher ranks lie higher
+  float                   height    = 0;  // the lowest flat height of the layer's meshes
+  std::vector<vec3f>      positions = {};
+  std::vector<vec2f>      texcoords = {};  // empty, or one per position
+  std::vector<uint16_t>   indices   = {};  // from each run's base vertex
+  std::vector<draw_range> ranges    = {};
+};
+
+// A run of instances of one shape that lie in one tile: frames `first` to
+// `first + count`, and the bounds of their meshes.
+struct draw_instance_run {
+  size_t first = 0, count = 0;
   bbox3f bounds = {};
 };
 
-// Many instances' geometry of one look and layer, in world space, its
-// indices ordered tile by tile.
-struct draw_batch {
-  int                     look   = 0;
-  int                     layer  = 0;  // 0: no pull; higher ranks lie higher
-  float                   height = 0;  // the lowest flat height of the layer's meshes
-  draw_mesh               mesh   = {};
-  std::vector<draw_range> ranges = {};
-};
-
-// One shape in its own space, drawn at many frames.
+// One shape in its own space, drawn at many frames (ordered tile by tile),
+// with its levels of detail (the full mesh first; the coarser levels'
+// indices follow the full ones in the mesh).
 struct draw_instances {
-  int                  look   = 0;
-  draw_mesh            mesh   = {};
-  std::vector<frame3f> frames = {};
+  int                            look        = 0;
+  draw_mesh                      mesh        = {};
+  std::vector<frame3f>           frames      = {};
+  std::vector<draw_instance_run> runs        = {};
+  int                            level_count = 1;
+  draw_level                     levels[max_levels] = {};
 };
 
 struct draw_list {
@@ -82,17 +112,51 @@ struct draw_list {
   frame3f camera      = {};
   float   camera_yfov = 0.7f;
 
-  size_t triangles       = 0;  // drawn per frame
+  size_t triangles       = 0;  // of the full meshes
   size_t instance_count  = 0;  // scene instances drawn
   std::vector<std::string> warnings = {};
 };
 
-// Builds the draw list. Shapes used by at least `instancing_threshold`
-// instances are drawn instanced; with `use_sky` false the scene's sky and
-// sun are left out. Reports ("prepare scene", done, total).
+// How the draw list is made.
+struct draw_options {
+  bool use_sky = true;  // false: the scene's sky and sun are left out
+  // Shapes used by at least this many instances are drawn instanced.
+  int instancing_threshold = 8;
+  // Coarser levels of detail for runs of at least this many triangles.
+  size_t simplify_from = 32;
+  // Frees each shape's arrays once its last instance is in the list, so
+  // that the scene and the list are not held whole at the same time.
+  bool release_shapes = false;
+};
+
+// Builds the draw list. Reports ("prepare scene", done, total).
+draw_list make_draw_list(view_scene& scene, const draw_options& options,
+                         const progress_callback& progress = {});
 draw_list make_draw_list(const view_scene& scene, bool use_sky = true,
                          const progress_callback& progress = {},
                          int instancing_threshold = 8);
+
+// Frees the geometry of the list (once the renderer holds it), keeping
+// what the view needs besides: bounds, lighting, counts.
+void release_geometry(draw_list& list);
+
+// The level of detail a run is drawn at: the coarsest whose error, seen
+// from the eye, stays below `max_pixels`, with `pixels_per_unit` pixels for
+// one world unit at a distance of one (the view's height in pixels over
+// twice the tangent of half its field of view).
+int detail_level(const bbox3f& bounds, const draw_level* levels, int level_count,
+                 const vec3f& eye, float pixels_per_unit, float max_pixels = 1.0f);
+
+// The coarser levels of detail of a mesh (`count` indices into `vertices`
+// positions), each straying further from it (1 %, 4 %, 12 %, 35 % of its
+// size): edge collapses on the mesh with coincident corners welded, or
+// clustering where they stop short; a level that saves less than a quarter
+// of the last is left out.
+// Appends each level's indices to `out` (its `first` counted from the start
+// of `out`, its error in world units) and returns how many it made.
+int make_coarser_levels(const vec3f* positions, size_t vertices, const uint32_t* indices,
+                        size_t count, std::vector<uint32_t>& out, draw_level* levels,
+                        int max_count);
 
 // The number of draw calls one frame takes: one per batch and per
 // instanced shape, plus the background.

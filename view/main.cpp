@@ -136,8 +136,8 @@ std::unique_ptr<QOpenGLFramebufferObject> make_framebuffer(int width, int height
 
 // Renders off screen: many frames for their mean time, and one frame to an
 // image (always with 4 samples a pixel).
-int render_off_screen(const draw_list& list, const view_camera& camera, const vec3f& sun,
-                      bool separate_layers, int width, int height,
+int render_off_screen(draw_list& list, const view_camera& camera, const vec3f& sun,
+                      bool separate_layers, bool shadows, float detail, int width, int height,
                       const std::string& screenshot, int frames) {
   QOffscreenSurface surface;
   QOpenGLContext context;
@@ -150,9 +150,13 @@ int render_off_screen(const draw_list& list, const view_camera& camera, const ve
   SceneRenderer renderer;
   renderer.setDefaultSun(sun);
   renderer.setLayerSeparation(separate_layers);
+  renderer.setShadows(shadows);
+  renderer.setDetailPixels(detail);
   auto error = QString{};
   if (!renderer.initialize(list, error)) fail("view: " + error.toStdString());
   gl->glFinish();
+  // The graphics buffers hold the geometry now.
+  release_geometry(list);
   print_progress("upload scene", 1, 1);
   auto upload_time = seconds_since(start);
 
@@ -171,8 +175,10 @@ int render_off_screen(const draw_list& list, const view_camera& camera, const ve
                " x " + std::to_string(height) + " (" + std::to_string(samples) +
                " samples a pixel), mean frame time " + format_seconds(mean * 1000) + " ms, " +
                format_seconds(1 / mean) + " fps, " + std::to_string(calls) +
-               " draw calls per frame, " + std::to_string(renderer.triangles()) +
-               " triangles, upload " + format_seconds(upload_time) + " s");
+               " draw calls per frame, " + std::to_string(renderer.drawnTriangles()) +
+               " triangles drawn per frame (" + std::to_string(renderer.shadowTriangles()) +
+               " in the shadow map) of " + std::to_string(renderer.triangles()) +
+               ", upload " + format_seconds(upload_time) + " s");
     fbo->release();
   }
   if (!screenshot.empty()) {
@@ -202,8 +208,8 @@ int main(int argc, char** argv) {
   utf8_command_line(argc, argv);
   auto scene_file = std::string{}, screenshot = std::string{};
   auto width_text = std::string{"1280"}, height_text = std::string{"720"};
-  auto benchmark_text = std::string{"0"};
-  auto frame_scene = false, use_sky = true, separate_layers = true;
+  auto benchmark_text = std::string{"0"}, detail_text = std::string{"2"};
+  auto frame_scene = false, use_sky = true, separate_layers = true, shadows = true;
 
   auto cli = new_command_line("view", "Show a scene file");
   declare_option(cli, "--scene,-s", scene_file,
@@ -217,6 +223,9 @@ int main(int argc, char** argv) {
   declare_option(cli, "--sky", use_sky, "light and backdrop from the scene's sky and sun");
   declare_option(cli, "--layers", separate_layers,
                  "keep stacked flat layers (ground, areas, roads) apart in depth");
+  declare_option(cli, "--shadows", shadows, "the sun casts shadows");
+  declare_option(cli, "--detail", detail_text,
+                 "pixels a far tile's coarser mesh may stray from the full one (0: full detail)");
   parse_command_line(cli, argc, (const char**)argv);
 
   auto width = 0, height = 0, frames = 0;
@@ -224,6 +233,9 @@ int main(int argc, char** argv) {
   if (!parse_size(height_text, height)) fail("view: --height must be a number from 1 to 16384");
   if (benchmark_text != "0" && !parse_size(benchmark_text, frames))
     fail("view: --benchmark must be a number from 0 to 16384");
+  auto detail = 0;
+  if (detail_text != "0" && !parse_size(detail_text, detail))
+    fail("view: --detail must be a number of pixels from 0 to 16384");
   if (!is_view_format(scene_file)) fail(scene_file + ": unknown format");
 
   // Everything that can fail on the file happens before any window opens.
@@ -235,16 +247,29 @@ int main(int argc, char** argv) {
   for (auto& line : scene.warnings) std::fprintf(stderr, "%s\n", line.c_str());
 
   start = std::chrono::steady_clock::now();
-  auto list = make_draw_list(scene, use_sky, print_progress);
+  auto options = draw_options{};
+  options.use_sky = use_sky;
+  options.release_shapes = true;  // each shape's arrays go once the list holds them
+  auto list = make_draw_list(scene, options, print_progress);
   auto prepare_time = seconds_since(start);
   // The list holds every vertex now; only the images stay with the scene.
   scene.scene.instances.clear();
+  scene.scene.instances.shrink_to_fit();
   scene.scene.shapes.clear();
   scene.scene.shapes.shrink_to_fit();
   for (auto& line : list.warnings) std::fprintf(stderr, "%s: %s\n", scene_file.c_str(), line.c_str());
+  auto runs = size_t{0}, coarse = size_t{0}, coarsest = size_t{0};
+  for (auto& batch : list.batches)
+    for (auto& range : batch.ranges) {
+      runs++;
+      coarse += range.level_count > 1 ? 1 : 0;
+      coarsest += range.levels[range.level_count - 1].count / 3;
+    }
   print_line("scene: " + std::to_string(list.instance_count) + " instances, " +
-             std::to_string(list.triangles) + " triangles, " + std::to_string(list.looks.size()) +
-             " looks, " + std::to_string(draw_calls(list)) + " draw calls; loaded in " +
+             std::to_string(list.triangles) + " triangles (" + std::to_string(coarsest) +
+             " at the coarsest detail), " + std::to_string(list.looks.size()) + " looks, " +
+             std::to_string(runs) + " runs (" + std::to_string(coarse) +
+             " with coarser levels), " + std::to_string(draw_calls(list)) + " draw calls; loaded in " +
              format_seconds(load_time) + " s, prepared in " + format_seconds(prepare_time) + " s");
 
   // The first view: the scene's camera, or one that frames the scene.
@@ -262,8 +287,8 @@ int main(int argc, char** argv) {
 
   if (!screenshot.empty() || frames > 0) {
     QGuiApplication app(argc, argv);
-    return render_off_screen(list, camera, sun, separate_layers, width, height, screenshot,
-                             frames);
+    return render_off_screen(list, camera, sun, separate_layers, shadows, detail, width, height,
+                             screenshot, frames);
   }
 
   QApplication app(argc, argv);
@@ -281,6 +306,8 @@ int main(int argc, char** argv) {
   SceneView view(list, camera, sun);
   view.setFormat(surface_format(samples));
   view.setLayerSeparation(separate_layers);
+  view.setShadows(shadows);
+  view.setDetailPixels(detail);
   view.setWindowTitle(QFileInfo(QString::fromStdString(scene_file)).fileName());
   view.resize(width, height);
   QObject::connect(&view, &SceneView::failed, [](const QString& message) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "scene/image.h"
 
@@ -44,10 +45,31 @@ uniform vec3 sunDirection;
 uniform vec3 sunColor;
 uniform vec3 skyAmbient;
 uniform vec3 groundAmbient;
+// The sun's shadow map: world to its clip space; points are looked up a
+// few texels out along their face normal and a little towards the sun, so
+// that no surface shadows itself (flat layers millimetres apart included).
+uniform bool shadowed;
+uniform sampler2DShadow shadowMap;
+uniform mat4 lightClip;
+uniform float normalOffset;
+uniform float depthBias;
 out vec4 fragColor;
 vec3 encodeSrgb(vec3 c) {
   c = clamp(c, 0.0, 1.0);
   return mix(c * 12.92, 1.055 * pow(c, vec3(1.0 / 2.4)) - 0.055, step(0.0031308, c));
+}
+// The share of the sun that reaches the point: four filtered taps.
+float sunShare(vec3 n) {
+  vec4 s = lightClip * vec4(worldPosition + n * normalOffset, 1.0);
+  vec3 p = s.xyz * 0.5 + 0.5;
+  if (p.x <= 0.0 || p.x >= 1.0 || p.y <= 0.0 || p.y >= 1.0 || p.z >= 1.0) return 1.0;
+  vec2 texel = 1.0 / vec2(textureSize(shadowMap, 0));
+  float lit = 0.0;
+  for (int k = 0; k < 4; k++) {
+    vec2 o = (vec2(k & 1, k >> 1) - 0.5) * texel;
+    lit += texture(shadowMap, vec3(p.xy + o, p.z - depthBias));
+  }
+  return lit * 0.25;
 }
 void main() {
   // The face normal from the screen-space derivatives of the position,
@@ -59,9 +81,27 @@ void main() {
   vec3 albedo = color;
   if (textured) albedo *= texture(image, uv).rgb;
   float sun = max(dot(n, sunDirection), 0.0);
+  if (shadowed && sun > 0.0) sun *= sunShare(n);
   vec3 ambient = mix(groundAmbient, skyAmbient, 0.5 + 0.5 * n.y);
   fragColor = vec4(encodeSrgb(albedo * (sunColor * (0.7 * sun) + ambient) + emission), 1.0);
 }
+)";
+
+// The shadow map's pass: depth alone, from the sun.
+const char* depthVertexShader = R"(#version 330 core
+layout(location = 0) in vec3 position;
+layout(location = 2) in vec4 row0;
+layout(location = 3) in vec4 row1;
+layout(location = 4) in vec4 row2;
+uniform mat4 lightClip;
+void main() {
+  vec4 p = vec4(position, 1.0);
+  gl_Position = lightClip * vec4(dot(row0, p), dot(row1, p), dot(row2, p), 1.0);
+}
+)";
+
+const char* depthFragmentShader = R"(#version 330 core
+void main() {}
 )";
 
 const char* backdropVertexShader = R"(#version 330 core
@@ -123,6 +163,13 @@ void setMatrix(QOpenGLFunctions_3_3_Core* gl, GLint location, const mat4d& m) {
   GLfloat values[16];
   for (int i = 0; i < 16; i++) values[i] = (GLfloat)m.m[i];
   gl->glUniformMatrix4fv(location, 1, GL_FALSE, values);
+}
+
+void expand(bbox3f& box, const bbox3f& other) {
+  box.min = {std::min(box.min.x, other.min.x), std::min(box.min.y, other.min.y),
+             std::min(box.min.z, other.min.z)};
+  box.max = {std::max(box.max.x, other.max.x), std::max(box.max.y, other.max.y),
+             std::max(box.max.z, other.max.z)};
 }
 
 void setVector(QOpenGLFunctions_3_3_Core* gl, GLint location, const vec3f& v) {
@@ -208,58 +255,128 @@ GLuint SceneRenderer::uploadImage(const scene_texture& texture) {
   return name;
 }
 
-SceneRenderer::GpuMesh SceneRenderer::upload(const draw_mesh& mesh,
-                                             const std::vector<frame3f>* frames) {
+SceneRenderer::GpuMesh SceneRenderer::makeMesh(const std::vector<vec3f>& positions,
+                                               const std::vector<vec2f>& texcoords,
+                                               const void* indices, size_t indexCount,
+                                               GLenum indexType, const std::vector<frame3f>* frames) {
   auto gpu = GpuMesh{};
   glGenVertexArrays(1, &gpu.vertexArray);
   glBindVertexArray(gpu.vertexArray);
   glGenBuffers(4, gpu.buffers);
 
   glBindBuffer(GL_ARRAY_BUFFER, gpu.buffers[0]);
-  glBufferData(GL_ARRAY_BUFFER, (GLsizeiptr)(mesh.positions.size() * sizeof(vec3f)),
-               mesh.positions.data(), GL_STATIC_DRAW);
+  glBufferData(GL_ARRAY_BUFFER, (GLsizeiptr)(positions.size() * sizeof(vec3f)), positions.data(),
+               GL_STATIC_DRAW);
   glEnableVertexAttribArray(0);
   glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, sizeof(vec3f), nullptr);
 
-  gpu.hasTexcoords = !mesh.texcoords.empty();
+  gpu.hasTexcoords = !texcoords.empty();
   if (gpu.hasTexcoords) {
     glBindBuffer(GL_ARRAY_BUFFER, gpu.buffers[1]);
-    glBufferData(GL_ARRAY_BUFFER, (GLsizeiptr)(mesh.texcoords.size() * sizeof(vec2f)),
-                 mesh.texcoords.data(), GL_STATIC_DRAW);
+    glBufferData(GL_ARRAY_BUFFER, (GLsizeiptr)(texcoords.size() * sizeof(vec2f)), texcoords.data(),
+                 GL_STATIC_DRAW);
     glEnableVertexAttribArray(1);
     glVertexAttribPointer(1, 2, GL_FLOAT, GL_FALSE, sizeof(vec2f), nullptr);
   }
 
+  auto indexSize = indexType == GL_UNSIGNED_SHORT ? 2 : 4;
   glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, gpu.buffers[2]);
-  glBufferData(GL_ELEMENT_ARRAY_BUFFER, (GLsizeiptr)(mesh.indices.size() * sizeof(uint32_t)),
-               mesh.indices.data(), GL_STATIC_DRAW);
-  gpu.indexCount = (GLsizei)mesh.indices.size();
+  glBufferData(GL_ELEMENT_ARRAY_BUFFER, (GLsizeiptr)(indexCount * indexSize), indices, GL_STATIC_DRAW);
+  gpu.indexCount = (GLsizei)indexCount;
+  gpu.indexType = indexType;
 
   // Baked geometry is one instance at the identity frame.
   auto identity = std::vector<frame3f>{frame3f{}};
   if (!frames) frames = &identity;
-  {
-    auto rows = std::vector<float>{};
-    rows.reserve(frames->size() * 12);
-    for (auto& f : *frames)
-      rows.insert(rows.end(), {f.x.x, f.y.x, f.z.x, f.o.x, f.x.y, f.y.y, f.z.y, f.o.y, f.x.z,
-                               f.y.z, f.z.z, f.o.z});
-    glBindBuffer(GL_ARRAY_BUFFER, gpu.buffers[3]);
-    glBufferData(GL_ARRAY_BUFFER, (GLsizeiptr)(rows.size() * sizeof(float)), rows.data(),
-                 GL_STATIC_DRAW);
-    for (GLuint k = 0; k < 3; k++) {
-      glEnableVertexAttribArray(2 + k);
-      glVertexAttribPointer(2 + k, 4, GL_FLOAT, GL_FALSE, 12 * sizeof(float),
-                            (const void*)(k * 4 * sizeof(float)));
-      glVertexAttribDivisor(2 + k, 1);
-    }
-    gpu.instances = (GLsizei)frames->size();
+  auto rows = std::vector<float>{};
+  rows.reserve(frames->size() * 12);
+  for (auto& f : *frames)
+    rows.insert(rows.end(), {f.x.x, f.y.x, f.z.x, f.o.x, f.x.y, f.y.y, f.z.y, f.o.y, f.x.z, f.y.z,
+                             f.z.z, f.o.z});
+  glBindBuffer(GL_ARRAY_BUFFER, gpu.buffers[3]);
+  glBufferData(GL_ARRAY_BUFFER, (GLsizeiptr)(rows.size() * sizeof(float)), rows.data(), GL_STATIC_DRAW);
+  for (GLuint k = 0; k < 3; k++) {
+    glEnableVertexAttribArray(2 + k);
+    glVertexAttribPointer(2 + k, 4, GL_FLOAT, GL_FALSE, 12 * sizeof(float),
+                          (const void*)(k * 4 * sizeof(float)));
+    glVertexAttribDivisor(2 + k, 1);
   }
+  gpu.instances = (GLsizei)frames->size();
   glBindVertexArray(0);
   return gpu;
 }
 
-bool SceneRenderer::initialize(const draw_list& list, QString& error) {
+void SceneRenderer::addBatch(const draw_batch& batch) {
+  auto gpu = makeMesh(batch.positions, batch.texcoords, batch.indices.data(), batch.indices.size(),
+                      GL_UNSIGNED_SHORT, nullptr);
+  gpu.look = batch.look;
+  gpu.layer = batch.layer;
+  gpu.height = batch.height;
+  gpu.ranges = batch.ranges;
+  // Runs that reach past the indices or vertices are not drawn.
+  for (auto& range : gpu.ranges) {
+    if ((size_t)range.base_vertex + range.vertex_count > batch.positions.size()) range.level_count = 0;
+    for (int k = 0; k < range.level_count; k++) {
+      auto& level = range.levels[k];
+      if (level.first > batch.indices.size()) level.first = batch.indices.size();
+      level.count = std::min(level.count, batch.indices.size() - level.first);
+    }
+    expand(gpu.bounds, range.bounds);
+  }
+  meshes.push_back(std::move(gpu));
+}
+
+void SceneRenderer::addInstanced(const draw_instances& group) {
+  // Shapes of fewer than 2^16 vertices take 16-bit indices.
+  auto& mesh = group.mesh;
+  auto gpu = GpuMesh{};
+  if (mesh.positions.size() <= 0xffff) {
+    auto small = std::vector<uint16_t>(mesh.indices.begin(), mesh.indices.end());
+    gpu = makeMesh(mesh.positions, mesh.texcoords, small.data(), small.size(), GL_UNSIGNED_SHORT,
+                   &group.frames);
+  } else {
+    gpu = makeMesh(mesh.positions, mesh.texcoords, mesh.indices.data(), mesh.indices.size(),
+                   GL_UNSIGNED_INT, &group.frames);
+  }
+  gpu.look = group.look;
+  gpu.instanceRuns = group.runs;
+  gpu.levelCount = group.level_count;
+  for (int k = 0; k < group.level_count; k++) {
+    gpu.levels[k] = group.levels[k];
+    auto& level = gpu.levels[k];
+    level.first = std::min(level.first, mesh.indices.size());
+    level.count = std::min(level.count, mesh.indices.size() - level.first);
+  }
+  for (auto& run : gpu.instanceRuns) {
+    run.first = std::min(run.first, group.frames.size());
+    run.count = std::min(run.count, group.frames.size() - run.first);
+    expand(gpu.bounds, run.bounds);
+  }
+  meshes.push_back(std::move(gpu));
+}
+
+bool SceneRenderer::makeShadowMap() {
+  glGenTextures(1, &shadowTexture);
+  glBindTexture(GL_TEXTURE_2D, shadowTexture);
+  glTexImage2D(GL_TEXTURE_2D, 0, GL_DEPTH_COMPONENT24, shadowSize, shadowSize, 0, GL_DEPTH_COMPONENT,
+               GL_UNSIGNED_INT, nullptr);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_COMPARE_MODE, GL_COMPARE_REF_TO_TEXTURE);
+  glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_COMPARE_FUNC, GL_LEQUAL);
+  glGenFramebuffers(1, &shadowFramebuffer);
+  glBindFramebuffer(GL_FRAMEBUFFER, shadowFramebuffer);
+  glFramebufferTexture2D(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_TEXTURE_2D, shadowTexture, 0);
+  glDrawBuffer(GL_NONE);
+  glReadBuffer(GL_NONE);
+  auto complete = glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+  glBindFramebuffer(GL_FRAMEBUFFER, 0);
+  return complete;
+}
+
+bool SceneRenderer::initialize(const draw_list& list, QString& error, bool geometry) {
   if (!initializeOpenGLFunctions()) {
     error = "OpenGL 3.3 core is not available";
     return false;
@@ -268,7 +385,11 @@ bool SceneRenderer::initialize(const draw_list& list, QString& error) {
   if (!sceneProgram) return false;
   backdropProgram = compile(backdropVertexShader, backdropFragmentShader, error);
   if (!backdropProgram) return false;
+  depthProgram = compile(depthVertexShader, depthFragmentShader, error);
+  if (!depthProgram) return false;
   glGenVertexArrays(1, &emptyArray);
+  // Without a framebuffer for the map the scene is drawn without shadows.
+  if (shadows && !makeShadowMap()) shadows = false;
 
   GLfloat anisotropy = 0;
   while (glGetError() != GL_NO_ERROR) {
@@ -283,23 +404,19 @@ bool SceneRenderer::initialize(const draw_list& list, QString& error) {
 
   for (auto texture : list.textures) textures.push_back(uploadImage(*texture));
   looks = list.looks;
-  for (auto& batch : list.batches) {
-    auto gpu = upload(batch.mesh, nullptr);
-    gpu.look = batch.look;
-    gpu.layer = batch.layer;
-    gpu.height = batch.height;
-    gpu.ranges = batch.ranges;
-    for (auto& range : gpu.ranges) range.count = std::min(range.count, batch.mesh.indices.size() - range.first);
-    meshes.push_back(std::move(gpu));
+  pending = list.batches.size() + list.instanced.size();
+  uploaded = 0;
+  waiting.clear();
+  for (size_t i = 0; i < pending; i++) waiting.push_back(i);
+  if (geometry) {
+    for (auto& batch : list.batches) addBatch(batch);
+    for (auto& group : list.instanced) addInstanced(group);
+    uploaded = pending;
+    waiting.clear();
+    // Fewer changes of state: meshes of one look one after the other.
+    std::stable_sort(meshes.begin(), meshes.end(),
+                     [](const GpuMesh& a, const GpuMesh& b) { return a.look < b.look; });
   }
-  for (auto& group : list.instanced) {
-    auto gpu = upload(group.mesh, &group.frames);
-    gpu.look = group.look;
-    meshes.push_back(gpu);
-  }
-  // Fewer changes of state: meshes of one look one after the other.
-  std::stable_sort(meshes.begin(), meshes.end(),
-                   [](const GpuMesh& a, const GpuMesh& b) { return a.look < b.look; });
 
   if (list.sky) {
     auto& image = list.sky->hdr;
@@ -330,6 +447,40 @@ bool SceneRenderer::initialize(const draw_list& list, QString& error) {
   return true;
 }
 
+bool SceneRenderer::uploadNext(draw_list& list, const vec3f& eye) {
+  if (waiting.empty()) return false;
+  // The nearest of what is left: by the distance to its nearest run.
+  auto distance = [&](size_t item) {
+    auto best = std::numeric_limits<float>::max();
+    if (item >= list.batches.size()) return best;
+    for (auto& range : list.batches[item].ranges) {
+      auto& b = range.bounds;
+      auto d = vec3f{std::max({b.min.x - eye.x, 0.0f, eye.x - b.max.x}),
+                     std::max({b.min.y - eye.y, 0.0f, eye.y - b.max.y}),
+                     std::max({b.min.z - eye.z, 0.0f, eye.z - b.max.z})};
+      best = std::min(best, length(d));
+    }
+    return best;
+  };
+  auto next = std::min_element(waiting.begin(), waiting.end(),
+                               [&](size_t a, size_t b) { return distance(a) < distance(b); });
+  auto item = *next;
+  waiting.erase(next);
+  if (item < list.batches.size()) {
+    addBatch(list.batches[item]);
+    auto& batch = list.batches[item];
+    batch.positions = {}, batch.texcoords = {}, batch.indices = {};
+  } else {
+    auto& group = list.instanced[item - list.batches.size()];
+    addInstanced(group);
+    group.mesh = {}, group.frames = {};
+  }
+  uploaded++;
+  std::stable_sort(meshes.begin(), meshes.end(),
+                   [](const GpuMesh& a, const GpuMesh& b) { return a.look < b.look; });
+  return true;
+}
+
 void SceneRenderer::release() {
   if (!sceneProgram && !backdropProgram) return;
   for (auto& mesh : meshes) {
@@ -340,59 +491,134 @@ void SceneRenderer::release() {
   if (!textures.empty()) glDeleteTextures((GLsizei)textures.size(), textures.data());
   textures.clear();
   if (skyTexture) glDeleteTextures(1, &skyTexture);
+  if (shadowTexture) glDeleteTextures(1, &shadowTexture);
+  if (shadowFramebuffer) glDeleteFramebuffers(1, &shadowFramebuffer);
   if (emptyArray) glDeleteVertexArrays(1, &emptyArray);
-  if (sceneProgram) glDeleteProgram(sceneProgram);
-  if (backdropProgram) glDeleteProgram(backdropProgram);
-  sceneProgram = backdropProgram = emptyArray = skyTexture = 0;
+  for (auto program : {sceneProgram, backdropProgram, depthProgram})
+    if (program) glDeleteProgram(program);
+  sceneProgram = backdropProgram = depthProgram = emptyArray = skyTexture = 0;
+  shadowTexture = shadowFramebuffer = 0;
   ready = false;
 }
 
-bool SceneRenderer::drawVisible(const GpuMesh& mesh, const double planes[6][4]) {
-  runCounts.clear();
-  runOffsets.clear();
-  auto end = size_t{0};
-  for (auto& range : mesh.ranges) {
-    auto& b = range.bounds;
-    auto inside = true;
-    for (int p = 0; p < 6 && inside; p++) {
-      auto& q = planes[p];
-      auto x = q[0] >= 0 ? b.max.x : b.min.x, y = q[1] >= 0 ? b.max.y : b.min.y,
-           z = q[2] >= 0 ? b.max.z : b.min.z;
-      inside = q[0] * x + q[1] * y + q[2] * z + q[3] >= 0;
+// What one frame's passes share.
+struct SceneRenderer::FrameState {
+  frame3f eye;
+  float   pixelsPerUnit = 1;  // for the levels of detail
+  float   step = 0;           // one layer rank's pull
+  GLint   colorAt = -1, emissionAt = -1, texturedAt = -1, layerAt = -1;
+};
+
+int SceneRenderer::drawMeshes(const FrameState& frame, const view_frustum& frustum, bool setLooks,
+                              size_t& count) {
+  auto calls = 0;
+  auto currentLook = -1;
+  for (auto& mesh : meshes) {
+    if (setLooks && mesh.look != currentLook) {
+      auto& look = looks[(size_t)mesh.look];
+      setVector(this, frame.colorAt, look.color);
+      setVector(this, frame.emissionAt, look.emission);
+      auto textured = look.texture >= 0 && (size_t)look.texture < textures.size();
+      glUniform1i(frame.texturedAt, textured ? 1 : 0);
+      if (textured) {
+        glActiveTexture(GL_TEXTURE0);
+        glBindTexture(GL_TEXTURE_2D, textures[(size_t)look.texture]);
+      }
+      currentLook = mesh.look;
     }
-    if (!inside || range.count == 0) continue;
-    // Runs that follow each other become one.
-    if (!runCounts.empty() && end == range.first) {
-      runCounts.back() += (GLsizei)range.count;
-    } else {
-      runCounts.push_back((GLsizei)range.count);
-      runOffsets.push_back((const void*)(range.first * sizeof(uint32_t)));
+    if (setLooks) {
+      auto direction = frame.eye.o.y >= mesh.height ? 1.0f : -1.0f;
+      glUniform1f(frame.layerAt, separateLayers ? 1 - direction * frame.step * (float)mesh.layer : 1.0f);
     }
-    end = range.first + range.count;
+    if (mesh.ranges.empty()) {
+      calls += drawInstanced(mesh, frame, frustum, count);
+      continue;
+    }
+    if (!box_in_frustum(frustum, mesh.bounds)) continue;
+    runCounts.clear();
+    runOffsets.clear();
+    runBases.clear();
+    for (auto& range : mesh.ranges) {
+      if (range.level_count == 0 || !box_in_frustum(frustum, range.bounds)) continue;
+      auto& level = range.levels[detail_level(range.bounds, range.levels, range.level_count,
+                                              frame.eye.o, frame.pixelsPerUnit, detailPixels)];
+      if (level.count == 0) continue;
+      runCounts.push_back((GLsizei)level.count);
+      runOffsets.push_back((const void*)(level.first * sizeof(uint16_t)));
+      runBases.push_back((GLint)range.base_vertex);
+      count += level.count / 3;
+    }
+    if (runCounts.empty()) continue;
+    glBindVertexArray(mesh.vertexArray);
+    glMultiDrawElementsBaseVertex(GL_TRIANGLES, runCounts.data(), GL_UNSIGNED_SHORT, runOffsets.data(),
+                                  (GLsizei)runCounts.size(), runBases.data());
+    calls++;
   }
-  if (runCounts.empty()) return false;
-  glMultiDrawElements(GL_TRIANGLES, runCounts.data(), GL_UNSIGNED_INT, runOffsets.data(),
-                      (GLsizei)runCounts.size());
-  return true;
+  glBindVertexArray(0);
+  return calls;
 }
 
-int SceneRenderer::render(const view_camera& camera, int width, int height) {
-  if (!ready || width <= 0 || height <= 0) return 0;
+int SceneRenderer::drawInstanced(const GpuMesh& mesh, const FrameState& frame,
+                                 const view_frustum& frustum, size_t& count) {
+  if (!box_in_frustum(frustum, mesh.bounds)) return 0;
+  glBindVertexArray(mesh.vertexArray);
+  glBindBuffer(GL_ARRAY_BUFFER, mesh.buffers[3]);
+  auto indexSize = mesh.indexType == GL_UNSIGNED_SHORT ? 2 : 4;
   auto calls = 0;
-  auto aspect = (float)width / (float)height;
-  auto eye = camera_frame(camera);
-  auto nearPlane = 0.0f, farPlane = 0.0f;
-  fit_depth_range(bounds, eye, camera.yfov, aspect, nearPlane, farPlane);
+  // The frames from `first` on: the instance attributes start there.
+  auto draw = [&](size_t first, size_t instances, int level) {
+    for (GLuint k = 0; k < 3; k++)
+      glVertexAttribPointer(2 + k, 4, GL_FLOAT, GL_FALSE, 12 * sizeof(float),
+                            (const void*)((first * 12 + k * 4) * sizeof(float)));
+    auto& l = mesh.levels[level];
+    glDrawElementsInstanced(GL_TRIANGLES, (GLsizei)l.count, mesh.indexType,
+                            (const void*)(l.first * indexSize), (GLsizei)instances);
+    count += l.count / 3 * instances;
+    calls++;
+  };
+  auto pendingFirst = size_t{0}, pendingCount = size_t{0};
+  auto pendingLevel = -1;
+  for (auto& run : mesh.instanceRuns) {
+    if (run.count == 0 || !box_in_frustum(frustum, run.bounds)) continue;
+    auto level = detail_level(run.bounds, mesh.levels, mesh.levelCount, frame.eye.o,
+                              frame.pixelsPerUnit, detailPixels);
+    if (level == pendingLevel && pendingFirst + pendingCount == run.first) {
+      pendingCount += run.count;
+      continue;
+    }
+    if (pendingCount > 0 && mesh.levels[pendingLevel].count > 0) draw(pendingFirst, pendingCount, pendingLevel);
+    pendingFirst = run.first, pendingCount = run.count, pendingLevel = level;
+  }
+  if (pendingCount > 0 && mesh.levels[pendingLevel].count > 0) draw(pendingFirst, pendingCount, pendingLevel);
+  glBindVertexArray(0);
+  return calls;
+}
 
-  glViewport(0, 0, width, height);
-  glDisable(GL_CULL_FACE);
-  glDisable(GL_BLEND);
+void SceneRenderer::renderShadowMap(const FrameState& frame, const shadow_view& light) {
+  GLint previous = 0;
+  glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &previous);
+  glBindFramebuffer(GL_FRAMEBUFFER, shadowFramebuffer);
+  glViewport(0, 0, shadowSize, shadowSize);
+  glEnable(GL_DEPTH_TEST);
+  glDepthMask(GL_TRUE);
+  glDepthFunc(GL_LESS);
+  glClear(GL_DEPTH_BUFFER_BIT);
+  // Sloped faces get a larger offset than flat ones.
+  glEnable(GL_POLYGON_OFFSET_FILL);
+  glPolygonOffset(1.5f, 2.0f);
+  glUseProgram(depthProgram);
+  setMatrix(this, glGetUniformLocation(depthProgram, "lightClip"), light.clip);
+  drawnInShadow = 0;
+  drawMeshes(frame, frustum_of(light.clip), false, drawnInShadow);
+  glDisable(GL_POLYGON_OFFSET_FILL);
+  glBindFramebuffer(GL_FRAMEBUFFER, (GLuint)previous);
+}
 
-  // The backdrop, behind everything.
+void SceneRenderer::drawBackdrop(const frame3f& eye, float yfov, float aspect) {
   glDisable(GL_DEPTH_TEST);
   glDepthMask(GL_FALSE);
   glUseProgram(backdropProgram);
-  auto halfY = std::tan(camera.yfov / 2);
+  auto halfY = std::tan(yfov / 2);
   setVector(this, glGetUniformLocation(backdropProgram, "right"), normalize(eye.x));
   setVector(this, glGetUniformLocation(backdropProgram, "up"), normalize(eye.y));
   setVector(this, glGetUniformLocation(backdropProgram, "back"), normalize(eye.z));
@@ -410,7 +636,33 @@ int SceneRenderer::render(const view_camera& camera, int width, int height) {
   }
   glBindVertexArray(emptyArray);
   glDrawArrays(GL_TRIANGLES, 0, 3);
-  calls++;
+}
+
+int SceneRenderer::render(const view_camera& camera, int width, int height) {
+  if (!ready || width <= 0 || height <= 0) return 0;
+  auto aspect = (float)width / (float)height;
+  auto frame = FrameState{};
+  frame.eye = camera_frame(camera);
+  auto& eye = frame.eye;
+  auto nearPlane = 0.0f, farPlane = 0.0f;
+  fit_depth_range(bounds, eye, camera.yfov, aspect, nearPlane, farPlane);
+  frame.pixelsPerUnit = (float)height / (2 * std::tan(camera.yfov / 2));
+  auto sun = normalize(hasSun ? sunDirection : defaultSun);
+
+  // The sun's shadows reach a few times the distance of the view's centre.
+  auto light = shadow_view{};
+  drawnInShadow = 0;
+  if (shadows && shadowFramebuffer) {
+    light = fit_shadow_view(bounds, eye, camera.yfov, aspect, nearPlane, farPlane,
+                            4 * camera.distance, sun, shadowSize);
+    if (light.valid) renderShadowMap(frame, light);
+  }
+
+  glViewport(0, 0, width, height);
+  glDisable(GL_CULL_FACE);
+  glDisable(GL_BLEND);
+  drawBackdrop(eye, camera.yfov, aspect);
+  auto calls = 1;
 
   glEnable(GL_DEPTH_TEST);
   glDepthMask(GL_TRUE);
@@ -418,53 +670,32 @@ int SceneRenderer::render(const view_camera& camera, int width, int height) {
   glClear(GL_DEPTH_BUFFER_BIT);
   glUseProgram(sceneProgram);
   auto location = [&](const char* name) { return glGetUniformLocation(sceneProgram, name); };
+  auto projection = projection_matrix(camera.yfov, aspect, nearPlane, farPlane);
   setMatrix(this, location("view"), view_matrix(eye));
-  setMatrix(this, location("projection"), projection_matrix(camera.yfov, aspect, nearPlane, farPlane));
+  setMatrix(this, location("projection"), projection);
   setVector(this, location("eye"), eye.o);
-  setVector(this, location("sunDirection"), normalize(hasSun ? sunDirection : defaultSun));
+  setVector(this, location("sunDirection"), sun);
   setVector(this, location("sunColor"), sunColor);
   setVector(this, location("skyAmbient"), skyAmbient);
   setVector(this, location("groundAmbient"), groundAmbient);
   glUniform1i(location("image"), 0);
-  // The view's six planes, from the rows of projection times view; a box
-  // lies outside when its corner farthest along a plane's normal is behind.
-  auto clip = projection_matrix(camera.yfov, aspect, nearPlane, farPlane) * view_matrix(eye);
-  double planes[6][4];
-  for (int p = 0; p < 6; p++) {
-    auto row = p / 2;
-    auto sign = p % 2 == 0 ? 1.0 : -1.0;
-    for (int k = 0; k < 4; k++) planes[p][k] = clip.at(3, k) + sign * clip.at(row, k);
+  glUniform1i(location("shadowed"), light.valid ? 1 : 0);
+  glUniform1i(location("shadowMap"), 1);
+  if (light.valid) {
+    glActiveTexture(GL_TEXTURE1);
+    glBindTexture(GL_TEXTURE_2D, shadowTexture);
+    glActiveTexture(GL_TEXTURE0);
+    setMatrix(this, location("lightClip"), light.clip);
+    // Out along the normal by a texel and a half, towards the sun by one.
+    glUniform1f(location("normalOffset"), 1.5f * light.texel);
+    glUniform1f(location("depthBias"), 2 * light.texel / light.depth);
   }
-  auto colorAt = location("color"), emissionAt = location("emission"),
-       texturedAt = location("textured"), layerAt = location("layerScale");
-
+  frame.colorAt = location("color"), frame.emissionAt = location("emission");
+  frame.texturedAt = location("textured"), frame.layerAt = location("layerScale");
   // One layer rank moves a mesh towards the eye by a few steps of the depth
   // buffer at the far plane (24 bits): z / (near * 2^24) per unit of depth.
-  auto step = std::clamp(3 * farPlane / (nearPlane * 16777216.0f), 2e-7f, 2e-3f);
-  auto currentLook = -1;
-  for (auto& mesh : meshes) {
-    if (mesh.look != currentLook) {
-      auto& look = looks[(size_t)mesh.look];
-      setVector(this, colorAt, look.color);
-      setVector(this, emissionAt, look.emission);
-      auto textured = look.texture >= 0 && (size_t)look.texture < textures.size();
-      glUniform1i(texturedAt, textured ? 1 : 0);
-      if (textured) {
-        glActiveTexture(GL_TEXTURE0);
-        glBindTexture(GL_TEXTURE_2D, textures[(size_t)look.texture]);
-      }
-      currentLook = mesh.look;
-    }
-    auto direction = eye.o.y >= mesh.height ? 1.0f : -1.0f;
-    glUniform1f(layerAt, separateLayers ? 1 - direction * step * (float)mesh.layer : 1.0f);
-    glBindVertexArray(mesh.vertexArray);
-    if (mesh.ranges.empty()) {
-      glDrawElementsInstanced(GL_TRIANGLES, mesh.indexCount, GL_UNSIGNED_INT, nullptr, mesh.instances);
-      calls++;
-    } else if (drawVisible(mesh, planes)) {
-      calls++;
-    }
-  }
-  glBindVertexArray(0);
+  frame.step = std::clamp(3 * farPlane / (nearPlane * 16777216.0f), 2e-7f, 2e-3f);
+  drawn = 0;
+  calls += drawMeshes(frame, frustum_of(projection * view_matrix(eye)), true, drawn);
   return calls;
 }

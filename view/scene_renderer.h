@@ -1,8 +1,10 @@
 #pragma once
 // Draws a draw list with OpenGL 3.3 core into the framebuffer bound at the
-// time of the call: the backdrop (sky image or gradient), then every batch
-// and instanced shape, flat shaded from face normals under one sun and a
-// soft sky light.
+// time of the call: the backdrop (sky image or gradient), then the runs of
+// every batch that the view sees, each at the detail its distance needs,
+// and the instanced shapes; flat shaded from face normals under one sun,
+// with the sun's shadows from a shadow map fitted to the view, and a soft
+// sky light.
 
 #include <QOpenGLFunctions_3_3_Core>
 #include <QString>
@@ -17,10 +19,16 @@ class SceneRenderer : protected QOpenGLFunctions_3_3_Core {
   SceneRenderer(const SceneRenderer&) = delete;
   SceneRenderer& operator=(const SceneRenderer&) = delete;
 
-  // Compiles the shaders and uploads the list's geometry and images; the
-  // context must be current. The list's arrays may be freed afterwards,
-  // its textures' scene must not change meanwhile.
-  bool initialize(const draw_list& list, QString& error);
+  // Compiles the shaders and uploads the list's images, and its geometry
+  // unless `geometry` is false (then call uploadNext until it is done); the
+  // context must be current. The list's arrays may be freed once uploaded
+  // (release_geometry), its textures' scene must not change meanwhile.
+  bool initialize(const draw_list& list, QString& error, bool geometry = true);
+  // Uploads the batch or instanced shape of the list that lies nearest to
+  // `eye` among those not uploaded yet, and frees its arrays in the list;
+  // false when everything is uploaded.
+  bool uploadNext(draw_list& list, const vec3f& eye);
+  bool uploading() const { return uploaded < pending; }
   // Frees what initialize made; the same context must be current.
   void release();
 
@@ -29,45 +37,82 @@ class SceneRenderer : protected QOpenGLFunctions_3_3_Core {
   // Whether stacked flat layers are kept apart (on by default; off shows
   // them as a general-purpose viewer would, for comparison).
   void setLayerSeparation(bool on) { separateLayers = on; }
+  // How many pixels a coarser level of detail may stray from the full
+  // mesh where it is drawn (0: the full meshes everywhere).
+  void setDetailPixels(float pixels) { detailPixels = pixels; }
+  // Whether the sun casts shadows (on by default).
+  void setShadows(bool on) { shadows = on; }
   // Draws one frame of `width` x `height` pixels and returns the number
   // of draw calls it took.
   int render(const view_camera& camera, int width, int height);
 
+  // Triangles of the full meshes, and those the last frame drew (in the
+  // view and in the shadow map).
   size_t triangles() const { return triangleCount; }
+  size_t drawnTriangles() const { return drawn; }
+  size_t shadowTriangles() const { return drawnInShadow; }
 
  private:
   struct GpuMesh {
     GLuint  vertexArray  = 0;
     GLuint  buffers[4]   = {0, 0, 0, 0};  // positions, texcoords, indices, frames
     GLsizei indexCount   = 0;
+    GLenum  indexType    = GL_UNSIGNED_INT;
     GLsizei instances    = 1;
     bool    hasTexcoords = false;  // else the attribute reads (0, 0)
     int     look         = 0;
     int     layer        = 0;
     float   height       = 0;
-    std::vector<draw_range> ranges;  // baked meshes: runs of indices by tile
+    bbox3f  bounds;
+    std::vector<draw_range> ranges;  // baked meshes: runs by tile
+    // Instanced shapes: the runs of frames by tile, the shape's levels.
+    std::vector<draw_instance_run> instanceRuns;
+    int        levelCount = 1;
+    draw_level levels[max_levels] = {};
   };
+  struct FrameState;
 
-  GpuMesh upload(const draw_mesh& mesh, const std::vector<frame3f>* frames);
+  GpuMesh makeMesh(const std::vector<vec3f>& positions, const std::vector<vec2f>& texcoords,
+                   const void* indices, size_t indexCount, GLenum indexType,
+                   const std::vector<frame3f>* frames);
+  void    addBatch(const draw_batch& batch);
+  void    addInstanced(const draw_instances& group);
   GLuint  compile(const char* vertex, const char* fragment, QString& error);
   GLuint  uploadImage(const scene_texture& texture);
-  // Draws the runs of a baked mesh that the view sees, in one call.
-  bool drawVisible(const GpuMesh& mesh, const double planes[6][4]);
+  bool    makeShadowMap();
+  void    drawBackdrop(const frame3f& eye, float yfov, float aspect);
+  // Draws the meshes (the runs of baked ones that the frustum holds, at the
+  // detail seen from `detailEye`); adds the triangles drawn to `count`.
+  int     drawMeshes(const FrameState& frame, const view_frustum& frustum, bool setLooks,
+                     size_t& count);
+  void    renderShadowMap(const FrameState& frame, const shadow_view& light);
+  // Draws the runs of an instanced shape that the frustum holds; runs that
+  // follow each other at one level take one call.
+  int     drawInstanced(const GpuMesh& mesh, const FrameState& frame, const view_frustum& frustum,
+                        size_t& count);
 
   bool                   ready = false;
-  GLuint                 sceneProgram = 0, backdropProgram = 0, emptyArray = 0, skyTexture = 0;
+  GLuint                 sceneProgram = 0, backdropProgram = 0, depthProgram = 0, emptyArray = 0,
+                         skyTexture = 0, shadowTexture = 0, shadowFramebuffer = 0;
   std::vector<GLuint>    textures;
   std::vector<draw_look> looks;
   std::vector<GpuMesh>   meshes;
+  // Batches and instanced groups of the list not uploaded yet (indices
+  // into its arrays: batches first).
+  std::vector<size_t>    waiting;
+  size_t                 uploaded = 0, pending = 0;
   bbox3f                 bounds;
   bool                   hasSun = false;
   vec3f                  sunDirection = {0, 1, 0}, sunColor = {1, 1, 1}, defaultSun = {0, 1, 0};
   vec3f                  skyAmbient, groundAmbient;
   frame3f                skyFrame;
   float                  skyExposure = 1;
-  size_t                 triangleCount = 0;
+  size_t                 triangleCount = 0, drawn = 0, drawnInShadow = 0;
   float                  maxAnisotropy = 0;
+  int                    shadowSize = 2048;
   std::vector<GLsizei>     runCounts;
   std::vector<const void*> runOffsets;
-  bool                   separateLayers = true;
+  std::vector<GLint>       runBases;
+  bool                   separateLayers = true, shadows = true;
+  float                  detailPixels = 2;
 };

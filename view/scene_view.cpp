@@ -3,8 +3,11 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QWheelEvent>
+#include <chrono>
 
-SceneView::SceneView(const draw_list& list, const view_camera& start, const vec3f& defaultSun,
+#include "support/console.h"
+
+SceneView::SceneView(draw_list& list, const view_camera& start, const vec3f& defaultSun,
                      QWidget* parent)
     : QOpenGLWidget(parent), list(list), start(start), camera(start), defaultSun(defaultSun) {
   setFocusPolicy(Qt::StrongFocus);
@@ -30,10 +33,29 @@ void SceneView::initializeGL() {
           Qt::UniqueConnection);
   auto error = QString{};
   renderer.setDefaultSun(defaultSun);
-  if (!renderer.initialize(list, error)) emit failed(error);
+  if (!renderer.initialize(list, error, false)) emit failed(error);
 }
 
 void SceneView::paintGL() {
+  // Uploads for a fifth of a second, then draws what is there.
+  if (renderer.uploading()) {
+    if (title.isEmpty()) title = windowTitle();
+    auto start = std::chrono::steady_clock::now();
+    auto total = list.batches.size() + list.instanced.size();
+    auto done = total;
+    while (renderer.uploadNext(list, camera_frame(camera).o)) {
+      if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(200)) break;
+    }
+    for (auto& batch : list.batches) done -= batch.indices.empty() ? 0 : 1;
+    for (auto& group : list.instanced) done -= group.mesh.indices.empty() ? 0 : 1;
+    print_progress("upload scene", (int)done, (int)total);
+    if (renderer.uploading()) {
+      setWindowTitle(QString("%1 (%2 %)").arg(title).arg(100 * done / std::max<size_t>(1, total)));
+      update();
+    } else {
+      setWindowTitle(title);
+    }
+  }
   auto ratio = devicePixelRatioF();
   renderer.render(camera, (int)(width() * ratio), (int)(height() * ratio));
 }

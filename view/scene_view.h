@@ -2,7 +2,9 @@
 // The viewer's window: the scene in an OpenGL widget, turned with the left
 // button, moved with the right or middle button, zoomed with the wheel;
 // F frames the whole scene, R goes back to the first view, Ctrl+W or
-// Ctrl+Q closes the window.
+// Ctrl+Q closes the window. The geometry goes to the graphics card a batch
+// at a time between frames, the nearest first, so that the window answers
+// while a big city is uploaded; the title shows how far it is.
 
 #include <QOpenGLWidget>
 #include <QPoint>
@@ -13,12 +15,15 @@ class SceneView : public QOpenGLWidget {
   Q_OBJECT
 
  public:
-  // The list must live as long as the view; `start` is the first view.
-  SceneView(const draw_list& list, const view_camera& start, const vec3f& defaultSun,
+  // The list must live as long as the view; its geometry is freed as it
+  // is uploaded. `start` is the first view.
+  SceneView(draw_list& list, const view_camera& start, const vec3f& defaultSun,
             QWidget* parent = nullptr);
   ~SceneView() override;
 
   void setLayerSeparation(bool on) { renderer.setLayerSeparation(on); }
+  void setShadows(bool on) { renderer.setShadows(on); }
+  void setDetailPixels(float pixels) { renderer.setDetailPixels(pixels); }
 
  signals:
   // The renderer could not start (no OpenGL 3.3, shaders refused).
@@ -35,7 +40,8 @@ class SceneView : public QOpenGLWidget {
  private:
   void releaseRenderer();
 
-  const draw_list& list;
+  draw_list&       list;
+  QString          title;
   SceneRenderer    renderer;
   view_camera      start;
   view_camera      camera;

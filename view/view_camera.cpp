@@ -182,3 +182,84 @@ vec3f default_sun(const frame3f& eye) {
   auto left = -flat(eye.x), back = flat(eye.z);
   return normalize(left * 0.5f + back * 0.45f + vec3f{0, 1, 0} * 0.9f);
 }
+
+view_frustum frustum_of(const mat4d& clip) {
+  auto frustum = view_frustum{};
+  for (int p = 0; p < 6; p++) {
+    auto row = p / 2;
+    auto sign = p % 2 == 0 ? 1.0 : -1.0;
+    for (int k = 0; k < 4; k++) frustum.planes[p][k] = clip.at(3, k) + sign * clip.at(row, k);
+  }
+  return frustum;
+}
+
+bool box_in_frustum(const view_frustum& frustum, const bbox3f& box) {
+  if (is_empty(box)) return false;
+  for (auto& q : frustum.planes) {
+    // The corner farthest along the plane's normal.
+    auto x = q[0] >= 0 ? box.max.x : box.min.x, y = q[1] >= 0 ? box.max.y : box.min.y,
+         z = q[2] >= 0 ? box.max.z : box.min.z;
+    if (q[0] * x + q[1] * y + q[2] * z + q[3] < 0) return false;
+  }
+  return true;
+}
+
+shadow_view fit_shadow_view(const bbox3f& bounds, const frame3f& eye, float yfov, float aspect,
+                            float near_plane, float far_plane, float reach, const vec3f& sun,
+                            int map_size) {
+  auto view = shadow_view{};
+  auto z = normalize(sun);
+  if (is_empty(bounds) || !(z.y > 0.02f) || map_size <= 0) return view;
+  auto x = normalize(cross(std::abs(z.y) < 0.99f ? vec3f{0, 1, 0} : vec3f{1, 0, 0}, z));
+  auto y = cross(z, x);
+  // The view's corners out to the reach, in the sun's frame.
+  auto far_end = std::clamp(reach, near_plane, far_plane);
+  auto ty = std::tan(yfov / 2), tx = ty * aspect;
+  auto forward = -normalize(eye.z), right = normalize(eye.x), up = normalize(eye.y);
+  auto low = vec3f{std::numeric_limits<float>::max(), std::numeric_limits<float>::max(), 0};
+  auto high = -low;
+  for (auto depth : {near_plane, far_end})
+    for (int k = 0; k < 4; k++) {
+      auto p = eye.o + forward * depth + right * (depth * tx * (k & 1 ? 1.0f : -1.0f)) +
+               up * (depth * ty * (k & 2 ? 1.0f : -1.0f));
+      low = {std::min(low.x, dot(p, x)), std::min(low.y, dot(p, y)), 0};
+      high = {std::max(high.x, dot(p, x)), std::max(high.y, dot(p, y)), 0};
+    }
+  // Only the box casts or receives: the map covers no more than it.
+  auto box_low = vec3f{std::numeric_limits<float>::max(), std::numeric_limits<float>::max(),
+                       std::numeric_limits<float>::max()};
+  auto box_high = -box_low;
+  for (int k = 0; k < 8; k++) {
+    auto c = box_corner(bounds, k);
+    auto l = vec3f{dot(c, x), dot(c, y), dot(c, z)};
+    box_low = {std::min(box_low.x, l.x), std::min(box_low.y, l.y), std::min(box_low.z, l.z)};
+    box_high = {std::max(box_high.x, l.x), std::max(box_high.y, l.y), std::max(box_high.z, l.z)};
+  }
+  low = {std::max(low.x, box_low.x), std::max(low.y, box_low.y), box_low.z};
+  high = {std::min(high.x, box_high.x), std::min(high.y, box_high.y), box_high.z};
+  if (!(low.x < high.x && low.y < high.y)) return view;
+  // Square texels; a margin of a texel on each side.
+  auto extent = std::max(high.x - low.x, high.y - low.y);
+  auto texel = extent / (float)map_size;
+  auto center = (low + high) * 0.5f;
+  auto half = extent / 2 + texel;
+  auto depth_low = low.z - texel, depth_high = high.z + texel;
+  if (!(half > 0) || !std::isfinite(half) || !(depth_high > depth_low)) return view;
+  // Rows of the matrix: x and y across the map, depth from the sun's side.
+  auto& m = view.clip;
+  m = mat4d{};
+  vec3f axes[2] = {x, y};
+  float centers[2] = {center.x, center.y};
+  for (int r = 0; r < 2; r++) {
+    m.at(r, 0) = axes[r].x / half, m.at(r, 1) = axes[r].y / half, m.at(r, 2) = axes[r].z / half;
+    m.at(r, 3) = -centers[r] / half;
+  }
+  auto span = depth_high - depth_low;
+  m.at(2, 0) = -2 * z.x / span, m.at(2, 1) = -2 * z.y / span, m.at(2, 2) = -2 * z.z / span;
+  m.at(2, 3) = 2 * depth_high / span - 1;
+  m.at(3, 0) = m.at(3, 1) = m.at(3, 2) = 0, m.at(3, 3) = 1;
+  view.valid = true;
+  view.texel = 2 * half / (float)map_size;
+  view.depth = span;
+  return view;
+}

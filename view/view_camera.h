@@ -48,3 +48,26 @@ mat4d projection_matrix(float yfov, float aspect, float near_plane, float far_pl
 // The sun used when the scene has none: from the upper left of the view,
 // a little behind the viewer.
 vec3f default_sun(const frame3f& eye);
+
+// The six planes of a view (left, right, bottom, top, near, far) from its
+// clip matrix (projection times view): a x + b y + c z + d >= 0 inside.
+struct view_frustum {
+  double planes[6][4] = {};
+};
+view_frustum frustum_of(const mat4d& clip);
+// False only when the box lies wholly behind one of the planes: a box that
+// reaches into the view is always kept (some outside are kept too).
+bool box_in_frustum(const view_frustum& frustum, const bbox3f& box);
+
+// An orthographic view from the sun for a shadow map, fitted to the part of
+// the box the eye sees up to `reach` from it, and deep enough to hold every
+// point of the box that can cast a shadow there.
+struct shadow_view {
+  bool  valid = false;  // false: the sun is below the horizon, or nothing is in view
+  mat4d clip  = {};     // world to the map's clip space
+  float texel = 0;      // the world size of one of `map_size` texels
+  float depth = 0;      // the world depth the map's depth range spans
+};
+shadow_view fit_shadow_view(const bbox3f& bounds, const frame3f& eye, float yfov, float aspect,
+                            float near_plane, float far_plane, float reach, const vec3f& sun,
+                            int map_size);
