@@ -1,12 +1,19 @@
 #pragma once
-// Reading OpenStreetMap GeoJSON extracts into city_feature records.
+// Reading OpenStreetMap GeoJSON extracts into city_feature records. The
+// dialects of the field are told apart feature by feature: Overpass ("@id":
+// "way/123"), osmium ("@type": "way", "@id": 123, or a feature "id" such as
+// "w123") and GDAL ("osm_id", "osm_way_id", tags in "other_tags"); each
+// feature gets the id Overpass data would give it (feature_ids.h).
 
 #include <string>
 #include <vector>
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "generator/feature_names.h"
+#include "generator/feature_records.h"
 #include "generator/features.h"
+#include "generator/normalize.h"
 
 // Reads and parses a JSON file. ": file not found", ": read error",
 // ": parse error in json".
@@ -40,9 +47,12 @@ bool load_geojson(const std::string& path, city_features& features, std::string&
 // read_geojson fails, appending nothing, when the file cannot be read or
 // parsed or its root has no "features" array (": not a feature collection").
 // A feature with a broken structure (missing or null members, an "@id" that
-// is not text, bad positions, positions outside longitude -180 to 180 or
-// latitude -90 to 90) is skipped and the rest of the file is read; one line
-// on standard output then names the file, the count and the first reason.
+// is neither text nor a number, bad positions, positions outside longitude
+// -180 to 180 or latitude -90 to 90) is skipped and the rest of the file is
+// read; one line on standard output then names the file, the count and the
+// first reason. Features without any id are named after the file and their
+// position ("city/7" for the eighth feature of city.geojson), and one line
+// says how many; a file that holds features but builds nothing says so too.
 bool read_geojson(const std::string& path, city_features& features, std::string& error,
                   float scene_size);
 // The same on a file's text already in memory; `path` names it in messages.
@@ -52,35 +62,3 @@ bool read_geojson_text(const std::string& path, const std::string& text,
 // that tests and fuzz targets hold the streaming one against.
 bool read_geojson_document(const std::string& path, const nlohmann::json& root,
                            city_features& features, std::string& error, float scene_size);
-
-// Maps the outlines and holes, read in degrees, onto the scene_size square:
-// longitude and latitude are stretched independently over the bounds of all
-// outlines; an axis without extent maps to 0. Call it once, after the last
-// file: the records hold scene units afterwards.
-void normalize_features(city_features& features, float scene_size);
-
-// Record names become shape and file names, and records of one kind with
-// one name share one file when the scene is saved. Names joined from an id
-// and a counter can meet ("line_way_1" + "23", "line_way_12" + "3"): a record
-// whose name an earlier record with other content holds is renamed with a
-// "~2", "~3", ... suffix, so no geometry is lost. A record repeated exactly
-// (one way in two overlapping extracts) keeps its name and merges as before.
-// Each record costs the same however many share its name.
-void make_names_unique(city_features& features);
-
-// Record names longer than this are shortened by fit_record_name, so that
-// every file named after a record ("<name>~<n>_roof.ply" the longest) fits
-// the 255 bytes a file system allows a name.
-constexpr size_t max_record_name = 200;
-// Names up to max_record_name bytes unchanged; longer ones keep their head
-// (cut between UTF-8 characters) and end in "-" and sixteen hex digits of a
-// stable hash of the whole name, max_record_name bytes or fewer in all.
-std::string fit_record_name(std::string name);
-
-// The four-point outline, in degrees, of a line segment from a to b widened
-// by w: offset along the diagonal, or along x when that covers more area.
-std::vector<vec2d> segment_quad(const vec2d& a, const vec2d& b, double w);
-
-// An OSM id made safe inside a file name: "/", "\", control characters and
-// the characters Windows forbids in names (<>:"|?*) become "_".
-std::string safe_feature_id(const std::string& id);

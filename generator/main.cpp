@@ -1,4 +1,5 @@
-// blockgen: turns a folder of OpenStreetMap GeoJSON extracts into a city scene.
+// blockgen: turns a folder of OpenStreetMap extracts (GeoJSON, .osm, .osm.pbf)
+// into a city scene.
 
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include "generator/city.h"
 #include "generator/geojson.h"
 #include "generator/georeference.h"
+#include "generator/osm_file.h"
 #include "scene/export_scene.h"
 #include "scene/json_scene.h"
 #include "scene/scene_io.h"
@@ -38,14 +40,19 @@ int main(int argc, const char** argv) {
   print_progress("load geojsons", 0, 1);
   auto entries = std::vector<std::string>{};
   if (!list_directory(dirname, entries, error)) fatal(error);
+  // GeoJSON extracts of any of the usual dialects, and OpenStreetMap files
+  // as extract services publish them.
   for (auto& entry : entries) {
     auto kind = classify_geojson_entry(entry);
-    if (kind == geojson_entry::other) continue;
-    if (kind == geojson_entry::skip) {
+    if (kind == geojson_entry::skip || (has_osm_name(entry) && !is_osm_file(entry))) {
       print_line(entry + ": not a regular file, skipped");
       continue;
     }
-    if (!read_geojson(entry, features, error, scene_size)) fatal(error);
+    if (kind == geojson_entry::read) {
+      if (!read_geojson(entry, features, error, scene_size)) fatal(error);
+    } else if (is_osm_file(entry)) {
+      if (!read_osm_file(entry, features, error, scene_size)) fatal(error);
+    }
   }
   // One pass after the last file gives every record the same mapping.
   make_names_unique(features);

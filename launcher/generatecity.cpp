@@ -37,12 +37,16 @@ void GenerateCity::initConnect() {
   connect(ui->buttonOpenOutputDir, &QPushButton::clicked, this, &GenerateCity::openOutputDir);
 }
 
-bool hasGeoJsonFile(const QString &folder) {
-  const QString suffix = ".geojson";
+bool hasMapFile(const QString &folder) {
+  // The names blockgen reads: ".geojson" exactly, ".osm" and ".osm.pbf" in
+  // lower or upper case. A bare extension names no file to the generator.
+  const QStringList suffixes = {".geojson", ".osm", ".OSM", ".osm.pbf", ".OSM.PBF"};
   for (const QFileInfo &entry : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden)) {
     const QString name = entry.fileName();
-    // A bare ".geojson" has no extension to the generator.
-    if (entry.isFile() && name.endsWith(suffix) && name.size() > suffix.size()) return true;
+    if (!entry.isFile()) continue;
+    for (const QString &suffix : suffixes) {
+      if (name.endsWith(suffix) && name.size() > suffix.size()) return true;
+    }
   }
   return false;
 }
@@ -52,7 +56,7 @@ bool GenerateCity::checkInput() {
   const QString output = ui->lineEditOutput->text();
   if (input.isEmpty()) return refuse("输入目录为空.");
   if (!QDir(input).exists()) return refuse("输入目录不存在");
-  if (!hasGeoJsonFile(input)) return refuse("输入目录中，不存在GeoJSON文件");
+  if (!hasMapFile(input)) return refuse("输入目录中，不存在GeoJSON、OSM或OSM.PBF文件");
   if (output.isEmpty()) return refuse("输出文件为空.");
   if (!isJsonScene(output)) return refuse("输出文件不是json格式.");
   return true;

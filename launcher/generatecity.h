@@ -6,7 +6,7 @@ namespace Ui {
 class GenerateCity;
 }
 
-// Runs the city generator on a folder of GeoJSON files and writes a JSON
+// Runs the city generator on a folder of GeoJSON or OSM files and writes a JSON
 // scene. The façade images and tree models are deployed into the input
 // folder for the length of the run.
 class GenerateCity : public ToolPanel {
@@ -38,5 +38,6 @@ private:
 };
 
 // True when the folder holds a file that the generator reads: a regular
-// file whose name ends in ".geojson" (hidden ones included).
-bool hasGeoJsonFile(const QString &folder);
+// file whose name ends in ".geojson", ".osm" or ".osm.pbf" (hidden ones
+// included).
+bool hasMapFile(const QString &folder);

@@ -16,6 +16,7 @@ packages=(build-essential cmake pkg-config git ca-certificates
           nlohmann-json3-dev libstb-dev libtinyexr-dev libtinyobjloader-dev
           libtinygltf-dev libmeshoptimizer-dev libgl-dev libpng-dev libjpeg-dev zlib1g-dev
           libgtest-dev libgmock-dev
+          libosmium2-dev libprotozero-dev libexpat1-dev libbz2-dev
           qtbase5-dev libqt5svg5 fonts-wqy-microhei)
 if [ "${1:-}" = "--tests" ]; then
   # clang-14 and its runtimes build the sanitizer and fuzz build (build-asan/).
@@ -23,6 +24,9 @@ if [ "${1:-}" = "--tests" ]; then
   # xvfb, xauth and Mesa's software renderer give the launcher's and the
   # viewer's tests a display with OpenGL; xdotool finds and closes a window.
   packages+=(xvfb xauth libgl1-mesa-dri xdotool)
+  # The OSM tools of the field make the GeoJSON and .osm.pbf files that the
+  # reader's tests hold against each other.
+  packages+=(osmium-tool gdal-bin)
   # The Windows build of the console programs (scripts/build-windows.sh) and
   # wine to run it; dpkg-dev unpacks the Debian sources of its libraries.
   packages+=(g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 dpkg-dev zip)

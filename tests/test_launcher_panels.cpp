@@ -67,7 +67,9 @@ void TestLauncherPanels::checkInput_data() {
   QTest::newRow("gen empty input") << "generator" << "" << "BASE/o.json" << "输入目录为空.";
   QTest::newRow("gen missing") << "generator" << "BASE/none" << "BASE/o.json" << "输入目录不存在";
   QTest::newRow("gen no GeoJSON") << "generator" << "BASE/nogeo" << "BASE/o.json"
-                                  << "输入目录中，不存在GeoJSON文件";
+                                  << "输入目录中，不存在GeoJSON、OSM或OSM.PBF文件";
+  QTest::newRow("gen .osm passes") << "generator" << "BASE/osm" << "BASE/o.json" << "";
+  QTest::newRow("gen .OSM.PBF passes") << "generator" << "BASE/pbf" << "BASE/o.json" << "";
   QTest::newRow("gen empty output") << "generator" << "BASE/town" << "" << "输出文件为空.";
   QTest::newRow("gen out.txt") << "generator" << "BASE/town" << "BASE/out.txt" << "输出文件不是json格式.";
   QTest::newRow("gen out.JSON passes") << "generator" << "BASE/town" << "BASE/out.JSON" << "";
@@ -96,7 +98,9 @@ void TestLauncherPanels::checkInput() {
   // None of these is read by the generator: wrong case, a folder, a bare
   // extension, another extension.
   for (const char *name : {"a.obj", "a.json", "a.ply", "a.STL", "a.Stl", "a.Json", "nogeo/a.GEOJSON",
-                           "nogeo/b.geojson/x", "nogeo/.geojson", "nogeo/c.geojson.txt"}) {
+                           "nogeo/b.geojson/x", "nogeo/.geojson", "nogeo/c.geojson.txt",
+                           "nogeo/d.Osm", "nogeo/.osm", "nogeo/e.osm.pbf.part", "osm/map.osm",
+                           "pbf/MAP.OSM.PBF"}) {
     writeFile(base->path(name), "{}");
   }
   auto panel = makePanel(kind);
