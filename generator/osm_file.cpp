@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#ifndef BLOCKGEN_NO_OSMIUM
 #include <osmium/area/assembler.hpp>
 #include <osmium/relations/relations_manager.hpp>
 #include <osmium/handler.hpp>
@@ -16,6 +17,7 @@
 #include <osmium/io/xml_input.hpp>
 #include <osmium/relations/manager_util.hpp>
 #include <osmium/visitor.hpp>
+#endif
 
 #include "generator/feature_records.h"
 #include "support/files.h"
@@ -47,6 +49,7 @@ bool is_osm_file(const std::string& path, osm_format* format) {
   return true;
 }
 
+#ifndef BLOCKGEN_NO_OSMIUM
 namespace {
 
 // Turns the objects of one file into records as the library hands them over:
@@ -281,6 +284,15 @@ bool read_osm_data(const std::string& path, const char* data, size_t size, osm_f
   auto file = osmium::io::File{data, size, format_name(format)};
   return read_osm_records(path, file, format, features, error, scene_size);
 }
+#else
+// A build without libosmium (the Windows build, until the library and expat
+// are built for it) names OSM files and says it cannot read them.
+bool read_osm_data(const std::string& path, const char*, size_t, osm_format, city_features&,
+                   std::string& error, float) {
+  error = path + ": OSM files cannot be read by this build (convert them to GeoJSON)";
+  return false;
+}
+#endif
 
 bool read_osm_file(const std::string& path, city_features& features, std::string& error,
                    float scene_size) {
@@ -297,7 +309,7 @@ bool read_osm_file(const std::string& path, city_features& features, std::string
     error = path + ": not a regular file";
     return false;
   }
-#ifdef _WIN32
+#if defined(_WIN32) || defined(BLOCKGEN_NO_OSMIUM)
   // The library opens files by their narrow name, which cannot hold every
   // UTF-8 path on Windows: the bytes are read here instead.
   auto bytes = std::string{};

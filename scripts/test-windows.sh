@@ -124,8 +124,12 @@ for format in glb obj; do
   # The Windows run reads the Windows scene and writes beside it.
   wine build-win/bin/convert.exe -s "$work/城市 输出/city.json" -o "$work/转换 $format/city.$format" \
     > "$work/convert-$format.win.out" 2> "$work/convert-$format.win.err" || true
+  # What convert says of the output names it; the two outputs lie in
+  # folders of their own.
+  sed "s|$work/转换 $format/|OUT/|g" "$work/convert-$format.win.out" > "$work/convert-$format.win.named"
+  sed "s|$work/linux-$format/|OUT/|g" "$work/convert-$format.linux.out" > "$work/convert-$format.linux.named"
   if same_tree "$work/转换 $format" "$work/linux-$format" &&
-     same_tasks "$work/convert-$format.win.out" "$work/convert-$format.linux.out" &&
+     same_tasks "$work/convert-$format.win.named" "$work/convert-$format.linux.named" &&
      [ ! -s "$work/convert-$format.win.err" ]; then
     pass "convert.exe writes the same .$format as Linux"
   else
