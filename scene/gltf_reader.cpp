@@ -457,6 +457,34 @@ struct gltf_converter {
     return true;
   }
 
+  // The georeference our writer keeps in the scene's extras, read back so
+  // that a conversion keeps it. Anything incomplete or not finite is left.
+  void read_georeference(const tinygltf::Value& extras) {
+    if (!extras.IsObject() || !extras.Has("georeference")) return;
+    auto& g = extras.Get("georeference");
+    if (!g.IsObject()) return;
+    auto number = [&](const tinygltf::Value& v, const char* key, double& value) {
+      if (!v.Has(key) || !v.Get(key).IsNumber()) return false;
+      value = v.Get(key).GetNumberAsDouble();
+      return std::isfinite(value);
+    };
+    auto geo = scene_georeference{};
+    if (!number(g, "west", geo.west) || !number(g, "south", geo.south) ||
+        !number(g, "east", geo.east) || !number(g, "north", geo.north))
+      return;
+    if (!number(g, "metresPerUnitX", geo.metres_per_unit_x) || geo.metres_per_unit_x < 0)
+      geo.metres_per_unit_x = 0;
+    if (!number(g, "metresPerUnitZ", geo.metres_per_unit_z) || geo.metres_per_unit_z < 0)
+      geo.metres_per_unit_z = 0;
+    // The square's half size from its second corner (x = +half).
+    if (g.Has("corners") && g.Get("corners").IsArray() && g.Get("corners").ArrayLen() == 4) {
+      auto half = 0.0;
+      if (number(g.Get("corners").Get(1), "x", half) && half > 0) geo.half_size = half;
+    }
+    geo.known = true;
+    out.scene.georeference = geo;
+  }
+
   bool convert_nodes() {
     visited.assign(model.nodes.size(), false);
     auto roots = std::vector<int>{};
@@ -464,6 +492,7 @@ struct gltf_converter {
       auto index = model.defaultScene >= 0 ? model.defaultScene : 0;
       if ((size_t)index >= model.scenes.size()) return fail("the default scene does not exist");
       roots = model.scenes[(size_t)index].nodes;
+      read_georeference(model.scenes[(size_t)index].extras);
     } else {
       auto child = std::vector<bool>(model.nodes.size(), false);
       for (auto& node : model.nodes)

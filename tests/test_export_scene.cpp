@@ -263,6 +263,14 @@ TEST(export_glb, flat_layers_are_a_step_apart_and_walls_face_out) {
     EXPECT_EQ(found.close_pairs, 0u);
     EXPECT_LE((double)found.inward, 0.01 * (double)found.walls);
     EXPECT_TRUE(found.georeference);
+    // A conversion of the .glb keeps where the city lies.
+    run = run_program(CONVERT_PATH, {"--scene", work / "city.glb", "--output", work / "again/city.glb"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    auto first = nlohmann::json{}, again = nlohmann::json{};
+    read_glb(work / "city.glb", first);
+    read_glb(work / "again/city.glb", again);
+    EXPECT_EQ(again["scenes"][0]["extras"]["georeference"],
+              first["scenes"][0]["extras"]["georeference"]);
   }
 }
 
