@@ -4,6 +4,8 @@
 # whole of /usr/include), the compiled parts of stb, tinyexr and
 # tinyobjloader are built here from the same headers, and zlib, libpng and
 # libjpeg are the static libraries the script builds into .deps/win64.
+# The viewer's meshoptimizer is compiled here from Debian's source package,
+# which the script unpacks and links to .deps/win64/meshoptimizer.
 set(WIN64_DEPS ${CMAKE_SOURCE_DIR}/.deps/win64 CACHE PATH
     "Headers and static libraries for the Windows build")
 set(WIN64_INCLUDE ${WIN64_DEPS}/include)
@@ -52,3 +54,18 @@ target_link_libraries(win64_tinygltf PRIVATE win64_stb)
 add_library(TinyGLTF::TinyGLTF ALIAS win64_tinygltf)
 
 set(EARCUT_INCLUDE_DIR ${WIN64_INCLUDE} CACHE PATH "The folder holding mapbox/earcut.hpp")
+
+# meshoptimizer::meshoptimizer, as its own CMake package names it; only the
+# viewer links it.
+if(BLOCKGEN_GUI)
+  set(WIN64_MESHOPTIMIZER ${WIN64_DEPS}/meshoptimizer CACHE PATH
+      "Debian's meshoptimizer source for the Windows viewer")
+  if(NOT EXISTS ${WIN64_MESHOPTIMIZER}/src/meshoptimizer.h)
+    message(FATAL_ERROR "${WIN64_MESHOPTIMIZER}/src/meshoptimizer.h not found: "
+                        "run scripts/build-windows.sh --gui")
+  endif()
+  file(GLOB win64_meshoptimizer_sources ${WIN64_MESHOPTIMIZER}/src/*.cpp)
+  add_library(win64_meshoptimizer STATIC ${win64_meshoptimizer_sources})
+  target_include_directories(win64_meshoptimizer SYSTEM PUBLIC ${WIN64_MESHOPTIMIZER}/src)
+  add_library(meshoptimizer::meshoptimizer ALIAS win64_meshoptimizer)
+endif()

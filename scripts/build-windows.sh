@@ -9,7 +9,8 @@
 #
 # Every .exe links its runtime statically and runs alone. The header-only
 # libraries are Debian's, as for the native build; zlib, libpng and libjpeg
-# are built once from Debian's source packages into .deps/win64/ and reused.
+# are built once from Debian's source packages into .deps/win64/ and reused;
+# --gui also unpacks meshoptimizer's source package there for the viewer.
 # BUILD_JOBS sets the number of compile jobs (default: the number of cores).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -109,6 +110,13 @@ if [ ! -f "$deps/lib/libjpeg.a" ]; then
   dir=$(fetch_source libjpeg-turbo 'libjpeg-turbo-*' libjpeg62-turbo-dev)
   cmake_dep libjpeg "$dir" -DENABLE_SHARED=OFF -DENABLE_STATIC=ON -DWITH_TURBOJPEG=OFF \
     -DWITH_SIMD=OFF -DCMAKE_INSTALL_LIBDIR="$deps/lib" -DCMAKE_INSTALL_INCLUDEDIR="$deps/include"
+fi
+
+# meshoptimizer (the viewer's only): Debian's source, linked into
+# .deps/win64/meshoptimizer; cmake/win64_deps.cmake compiles it with the viewer.
+if $gui && [ ! -f "$deps/meshoptimizer/src/meshoptimizer.h" ]; then
+  dir=$(fetch_source meshoptimizer 'meshoptimizer-*' libmeshoptimizer-dev)
+  ln -sfn "$dir" "$deps/meshoptimizer"
 fi
 
 # Debian's header-only libraries, one link each: the cross compiler must
