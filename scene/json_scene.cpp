@@ -15,6 +15,7 @@
 #include <unordered_map>
 
 #include "scene/image.h"
+#include "scene/json_text.h"
 #include "scene/ply.h"
 #include "scene/scene_files.h"
 #include "scene/shape_io.h"
@@ -224,93 +225,33 @@ void add_scene_records(json_scene_store& store, const scene_data& scene,
   }
 }
 
+const scene_shape& store_shape_geometry(const json_scene_store& store, size_t index,
+                                        scene_shape& scratch) {
+  auto& shape = store.shapes[index];
+  if (shape.borrowed) return *shape.borrowed;
+  json_writing::unpack_geometry(shape.geometry, scratch);
+  auto name = json_writing::name_text(store, shape.name);
+  scratch.name.assign(name.data(), name.size());
+  return scratch;
+}
+
 // ---------------------------------------------------------------------------
 // The document text
 // ---------------------------------------------------------------------------
 
 namespace json_writing {
 
-// The text the JSON library writes for its values (a dump with an indent of
-// 2, UTF-8 kept as it is): member names in byte order, floats widened to
-// doubles and written as their shortest text, non-finite numbers as null.
-void append_number(std::string& out, float value) {
-  auto wide = (double)value;
-  if (!std::isfinite(wide)) {
-    out += "null";
-    return;
-  }
-  char buffer[64];
-  auto end = nlohmann::detail::to_chars(buffer, buffer + sizeof(buffer), wide);
-  out.append(buffer, end);
-}
-
-void append_integer(std::string& out, int value) {
-  char buffer[16];
-  auto end = std::to_chars(buffer, buffer + sizeof(buffer), value).ptr;
-  out.append(buffer, end);
-}
-
-// A string whose UTF-8 has been checked: quotes, backslashes and control
-// characters are escaped, every other byte is written as it is.
-void append_string(std::string& out, std::string_view text) {
-  out += '"';
-  auto start = size_t{0};
-  for (size_t i = 0; i < text.size(); i++) {
-    auto c = (unsigned char)text[i];
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(text.data() + start, i - start);
-    start = i + 1;
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      default: {
-        char escape[8];
-        std::snprintf(escape, sizeof(escape), "\\u%04x", (unsigned)c);
-        out += escape;
-      }
-    }
-  }
-  out.append(text.data() + start, text.size() - start);
-  out += '"';
-}
-
-void append_key(std::string& out, int indent, const char* key) {
-  out.append((size_t)indent, ' ');
-  out += '"';
-  out += key;
-  out += "\": ";
-}
-
-// Arrays of numbers put each number on a line of its own.
-void append_numbers(std::string& out, int indent, std::initializer_list<float> values) {
-  out += "[\n";
-  auto first = true;
-  for (auto value : values) {
-    if (!first) out += ",\n";
-    first = false;
-    out.append((size_t)indent + 2, ' ');
-    append_number(out, value);
-  }
-  out += '\n';
-  out.append((size_t)indent, ' ');
-  out += ']';
-}
 void append_value(std::string& out, int indent, const vec3f& v) {
-  append_numbers(out, indent, {v.x, v.y, v.z});
+  append_json_numbers(out, indent, {v.x, v.y, v.z});
 }
 void append_value(std::string& out, int indent, const frame3f& f) {
-  append_numbers(out, indent, {f.x.x, f.x.y, f.x.z, f.y.x, f.y.y, f.y.z, f.z.x, f.z.y, f.z.z,
+  append_json_numbers(out, indent, {f.x.x, f.x.y, f.x.z, f.y.x, f.y.y, f.y.z, f.z.x, f.z.y, f.z.z,
                                f.o.x, f.o.y, f.o.z});
 }
-void append_value(std::string& out, int, float value) { append_number(out, value); }
+void append_value(std::string& out, int, float value) { append_json_number(out, value); }
 void append_value(std::string& out, int, bool value) { out += value ? "true" : "false"; }
 void append_value(std::string& out, int, const scene_texture* texture) {
-  append_string(out, texture->name);
+  append_json_string(out, texture->name);
 }
 
 // Records are members of their kind's object, which is a member of the root.
@@ -399,7 +340,7 @@ const member<instance_view> instance_members[] = {
      [](std::string& out, const instance_view& i) { append_value(out, 0, i.settings->catmullclark); }},
     {"displacement", [](const instance_view& i) {
        return i.settings && i.settings->displacement != default_settings.displacement; },
-     [](std::string& out, const instance_view& i) { append_number(out, i.settings->displacement); }},
+     [](std::string& out, const instance_view& i) { append_json_number(out, i.settings->displacement); }},
     {"displacement_tex", [](const instance_view& i) {
        return i.settings && i.settings->displacement_tex != nullptr; },
      [](std::string& out, const instance_view& i) {
@@ -408,16 +349,16 @@ const member<instance_view> instance_members[] = {
      [](std::string& out, const instance_view& i) { append_value(out, member_indent, *i.frame); }},
     {"material", [](const instance_view& i) { return i.material != json_store_none; },
      [](std::string& out, const instance_view& i) {
-       append_string(out, name_text(*i.store, i.material)); }},
+       append_json_string(out, name_text(*i.store, i.material)); }},
     {"shape", [](const instance_view& i) { return i.shape != json_store_none; },
      [](std::string& out, const instance_view& i) {
-       append_string(out, name_text(*i.store, i.shape)); }},
+       append_json_string(out, name_text(*i.store, i.shape)); }},
     {"smooth", [](const instance_view& i) {
        return i.settings && i.settings->smooth != default_settings.smooth; },
      [](std::string& out, const instance_view& i) { append_value(out, 0, i.settings->smooth); }},
     {"subdivisions", [](const instance_view& i) {
        return i.settings && i.settings->subdivisions != default_settings.subdivisions; },
-     [](std::string& out, const instance_view& i) { append_integer(out, i.settings->subdivisions); }},
+     [](std::string& out, const instance_view& i) { append_json_integer(out, i.settings->subdivisions); }},
 };
 
 #undef FIELD_MEMBER
@@ -436,7 +377,7 @@ void append_members(std::string& out, const member<Record> (&members)[N],
     if (!from) continue;
     out += any ? ",\n" : "{\n";
     any = true;
-    append_key(out, member_indent, m.key);
+    append_json_key(out, member_indent, m.key);
     m.append(out, *from);
   }
   out += any ? "\n    }" : "null";
@@ -462,13 +403,13 @@ struct document_text {
 void begin_kind(document_text& doc, bool& first_kind, const char* kind) {
   doc.text += first_kind ? "{\n" : ",\n";
   first_kind = false;
-  append_key(doc.text, 2, kind);
+  append_json_key(doc.text, 2, kind);
   doc.text += "{\n";
 }
 void begin_record(document_text& doc, size_t index, std::string_view name) {
   if (index > 0) doc.text += ",\n";
   doc.text.append(4, ' ');
-  append_string(doc.text, name);
+  append_json_string(doc.text, name);
   doc.text += ": ";
 }
 void end_kind(document_text& doc) { doc.text += "\n  }"; }
@@ -601,12 +542,12 @@ bool write_document(const std::string& filename, const scene_data& scene,
   auto first_kind = true;
   begin_kind(doc, first_kind, "asset");
   if (!scene.copyright.empty()) {
-    append_key(doc.text, 4, "copyright");
-    append_string(doc.text, scene.copyright);
+    append_json_key(doc.text, 4, "copyright");
+    append_json_string(doc.text, scene.copyright);
     doc.text += ",\n";
   }
-  append_key(doc.text, 4, "generator");
-  append_string(doc.text, scene_generator_name);
+  append_json_key(doc.text, 4, "generator");
+  append_json_string(doc.text, scene_generator_name);
   end_kind(doc);
   write_records(doc, first_kind, "cameras", scene.cameras, camera_members);
   write_records(doc, first_kind, "environments", scene.environments, environment_members);
@@ -775,9 +716,7 @@ bool save_store_shapes(const std::string& filename, const json_scene_store& stor
     auto& shape = store.shapes[i];
     auto name = name_text(store, shape.name);
     path.assign(folder).append(name).append(shape_extension(store.settings[shape.settings]));
-    if (shape.borrowed) return encode_shape(path, *shape.borrowed, bytes, text, inner, true);
-    unpack_geometry(shape.geometry, scratch);
-    return encode_shape(path, scratch, bytes, text, inner, true);
+    return encode_shape(path, store_shape_geometry(store, i, scratch), bytes, text, inner, true);
   };
 
   shape_batch batches[3];

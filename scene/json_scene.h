@@ -103,6 +103,12 @@ inline scene_record_counts record_counts(const scene_data& scene) {
 void add_scene_records(json_scene_store& store, const scene_data& scene,
                        const scene_record_counts& from, bool borrow_shapes = false);
 
+// The geometry of the store's shape `index`: the borrowed shape itself, or
+// the packed arrays unpacked into `scratch` (named after the record), which
+// is returned. Writers take a store's shapes one at a time through this.
+const scene_shape& store_shape_geometry(const json_scene_store& store, size_t index,
+                                        scene_shape& scratch);
+
 // Writes the scene whose cameras, environments and textures are those of
 // `scene` and whose shapes, instances and materials are those of `store`,
 // exactly as save_json_scene writes the scene they come from, with the same
