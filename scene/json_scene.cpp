@@ -225,14 +225,14 @@ void add_scene_records(json_scene_store& store, const scene_data& scene,
   }
 }
 
-const scene_shape& store_shape_geometry(const json_scene_store& store, size_t index,
-                                        scene_shape& scratch) {
+const scene_shape* store_shape_geometry(const json_scene_store& store, size_t index,
+                                        scene_shape& scratch, std::string& /*error*/) {
   auto& shape = store.shapes[index];
-  if (shape.borrowed) return *shape.borrowed;
+  if (shape.borrowed) return shape.borrowed;
   json_writing::unpack_geometry(shape.geometry, scratch);
   auto name = json_writing::name_text(store, shape.name);
   scratch.name.assign(name.data(), name.size());
-  return scratch;
+  return &scratch;
 }
 
 // ---------------------------------------------------------------------------
@@ -716,7 +716,8 @@ bool save_store_shapes(const std::string& filename, const json_scene_store& stor
     auto& shape = store.shapes[i];
     auto name = name_text(store, shape.name);
     path.assign(folder).append(name).append(shape_extension(store.settings[shape.settings]));
-    return encode_shape(path, store_shape_geometry(store, i, scratch), bytes, text, inner, true);
+    auto geometry = store_shape_geometry(store, i, scratch, inner);
+    return geometry && encode_shape(path, *geometry, bytes, text, inner, true);
   };
 
   shape_batch batches[3];

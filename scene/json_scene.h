@@ -105,9 +105,11 @@ void add_scene_records(json_scene_store& store, const scene_data& scene,
 
 // The geometry of the store's shape `index`: the borrowed shape itself, or
 // the packed arrays unpacked into `scratch` (named after the record), which
-// is returned. Writers take a store's shapes one at a time through this.
-const scene_shape& store_shape_geometry(const json_scene_store& store, size_t index,
-                                        scene_shape& scratch);
+// is returned. Writers take a store's shapes one at a time, in order, through
+// this. Null with `error` set when the shape cannot be had (a store whose
+// shapes are read from files as they are asked for).
+const scene_shape* store_shape_geometry(const json_scene_store& store, size_t index,
+                                        scene_shape& scratch, std::string& error);
 
 // Writes the scene whose cameras, environments and textures are those of
 // `scene` and whose shapes, instances and materials are those of `store`,
