@@ -7,6 +7,7 @@
 #include <string>
 
 #include "generator/city.h"
+#include "generator/city_store.h"
 #include "generator/geojson.h"
 #include "generator/georeference.h"
 #include "generator/osm_file.h"
@@ -60,40 +61,23 @@ int main(int argc, const char** argv) {
   normalize_features(features, scene_size);
   print_progress("load geojsons", 1, 1);
 
-  // A JSON scene (the usual output) is written from a compact store: the city
-  // is built a part at a time and each part moved into the store, so a city
-  // of a million features never sits in memory as scene records. The other
-  // formats, and the statistics, take the whole scene.
-  auto compact = has_extension(output, ".json") && !info;
+  // Every format with a writer that takes a compact store is written from
+  // one: the city is built a part at a time and each part moved into the
+  // store, so a city of a million features never sits in memory as scene
+  // records (the export writers prepare the store's shapes as they take
+  // them). The statistics, and the formats without such a writer, take the
+  // whole scene.
+  auto compact = has_store_writer(output) && !info;
   auto scene = scene_data{};
   auto store = json_scene_store{};
-  auto build = city_build{};
   print_progress("convert scene", 0, 1);
-  if (!begin_city_scene(scene, features, dirname, build, error)) fatal(error);
-  auto count = features.features.size();
-  if (!compact) {
-    if (!build_city_records(scene, features, 0, count, build, error)) fatal(error);
+  if (compact) {
+    if (!build_city_store(scene, store, features, dirname, error)) fatal(error);
   } else {
-    try {
-      // The ground and the tree models stay in the scene: trees refer to them.
-      add_scene_records(store, scene, {});
-      auto kept = record_counts(scene);
-      const size_t part = 4096;
-      for (size_t first = 0; first < count; first += part) {
-        if (!build_city_records(scene, features, first, first + part, build, error))
-          fatal(error);
-        add_scene_records(store, scene, kept);
-        scene.shapes.resize(kept.shapes);
-        scene.instances.resize(kept.instances);
-        scene.materials.resize(kept.materials);
-      }
-    } catch (const std::bad_alloc&) {
-      fatal(dirname + ": out of memory");
-    }
+    if (!build_city_scene(scene, features, dirname, error)) fatal(error);
   }
-  end_city_scene(build);
   scene.georeference = georeference;
-  if (is_export_format(output)) prepare_export_scene(scene);
+  if (!compact && is_export_format(output)) prepare_export_scene(scene);
   print_progress("convert scene", 1, 1);
 
   if (info) {
@@ -108,7 +92,7 @@ int main(int argc, const char** argv) {
   if (!scene.textures.empty() && !make_directory(path_join(folder, "textures"), error))
     fatal(error);
 
-  auto saved = compact ? save_json_scene(output, scene, store, error, print_progress)
+  auto saved = compact ? save_scene(output, scene, store, error, print_progress)
                        : save_scene(output, scene, error, print_progress);
   if (!saved) fatal(error);
   // Freeing millions of records one by one would only delay the end: the

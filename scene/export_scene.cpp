@@ -1,9 +1,12 @@
 #include "scene/export_scene.h"
 
+#include <algorithm>
 #include <cmath>
+#include <string_view>
 #include <nlohmann/json.hpp>
 
 #include "scene/flat_layers.h"
+#include "scene/scene_files.h"
 #include "scene/surface_normals.h"
 #include "support/files.h"
 
@@ -63,4 +66,199 @@ std::string scene_extras_json(const scene_data& scene) {
   }
   if (extras.empty()) return "";
   return extras.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+// ---------------------------------------------------------------------------
+// Stores
+// ---------------------------------------------------------------------------
+
+std::string_view store_name(const json_scene_store& store, uint32_t name) {
+  auto& entry = store.names[name];
+  return {entry.data, entry.size};
+}
+
+namespace {
+
+// Entries by name, entries of one name in the order added.
+template <typename Entry>
+std::vector<uint32_t> sorted_by_name(const json_scene_store& store,
+                                     const std::vector<Entry>& entries) {
+  auto order = std::vector<uint32_t>(entries.size());
+  for (size_t i = 0; i < order.size(); i++) order[i] = (uint32_t)i;
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    auto c = store_name(store, entries[a].name).compare(store_name(store, entries[b].name));
+    return c != 0 ? c < 0 : a < b;
+  });
+  return order;
+}
+
+// The first position in `order` of an entry named `name`, or order.size().
+template <typename Entry>
+size_t find_named(const json_scene_store& store, const std::vector<Entry>& entries,
+                  const std::vector<uint32_t>& order, std::string_view name) {
+  auto found = std::lower_bound(order.begin(), order.end(), name, [&](uint32_t e, std::string_view n) {
+    return store_name(store, entries[e].name) < n;
+  });
+  if (found == order.end() || store_name(store, entries[*found].name) != name) return order.size();
+  return (size_t)(found - order.begin());
+}
+
+void key_instances(const json_scene_store& store, store_export_plan& plan) {
+  auto shapes = sorted_by_name(store, store.shapes);
+  // The last shape of a name: the one whose file the JSON scene keeps.
+  auto last_shape = [&](uint32_t name) {
+    auto text = store_name(store, name);
+    auto at = find_named(store, store.shapes, shapes, text);
+    if (at == shapes.size()) return json_store_none;
+    while (at + 1 < shapes.size() && store_name(store, store.shapes[shapes[at + 1]].name) == text)
+      at++;
+    return shapes[at];
+  };
+  auto order = sorted_by_name(store, store.instances);
+  for (size_t begin = 0, end = 0; begin < order.size(); begin = end) {
+    auto name = store_name(store, store.instances[order[begin]].name);
+    auto keyed = keyed_store_instance{store.instances[order[begin]].name};
+    for (end = begin; end < order.size() && store_name(store, store.instances[order[end]].name) == name;
+         end++) {
+      auto& record = store.instances[order[end]];
+      if (record.frame != 0) keyed.frame = record.frame;
+      if (record.shape != json_store_none) keyed.shape = last_shape(record.shape);
+      if (record.material != json_store_none) keyed.material = record.material;
+    }
+    plan.instances.push_back(keyed);
+  }
+}
+
+void key_materials(const json_scene_store& store, store_export_plan& plan) {
+  plan.materials = sorted_by_name(store, store.materials);
+  plan.merged_of.assign(plan.materials.size(), json_store_none);
+  auto& order = plan.materials;
+  for (size_t begin = 0, end = 0; begin < order.size(); begin = end) {
+    auto name = store_name(store, store.materials[order[begin]].name);
+    for (end = begin + 1;
+         end < order.size() && store_name(store, store.materials[order[end]].name) == name; end++) {
+    }
+    if (end - begin == 1) {
+      plan.merged_of[begin] = store.materials[order[begin]].style;
+      continue;
+    }
+    // Records of one name laid over each other, as a reader of the file sees them.
+    auto records = scene_data{};
+    for (auto k = begin; k < end; k++) {
+      auto material = add_material(records, std::string{name});
+      *material = store.material_styles[store.materials[order[k]].style];
+      material->name = std::string{name};
+    }
+    plan.merged_of[begin] = (uint32_t)(store.material_styles.size() + plan.merged.size());
+    plan.merged.push_back(merge_materials_by_name(records).front());
+  }
+}
+
+}  // namespace
+
+const scene_material* keyed_material(const json_scene_store& store, const store_export_plan& plan,
+                                     const keyed_store_instance& instance) {
+  if (instance.material == json_store_none) return nullptr;
+  auto at = find_named(store, store.materials, plan.materials, store_name(store, instance.material));
+  if (at == plan.materials.size()) return nullptr;
+  auto id = (size_t)plan.merged_of[at];
+  return id < store.material_styles.size() ? &store.material_styles[id]
+                                           : &plan.merged[id - store.material_styles.size()];
+}
+
+frame3f keyed_frame(const json_scene_store& store, const store_export_plan& plan, size_t instance) {
+  auto frame = store.frames[plan.instances[instance].frame];
+  if (!plan.ranks.empty() && plan.ranks[instance] > 0)
+    frame.o.y += (float)plan.ranks[instance] * plan.step;
+  return frame;
+}
+
+const scene_shape* export_store_shape(const std::string& filename, const json_scene_store& store,
+                                      const store_export_plan& plan, size_t index,
+                                      scene_shape& scratch, std::string& error) {
+  auto inner = std::string{};
+  auto shape = store_shape_geometry(store, index, scratch, inner);
+  if (!shape) {
+    error = filename + ": error in " + inner;
+    return nullptr;
+  }
+  auto aspect = plan.prepare ? plan.aspects[index] : NAN;
+  if (std::isnan(aspect) || !is_city_surface(*shape)) return shape;
+  if (shape != &scratch) scratch = *shape;
+  orient_city_shape(scratch, aspect);
+  return &scratch;
+}
+
+bool plan_store_export(const std::string& filename, const json_scene_store& store, bool prepare, store_export_plan& plan,
+                       std::string& error) {
+  plan = store_export_plan{};
+  plan.prepare = prepare;
+  key_instances(store, plan);
+  key_materials(store, plan);
+  if (!prepare) return true;
+
+  // The façade aspect every instance shows a shape with; -1 when they differ.
+  plan.aspects.assign(store.shapes.size(), NAN);
+  for (auto& instance : plan.instances) {
+    if (instance.shape == json_store_none) continue;
+    auto aspect = facade_aspect(keyed_material(store, plan, instance));
+    auto& known = plan.aspects[instance.shape];
+    if (std::isnan(known)) known = aspect;
+    else if (known != aspect) known = -1;
+  }
+
+  // The bounds of each shape shown, as it is once prepared, taken in order.
+  auto boxes = std::vector<bbox3f>(store.shapes.size());
+  auto faces = std::vector<bool>(store.shapes.size());
+  auto scratch = scene_shape{}, turned = scene_shape{};
+  for (size_t s = 0; s < store.shapes.size(); s++) {
+    if (std::isnan(plan.aspects[s])) continue;
+    auto inner = std::string{};
+    auto shape = store_shape_geometry(store, s, scratch, inner);
+    if (!shape) {
+      error = filename + ": error in " + inner;
+      return false;
+    }
+    if (orienting_moves_vertices(*shape)) {
+      turned = *shape;
+      orient_city_shape(turned, plan.aspects[s]);
+      shape = &turned;
+    }
+    for (auto& p : shape->positions) expand(boxes[s], p);
+    faces[s] = !shape->positions.empty() &&
+               (!shape->triangles.empty() || !shape->quads.empty() || !shape->quadspos.empty());
+  }
+
+  // The layers, from the flat meshes as they are placed before lifting.
+  auto placed = std::vector<bbox3f>(plan.instances.size());
+  for (size_t i = 0; i < plan.instances.size(); i++) {
+    auto& instance = plan.instances[i];
+    if (instance.shape == json_store_none || !faces[instance.shape]) continue;
+    placed[i] = placed_box(boxes[instance.shape], store.frames[instance.frame]);
+  }
+  auto layers = flat_layer_ranks{};
+  auto inner = std::string{};
+  auto ranked = rank_flat_boxes(
+      placed, [](size_t a, size_t b) { return a < b; },  // keyed instances are in name order
+      [&](size_t i, scene_shape& into, frame3f& frame) {
+        frame = store.frames[plan.instances[i].frame];
+        return store_shape_geometry(store, plan.instances[i].shape, into, inner);
+      },
+      layers);
+  if (!ranked) {
+    error = filename + ": error in " + inner;
+    return false;
+  }
+  std::vector<bbox3f>().swap(placed);
+  plan.ranks = std::move(layers.ranks);
+  plan.step = layers.step;
+
+  // The bounds of the prepared scene: every shape with positions, lifted.
+  for (size_t i = 0; i < plan.instances.size(); i++) {
+    auto shape = plan.instances[i].shape;
+    if (shape == json_store_none || !(boxes[shape].min.x <= boxes[shape].max.x)) continue;
+    auto box = placed_box(boxes[shape], keyed_frame(store, plan, i));
+    expand(plan.bounds, box.min), expand(plan.bounds, box.max);
+  }
+  return true;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <unordered_map>
 
 #include "scene/scene_files.h"
@@ -60,9 +61,8 @@ struct flat_mesh {
 
 // The faces of a flat mesh in plan, placed by the instance's frame; faces
 // without area are left out.
-void build_triangles(flat_mesh& mesh, const scene_instance& instance) {
+void build_triangles(flat_mesh& mesh, const scene_shape& shape, const frame3f& frame) {
   mesh.built = true;
-  auto& shape = *instance.shape;
   auto faces = shape.quadspos.empty() ? quads_to_triangles(shape.triangles, shape.quads)
                                       : quads_to_triangles({}, shape.quadspos);
   auto count = shape.positions.size();
@@ -73,7 +73,7 @@ void build_triangles(flat_mesh& mesh, const scene_instance& instance) {
     auto t = plan_triangle{};
     int corners[3] = {f.x, f.y, f.z};
     for (int k = 0; k < 3; k++) {
-      auto p = transform_point(instance.frame, shape.positions[(size_t)corners[k]]);
+      auto p = transform_point(frame, shape.positions[(size_t)corners[k]]);
       t.x[k] = p.x, t.z[k] = p.z;
     }
     auto area = (t.x[1] - t.x[0]) * (t.z[2] - t.z[0]) - (t.x[2] - t.x[0]) * (t.z[1] - t.z[0]);
@@ -135,14 +135,16 @@ bool meshes_overlap(const flat_mesh& a, const flat_mesh& b, float eps) {
 
 }  // namespace
 
-flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& instances) {
-  auto result = flat_layer_ranks{};
-  result.ranks.assign(instances.size(), 0);
+bbox3f placed_box(const bbox3f& local, const frame3f& frame) {
+  auto box = bbox3f{};
+  for (int k = 0; k < 8; k++) expand(box, transform_point(frame, corner(local, k)));
+  return box;
+}
 
+flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& instances) {
   // World boxes from the corners of each shape's own box.
   auto shape_boxes = std::unordered_map<const scene_shape*, bbox3f>{};
   auto boxes = std::vector<bbox3f>(instances.size());
-  auto bounds = bbox3f{};
   for (size_t i = 0; i < instances.size(); i++) {
     auto instance = instances[i];
     if (!instance || !instance->shape || !has_faces(*instance->shape)) continue;
@@ -152,17 +154,37 @@ flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& inst
       for (auto& p : instance->shape->positions) expand(box, p);
       found = shape_boxes.emplace(instance->shape, box).first;
     }
-    for (int k = 0; k < 8; k++) expand(boxes[i], transform_point(instance->frame, corner(found->second, k)));
-    expand(bounds, boxes[i].min), expand(bounds, boxes[i].max);
+    boxes[i] = placed_box(found->second, instance->frame);
   }
-  if (!(bounds.min.x <= bounds.max.x)) return result;
+  auto result = flat_layer_ranks{};
+  rank_flat_boxes(
+      boxes,
+      [&](size_t a, size_t b) { return instances[a]->name < instances[b]->name; },
+      [&](size_t i, scene_shape&, frame3f& frame) {
+        frame = instances[i]->frame;
+        return instances[i]->shape;
+      },
+      result);
+  return result;
+}
+
+bool rank_flat_boxes(const std::vector<bbox3f>& boxes,
+                     const std::function<bool(size_t, size_t)>& name_less,
+                     const std::function<const scene_shape*(size_t, scene_shape&, frame3f&)>& shape_of,
+                     flat_layer_ranks& result) {
+  result = flat_layer_ranks{};
+  result.ranks.assign(boxes.size(), 0);
+  auto bounds = bbox3f{};
+  for (auto& box : boxes)
+    if (box.min.x <= box.max.x) expand(bounds, box.min), expand(bounds, box.max);
+  if (!(bounds.min.x <= bounds.max.x)) return true;
   result.step = flat_layer_step(bounds);
   auto size = result.step / layer_step_share;
   auto same_height = height_tolerance_share * size;
   auto eps = overlap_tolerance_share * size;
 
   auto meshes = std::vector<flat_mesh>{};
-  for (size_t i = 0; i < instances.size(); i++) {
+  for (size_t i = 0; i < boxes.size(); i++) {
     auto& box = boxes[i];
     if (!(box.min.x <= box.max.x) || !(box.max.y - box.min.y <= same_height)) continue;
     if (!std::isfinite(box.min.x + box.max.x + box.min.y + box.min.z + box.max.z)) continue;
@@ -172,9 +194,9 @@ flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& inst
   }
   std::sort(meshes.begin(), meshes.end(), [&](const flat_mesh& a, const flat_mesh& b) {
     if (a.height != b.height) return a.height < b.height;
-    auto& na = instances[a.index]->name;
-    auto& nb = instances[b.index]->name;
-    return na != nb ? na < nb : a.index < b.index;
+    if (name_less(a.index, b.index)) return true;
+    if (name_less(b.index, a.index)) return false;
+    return a.index < b.index;
   });
 
   // A grid over the plan finds the meshes a mesh may overlap.
@@ -192,6 +214,7 @@ flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& inst
   };
 
   auto seen = std::vector<size_t>(meshes.size(), SIZE_MAX);
+  auto scratch = scene_shape{};
   auto taken = std::vector<int>{};
   for (size_t m = 0; m < meshes.size(); m++) {
     auto& mesh = meshes[m];
@@ -217,8 +240,13 @@ flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& inst
             needed = (int)std::ceil(need - 0.01f);
             if (needed <= low) continue;
           }
-          if (!mesh.built) build_triangles(mesh, *instances[mesh.index]);
-          if (!other.built) build_triangles(other, *instances[other.index]);
+          for (auto* m : {&mesh, &other}) {
+            if (m->built) continue;
+            auto frame = frame3f{};
+            auto shape = shape_of(m->index, scratch, frame);
+            if (!shape) return false;
+            build_triangles(*m, *shape, frame);
+          }
           if (!meshes_overlap(mesh, other, eps)) continue;
           if (level) {
             taken.push_back(other.rank);
@@ -237,7 +265,7 @@ flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& inst
     for (int cx = x0; cx <= x1; cx++)
       for (int cz = z0; cz <= z1; cz++) cells[(size_t)cx * (size_t)grid + (size_t)cz].push_back(m);
   }
-  return result;
+  return true;
 }
 
 size_t lift_flat_layers(scene_data& scene) {

@@ -5,6 +5,7 @@
 // apart. Each flat mesh gets a layer rank; the exports lift it by its rank
 // times a step, the viewer pulls it towards the eye by its rank.
 
+#include <functional>
 #include <vector>
 
 #include "scene/scene.h"
@@ -28,6 +29,20 @@ struct flat_layer_ranks {
   std::vector<int> ranks = {};  // one per instance, in the order given
 };
 flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& instances);
+
+// The same ranking over items given by their world boxes (an empty box for
+// an item without faces), their names (name_less orders two items by name)
+// and their geometry, asked for only when an overlap must be told by faces:
+// shape_of(i, scratch, frame) returns item i's shape (in `scratch` or
+// elsewhere) and sets its frame. False, with the ranks unfinished, when
+// shape_of returns null (a shape that cannot be had).
+bool rank_flat_boxes(const std::vector<bbox3f>& boxes,
+                     const std::function<bool(size_t, size_t)>& name_less,
+                     const std::function<const scene_shape*(size_t, scene_shape&, frame3f&)>& shape_of,
+                     flat_layer_ranks& result);
+
+// A shape's own box placed by a frame: the box of its eight corners moved.
+bbox3f placed_box(const bbox3f& local, const frame3f& frame);
 
 // Lifts every flat mesh of the scene by its rank times the step, moving its
 // instance's frame up (the instances as the JSON scene keys them, so that a

@@ -5,7 +5,9 @@
 
 #include <string>
 
+#include "scene/json_scene.h"
 #include "scene/scene_load.h"
+#include "scene/sunsky.h"
 
 // What the file holds:
 // - one mesh per shape and material, and the same geometry (accessors) for
@@ -33,13 +35,21 @@
 bool save_gltf_scene(const std::string& filename, const scene_data& scene, std::string& error,
                      const progress_callback& progress = {});
 
-// The direction towards the sun of an environment: the brightest pixel of
-// its latitude-longitude image, turned by its frame. The image's direction
-// at row i and column j of an image of W x H pixels is
-// (cos phi sin theta, cos theta, sin phi sin theta) with
-// theta = (i + 0.5) / H * pi and phi = (j + 0.5) / W * 2 pi, as the sky of
-// make_sunsky is drawn. False when the environment has no image.
-bool environment_sun_direction(const scene_environment& environment, vec3f& direction);
+// The same for the scene whose cameras, environments and textures are those
+// of `scene` and whose instances, shapes and materials are those of
+// `store`, which is taken as it comes from the generator: NOT prepared for
+// export. The writer prepares it as prepare_export_scene prepares a scene
+// (the layer ranks and the façade aspects found from the whole store first,
+// then each shape oriented as it is taken), so the file is the one
+// save_gltf_scene writes for the prepared scene. Shapes are taken one at a
+// time through store_shape_geometry and their data streamed into files
+// beside the output (removed however the writer ends); the whole geometry
+// is never held. A shape that cannot be had fails the save with
+// filename + ": error in " + the store's error, and leaves no file at
+// `filename`.
+bool save_gltf_scene(const std::string& filename, const scene_data& scene,
+                     const json_scene_store& store, std::string& error,
+                     const progress_callback& progress = {});
 
 // Reads glTF 2.0, as JSON text (".gltf") or binary (".glb", told by its
 // magic): meshes of triangles, the node hierarchy with matrices or

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "support/format.h"
+
 void append_json_number(std::string& out, float value) {
   auto wide = (double)value;
   if (!std::isfinite(wide)) {
@@ -69,4 +71,12 @@ void append_json_numbers(std::string& out, int indent, std::initializer_list<flo
   out += '\n';
   out.append((size_t)indent, ' ');
   out += ']';
+}
+
+void append_json_float(std::string& out, float value) {
+  if (!std::isfinite(value)) {
+    out += "null";
+    return;
+  }
+  append_float(out, value);
 }

@@ -18,3 +18,6 @@ void append_json_key(std::string& out, int indent, const char* key);
 // An array of numbers, each on a line of its own, the closing bracket at
 // `indent`.
 void append_json_numbers(std::string& out, int indent, std::initializer_list<float> values);
+// A float as the shortest text that reads back as the same float ("0.05"),
+// for documents whose numbers are floats (glTF); non-finite numbers as null.
+void append_json_float(std::string& out, float value);

@@ -35,6 +35,23 @@ bool save_scene(const std::string& filename, const scene_data& scene, std::strin
   return false;
 }
 
+bool has_store_writer(const std::string& filename) {
+  for (auto ext : {".json", ".gltf", ".glb"})
+    if (has_extension(filename, ext)) return true;
+  return false;
+}
+
+bool save_scene(const std::string& filename, const scene_data& scene,
+                const json_scene_store& store, std::string& error,
+                const progress_callback& progress) {
+  if (has_extension(filename, ".json"))
+    return save_json_scene(filename, scene, store, error, progress);
+  if (has_extension(filename, ".gltf") || has_extension(filename, ".glb"))
+    return save_gltf_scene(filename, scene, store, error, progress);
+  error = filename + ": unknown format";
+  return false;
+}
+
 std::vector<std::string> unsaved_parts(const std::string& filename, const scene_data& scene) {
   auto has_lines_or_points = false, has_texcoords = false;
   for (auto& shape : scene.shapes) {

@@ -188,3 +188,31 @@ image4f make_sunsky(int width, int height, float sun_angle, float turbidity, boo
             vec4f{ground.x, ground.y, ground.z, 1});
   return image;
 }
+
+bool environment_sun_direction(const scene_environment& environment, vec3f& direction) {
+  auto texture = environment.emission_tex;
+  if (!texture) return false;
+  auto hdr = !texture->hdr.pixels.empty();
+  auto width = hdr ? texture->hdr.width : texture->ldr.width;
+  auto height = hdr ? texture->hdr.height : texture->ldr.height;
+  auto count = hdr ? texture->hdr.pixels.size() : texture->ldr.pixels.size();
+  if (count == 0 || width <= 0 || height <= 0 || count != (size_t)width * (size_t)height)
+    return false;
+  // The brightest pixel, by luminance.
+  auto best = size_t{0};
+  auto brightest = -1.0f;
+  for (size_t i = 0; i < count; i++) {
+    auto p = hdr ? texture->hdr.pixels[i] : srgb_to_linear(texture->ldr.pixels[i]);
+    auto luminance = 0.2126f * p.x + 0.7152f * p.y + 0.0722f * p.z;
+    if (std::isfinite(luminance) && luminance > brightest) brightest = luminance, best = i;
+  }
+  if (brightest < 0) return false;
+  const auto pi = 3.14159265358979f;
+  auto theta = ((float)(best / (size_t)width) + 0.5f) / (float)height * pi;
+  auto phi = ((float)(best % (size_t)width) + 0.5f) / (float)width * 2 * pi;
+  auto local =
+      vec3f{std::cos(phi) * std::sin(theta), std::cos(theta), std::sin(phi) * std::sin(theta)};
+  auto& f = environment.frame;
+  direction = normalize(f.x * local.x + f.y * local.y + f.z * local.z);
+  return is_finite(direction) && length(direction) > 0;
+}

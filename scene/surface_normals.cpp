@@ -187,26 +187,54 @@ void make_flat(scene_shape& shape) {
 
 }  // namespace
 
+bool is_city_surface(const scene_shape& shape) {
+  auto count = size_t{0};
+  return is_walls(shape, count) || is_roof(shape, count) || is_flat(shape);
+}
+
+bool orient_city_shape(scene_shape& shape, float aspect) {
+  auto count = size_t{0};
+  if (is_walls(shape, count)) {
+    make_walls(shape, count, aspect > 0 ? aspect : 0);
+  } else if (is_roof(shape, count)) {
+    make_roof(shape, count);
+  } else if (is_flat(shape)) {
+    make_flat(shape);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool orienting_moves_vertices(const scene_shape& shape) {
+  auto count = size_t{0};
+  return is_walls(shape, count) || is_roof(shape, count);
+}
+
+float facade_aspect(const scene_material* material) {
+  if (!material) return 0.0f;
+  auto has_pixels = [](const scene_texture* t) {
+    return t && (!t->hdr.pixels.empty() || !t->ldr.pixels.empty());
+  };
+  auto& m = *material;
+  auto image = has_pixels(m.color_tex)      ? m.color_tex
+               : has_pixels(m.emission_tex) ? m.emission_tex
+               : has_pixels(m.normal_tex)   ? m.normal_tex
+                                            : nullptr;
+  if (!image) return 0.0f;
+  auto w = image->hdr.pixels.empty() ? image->ldr.width : image->hdr.width;
+  auto h = image->hdr.pixels.empty() ? image->ldr.height : image->hdr.height;
+  return w > 0 && h > 0 ? (float)w / (float)h : 1.0f;
+}
+
 size_t orient_city_surfaces(scene_data& scene) {
   auto materials = materials_by_name(scene);
   auto material_of = std::unordered_map<std::string, const scene_material*>{};
   for (auto& m : materials) material_of.emplace(m.name, &m);
-  auto has_pixels = [](const scene_texture* t) {
-    return t && (!t->hdr.pixels.empty() || !t->ldr.pixels.empty());
-  };
   auto aspect_of = [&](const scene_instance& instance) {
     if (!instance.material) return 0.0f;
     auto found = material_of.find(instance.material->name);
-    if (found == material_of.end()) return 0.0f;
-    auto& m = *found->second;
-    auto image = has_pixels(m.color_tex)      ? m.color_tex
-                 : has_pixels(m.emission_tex) ? m.emission_tex
-                 : has_pixels(m.normal_tex)   ? m.normal_tex
-                                              : nullptr;
-    if (!image) return 0.0f;
-    auto w = image->hdr.pixels.empty() ? image->ldr.width : image->hdr.width;
-    auto h = image->hdr.pixels.empty() ? image->ldr.height : image->hdr.height;
-    return w > 0 && h > 0 ? (float)w / (float)h : 1.0f;
+    return found == material_of.end() ? 0.0f : facade_aspect(found->second);
   };
   // The aspect every instance shows a shape with; -1 when they differ.
   auto aspects = std::unordered_map<scene_shape*, float>{};
@@ -218,18 +246,7 @@ size_t orient_city_surfaces(scene_data& scene) {
     if (!added && found->second != aspect) found->second = -1;
   }
   auto changed = size_t{0};
-  for (auto& [shape, aspect] : aspects) {
-    auto count = size_t{0};
-    if (is_walls(*shape, count)) {
-      make_walls(*shape, count, aspect > 0 ? aspect : 0);
-    } else if (is_roof(*shape, count)) {
-      make_roof(*shape, count);
-    } else if (is_flat(*shape)) {
-      make_flat(*shape);
-    } else {
-      continue;
-    }
-    changed++;
-  }
+  for (auto& [shape, aspect] : aspects)
+    if (orient_city_shape(*shape, aspect)) changed++;
   return changed;
 }

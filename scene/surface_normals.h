@@ -16,3 +16,16 @@
 // with. Shapes with normals of their own, and any other shape, stay as they
 // are. Returns the number of shapes changed.
 size_t orient_city_surfaces(scene_data& scene);
+
+// The same for one shape, shown with façade images of width / height
+// `aspect` (0 or less: without façade coordinates). Returns whether the
+// shape is a wall, a roof or a flat mesh and was changed.
+bool orient_city_shape(scene_shape& shape, float aspect);
+// True when orient_city_shape changes the shape.
+bool is_city_surface(const scene_shape& shape);
+// True when it also moves or drops vertices (walls and roofs are rebuilt;
+// flat meshes keep theirs), so that the shape's bounds may change.
+bool orienting_moves_vertices(const scene_shape& shape);
+// The width / height of the image a material shows on façades (its colour,
+// else its emission, else its normal texture); 0 without one.
+float facade_aspect(const scene_material* material);
