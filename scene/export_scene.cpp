@@ -190,7 +190,7 @@ const scene_shape* export_store_shape(const std::string& filename, const json_sc
 }
 
 bool plan_store_export(const std::string& filename, const json_scene_store& store, bool prepare, store_export_plan& plan,
-                       std::string& error) {
+                       std::string& error, bool with_bounds) {
   plan = store_export_plan{};
   plan.prepare = prepare;
   key_instances(store, plan);
@@ -236,10 +236,11 @@ bool plan_store_export(const std::string& filename, const json_scene_store& stor
     if (instance.shape == json_store_none || !faces[instance.shape]) continue;
     placed[i] = placed_box(boxes[instance.shape], store.frames[instance.frame]);
   }
+  if (!with_bounds) std::vector<bbox3f>().swap(boxes), std::vector<bool>().swap(faces);
   auto layers = flat_layer_ranks{};
   auto inner = std::string{};
   auto ranked = rank_flat_boxes(
-      placed, [](size_t a, size_t b) { return a < b; },  // keyed instances are in name order
+      std::move(placed), [](size_t a, size_t b) { return a < b; },  // keyed instances are in name order
       [&](size_t i, scene_shape& into, frame3f& frame) {
         frame = store.frames[plan.instances[i].frame];
         return store_shape_geometry(store, plan.instances[i].shape, into, inner);
@@ -249,9 +250,9 @@ bool plan_store_export(const std::string& filename, const json_scene_store& stor
     error = filename + ": error in " + inner;
     return false;
   }
-  std::vector<bbox3f>().swap(placed);
   plan.ranks = std::move(layers.ranks);
   plan.step = layers.step;
+  if (!with_bounds) return true;
 
   // The bounds of the prepared scene: every shape with positions, lifted.
   for (size_t i = 0; i < plan.instances.size(); i++) {

@@ -58,10 +58,11 @@ struct store_export_plan {
   bbox3f                            bounds    = {};  // of the prepared scene
 };
 
-// Fails only when a shape cannot be had (the store's error, wrapped as
+// The bounds of the prepared scene are found only `with_bounds` (they take
+// a box per shape). Fails only when a shape cannot be had (the store's error, wrapped as
 // filename + ": error in " + it).
 bool plan_store_export(const std::string& filename, const json_scene_store& store, bool prepare, store_export_plan& plan,
-                       std::string& error);
+                       std::string& error, bool with_bounds = true);
 
 // The material keyed instance `instance` is shown with, merged by name;
 // null for none (or a name no material has).

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <unordered_map>
 
@@ -47,22 +48,31 @@ vec3f corner(const bbox3f& box, int k) {
 // A triangle in plan (x, z), with its box.
 struct plan_triangle {
   float x[3], z[3];
-  float min_x, max_x, min_z, max_z;
+  float min_x() const { return std::min({x[0], x[1], x[2]}); }
+  float max_x() const { return std::max({x[0], x[1], x[2]}); }
+  float min_z() const { return std::min({z[0], z[1], z[2]}); }
+  float max_z() const { return std::max({z[0], z[1], z[2]}); }
 };
+// The triangles of every mesh built so far, each mesh's one after another:
+// a city has hundreds of thousands of flat meshes of a few triangles each.
+using triangle_pool = std::deque<plan_triangle>;
 
 struct flat_mesh {
-  size_t                     index  = 0;  // into the instances
-  float                      height = 0;
-  bbox3f                     box    = {};
-  int                        rank   = 0;
-  bool                       built  = false;
-  std::vector<plan_triangle> triangles = {};
+  uint32_t index  = 0;  // into the instances
+  bbox3f   box    = {};
+  float    height = 0;
+  int      rank   = 0;
+  uint32_t first  = 0;  // its triangles in the pool
+  uint32_t count  = 0;
+  bool     built  = false;
 };
 
 // The faces of a flat mesh in plan, placed by the instance's frame; faces
 // without area are left out.
-void build_triangles(flat_mesh& mesh, const scene_shape& shape, const frame3f& frame) {
+void build_triangles(flat_mesh& mesh, const scene_shape& shape, const frame3f& frame,
+                     triangle_pool& pool) {
   mesh.built = true;
+  mesh.first = (uint32_t)pool.size();
   auto faces = shape.quadspos.empty() ? quads_to_triangles(shape.triangles, shape.quads)
                                       : quads_to_triangles({}, shape.quadspos);
   auto count = shape.positions.size();
@@ -78,10 +88,9 @@ void build_triangles(flat_mesh& mesh, const scene_shape& shape, const frame3f& f
     }
     auto area = (t.x[1] - t.x[0]) * (t.z[2] - t.z[0]) - (t.x[2] - t.x[0]) * (t.z[1] - t.z[0]);
     if (!(std::abs(area) > 0) || !std::isfinite(area)) continue;
-    t.min_x = std::min({t.x[0], t.x[1], t.x[2]}), t.max_x = std::max({t.x[0], t.x[1], t.x[2]});
-    t.min_z = std::min({t.z[0], t.z[1], t.z[2]}), t.max_z = std::max({t.z[0], t.z[1], t.z[2]});
-    mesh.triangles.push_back(t);
+    pool.push_back(t);
   }
+  mesh.count = (uint32_t)(pool.size() - mesh.first);
 }
 
 // Separating axes: two triangles overlap by area when no edge direction's
@@ -109,23 +118,24 @@ bool boxes_overlap(float a0, float a1, float b0, float b1, float eps) {
   return a1 > b0 + eps && b1 > a0 + eps;
 }
 
-bool meshes_overlap(const flat_mesh& a, const flat_mesh& b, float eps) {
+bool meshes_overlap(const flat_mesh& a, const flat_mesh& b, const triangle_pool& pool, float eps) {
   // Only the faces within the boxes' common part can meet.
   auto lo_x = std::max(a.box.min.x, b.box.min.x), hi_x = std::min(a.box.max.x, b.box.max.x);
   auto lo_z = std::max(a.box.min.z, b.box.min.z), hi_z = std::min(a.box.max.z, b.box.max.z);
   auto within = [&](const plan_triangle& t) {
-    return boxes_overlap(t.min_x, t.max_x, lo_x, hi_x, eps) &&
-           boxes_overlap(t.min_z, t.max_z, lo_z, hi_z, eps);
+    return boxes_overlap(t.min_x(), t.max_x(), lo_x, hi_x, eps) &&
+           boxes_overlap(t.min_z(), t.max_z(), lo_z, hi_z, eps);
   };
   auto near_b = std::vector<const plan_triangle*>{};
-  for (auto& t : b.triangles)
-    if (within(t)) near_b.push_back(&t);
+  for (auto k = b.first; k < b.first + b.count; k++)
+    if (within(pool[k])) near_b.push_back(&pool[k]);
   if (near_b.empty()) return false;
-  for (auto& ta : a.triangles) {
+  for (auto k = a.first; k < a.first + a.count; k++) {
+    auto& ta = pool[k];
     if (!within(ta)) continue;
     for (auto tb : near_b) {
-      if (!boxes_overlap(ta.min_x, ta.max_x, tb->min_x, tb->max_x, eps) ||
-          !boxes_overlap(ta.min_z, ta.max_z, tb->min_z, tb->max_z, eps))
+      if (!boxes_overlap(ta.min_x(), ta.max_x(), tb->min_x(), tb->max_x(), eps) ||
+          !boxes_overlap(ta.min_z(), ta.max_z(), tb->min_z(), tb->max_z(), eps))
         continue;
       if (triangles_overlap(ta, *tb, eps)) return true;
     }
@@ -158,7 +168,7 @@ flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& inst
   }
   auto result = flat_layer_ranks{};
   rank_flat_boxes(
-      boxes,
+      std::move(boxes),
       [&](size_t a, size_t b) { return instances[a]->name < instances[b]->name; },
       [&](size_t i, scene_shape&, frame3f& frame) {
         frame = instances[i]->frame;
@@ -168,7 +178,7 @@ flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& inst
   return result;
 }
 
-bool rank_flat_boxes(const std::vector<bbox3f>& boxes,
+bool rank_flat_boxes(std::vector<bbox3f> boxes,
                      const std::function<bool(size_t, size_t)>& name_less,
                      const std::function<const scene_shape*(size_t, scene_shape&, frame3f&)>& shape_of,
                      flat_layer_ranks& result) {
@@ -189,9 +199,10 @@ bool rank_flat_boxes(const std::vector<bbox3f>& boxes,
     if (!(box.min.x <= box.max.x) || !(box.max.y - box.min.y <= same_height)) continue;
     if (!std::isfinite(box.min.x + box.max.x + box.min.y + box.min.z + box.max.z)) continue;
     auto mesh = flat_mesh{};
-    mesh.index = i, mesh.height = box.min.y, mesh.box = box;
+    mesh.index = (uint32_t)i, mesh.height = box.min.y, mesh.box = box;
     meshes.push_back(std::move(mesh));
   }
+  std::vector<bbox3f>().swap(boxes);  // the meshes keep what they need
   std::sort(meshes.begin(), meshes.end(), [&](const flat_mesh& a, const flat_mesh& b) {
     if (a.height != b.height) return a.height < b.height;
     if (name_less(a.index, b.index)) return true;
@@ -205,7 +216,7 @@ bool rank_flat_boxes(const std::vector<bbox3f>& boxes,
     auto t = hi > lo ? (v - lo) / (hi - lo) : 0.0f;
     return std::clamp((int)(t * (float)grid), 0, grid - 1);
   };
-  auto cells = std::vector<std::vector<size_t>>((size_t)grid * (size_t)grid);
+  auto cells = std::vector<std::vector<uint32_t>>((size_t)grid * (size_t)grid);
   auto cell_range = [&](const bbox3f& box, int& x0, int& x1, int& z0, int& z1) {
     x0 = cell_of(box.min.x, bounds.min.x, bounds.max.x);
     x1 = cell_of(box.max.x, bounds.min.x, bounds.max.x);
@@ -213,8 +224,9 @@ bool rank_flat_boxes(const std::vector<bbox3f>& boxes,
     z1 = cell_of(box.max.z, bounds.min.z, bounds.max.z);
   };
 
-  auto seen = std::vector<size_t>(meshes.size(), SIZE_MAX);
+  auto seen = std::vector<uint32_t>(meshes.size(), UINT32_MAX);
   auto scratch = scene_shape{};
+  auto pool = triangle_pool{};
   auto taken = std::vector<int>{};
   for (size_t m = 0; m < meshes.size(); m++) {
     auto& mesh = meshes[m];
@@ -225,8 +237,8 @@ bool rank_flat_boxes(const std::vector<bbox3f>& boxes,
     for (int cx = x0; cx <= x1; cx++) {
       for (int cz = z0; cz <= z1; cz++) {
         for (auto o : cells[(size_t)cx * (size_t)grid + (size_t)cz]) {
-          if (seen[o] == m) continue;
-          seen[o] = m;
+          if (seen[o] == (uint32_t)m) continue;
+          seen[o] = (uint32_t)m;
           auto& other = meshes[o];
           if (!boxes_overlap(mesh.box.min.x, mesh.box.max.x, other.box.min.x, other.box.max.x, eps) ||
               !boxes_overlap(mesh.box.min.z, mesh.box.max.z, other.box.min.z, other.box.max.z, eps))
@@ -245,9 +257,9 @@ bool rank_flat_boxes(const std::vector<bbox3f>& boxes,
             auto frame = frame3f{};
             auto shape = shape_of(m->index, scratch, frame);
             if (!shape) return false;
-            build_triangles(*m, *shape, frame);
+            build_triangles(*m, *shape, frame, pool);
           }
-          if (!meshes_overlap(mesh, other, eps)) continue;
+          if (!meshes_overlap(mesh, other, pool, eps)) continue;
           if (level) {
             taken.push_back(other.rank);
           } else {
@@ -263,7 +275,7 @@ bool rank_flat_boxes(const std::vector<bbox3f>& boxes,
     mesh.rank = rank;
     result.ranks[mesh.index] = rank;
     for (int cx = x0; cx <= x1; cx++)
-      for (int cz = z0; cz <= z1; cz++) cells[(size_t)cx * (size_t)grid + (size_t)cz].push_back(m);
+      for (int cz = z0; cz <= z1; cz++) cells[(size_t)cx * (size_t)grid + (size_t)cz].push_back((uint32_t)m);
   }
   return true;
 }

@@ -36,7 +36,7 @@ flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& inst
 // shape_of(i, scratch, frame) returns item i's shape (in `scratch` or
 // elsewhere) and sets its frame. False, with the ranks unfinished, when
 // shape_of returns null (a shape that cannot be had).
-bool rank_flat_boxes(const std::vector<bbox3f>& boxes,
+bool rank_flat_boxes(std::vector<bbox3f> boxes,
                      const std::function<bool(size_t, size_t)>& name_less,
                      const std::function<const scene_shape*(size_t, scene_shape&, frame3f&)>& shape_of,
                      flat_layer_ranks& result);

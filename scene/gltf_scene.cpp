@@ -11,8 +11,9 @@
 
 namespace gltf_writing {
 
-// Parts are written and copied in blocks of this size.
-const size_t part_block = size_t{1} << 22;
+// Parts are written and copied in blocks of this size: ten parts are open
+// at once, so their buffers stay small.
+const size_t part_block = size_t{1} << 18;
 
 stream_part::~stream_part() {
   if (!temp.empty()) remove_file(temp);
@@ -482,7 +483,10 @@ bool save_gltf_scene(const std::string& filename, const scene_data& scene,
                      const progress_callback& progress) {
   return run_scene_writer(filename, error, [&] {
     auto plan = store_export_plan{};
-    if (!plan_store_export(filename, store, true, plan, error)) return false;
+    // The bounds serve orthographic cameras only.
+    auto ortho = std::any_of(scene.cameras.begin(), scene.cameras.end(),
+                             [](auto& camera) { return camera->ortho; });
+    if (!plan_store_export(filename, store, true, plan, error, ortho)) return false;
     return gltf_writing::save_gltf_files(filename, scene, store, plan, error, progress);
   });
 }
