@@ -3,6 +3,15 @@
 # program that writes the same output from the same input cannot avoid.
 #
 #   bench/scale.sh [-b BLOCKGEN] [-r RUNS] [-w WORKDIR] [INPUT...]
+#   bench/scale.sh -f FORMATS [-c BEFORE] [-i INPUTS] [-b BLOCKGEN] [-r RUNS] [-w WORKDIR] [INPUT...]
+#
+# With -f (a list such as "json glb gltf") the table is another: for each
+# input, format and program (BLOCKGEN, and BEFORE with -c, such as an older
+# build), the median wall time and peak memory of `blockgen -o OUT/city.EXT
+# INPUT`, each run into an output folder never used before. -i takes the
+# inputs ready-made from INPUTS/input-N (as bench_geojson writes them, with
+# the assets inside) instead of making them. Runs of 3·10^5 features or more
+# hold /tmp/bigmem.lock, so that no two runs that may need gigabytes overlap.
 #
 # INPUT is a number of synthetic features (the reader benchmark's input in
 # ten files, `bench_geojson write`) or "tiled" (the real extract
@@ -34,9 +43,15 @@ set -euo pipefail
 blockgen=build/bin/blockgen
 runs=3
 work=""
-while getopts "b:r:w:" option; do
+formats=""
+before=""
+ready=""
+while getopts "b:c:f:i:r:w:" option; do
   case $option in
     b) blockgen=$OPTARG ;;
+    c) before=$OPTARG ;;
+    f) formats=$OPTARG ;;
+    i) ready=$OPTARG ;;
     r) runs=$OPTARG ;;
     w) work=$OPTARG ;;
     *) sed -n '2,/^set/p' "$0" | sed 's/^# \{0,1\}//;/^set/d'; exit 1 ;;
@@ -100,6 +115,46 @@ make_input() {
   fi
   cp -r build/assets/buildings_texture build/assets/tree_models "$folder/"
 }
+
+if [ -n "$formats" ]; then
+  programs=("$blockgen")
+  [ -z "$before" ] || programs=("$(realpath "$before")" "$blockgen")
+  echo "load at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+  printf '| %-8s | %-6s | %-40s | %9s | %9s | %-24s |\n' Input Format Program Wall "Peak MB" "wall runs"
+  printf '|%s|\n' "----------|--------|------------------------------------------|-----------|-----------|--------------------------"
+  for input in "${inputs[@]}"; do
+    if [ -n "$ready" ]; then
+      folder=$ready/input-$input
+    else
+      folder="$work/input-$input"
+      make_input "$input" "$folder" >/dev/null
+    fi
+    lock=()
+    if [ "$input" != tiled ] && [ "$input" -ge 300000 ]; then lock=(flock /tmp/bigmem.lock); fi
+    for ext in $formats; do
+      for program in "${programs[@]}"; do
+        walls=() peaks=()
+        for ((run = 0; run < runs; run++)); do
+          fresh_output
+          sync
+          start=$(now)
+          "${lock[@]}" "${priority[@]}" /usr/bin/time -f '%M' -o "$work/peak" \
+            "$program" -o "$output/out-$run/city.$ext" "$folder" >"$work/stdout"
+          walls+=($(( $(now) - start )))
+          peaks+=("$(tail -n 1 "$work/peak")")
+        done
+        drop_output
+        wall=$(median "${walls[@]}") peak=$(median "${peaks[@]}")
+        runs_text=$(for w in "${walls[@]}"; do printf '%s ' "$(seconds "$w")"; done)
+        printf '| %-8s | %-6s | %-40s | %8ss | %9.0f | %-24s |\n' "$input" "$ext" "$program" \
+          "$(seconds "$wall")" "$(awk -v k="$peak" 'BEGIN { print k / 1024 }')" "$runs_text"
+      done
+    done
+    [ -n "$ready" ] || rm -rf "$folder"
+  done
+  echo "load at end: $(cut -d' ' -f1-3 /proc/loadavg)"
+  exit 0
+fi
 
 echo "blockgen: $blockgen"
 echo "load at start: $(cut -d' ' -f1-3 /proc/loadavg)"

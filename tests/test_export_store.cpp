@@ -1,0 +1,170 @@
+// The export writers that take a compact store: what they write from an
+// unprepared store equals what the in-memory writers write for the prepared
+// scene, and a shape that fails mid-way leaves nothing that looks complete.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+
+#include "scene/export_scene.h"
+#include "scene/gltf_scene.h"
+#include "scene/json_scene.h"
+#include "scene/scene_io.h"
+#include "test_util.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Every file under a folder, by its path inside it, with its bytes.
+std::map<std::string, std::string> files_under(const std::string& folder) {
+  auto files = std::map<std::string, std::string>{};
+  for (auto& entry : fs::recursive_directory_iterator(folder))
+    if (entry.is_regular_file())
+      files[fs::relative(entry.path(), folder).generic_string()] = read_file(entry.path().string());
+  return files;
+}
+
+// A city of its own: blocks of buildings of a few heights side by side,
+// roads that cross over a park and a pond (flat layers that overlap), and
+// trees.
+void write_synthetic_city(const std::string& folder) {
+  auto text = std::string{"{\"type\":\"FeatureCollection\",\"features\":["};
+  auto first = true;
+  auto add = [&](const std::string& properties, const std::string& type,
+                 const std::string& coordinates) {
+    text += first ? "" : ",";
+    first = false;
+    text += "{\"type\":\"Feature\",\"properties\":{" + properties + "},\"geometry\":{\"type\":\"" +
+            type + "\",\"coordinates\":" + coordinates + "}}";
+  };
+  auto square = [](double x, double y, double size) {
+    auto c = [](double a, double b) { return "[" + std::to_string(a) + "," + std::to_string(b) + "]"; };
+    return "[[" + c(x, y) + "," + c(x + size, y) + "," + c(x + size, y + size) + "," +
+           c(x, y + size) + "," + c(x, y) + "]]";
+  };
+  for (int i = 0; i < 6; i++) {
+    for (int j = 0; j < 6; j++) {
+      auto levels = std::to_string(1 + (i * 7 + j * 3) % 9);
+      add("\"building\":\"yes\",\"building:levels\":\"" + levels + "\"" +
+              ((i + j) % 3 == 0 ? ",\"roof:shape\":\"pyramidal\"" : ""),
+          "Polygon", square(126.90 + i * 0.001, 35.10 + j * 0.001, 0.0008));
+    }
+  }
+  add("\"leisure\":\"park\"", "Polygon", square(126.897, 35.097, 0.004));
+  add("\"natural\":\"water\"", "Polygon", square(126.898, 35.098, 0.001));
+  add("\"highway\":\"primary\"", "LineString", "[[126.896,35.1005],[126.908,35.1005]]");
+  add("\"highway\":\"residential\"", "LineString", "[[126.9005,35.096],[126.9005,35.108]]");
+  add("\"highway\":\"footway\"", "LineString", "[[126.896,35.096],[126.908,35.108]]");
+  for (int k = 0; k < 12; k++)
+    add("\"natural\":\"tree\"", "Point",
+        "[" + std::to_string(126.8975 + k * 0.0003) + "," + std::to_string(35.0975 + k * 0.0002) + "]");
+  text += "]}";
+  fs::create_directories(folder);
+  write_file(folder + "/city.geojson", text);
+  copy_assets(folder);
+}
+
+}  // namespace
+
+// blockgen writes every export from the store; with --info it builds the
+// whole scene and writes it with the in-memory writer. Both must agree byte
+// for byte, lifted layers and oriented walls included.
+TEST(export_store, streamed_files_equal_the_in_memory_ones) {
+  auto dir = scratch_dir("store");
+  auto town = dir / "town";
+  fs::create_directories(town);
+  for (auto& entry : fs::directory_iterator(std::string(SAMPLES_DIR) + "/town"))
+    if (entry.path().extension() == ".geojson") fs::copy(entry.path(), town);
+  copy_assets(town);
+  write_synthetic_city(dir / "synthetic");
+  for (auto input : {"town", "synthetic"}) {
+    for (auto ext : {"glb", "gltf"}) {
+      SCOPED_TRACE(std::string(input) + " " + ext);
+      auto streamed = dir / (std::string("streamed-") + input + ext);
+      auto whole = dir / (std::string("whole-") + input + ext);
+      auto a = run_program(BLOCKGEN_PATH, {"-o", streamed + "/city." + ext, dir / input});
+      auto b = run_program(BLOCKGEN_PATH, {"--info", "true", "-o", whole + "/city." + ext, dir / input});
+      ASSERT_EQ(a.status, 0) << a.out;
+      ASSERT_EQ(b.status, 0) << b.out;
+      auto left = files_under(streamed), right = files_under(whole);
+      ASSERT_FALSE(left.empty());
+      ASSERT_EQ(left.size(), right.size());
+      for (auto& [name, bytes] : left) {
+        ASSERT_TRUE(right.count(name)) << name;
+        EXPECT_TRUE(bytes == right[name]) << name << " differs";
+        EXPECT_EQ(name.find(".tmp-"), std::string::npos) << name;
+      }
+    }
+  }
+}
+
+// The store path prepares the shapes it takes: a store of the unprepared
+// scene gives the file the in-memory writer gives for the prepared one.
+TEST(export_store, an_unprepared_store_is_prepared_as_it_is_written) {
+  auto dir = scratch_dir("prepare");
+  auto scene = scene_data{};
+  auto camera = add_camera(scene, "camera");
+  camera->ortho = true;  // its far plane comes from the prepared bounds
+  // Two overlapping flat squares at one height (lifted apart), and walls.
+  for (auto name : {"a", "b"}) {
+    auto instance = add_complete_instance(scene, name);
+    auto offset = std::string(name) == "a" ? 0.0f : 0.5f;
+    instance->shape->positions = {{offset, 0, 0}, {offset + 1, 0, 0}, {offset + 1, 0, 1}, {offset, 0, 1}};
+    instance->shape->quads = {{0, 1, 2, 3}};
+  }
+  auto walls = add_complete_instance(scene, "walls");
+  walls->shape->positions = {{0, 2, 0}, {1, 2, 0}, {1, 2, 1}, {0, 2, 1}};
+  for (int k = 0; k < 4; k++) {
+    auto prev = (k + 3) % 4;
+    walls->shape->positions.push_back({walls->shape->positions[(size_t)k].x, 0, walls->shape->positions[(size_t)k].z});
+    walls->shape->positions.push_back({walls->shape->positions[(size_t)prev].x, 0, walls->shape->positions[(size_t)prev].z});
+    walls->shape->quads.push_back({prev, k, 4 + 2 * k, 4 + 2 * k + 1});
+  }
+  auto store = json_scene_store{};
+  add_scene_records(store, scene, {});
+  auto error = std::string{};
+  for (auto ext : {".glb", ".gltf"}) {
+    SCOPED_TRACE(ext);
+    auto streamed = dir / (std::string("streamed") + (ext + 1));
+    auto whole = dir / (std::string("whole") + (ext + 1));
+    fs::create_directories(streamed), fs::create_directories(whole);
+    ASSERT_TRUE(save_scene(streamed + "/city" + ext, scene, store, error)) << error;
+    // The same records, prepared in memory.
+    auto again = scene_data{};
+    for (auto& c : scene.cameras) *add_camera(again, c->name) = *c;
+    for (auto& i : scene.instances) {
+      auto instance = add_complete_instance(again, i->name);
+      *instance->shape = *i->shape;
+    }
+    prepare_export_scene(again);
+    ASSERT_TRUE(save_scene(whole + "/city" + ext, again, error)) << error;
+    EXPECT_TRUE(files_under(streamed) == files_under(whole));
+  }
+}
+
+// A shape that cannot be written stops the save at that shape: one error
+// naming it, no file at the output's name and no part left beside it.
+TEST(export_store, a_shape_that_fails_midway_leaves_no_output) {
+  auto dir = scratch_dir("fail");
+  auto scene = scene_data{};
+  for (auto name : {"first", "broken", "last"}) {
+    auto instance = add_complete_instance(scene, name);
+    instance->shape->positions = {{0, 1, 0}, {1, 1, 0}, {0, 2, 1}};
+    instance->shape->triangles = {{0, 1, 2}};
+  }
+  scene.shapes[1]->triangles = {{0, 1, 7}};
+  auto store = json_scene_store{};
+  add_scene_records(store, scene, {});
+  for (auto ext : {".glb", ".gltf"}) {
+    SCOPED_TRACE(ext);
+    auto folder = dir / (std::string("out") + (ext + 1));
+    fs::create_directories(folder);
+    auto filename = folder + "/city" + ext;
+    auto error = std::string{};
+    EXPECT_FALSE(save_scene(filename, scene, store, error));
+    EXPECT_EQ(error, filename + ": error in shape \"broken\": index out of range");
+    EXPECT_TRUE(files_under(folder).empty());
+  }
+}
