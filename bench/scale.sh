@@ -129,18 +129,21 @@ if [ -n "$formats" ]; then
       folder="$work/input-$input"
       make_input "$input" "$folder" >/dev/null
     fi
-    lock=()
-    if [ "$input" != tiled ] && [ "$input" -ge 300000 ]; then lock=(flock /tmp/bigmem.lock); fi
+    lock=""
+    if [ "$input" != tiled ] && [ "$input" -ge 300000 ]; then lock=1; fi
     for ext in $formats; do
       for program in "${programs[@]}"; do
         walls=() peaks=()
         for ((run = 0; run < runs; run++)); do
           fresh_output
           sync
+          # The wait for the lock is not timed.
+          if [ -n "$lock" ]; then exec 9>/tmp/bigmem.lock; flock 9; fi
           start=$(now)
-          "${lock[@]}" "${priority[@]}" /usr/bin/time -f '%M' -o "$work/peak" \
+          "${priority[@]}" /usr/bin/time -f '%M' -o "$work/peak" \
             "$program" -o "$output/out-$run/city.$ext" "$folder" >"$work/stdout"
           walls+=($(( $(now) - start )))
+          if [ -n "$lock" ]; then flock -u 9; exec 9>&-; fi
           peaks+=("$(tail -n 1 "$work/peak")")
         done
         drop_output

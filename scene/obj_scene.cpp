@@ -3,6 +3,7 @@
 #include <cmath>
 #include <unordered_set>
 
+#include "scene/export_scene.h"
 #include "scene/scene_files.h"
 #include "scene/shape.h"
 #include "support/files.h"
@@ -59,14 +60,14 @@ static bool has_geometry(const scene_shape& shape) {
           !shape.quads.empty() || !shape.quadspos.empty());
 }
 
-static void append_instance(std::string& text, const scene_instance& instance,
-                            const std::string& material, obj_offsets& base) {
-  auto& shape = *instance.shape;
-  text += "o " + obj_name(instance.name) + "\n";
+static void append_instance(std::string& text, const std::string& name, const frame3f& frame,
+                            const scene_shape& shape, const std::string& material,
+                            obj_offsets& base) {
+  text += "o " + obj_name(name) + "\n";
   text += "usemtl " + material + "\n";
   for (auto& p : shape.positions) {
     text += 'v';
-    append(text, transform_point(instance.frame, p));
+    append(text, transform_point(frame, p));
     text += '\n';
   }
   // Texture coordinates are stored with v down; OBJ counts v up.
@@ -75,7 +76,7 @@ static void append_instance(std::string& text, const scene_instance& instance,
     append(text, uv.x), append(text, 1 - uv.y);
     text += '\n';
   }
-  auto to_world = make_normal_transform(instance.frame);
+  auto to_world = make_normal_transform(frame);
   for (auto& n : shape.normals) {
     text += "vn";
     append(text, transform_normal(to_world, n));
@@ -128,19 +129,14 @@ static void append_material(std::string& text, const std::string& name,
   text += '\n';
 }
 
+// The OBJ text is written as it is made, a block at a time.
+const size_t obj_block = size_t{1} << 20;
+
 static bool save_obj_scene_files(const std::string& filename, const scene_data& scene,
+                                 const json_scene_store& store, const store_export_plan& plan,
                                  std::string& error, const progress_callback& progress) {
   for (auto& texture : scene.textures)
     if (!check_file_name(filename, "texture", texture->name, error)) return false;
-  auto checked = std::unordered_set<const scene_shape*>{};
-  for (auto& instance : scene.instances) {
-    auto shape = instance->shape;
-    if (!shape || !has_geometry(*shape) || !checked.insert(shape).second) continue;
-    if (!has_valid_indices(*shape)) {
-      error = filename + ": error in shape \"" + shape->name + "\": index out of range";
-      return false;
-    }
-  }
 
   auto total = 1 + (int)scene.textures.size();
   if (progress) progress("save scene", 0, total);
@@ -148,9 +144,18 @@ static bool save_obj_scene_files(const std::string& filename, const scene_data& 
   // Materials are keyed by name as in the JSON scene file, and they and the
   // instances come in name order as there; instances without a material get
   // a plain grey of a name no material uses.
-  auto materials = materials_by_name(scene);
+  auto materials = std::vector<std::pair<std::string, const scene_material*>>{};
+  for (size_t k = 0; k < plan.materials.size(); k++) {
+    auto id = plan.merged_of[k];
+    if (id == json_store_none) continue;  // a later record of a name
+    auto& record = store.materials[plan.materials[k]];
+    materials.push_back({obj_name(std::string{store_name(store, record.name)}),
+                         id < store.material_styles.size()
+                             ? &store.material_styles[id]
+                             : &plan.merged[id - store.material_styles.size()]});
+  }
   auto used_names = std::unordered_set<std::string>{};
-  for (auto& m : materials) used_names.insert(obj_name(m.name));
+  for (auto& m : materials) used_names.insert(m.first);
   auto fallback = std::string{"default"};
   while (used_names.count(fallback)) fallback += "_";
   auto needs_fallback = false;
@@ -159,43 +164,50 @@ static bool save_obj_scene_files(const std::string& filename, const scene_data& 
   auto mtl_filename = filename.substr(0, filename.size() - ext.size()) + ".mtl";
   auto mtl_basename = mtl_filename.substr(mtl_filename.find_last_of("/\\") + 1);
 
-  // Growing a text of hundreds of megabytes step by step costs more than
-  // writing it: reserve about what the lines will take.
-  auto estimate = size_t{1024};
-  for (auto& instance : scene.instances) {
-    auto shape = instance->shape;
-    if (!shape || !has_geometry(*shape)) continue;
-    estimate += 64 + 32 * (shape->positions.size() + shape->normals.size()) +
-                24 * shape->texcoords.size() +
-                40 * (shape->points.size() + shape->lines.size() + shape->triangles.size() +
-                      shape->quads.size() + shape->quadspos.size());
-  }
+  // The OBJ text goes to a hidden file as it is made: a city's is hundreds
+  // of megabytes. It appears under its name only once its materials and
+  // textures are written.
+  auto file = hidden_file{};
+  if (!open_hidden_file(filename, file, error)) return false;
   auto obj = std::string{};
-  obj.reserve(estimate);
   obj += "# Written by " + std::string(scene_generator_name) + "\n";
   obj += "mtllib " + mtl_basename + "\n";
   auto base = obj_offsets{};
-  for (auto& keyed : instances_by_name(scene)) {
-    auto instance = &keyed;
-    if (!instance->shape || !has_geometry(*instance->shape)) continue;
-    if (!instance->material) needs_fallback = true;
-    auto material = instance->material ? obj_name(instance->material->name) : fallback;
-    append_instance(obj, *instance, material, base);
+  auto scratch = scene_shape{};
+  for (size_t i = 0; i < plan.instances.size(); i++) {
+    auto& instance = plan.instances[i];
+    if (instance.shape == json_store_none) continue;
+    auto shape = export_store_shape(filename, store, plan, instance.shape, scratch, error);
+    if (!shape) return false;
+    if (!has_geometry(*shape)) continue;
+    if (!has_valid_indices(*shape)) {
+      error = filename + ": error in shape \"" + shape->name + "\": index out of range";
+      return false;
+    }
+    if (instance.material == json_store_none) needs_fallback = true;
+    auto material = instance.material != json_store_none
+                        ? obj_name(std::string{store_name(store, instance.material)})
+                        : fallback;
+    append_instance(obj, std::string{store_name(store, instance.name)}, keyed_frame(store, plan, i),
+                    *shape, material, base);
+    if (obj.size() >= obj_block) {
+      if (!write_hidden_text(file, obj, error)) return false;
+      obj.clear();
+    }
   }
+  auto temp = std::string{};
+  if (!write_hidden_text(file, obj, error) || !close_hidden_file(file, temp, error)) return false;
+  auto obj_file = pending_scene_file{filename, temp};
 
   auto mtl = std::string{};
   mtl += "# Written by " + std::string(scene_generator_name) + "\n\n";
-  for (auto& m : materials) append_material(mtl, obj_name(m.name), m);
+  for (auto& [name, m] : materials) append_material(mtl, name, *m);
   if (needs_fallback) {
     auto grey = scene_material{};
     grey.color = {0.5f, 0.5f, 0.5f};
     append_material(mtl, fallback, grey);
   }
 
-  // The OBJ file appears under its name only once its materials and
-  // textures are written.
-  auto obj_file = pending_scene_file{};
-  if (!write_scene_file(obj_file, filename, obj, error)) return false;
   auto inner = std::string{};
   if (!save_text(mtl_filename, mtl, inner)) {
     error = filename + ": error in " + inner;
@@ -206,7 +218,24 @@ static bool save_obj_scene_files(const std::string& filename, const scene_data& 
   return publish_scene_file(obj_file, error);
 }
 
+bool save_obj_scene(const std::string& filename, const scene_data& scene,
+                    const json_scene_store& store, std::string& error,
+                    const progress_callback& progress) {
+  return run_scene_writer(filename, error, [&] {
+    auto plan = store_export_plan{};
+    if (!plan_store_export(filename, store, true, plan, error, false)) return false;
+    return save_obj_scene_files(filename, scene, store, plan, error, progress);
+  });
+}
+
 bool save_obj_scene(const std::string& filename, const scene_data& scene, std::string& error,
                     const progress_callback& progress) {
-  return run_scene_writer(filename, error, [&] { return save_obj_scene_files(filename, scene, error, progress); });
+  return run_scene_writer(filename, error, [&] {
+    // The scene's records, borrowed: the writer takes them as it takes a store's.
+    auto store = json_scene_store{};
+    add_scene_records(store, scene, {}, true);
+    auto plan = store_export_plan{};
+    if (!plan_store_export(filename, store, false, plan, error, false)) return false;
+    return save_obj_scene_files(filename, scene, store, plan, error, progress);
+  });
 }

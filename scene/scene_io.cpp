@@ -36,7 +36,7 @@ bool save_scene(const std::string& filename, const scene_data& scene, std::strin
 }
 
 bool has_store_writer(const std::string& filename) {
-  for (auto ext : {".json", ".gltf", ".glb"})
+  for (auto ext : {".json", ".gltf", ".glb", ".obj"})
     if (has_extension(filename, ext)) return true;
   return false;
 }
@@ -48,6 +48,7 @@ bool save_scene(const std::string& filename, const scene_data& scene,
     return save_json_scene(filename, scene, store, error, progress);
   if (has_extension(filename, ".gltf") || has_extension(filename, ".glb"))
     return save_gltf_scene(filename, scene, store, error, progress);
+  if (has_extension(filename, ".obj")) return save_obj_scene(filename, scene, store, error, progress);
   error = filename + ": unknown format";
   return false;
 }

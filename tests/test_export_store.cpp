@@ -68,7 +68,7 @@ void write_synthetic_city(const std::string& folder) {
 
 }  // namespace
 
-// blockgen writes every export from the store; with --info it builds the
+// blockgen writes glTF, GLB and OBJ from the store; with --info it builds the
 // whole scene and writes it with the in-memory writer. Both must agree byte
 // for byte, lifted layers and oriented walls included.
 TEST(export_store, streamed_files_equal_the_in_memory_ones) {
@@ -80,7 +80,7 @@ TEST(export_store, streamed_files_equal_the_in_memory_ones) {
   copy_assets(town);
   write_synthetic_city(dir / "synthetic");
   for (auto input : {"town", "synthetic"}) {
-    for (auto ext : {"glb", "gltf"}) {
+    for (auto ext : {"glb", "gltf", "obj"}) {
       SCOPED_TRACE(std::string(input) + " " + ext);
       auto streamed = dir / (std::string("streamed-") + input + ext);
       auto whole = dir / (std::string("whole-") + input + ext);
@@ -125,7 +125,7 @@ TEST(export_store, an_unprepared_store_is_prepared_as_it_is_written) {
   auto store = json_scene_store{};
   add_scene_records(store, scene, {});
   auto error = std::string{};
-  for (auto ext : {".glb", ".gltf"}) {
+  for (auto ext : {".glb", ".gltf", ".obj"}) {
     SCOPED_TRACE(ext);
     auto streamed = dir / (std::string("streamed") + (ext + 1));
     auto whole = dir / (std::string("whole") + (ext + 1));
@@ -157,7 +157,7 @@ TEST(export_store, a_shape_that_fails_midway_leaves_no_output) {
   scene.shapes[1]->triangles = {{0, 1, 7}};
   auto store = json_scene_store{};
   add_scene_records(store, scene, {});
-  for (auto ext : {".glb", ".gltf"}) {
+  for (auto ext : {".glb", ".gltf", ".obj"}) {
     SCOPED_TRACE(ext);
     auto folder = dir / (std::string("out") + (ext + 1));
     fs::create_directories(folder);
