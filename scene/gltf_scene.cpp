@@ -166,12 +166,10 @@ void splice(json_text& json, std::vector<piece>& pieces, stream_part& part) {
   json.first.back() = false;
 }
 
-std::vector<piece> document(gltf_builder& builder, const buffer_layout& layout,
-                            stream_part& accessor_text, const std::string& buffer_uri,
-                            const std::vector<std::string>& image_uris) {
+// The asset, the extensions, the lights and the scene: everything before
+// the nodes.
+void append_head(json_text& json, const gltf_builder& builder) {
   auto& scene = builder.scene;
-  auto pieces = std::vector<piece>{};
-  auto json = json_text{};
   json.begin_object();
   json.key("asset");
   json.begin_object();
@@ -212,6 +210,50 @@ std::vector<piece> document(gltf_builder& builder, const buffer_layout& layout,
   if (!extras.empty()) json.key("extras"), json.raw(extras);
   json.end_object();
   json.end_array();
+
+}
+
+// The views of the buffer, and the buffer.
+void append_buffers(json_text& json, const gltf_builder& builder, const buffer_layout& layout,
+                    const std::string& buffer_uri, bool with_images) {
+  auto& images = builder.images;
+  json.key("bufferViews");
+  json.begin_array();
+  for (int v = 0; v < view_kinds; v++) {
+    if (layout.view_index[v] < 0) continue;
+    json.begin_object();
+    json.member("buffer", 0);
+    json.member("byteOffset", (size_t)layout.view_offset[v]);
+    json.member("byteLength", (size_t)layout.view_length[v]);
+    if (view_strides[v]) json.member("byteStride", view_strides[v]);
+    json.member("target", v <= colors_view ? array_buffer : element_array_buffer);
+    json.end_object();
+  }
+  if (with_images) {
+    for (size_t j = 0; j < images.size(); j++) {
+      json.begin_object();
+      json.member("buffer", 0);
+      json.member("byteOffset", (size_t)layout.image_offset[j]);
+      json.member("byteLength", images[j].png.size());
+      json.end_object();
+    }
+  }
+  json.end_array();
+  json.key("buffers");
+  json.begin_array();
+  json.begin_object();
+  json.member("byteLength", (size_t)layout.length);
+  if (!buffer_uri.empty()) json.member("uri", buffer_uri);
+  json.end_object();
+  json.end_array();
+}
+
+std::vector<piece> document(gltf_builder& builder, const buffer_layout& layout,
+                            stream_part& accessor_text, const std::string& buffer_uri,
+                            const std::vector<std::string>& image_uris) {
+  auto pieces = std::vector<piece>{};
+  auto json = json_text{};
+  append_head(json, builder);
 
   if (builder.node_count) {
     json.key("nodes");
@@ -273,37 +315,7 @@ std::vector<piece> document(gltf_builder& builder, const buffer_layout& layout,
     json.end_array();
   }
 
-  if (layout.length > 0) {
-    json.key("bufferViews");
-    json.begin_array();
-    for (int v = 0; v < view_kinds; v++) {
-      if (layout.view_index[v] < 0) continue;
-      json.begin_object();
-      json.member("buffer", 0);
-      json.member("byteOffset", (size_t)layout.view_offset[v]);
-      json.member("byteLength", (size_t)layout.view_length[v]);
-      if (view_strides[v]) json.member("byteStride", view_strides[v]);
-      json.member("target", v <= colors_view ? array_buffer : element_array_buffer);
-      json.end_object();
-    }
-    if (image_uris.empty()) {
-      for (size_t j = 0; j < images.size(); j++) {
-        json.begin_object();
-        json.member("buffer", 0);
-        json.member("byteOffset", (size_t)layout.image_offset[j]);
-        json.member("byteLength", images[j].png.size());
-        json.end_object();
-      }
-    }
-    json.end_array();
-    json.key("buffers");
-    json.begin_array();
-    json.begin_object();
-    json.member("byteLength", (size_t)layout.length);
-    if (!buffer_uri.empty()) json.member("uri", buffer_uri);
-    json.end_object();
-    json.end_array();
-  }
+  if (layout.length > 0) append_buffers(json, builder, layout, buffer_uri, image_uris.empty());
   json.end_object();
   json.out += '\n';
   builder.invalid = builder.invalid || json.invalid;
@@ -347,6 +359,81 @@ bool add_buffer(assembled_file& out, gltf_builder& builder, const buffer_layout&
 bool add_pieces(assembled_file& out, std::vector<piece>& pieces) {
   for (auto& p : pieces)
     if (!(p.part ? out.add(*p.part) : out.add(p.text))) return false;
+  return true;
+}
+
+// The ".glb": header, the JSON chunk padded with spaces, the binary chunk
+// (whose parts all end at multiples of 4 bytes), assembled under a hidden
+// name from the document's pieces and the buffer's parts.
+bool write_glb(const std::string& filename, gltf_builder& builder, const buffer_layout& layout,
+               std::vector<piece>& pieces, std::string& error) {
+  auto out = assembled_file{error};
+  auto temp = std::string{};
+  auto text_length = uint64_t{0};
+  for (auto& p : pieces) text_length += p.size();
+  pieces.push_back({std::string((size_t)(aligned(text_length) - text_length), ' ')});
+  text_length = aligned(text_length);
+  auto total_length = 12 + 8 + text_length + (layout.length ? 8 + layout.length : 0);
+  if (total_length > UINT32_MAX) {
+    error = filename + ": too large for a GLB file (4 GiB); a .gltf file can hold it";
+    return false;
+  }
+  auto head = std::string{};
+  auto word = [&](uint64_t value) {
+    auto v = (uint32_t)value;
+    head.append((const char*)&v, 4);
+  };
+  head += "glTF", word(2), word(total_length);
+  word(text_length), head += "JSON";
+  if (!open_hidden_file(filename, out.file, error) || !out.add(head) ||
+      !add_pieces(out, pieces))
+    return false;
+  if (layout.length) {
+    head.clear();
+    word(layout.length), head.append("BIN\0", 4);
+    if (!out.add(head) || !add_buffer(out, builder, layout, true)) return false;
+  }
+  if (!out.flush(true) || !close_hidden_file(out.file, temp, error) ||
+      !publish_file(temp, filename, error))
+    return false;
+  return true;
+}
+
+// The ".gltf" with its ".bin" and its images.
+bool write_gltf(const std::string& filename, gltf_builder& builder, const buffer_layout& layout,
+                std::vector<piece>& pieces, const std::vector<std::string>& image_files,
+                std::string& error) {
+  auto dirname = path_dirname(filename);
+  auto basename = filename.substr(dirname.empty() ? 0 : dirname.size() + 1);
+  auto stem = basename.substr(0, basename.size() - path_extension(basename).size());
+  auto out = assembled_file{error};
+  auto temp = std::string{};
+  // The document appears under its name only once its buffer and images
+  // are written; an earlier one is gone once they are replaced.
+  auto inner = std::string{};
+  auto fail = [&] {
+    remove_file(filename);
+    error = filename + ": error in " + inner;
+    return false;
+  };
+  if (layout.length) {
+    auto bin_path = path_join(dirname, stem + ".bin");
+    auto bin = assembled_file{inner};
+    if (!open_hidden_file(bin_path, bin.file, inner) ||
+        !add_buffer(bin, builder, layout, false) || !bin.flush(true) ||
+        !close_hidden_file(bin.file, temp, inner) || !publish_file(temp, bin_path, inner))
+      return fail();
+  }
+  if (!image_files.empty() && !make_directory(path_join(dirname, "textures"), inner))
+    return fail();
+  for (size_t j = 0; j < image_files.size(); j++)
+    if (!save_file(image_files[j], builder.images[j].png, inner)) return fail();
+  if (!open_hidden_file(filename, out.file, error) || !add_pieces(out, pieces) ||
+      !out.flush(true) || !close_hidden_file(out.file, temp, error)) {
+    remove_file(filename);
+    return false;
+  }
+  if (!publish_file(temp, filename, error)) return false;
   return true;
 }
 
@@ -410,66 +497,9 @@ bool save_gltf_files(const std::string& filename, const scene_data& scene,
     return false;
   }
 
-  auto out = assembled_file{error};
-  auto temp = std::string{};
-  if (binary) {
-    // Header, the JSON chunk padded with spaces, the binary chunk (whose
-    // parts all end at multiples of 4 bytes).
-    auto text_length = uint64_t{0};
-    for (auto& p : pieces) text_length += p.size();
-    pieces.push_back({std::string((size_t)(aligned(text_length) - text_length), ' ')});
-    text_length = aligned(text_length);
-    auto total_length = 12 + 8 + text_length + (layout.length ? 8 + layout.length : 0);
-    if (total_length > UINT32_MAX) {
-      error = filename + ": too large for a GLB file (4 GiB); a .gltf file can hold it";
-      return false;
-    }
-    auto head = std::string{};
-    auto word = [&](uint64_t value) {
-      auto v = (uint32_t)value;
-      head.append((const char*)&v, 4);
-    };
-    head += "glTF", word(2), word(total_length);
-    word(text_length), head += "JSON";
-    if (!open_hidden_file(filename, out.file, error) || !out.add(head) ||
-        !add_pieces(out, pieces))
-      return false;
-    if (layout.length) {
-      head.clear();
-      word(layout.length), head.append("BIN\0", 4);
-      if (!out.add(head) || !add_buffer(out, builder, layout, true)) return false;
-    }
-    if (!out.flush(true) || !close_hidden_file(out.file, temp, error) ||
-        !publish_file(temp, filename, error))
-      return false;
-  } else {
-    // The document appears under its name only once its buffer and images
-    // are written; an earlier one is gone once they are replaced.
-    auto inner = std::string{};
-    auto fail = [&] {
-      remove_file(filename);
-      error = filename + ": error in " + inner;
-      return false;
-    };
-    if (layout.length) {
-      auto bin_path = path_join(dirname, stem + ".bin");
-      auto bin = assembled_file{inner};
-      if (!open_hidden_file(bin_path, bin.file, inner) ||
-          !add_buffer(bin, builder, layout, false) || !bin.flush(true) ||
-          !close_hidden_file(bin.file, temp, inner) || !publish_file(temp, bin_path, inner))
-        return fail();
-    }
-    if (!image_files.empty() && !make_directory(path_join(dirname, "textures"), inner))
-      return fail();
-    for (size_t j = 0; j < image_files.size(); j++)
-      if (!save_file(image_files[j], builder.images[j].png, inner)) return fail();
-    if (!open_hidden_file(filename, out.file, error) || !add_pieces(out, pieces) ||
-        !out.flush(true) || !close_hidden_file(out.file, temp, error)) {
-      remove_file(filename);
-      return false;
-    }
-    if (!publish_file(temp, filename, error)) return false;
-  }
+  if (binary ? !write_glb(filename, builder, layout, pieces, error)
+             : !write_gltf(filename, builder, layout, pieces, image_files, error))
+    return false;
   if (progress) progress("save done", total, total);
   return true;
 }
