@@ -154,7 +154,7 @@ TEST(ObjReader, DamagedFilesAndMissingReferencesAreRefused) {
     const char* name;
     std::string obj, message;
   } cases[] = {
-      {"index past the vertices", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 4\n", "refers to a vertex that does not exist"},
+      {"index past the vertices", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 4\n", "parse error (line 4: face index 4 out of range, the file has 3 vertices)"},
       {"missing material library", "mtllib gone.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", "gone.mtl: file not found"},
       {"missing image", "mtllib no_image.mtl\nusemtl m\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", "missing.png"},
       {"coordinate not finite", "v 0 0 0\nv 1e999 0 0\nv 0 1 0\nf 1 2 3\n", "not a finite number"},
