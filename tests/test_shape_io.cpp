@@ -428,25 +428,23 @@ TEST(shape_obj, lines_points_colors_and_facevarying) {
   EXPECT_EQ(indexed.shape.normals.size(), 6u);
 }
 
+namespace {
+
+// An OBJ text and what its reader says of it.
+struct obj_case {
+  const char* what;
+  std::string text;
+  const char* message;
+};
+
+}  // namespace
+
 TEST(shape_obj, bad_files_are_refused) {
   auto dir = scratch_dir("shape");
   auto square = std::string{"v 0 0 0\nv 1 0 0\nv 1 1 0\nvt 0 0\n"};
-  struct obj_case {
-    const char* what;
-    std::string text;
-    const char* failure;
-  };
   auto cases = std::vector<obj_case>{
       {"index past the end", square + "f 1 2 9\n",
        ": parse error (line 5: face index 9 out of range, the file has 3 vertices)"},
-      {"relative index before the start", square + "f 1 2 -9\n",
-       ": parse error (line 5: face index -9 out of range, the file has 3 vertices)"},
-      {"index zero", square + "f 0 1 2\n", ": parse error (line 5: face index 0, but indices count from 1)"},
-      {"texcoord index past the end", square + "f 1/1 2/2 3/1\n",
-       ": parse error (line 5: face texture coordinate index 2 out of range, the file has 1 "
-       "texture coordinate)"},
-      {"normal index past the end", square + "f 1//1 2//1 3//1\n",
-       ": parse error (line 5: face normal index 1 out of range, the file has 0 normals)"},
       {"no elements", square, ": empty shape"},
       {"empty file", "", ": empty shape"},
       {"two objects", square + "o a\nf 1 2 3\no b\nf 3 2 1\n", ": empty shape"},
@@ -456,7 +454,7 @@ TEST(shape_obj, bad_files_are_refused) {
     write_file(dir / "bad.obj", c.text);
     auto loaded = load(dir / "bad.obj");
     EXPECT_FALSE(loaded.ok);
-    EXPECT_EQ(loaded.error, dir / "bad.obj" + c.failure);
+    EXPECT_EQ(loaded.error, dir / "bad.obj" + c.message);
   }
   auto relative = (write_file(dir / "rel.obj", square + "f -3 -2 -1\n"), load(dir / "rel.obj"));
   ASSERT_TRUE(relative.ok) << relative.error;
@@ -521,12 +519,14 @@ TEST(shape_obj, refusals_name_the_line) {
   auto square = std::string{"v 0 0 0\nv 1 0 0\nv 1 1 0\nvt 0 0\n"};
   auto big_face = std::string{"f"};
   for (auto k = 0; k < 256; k++) big_face += " " + std::to_string(1 + k % 3);
-  struct obj_case {
-    const char* what;
-    std::string text;
-    const char* problem;
-  };
   auto cases = std::vector<obj_case>{
+      {"relative index before the start", square + "f 1 2 -9\n",
+       "line 5: face index -9 out of range, the file has 3 vertices"},
+      {"index zero", square + "f 0 1 2\n", "line 5: face index 0, but indices count from 1"},
+      {"texcoord index past the end", square + "f 1/1 2/2 3/1\n",
+       "line 5: face texture coordinate index 2 out of range, the file has 1 texture coordinate"},
+      {"normal index past the end", square + "f 1//1 2//1 3//1\n",
+       "line 5: face normal index 1 out of range, the file has 0 normals"},
       {"line index past the end", square + "f 1 2 3\nl 1 5\n",
        "line 6: line index 5 out of range, the file has 3 vertices"},
       {"point index past the end", square + "f 1 2 3\np 2\np 9\n",
@@ -547,7 +547,7 @@ TEST(shape_obj, refusals_name_the_line) {
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
-    auto expected = std::string{"in.obj: parse error ("} + c.problem + ")";
+    auto expected = std::string{"in.obj: parse error ("} + c.message + ")";
     auto shape = scene_shape{};
     auto error = std::string{};
     EXPECT_FALSE(parse_shape("in.obj", c.text, shape, error));
