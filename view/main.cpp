@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "scene/gltf_reader.h"
 #include "scene/image.h"
 #include "scene/scene_io.h"
 #include "support/cli.h"
@@ -243,7 +244,12 @@ int main(int argc, char** argv) {
   auto start = std::chrono::steady_clock::now();
   auto scene = loaded_scene{};
   auto error = std::string{};
-  if (!read_scene(scene_file, scene, error, print_progress)) fail(error);
+  // A binary glTF file is read lean (never held whole); one that refers to
+  // other files goes the general way.
+  auto lean = has_extension(scene_file, ".glb") &&
+              read_glb_scene(scene_file, scene, error, print_progress);
+  if (!lean && !error.empty()) fail(error);
+  if (!lean && !read_scene(scene_file, scene, error, print_progress)) fail(error);
   auto load_time = seconds_since(start);
   for (auto& line : scene.warnings) std::fprintf(stderr, "%s\n", line.c_str());
 
