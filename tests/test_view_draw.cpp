@@ -7,6 +7,7 @@
 #include <cmath>
 #include <set>
 
+#include "scene/gltf_scene.h"
 #include "scene/sunsky.h"
 #include "view/draw_list.h"
 #include "view/view_camera.h"
@@ -197,13 +198,18 @@ TEST(DrawList, TexturedWallsGetFacadeCoordinates) {
 TEST(DrawList, SunFromTheSkyImageOrTheScene) {
   for (auto angle : {0.3f, pi / 4, 1.2f}) {
     auto sky = make_sunsky(512, 256, angle, 3, false, 1, 1, {0.2f, 0.2f, 0.2f});
-    auto direction = vec3f{}, color = vec3f{};
-    ASSERT_TRUE(find_sky_sun(sky, frame3f{}, direction, color));
+    auto texture = scene_texture{};
+    texture.hdr = sky;
+    auto environment = scene_environment{};
+    environment.emission_tex = &texture;
+    auto direction = vec3f{};
+    ASSERT_TRUE(environment_sun_direction(environment, direction));
     // The sun stands in the y-z plane, angle from the zenith.
     EXPECT_GT(dot(direction, {0, std::cos(angle), std::sin(angle)}), std::cos(3 * pi / 180)) << angle;
     // The environment's frame turns the sky.
     auto turned = frame3f{{0, 0, -1}, {0, 1, 0}, {1, 0, 0}, {0, 0, 0}};
-    ASSERT_TRUE(find_sky_sun(sky, turned, direction, color));
+    environment.frame = turned;
+    ASSERT_TRUE(environment_sun_direction(environment, direction));
     EXPECT_GT(dot(direction, {std::sin(angle), std::cos(angle), 0}), std::cos(3 * pi / 180)) << angle;
   }
   auto view = loaded_scene{};

@@ -8,6 +8,7 @@
 #include <meshoptimizer.h>
 
 #include "scene/flat_layers.h"
+#include "scene/gltf_scene.h"
 
 #include "scene/shape.h"
 #include "scene/matrix.h"
@@ -21,6 +22,9 @@ constexpr int   max_layer_rank  = 15;
 // Tiles of the plan hold about this many triangles on average.
 constexpr double tile_triangles = 20000;
 constexpr int    max_grid       = 64;
+// Runs smaller on screen than this many times the pixels a level may stray
+// are drawn at their coarsest level.
+constexpr float  small_run_pixels = 16;
 
 
 
@@ -109,34 +113,6 @@ struct instance_info {
   bbox3f                box      = {};
   int                   tile     = 0;
 };
-
-}  // namespace
-
-bool find_sky_sun(const image4f& sky, const frame3f& frame, vec3f& direction, vec3f& color) {
-  auto width = sky.width, rows = sky.height / 2;
-  if (width <= 0 || rows <= 0 || sky.pixels.size() != (size_t)sky.width * sky.height) return false;
-  auto best = -1.0f;
-  auto best_i = 0, best_j = 0;
-  for (int i = 0; i < rows; i++)
-    for (int j = 0; j < width; j++) {
-      auto& p = sky.pixels[(size_t)i * width + j];
-      auto l = luminance({p.x, p.y, p.z});
-      if (l > best && std::isfinite(l)) best = l, best_i = i, best_j = j;
-    }
-  if (!(best > 0)) return false;
-  // Row i looks at theta = pi (i + 0.5) / height from the zenith, column j
-  // at phi = 2 pi (j + 0.5) / width from +x towards +z.
-  auto pi = 3.14159265358979f;
-  auto theta = pi * (best_i + 0.5f) / sky.height, phi = 2 * pi * (best_j + 0.5f) / width;
-  auto local = vec3f{std::cos(phi) * std::sin(theta), std::cos(theta), std::sin(phi) * std::sin(theta)};
-  direction = normalize(frame.x * local.x + frame.y * local.y + frame.z * local.z);
-  auto& p = sky.pixels[(size_t)best_i * width + best_j];
-  color = brightest_one({p.x, p.y, p.z});
-  return length(direction) > 0;
-}
-
-
-namespace {
 
 // The looks of a list and the textures they use, found by what they show.
 struct look_table {
@@ -465,8 +441,8 @@ void add_sky(draw_list& list, const scene_environment& environment) {
   }
   if (!list.has_sun) {
     // The glow around the sun is bluish: sunlight itself stays warm white.
-    auto direction = vec3f{}, glow = vec3f{};
-    if (find_sky_sun(image, environment.frame, direction, glow)) {
+    auto direction = vec3f{};
+    if (environment_sun_direction(environment, direction)) {
       list.has_sun = true;
       list.sun_direction = direction;
     }
@@ -548,6 +524,12 @@ int detail_level(const bbox3f& b, const draw_level* levels, int level_count, con
                  std::max({b.min.y - eye.y, 0.0f, eye.y - b.max.y}),
                  std::max({b.min.z - eye.z, 0.0f, eye.z - b.max.z})};
   auto distance = length(d);
+  // A run that the view shows only a few pixels wide (a whole city's far
+  // tiles, buildings a pixel or two) takes its coarsest level: none of its
+  // shapes can show more than a pixel blob.
+  if (max_pixels > 0 && level_count > 1 &&
+      length(b.max - b.min) * pixels_per_unit < small_run_pixels * max_pixels * distance)
+    return level_count - 1;
   auto level = 0;
   for (int k = 1; k < level_count; k++)
     if (levels[k].error * pixels_per_unit <= max_pixels * distance) level = k;

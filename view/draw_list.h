@@ -143,7 +143,8 @@ void release_geometry(draw_list& list);
 // The level of detail a run is drawn at: the coarsest whose error, seen
 // from the eye, stays below `max_pixels`, with `pixels_per_unit` pixels for
 // one world unit at a distance of one (the view's height in pixels over
-// twice the tangent of half its field of view).
+// twice the tangent of half its field of view). A run that spans fewer
+// than 16 x `max_pixels` pixels on screen takes its coarsest level.
 int detail_level(const bbox3f& bounds, const draw_level* levels, int level_count,
                  const vec3f& eye, float pixels_per_unit, float max_pixels = 1.0f);
 
@@ -161,8 +162,3 @@ int make_coarser_levels(const vec3f* positions, size_t vertices, const uint32_t*
 // The number of draw calls one frame takes: one per batch and per
 // instanced shape, plus the background.
 size_t draw_calls(const draw_list& list);
-
-// The direction of the brightest pixel of the upper half of a
-// latitude-longitude sky image (the sun, or the glow around it), mapped by
-// the environment's frame; false when the image has no upper half.
-bool find_sky_sun(const image4f& sky, const frame3f& frame, vec3f& direction, vec3f& color);

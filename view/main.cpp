@@ -27,6 +27,14 @@
 #include "view/scene_view.h"
 #include "scene/scene_load.h"
 
+#ifdef _WIN32
+#define PSAPI_VERSION 2
+#include <windows.h>
+#include <psapi.h>
+#else
+#include <sys/resource.h>
+#endif
+
 #ifndef _WIN32
 #include <QSocketNotifier>
 #include <csignal>
@@ -51,6 +59,22 @@ bool parse_size(const std::string& text, int& value) {
   }
   return value > 0 && value <= 16384;
 }
+
+// The most memory the process has held so far, in bytes (0 where unknown).
+size_t peak_memory() {
+#ifdef _WIN32
+  auto counters = PROCESS_MEMORY_COUNTERS{};
+  if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters)))
+    return counters.PeakWorkingSetSize;
+  return 0;
+#else
+  auto usage = rusage{};
+  if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+  return (size_t)usage.ru_maxrss * 1024;
+#endif
+}
+
+std::string format_megabytes(size_t bytes) { return std::to_string((bytes + (1 << 19)) >> 20) + " MB"; }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -180,7 +204,8 @@ int render_off_screen(draw_list& list, const view_camera& camera, const vec3f& s
                " draw calls per frame, " + std::to_string(renderer.drawnTriangles()) +
                " triangles drawn per frame (" + std::to_string(renderer.shadowTriangles()) +
                " in the shadow map) of " + std::to_string(renderer.triangles()) +
-               ", upload " + format_seconds(upload_time) + " s");
+               ", upload " + format_seconds(upload_time) + " s, peak memory " +
+               format_megabytes(peak_memory()));
     fbo->release();
   }
   if (!screenshot.empty()) {

@@ -506,6 +506,7 @@ struct SceneRenderer::FrameState {
   frame3f eye;
   float   pixelsPerUnit = 1;  // for the levels of detail
   float   step = 0;           // one layer rank's pull
+  float   pixels = 2;         // the error a level may show, this pass
   GLint   colorAt = -1, emissionAt = -1, texturedAt = -1, layerAt = -1;
 };
 
@@ -513,6 +514,7 @@ int SceneRenderer::drawMeshes(const FrameState& frame, const view_frustum& frust
                               size_t& count) {
   auto calls = 0;
   auto currentLook = -1;
+  auto pixels = detailPixels;
   for (auto& mesh : meshes) {
     if (setLooks && mesh.look != currentLook) {
       auto& look = looks[(size_t)mesh.look];
@@ -531,7 +533,9 @@ int SceneRenderer::drawMeshes(const FrameState& frame, const view_frustum& frust
       glUniform1f(frame.layerAt, separateLayers ? 1 - direction * frame.step * (float)mesh.layer : 1.0f);
     }
     if (mesh.ranges.empty()) {
-      calls += drawInstanced(mesh, frame, frustum, count);
+      auto pass = frame;
+      pass.pixels = pixels;
+      calls += drawInstanced(mesh, pass, frustum, count);
       continue;
     }
     if (!box_in_frustum(frustum, mesh.bounds)) continue;
@@ -541,7 +545,7 @@ int SceneRenderer::drawMeshes(const FrameState& frame, const view_frustum& frust
     for (auto& range : mesh.ranges) {
       if (range.level_count == 0 || !box_in_frustum(frustum, range.bounds)) continue;
       auto& level = range.levels[detail_level(range.bounds, range.levels, range.level_count,
-                                              frame.eye.o, frame.pixelsPerUnit, detailPixels)];
+                                              frame.eye.o, frame.pixelsPerUnit, pixels)];
       if (level.count == 0) continue;
       runCounts.push_back((GLsizei)level.count);
       runOffsets.push_back((const void*)(level.first * sizeof(uint16_t)));
@@ -581,7 +585,7 @@ int SceneRenderer::drawInstanced(const GpuMesh& mesh, const FrameState& frame,
   for (auto& run : mesh.instanceRuns) {
     if (run.count == 0 || !box_in_frustum(frustum, run.bounds)) continue;
     auto level = detail_level(run.bounds, mesh.levels, mesh.levelCount, frame.eye.o,
-                              frame.pixelsPerUnit, detailPixels);
+                              frame.pixelsPerUnit, frame.pixels);
     if (level == pendingLevel && pendingFirst + pendingCount == run.first) {
       pendingCount += run.count;
       continue;
