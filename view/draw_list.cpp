@@ -24,7 +24,7 @@ constexpr double tile_triangles = 20000;
 constexpr int    max_grid       = 64;
 // Runs smaller on screen than this many times the pixels a level may stray
 // are drawn at their coarsest level.
-constexpr float  small_run_pixels = 16;
+constexpr float  small_run_pixels = 48;
 
 
 
@@ -518,6 +518,14 @@ void release_geometry(draw_list& list) {
   for (auto& group : list.instanced) group.mesh = {}, group.frames = {};
 }
 
+bool small_on_screen(const bbox3f& b, const vec3f& eye, float pixels_per_unit, float max_pixels) {
+  if (!(max_pixels > 0)) return false;
+  auto d = vec3f{std::max({b.min.x - eye.x, 0.0f, eye.x - b.max.x}),
+                 std::max({b.min.y - eye.y, 0.0f, eye.y - b.max.y}),
+                 std::max({b.min.z - eye.z, 0.0f, eye.z - b.max.z})};
+  return length(b.max - b.min) * pixels_per_unit < small_run_pixels * max_pixels * length(d);
+}
+
 int detail_level(const bbox3f& b, const draw_level* levels, int level_count, const vec3f& eye,
                  float pixels_per_unit, float max_pixels) {
   auto d = vec3f{std::max({b.min.x - eye.x, 0.0f, eye.x - b.max.x}),
@@ -527,9 +535,7 @@ int detail_level(const bbox3f& b, const draw_level* levels, int level_count, con
   // A run that the view shows only a few pixels wide (a whole city's far
   // tiles, buildings a pixel or two) takes its coarsest level: none of its
   // shapes can show more than a pixel blob.
-  if (max_pixels > 0 && level_count > 1 &&
-      length(b.max - b.min) * pixels_per_unit < small_run_pixels * max_pixels * distance)
-    return level_count - 1;
+  if (level_count > 1 && small_on_screen(b, eye, pixels_per_unit, max_pixels)) return level_count - 1;
   auto level = 0;
   for (int k = 1; k < level_count; k++)
     if (levels[k].error * pixels_per_unit <= max_pixels * distance) level = k;

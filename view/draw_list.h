@@ -143,8 +143,13 @@ void release_geometry(draw_list& list);
 // The level of detail a run is drawn at: the coarsest whose error, seen
 // from the eye, stays below `max_pixels`, with `pixels_per_unit` pixels for
 // one world unit at a distance of one (the view's height in pixels over
-// twice the tangent of half its field of view). A run that spans fewer
-// than 16 x `max_pixels` pixels on screen takes its coarsest level.
+// twice the tangent of half its field of view). A run small on screen
+// takes its coarsest level.
+// Whether a run spans fewer than 48 x `max_pixels` pixels seen from `eye`
+// (never when `max_pixels` is 0): it is drawn at its coarsest level, and
+// casts no shadow (its buildings are a few pixels; their shadows less).
+bool small_on_screen(const bbox3f& bounds, const vec3f& eye, float pixels_per_unit,
+                     float max_pixels);
 int detail_level(const bbox3f& bounds, const draw_level* levels, int level_count,
                  const vec3f& eye, float pixels_per_unit, float max_pixels = 1.0f);
 

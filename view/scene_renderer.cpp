@@ -507,6 +507,7 @@ struct SceneRenderer::FrameState {
   float   pixelsPerUnit = 1;  // for the levels of detail
   float   step = 0;           // one layer rank's pull
   float   pixels = 2;         // the error a level may show, this pass
+  bool    shadowPass = false;
   GLint   colorAt = -1, emissionAt = -1, texturedAt = -1, layerAt = -1;
 };
 
@@ -535,6 +536,7 @@ int SceneRenderer::drawMeshes(const FrameState& frame, const view_frustum& frust
     if (mesh.ranges.empty()) {
       auto pass = frame;
       pass.pixels = pixels;
+      pass.shadowPass = !setLooks;
       calls += drawInstanced(mesh, pass, frustum, count);
       continue;
     }
@@ -544,6 +546,7 @@ int SceneRenderer::drawMeshes(const FrameState& frame, const view_frustum& frust
     runBases.clear();
     for (auto& range : mesh.ranges) {
       if (range.level_count == 0 || !box_in_frustum(frustum, range.bounds)) continue;
+      if (!setLooks && small_on_screen(range.bounds, frame.eye.o, frame.pixelsPerUnit, pixels)) continue;
       auto& level = range.levels[detail_level(range.bounds, range.levels, range.level_count,
                                               frame.eye.o, frame.pixelsPerUnit, pixels)];
       if (level.count == 0) continue;
@@ -584,6 +587,8 @@ int SceneRenderer::drawInstanced(const GpuMesh& mesh, const FrameState& frame,
   auto pendingLevel = -1;
   for (auto& run : mesh.instanceRuns) {
     if (run.count == 0 || !box_in_frustum(frustum, run.bounds)) continue;
+    if (frame.shadowPass && small_on_screen(run.bounds, frame.eye.o, frame.pixelsPerUnit, frame.pixels))
+      continue;
     auto level = detail_level(run.bounds, mesh.levels, mesh.levelCount, frame.eye.o,
                               frame.pixelsPerUnit, frame.pixels);
     if (level == pendingLevel && pendingFirst + pendingCount == run.first) {
