@@ -149,14 +149,16 @@ struct accessor_reader {
   bool locate(int index, int components, const unsigned char*& base, size_t& stride,
               size_t& count, int& type) {
     if (index < 0 || (size_t)index >= model.accessors.size())
-      return problem = "an accessor index is out of range", false;
+      return problem = "accessor " + std::to_string(index) + " does not exist", false;
     auto& accessor = model.accessors[(size_t)index];
-    if (accessor.sparse.isSparse) return problem = "sparse accessors are not supported", false;
+    auto name = "accessor " + std::to_string(index);
+    if (accessor.sparse.isSparse) return problem = name + ": sparse accessors are not supported", false;
     if (tinygltf::GetNumComponentsInType(accessor.type) != components)
-      return problem = "accessor " + std::to_string(index) + " has the wrong type", false;
+      return problem = name + ": " + std::to_string(tinygltf::GetNumComponentsInType(accessor.type)) +
+                       " components where " + std::to_string(components) + " are needed (wrong type)", false;
     type = accessor.componentType;
     auto size = tinygltf::GetComponentSizeInBytes((uint32_t)type);
-    if (size <= 0) return problem = "accessor " + std::to_string(index) + " has a bad component type", false;
+    if (size <= 0) return problem = name + ": component type " + std::to_string(type) + " is unknown", false;
     count = accessor.count;
     if (accessor.bufferView < 0) {
       base = nullptr;  // all zeros
@@ -164,21 +166,24 @@ struct accessor_reader {
       return true;
     }
     if ((size_t)accessor.bufferView >= model.bufferViews.size())
-      return problem = "accessor " + std::to_string(index) + " has no buffer view", false;
+      return problem = name + ": buffer view " + std::to_string(accessor.bufferView) + " does not exist", false;
     auto& view = model.bufferViews[(size_t)accessor.bufferView];
     if (view.buffer < 0 || (size_t)view.buffer >= model.buffers.size())
-      return problem = "a buffer view has no buffer", false;
+      return problem = "buffer view " + std::to_string(accessor.bufferView) + ": buffer " +
+                       std::to_string(view.buffer) + " does not exist", false;
     auto& buffer = model.buffers[(size_t)view.buffer].data;
     auto element = (size_t)size * (size_t)components;
     stride = view.byteStride ? view.byteStride : element;
     if (view.byteOffset > buffer.size() || view.byteLength > buffer.size() - view.byteOffset)
-      return problem = "a buffer view lies outside its buffer", false;
+      return problem = "buffer view " + std::to_string(accessor.bufferView) + ": bytes " +
+                       std::to_string(view.byteOffset) + " to " + std::to_string(view.byteOffset + view.byteLength) +
+                       " beyond its buffer of " + std::to_string(buffer.size()), false;
     if (count > 0) {
       // offset + stride * (count - 1) + element <= view length, without overflow
       auto available = view.byteLength;
       if (accessor.byteOffset > available || element > available - accessor.byteOffset ||
           (count - 1) > (available - accessor.byteOffset - element) / stride)
-        return problem = "accessor " + std::to_string(index) + " reaches past its buffer view", false;
+        return problem = name + ": count " + std::to_string(count) + " beyond its buffer view", false;
     }
     base = buffer.data() + view.byteOffset + accessor.byteOffset;
     return true;
@@ -229,7 +234,9 @@ struct accessor_reader {
       float values[4] = {0, 0, 0, 0};
       for (int k = 0; k < N; k++) {
         values[k] = (float)component(base + i * stride + k * size, type, normalized);
-        if (!std::isfinite(values[k])) return problem = "an accessor holds a value that is not a finite number", false;
+        if (!std::isfinite(values[k]))
+          return problem = "accessor " + std::to_string(index) + ": element " + std::to_string(i) +
+                           " is not a finite number", false;
       }
       std::memcpy(&out[i], values, sizeof(Vec));
     }
@@ -244,7 +251,7 @@ struct accessor_reader {
     if (type != TINYGLTF_COMPONENT_TYPE_UNSIGNED_BYTE &&
         type != TINYGLTF_COMPONENT_TYPE_UNSIGNED_SHORT &&
         type != TINYGLTF_COMPONENT_TYPE_UNSIGNED_INT)
-      return problem = "indices must be unsigned integers", false;
+      return problem = "accessor " + std::to_string(index) + ": indices must be unsigned integers", false;
     out.assign(count, 0);
     if (!base) return true;
     for (size_t i = 0; i < count; i++) out[i] = (uint32_t)component(base + i * stride, type, false);
@@ -294,13 +301,15 @@ struct gltf_converter {
   bool convert_images() {
     textures.assign(model.images.size(), nullptr);
     // Only images that a material's base colour uses.
-    for (auto& material : model.materials) {
-      auto index = material.pbrMetallicRoughness.baseColorTexture.index;
+    for (size_t m = 0; m < model.materials.size(); m++) {
+      auto index = model.materials[m].pbrMetallicRoughness.baseColorTexture.index;
       if (index < 0) continue;
-      if ((size_t)index >= model.textures.size()) return fail("a texture index is out of range");
+      if ((size_t)index >= model.textures.size())
+        return fail("material " + std::to_string(m) + ": texture " + std::to_string(index) + " does not exist");
       auto source = model.textures[(size_t)index].source;
       if (source < 0) continue;
-      if ((size_t)source >= model.images.size()) return fail("an image index is out of range");
+      if ((size_t)source >= model.images.size())
+        return fail("texture " + std::to_string(index) + ": image " + std::to_string(source) + " does not exist");
       if (textures[(size_t)source]) continue;
       auto& image = model.images[(size_t)source];
       if (image.image.empty()) {
@@ -384,11 +393,12 @@ struct gltf_converter {
           for (size_t i = 0; i < indices.size(); i++) indices[i] = (uint32_t)i;
         }
         if (!primitive_triangles(primitive.mode, indices, shape->positions.size(), shape->triangles))
-          return fail("an index of mesh " + std::to_string(m) + " addresses no vertex");
+          return fail("mesh " + std::to_string(m) + ": an index addresses no vertex");
         auto material = fallback_material();
         if (primitive.material >= 0) {
           if ((size_t)primitive.material >= materials.size())
-            return fail("a material index is out of range");
+            return fail("mesh " + std::to_string(m) + ": material " + std::to_string(primitive.material) +
+                        " does not exist");
           material = materials[(size_t)primitive.material];
         }
         meshes.back().push_back({shape, material});
@@ -406,18 +416,21 @@ struct gltf_converter {
   }
 
   bool visit(int index, const mat4d& parent) {
-    if (index < 0 || (size_t)index >= model.nodes.size()) return fail("a node index is out of range");
+    if (index < 0 || (size_t)index >= model.nodes.size())
+      return fail("node " + std::to_string(index) + " does not exist");
     // Each node belongs to one parent: a node met twice is a cycle or a
     // shared child, both invalid, and would multiply the work.
     if (visited[(size_t)index]) return fail("node " + std::to_string(index) + " has two parents or is its own ancestor");
     visited[(size_t)index] = true;
+    auto node_index = index;
     auto& node = model.nodes[(size_t)index];
     auto world = parent * node_matrix(node);
     if (!is_finite(world)) return fail("node " + std::to_string(index) + " has a transform that is not finite");
     auto frame = to_frame(world);
 
     if (node.mesh >= 0) {
-      if ((size_t)node.mesh >= meshes.size()) return fail("a mesh index is out of range");
+      if ((size_t)node.mesh >= meshes.size())
+        return fail("node " + std::to_string(index) + ": mesh " + std::to_string(node.mesh) + " does not exist");
       auto name = node.name.empty() ? "node" + std::to_string(index) : node.name;
       for (auto& [shape, material] : meshes[(size_t)node.mesh]) {
         auto instance = add_instance(out.scene, name);
@@ -427,7 +440,8 @@ struct gltf_converter {
       }
     }
     if (node.camera >= 0 && !has_camera) {
-      if ((size_t)node.camera >= model.cameras.size()) return fail("a camera index is out of range");
+      if ((size_t)node.camera >= model.cameras.size())
+        return fail("node " + std::to_string(index) + ": camera " + std::to_string(node.camera) + " does not exist");
       auto& source = model.cameras[(size_t)node.camera];
       auto camera = add_camera(out.scene, source.name);
       camera->frame = {normalize(frame.x), normalize(frame.y), normalize(frame.z), frame.o};
@@ -442,7 +456,8 @@ struct gltf_converter {
     if (light != node.extensions.end() && light->second.IsObject() && light->second.Has("light")) {
       auto& value = light->second.Get("light");
       auto index = value.IsNumber() || value.IsInt() ? value.GetNumberAsInt() : -1;
-      if (index < 0 || (size_t)index >= model.lights.size()) return fail("a light index is out of range");
+      if (index < 0 || (size_t)index >= model.lights.size())
+        return fail("node " + std::to_string(node_index) + ": light " + std::to_string(index) + " does not exist");
       auto& source = model.lights[(size_t)index];
       if (source.type == "directional" && !out.has_sun) {
         // The light shines along its node's -z: the sun lies along +z.
@@ -587,7 +602,6 @@ struct lean_primitive {
   int position = -1, texcoord = -1, indices = -1, material = -1, mode = TINYGLTF_MODE_TRIANGLES;
 };
 struct lean_mesh {
-  std::string                 name       = "";
   std::vector<lean_primitive> primitives = {};
 };
 // A node's own transform: a matrix, or translation, rotation and scale.
@@ -751,7 +765,6 @@ struct lean_sax : nlohmann::json_sax<nlohmann::json> {
     if (top == "meshes") {
       auto& m = record(doc.meshes, i);
       auto name = "mesh " + std::to_string(i);
-      if (n == 3 && is(2, "name")) return text(v, m.name, name, "name");
       if (n < 4 || !is(2, "primitives") || !path[3].array) return true;
       auto& p = record(m.primitives, at(3));
       name += " primitive " + std::to_string(at(3));
@@ -940,6 +953,44 @@ struct chunk_reader {
     }
     return w.bytes.data();
   }
+};
+
+// The JSON chunk read from the source a block at a time, for the parser:
+// an input iterator over its bytes.
+struct json_blocks {
+  const std::function<bool(uint64_t, void*, size_t)>& read;
+  uint64_t          start = 0, size = 0;  // of the chunk in the source
+  uint64_t          first = 0;            // chunk offset of the block
+  std::vector<char> block = {};
+  bool              failed = false;
+
+  char at(uint64_t offset) {
+    if (offset < first || offset - first >= block.size()) {
+      first = offset;
+      block.resize((size_t)std::min<uint64_t>(uint64_t{1} << 20, size - offset));
+      if (!read(start + offset, block.data(), block.size())) {
+        failed = true;
+        std::fill(block.begin(), block.end(), ' ');
+      }
+    }
+    return block[(size_t)(offset - first)];
+  }
+};
+struct json_block_iterator {
+  using iterator_category = std::input_iterator_tag;
+  using value_type        = char;
+  using difference_type   = std::ptrdiff_t;
+  using pointer           = const char*;
+  using reference         = char;
+  json_blocks* blocks = nullptr;
+  uint64_t     offset = 0;
+  char operator*() const { return blocks->at(offset); }
+  json_block_iterator& operator++() {
+    offset++;
+    return *this;
+  }
+  bool operator==(const json_block_iterator& o) const { return offset == o.offset; }
+  bool operator!=(const json_block_iterator& o) const { return offset != o.offset; }
 };
 
 int component_size(int type) {
@@ -1150,9 +1201,7 @@ struct lean_converter {
           add_warning(out, filename + ": warning: primitives without positions are skipped");
           continue;
         }
-        auto name = mesh.name.empty() ? "mesh" + std::to_string(m) : mesh.name;
-        if (mesh.primitives.size() > 1) name += ":" + std::to_string(p);
-        auto shape = add_shape(out.scene, name);
+        auto shape = add_shape(out.scene);
         if (!floats<vec3f, 3>(primitive.position, shape->positions)) return false;
         if (primitive.texcoord >= 0) {
           if (!floats<vec2f, 2>(primitive.texcoord, shape->texcoords)) return false;
@@ -1296,17 +1345,19 @@ bool read_glb(const std::string& filename, uint64_t size,
   auto json_length = word(header + 12);
   if (word(header + 16) != 0x4E4F534A) return fail("the first chunk is not JSON");
   if (json_length > total - 20) return fail("the JSON chunk reaches past the end of the file");
-  auto json = std::string((size_t)json_length, '\0');
-  if (json_length > 0 && !read(20, json.data(), json.size())) return error = filename + ": read error", false;
 
+  // The JSON chunk is parsed as it is read, never held whole.
   auto doc = lean_document{};
   auto problem = std::string{};
   {
+    auto blocks = json_blocks{read, 20, json_length};
     auto sax = lean_sax{doc, problem};
-    auto ok = nlohmann::json::sax_parse(json, &sax, nlohmann::json::input_format_t::json, false);
+    auto ok = nlohmann::json::sax_parse(json_block_iterator{&blocks, 0},
+                                        json_block_iterator{&blocks, json_length}, &sax,
+                                        nlohmann::json::input_format_t::json, false);
+    if (blocks.failed) return error = filename + ": read error", false;
     if (!ok) return fail(problem.empty() ? "the JSON chunk is not valid JSON" : problem);
   }
-  json = {};
 
   auto chunk = chunk_reader{read};
   auto bin = 20 + ((json_length + 3) & ~uint64_t{3});

@@ -3,7 +3,8 @@
 // is parsed into the few records a scene needs (no document tree), and the
 // binary chunk is read from the file piece by piece as the meshes need it,
 // never whole. The scene is the one parse_gltf_scene makes of the same
-// file, without the georeference.
+// file, without the georeference and the shapes' names (a viewer needs
+// neither; a city has millions of shapes).
 
 #include <string>
 

@@ -253,6 +253,7 @@ void assign_tiles(build_state& state) {
     total_triangles += shape.triangles.size() + 2 * shape.quads.size() + 2 * shape.quadspos.size();
   }
   auto grid = std::clamp((int)std::ceil(std::sqrt((double)total_triangles / tile_triangles)), 1, max_grid);
+  state.list.tile_grid = grid;
   auto cell = [&](float v, float low, float high) {
     auto t = high > low ? (v - low) / (high - low) : 0.0f;
     return std::clamp((int)(t * (float)grid), 0, grid - 1);
@@ -294,6 +295,7 @@ void append_mesh(draw_batch& batch, int& last_tile, const instance_info& info, d
     range.levels[0].first = batch.indices.size();
     batch.ranges.push_back(range);
     last_tile = info.tile;
+    batch.ranges.back().tile = info.tile;
   }
   auto& range = batch.ranges.back();
   auto base = range.vertex_count;

@@ -48,6 +48,7 @@ constexpr int max_levels = 4;
 struct draw_range {
   uint32_t   base_vertex  = 0;
   uint32_t   vertex_count = 0;
+  int        tile         = 0;  // x * tile_grid + z cell of the plan
   bbox3f     bounds       = {};
   int        level_count  = 1;
   draw_level levels[max_levels] = {};
@@ -91,6 +92,7 @@ struct draw_list {
   std::vector<draw_batch>           batches   = {};
   std::vector<draw_instances>       instanced = {};
   bbox3f                            bounds    = {};  // of everything drawn
+  int                               tile_grid = 1;   // tiles along x and along z
   // What a framing view shows: the bounds without a flat backdrop that
   // reaches far past everything else (the ground square around a city).
   bbox3f focus = {};
