@@ -1,0 +1,448 @@
+// The JSON scene document, streamed a part at a time, and the order in which
+// a save writes the document, the shapes and the textures.
+
+#include <algorithm>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+
+#include "scene/image.h"
+#include "scene/json_scene.h"
+#include "scene/json_scene_parts.h"
+#include "scene/json_text.h"
+#include "scene/scene_files.h"
+#include "support/files.h"
+
+// ---------------------------------------------------------------------------
+// The document text
+// ---------------------------------------------------------------------------
+
+namespace json_writing {
+
+void append_value(std::string& out, int indent, const vec3f& v) {
+  append_json_numbers(out, indent, {v.x, v.y, v.z});
+}
+void append_value(std::string& out, int indent, const frame3f& f) {
+  append_json_numbers(out, indent, {f.x.x, f.x.y, f.x.z, f.y.x, f.y.y, f.y.z, f.z.x, f.z.y, f.z.z,
+                               f.o.x, f.o.y, f.o.z});
+}
+void append_value(std::string& out, int, float value) { append_json_number(out, value); }
+void append_value(std::string& out, int, bool value) { out += value ? "true" : "false"; }
+void append_value(std::string& out, int, const scene_texture* texture) {
+  append_json_string(out, texture->name);
+}
+
+// Records are members of their kind's object, which is a member of the root.
+constexpr int member_indent = 6;
+
+// One member of a kind of record: its key, whether a record writes it (its
+// value differs from a fresh record's) and its value.
+template <typename Record>
+struct member {
+  const char* key;
+  bool (*written)(const Record&);
+  void (*append)(std::string&, const Record&);
+};
+
+#define FIELD_MEMBER(Record, key, field)                                              \
+  member<Record> {                                                                    \
+    key,                                                                              \
+        [](const Record& r) {                                                         \
+          static const auto fresh = Record{};                                         \
+          return r.field != fresh.field;                                              \
+        },                                                                            \
+        [](std::string& out, const Record& r) { append_value(out, member_indent, r.field); } \
+  }
+#define TEXTURE_MEMBER(Record, key, field)                                            \
+  member<Record> {                                                                    \
+    key, [](const Record& r) { return r.field != nullptr; },                          \
+        [](std::string& out, const Record& r) { append_value(out, member_indent, r.field); } \
+  }
+
+// Each table lists the members in the byte order of their keys, the order
+// of the document.
+const member<scene_camera> camera_members[] = {
+    FIELD_MEMBER(scene_camera, "aperture", aperture), FIELD_MEMBER(scene_camera, "aspect", aspect),
+    FIELD_MEMBER(scene_camera, "film", film),         FIELD_MEMBER(scene_camera, "focus", focus),
+    FIELD_MEMBER(scene_camera, "frame", frame),       FIELD_MEMBER(scene_camera, "lens", lens),
+    FIELD_MEMBER(scene_camera, "ortho", ortho),
+};
+const member<scene_environment> environment_members[] = {
+    FIELD_MEMBER(scene_environment, "emission", emission),
+    TEXTURE_MEMBER(scene_environment, "emission_tex", emission_tex),
+    FIELD_MEMBER(scene_environment, "frame", frame),
+};
+const member<scene_material> material_members[] = {
+    FIELD_MEMBER(scene_material, "coat", coat),
+    TEXTURE_MEMBER(scene_material, "coat_tex", coat_tex),
+    FIELD_MEMBER(scene_material, "color", color),
+    TEXTURE_MEMBER(scene_material, "color_tex", color_tex),
+    FIELD_MEMBER(scene_material, "emission", emission),
+    TEXTURE_MEMBER(scene_material, "emission_tex", emission_tex),
+    FIELD_MEMBER(scene_material, "ior", ior),
+    FIELD_MEMBER(scene_material, "metallic", metallic),
+    TEXTURE_MEMBER(scene_material, "metallic_tex", metallic_tex),
+    TEXTURE_MEMBER(scene_material, "normal_tex", normal_tex),
+    FIELD_MEMBER(scene_material, "opacity", opacity),
+    TEXTURE_MEMBER(scene_material, "opacity_tex", opacity_tex),
+    FIELD_MEMBER(scene_material, "roughness", roughness),
+    TEXTURE_MEMBER(scene_material, "roughness_tex", roughness_tex),
+    FIELD_MEMBER(scene_material, "scanisotropy", scanisotropy),
+    FIELD_MEMBER(scene_material, "scattering", scattering),
+    TEXTURE_MEMBER(scene_material, "scattering_tex", scattering_tex),
+    FIELD_MEMBER(scene_material, "specular", specular),
+    TEXTURE_MEMBER(scene_material, "specular_tex", specular_tex),
+    FIELD_MEMBER(scene_material, "thin", thin),
+    FIELD_MEMBER(scene_material, "translucency", translucency),
+    TEXTURE_MEMBER(scene_material, "translucency_tex", translucency_tex),
+    FIELD_MEMBER(scene_material, "transmission", transmission),
+    TEXTURE_MEMBER(scene_material, "transmission_tex", transmission_tex),
+    FIELD_MEMBER(scene_material, "trdepth", trdepth),
+};
+
+// An instance as the document sees it: its own fields, the names of its
+// shape and material, and its shape's settings.
+struct instance_view {
+  const json_scene_store*    store    = nullptr;
+  const frame3f*             frame    = nullptr;
+  uint32_t                   shape    = json_store_none;
+  uint32_t                   material = json_store_none;
+  const json_store_settings* settings = nullptr;
+};
+const auto default_settings = json_store_settings{};
+const auto identity_frame = frame3f{};
+
+const member<instance_view> instance_members[] = {
+    {"catmullclark", [](const instance_view& i) {
+       return i.settings && i.settings->catmullclark != default_settings.catmullclark; },
+     [](std::string& out, const instance_view& i) { append_value(out, 0, i.settings->catmullclark); }},
+    {"displacement", [](const instance_view& i) {
+       return i.settings && i.settings->displacement != default_settings.displacement; },
+     [](std::string& out, const instance_view& i) { append_json_number(out, i.settings->displacement); }},
+    {"displacement_tex", [](const instance_view& i) {
+       return i.settings && i.settings->displacement_tex != nullptr; },
+     [](std::string& out, const instance_view& i) {
+       append_value(out, 0, i.settings->displacement_tex); }},
+    {"frame", [](const instance_view& i) { return *i.frame != identity_frame; },
+     [](std::string& out, const instance_view& i) { append_value(out, member_indent, *i.frame); }},
+    {"material", [](const instance_view& i) { return i.material != json_store_none; },
+     [](std::string& out, const instance_view& i) {
+       append_json_string(out, name_text(*i.store, i.material)); }},
+    {"shape", [](const instance_view& i) { return i.shape != json_store_none; },
+     [](std::string& out, const instance_view& i) {
+       append_json_string(out, name_text(*i.store, i.shape)); }},
+    {"smooth", [](const instance_view& i) {
+       return i.settings && i.settings->smooth != default_settings.smooth; },
+     [](std::string& out, const instance_view& i) { append_value(out, 0, i.settings->smooth); }},
+    {"subdivisions", [](const instance_view& i) {
+       return i.settings && i.settings->subdivisions != default_settings.subdivisions; },
+     [](std::string& out, const instance_view& i) { append_json_integer(out, i.settings->subdivisions); }},
+};
+
+#undef FIELD_MEMBER
+#undef TEXTURE_MEMBER
+
+// The members of records that share one name, as one record: each member
+// comes from the last record that writes it. No member at all is null.
+template <typename Record, size_t N>
+void append_members(std::string& out, const member<Record> (&members)[N],
+                    const Record* const* records, size_t count) {
+  auto any = false;
+  for (auto& m : members) {
+    const Record* from = nullptr;
+    for (size_t r = count; r-- > 0 && !from;)
+      if (m.written(*records[r])) from = records[r];
+    if (!from) continue;
+    out += any ? ",\n" : "{\n";
+    any = true;
+    append_json_key(out, member_indent, m.key);
+    m.append(out, *from);
+  }
+  out += any ? "\n    }" : "null";
+}
+
+// The document streamed into a hidden file, a part at a time.
+struct document_text {
+  hidden_file file;
+  std::string text  = "";
+  std::string error = "";
+  bool        ok    = true;
+
+  void flush(bool last = false) {
+    if (ok && (last || text.size() >= block_size)) {
+      ok = write_hidden_text(file, text, error);
+      text.clear();
+    }
+  }
+};
+
+// Kinds are members of the root object; their records are members at
+// indent 4.
+void begin_kind(document_text& doc, bool& first_kind, const char* kind) {
+  doc.text += first_kind ? "{\n" : ",\n";
+  first_kind = false;
+  append_json_key(doc.text, 2, kind);
+  doc.text += "{\n";
+}
+void begin_record(document_text& doc, size_t index, std::string_view name) {
+  if (index > 0) doc.text += ",\n";
+  doc.text.append(4, ' ');
+  append_json_string(doc.text, name);
+  doc.text += ": ";
+}
+void end_kind(document_text& doc) { doc.text += "\n  }"; }
+
+// Records of a scene array by name, records of one name together in array
+// order.
+template <typename T, size_t N>
+void write_records(document_text& doc, bool& first_kind, const char* kind,
+                   const std::vector<std::unique_ptr<T>>& records, const member<T> (&members)[N]) {
+  if (records.empty()) return;
+  begin_kind(doc, first_kind, kind);
+  auto sorted = records_by_name(records);
+  auto written = size_t{0};
+  for (size_t begin = 0, end = 0; begin < sorted.size(); begin = end) {
+    for (end = begin + 1; end < sorted.size() && sorted[end]->name == sorted[begin]->name; end++) {
+    }
+    begin_record(doc, written++, sorted[begin]->name);
+    append_members(doc.text, members, sorted.data() + begin, end - begin);
+  }
+  end_kind(doc);
+}
+
+// Entries of the store by name, entries of one name in the order added.
+template <typename Entry>
+std::vector<uint32_t> entries_by_name(const json_scene_store& store,
+                                      const std::vector<Entry>& entries) {
+  auto order = std::vector<uint32_t>(entries.size());
+  for (size_t i = 0; i < order.size(); i++) order[i] = (uint32_t)i;
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    auto na = name_text(store, entries[a].name), nb = name_text(store, entries[b].name);
+    auto c = na.compare(nb);
+    return c != 0 ? c < 0 : a < b;
+  });
+  return order;
+}
+
+// Calls f(first, count) for each run of entries of one name in `order`.
+template <typename Entry, typename Func>
+void for_each_name(const json_scene_store& store, const std::vector<Entry>& entries,
+                   const std::vector<uint32_t>& order, Func&& f) {
+  for (size_t begin = 0, end = 0; begin < order.size(); begin = end) {
+    auto name = name_text(store, entries[order[begin]].name);
+    for (end = begin + 1; end < order.size() && name_text(store, entries[order[end]].name) == name;
+         end++) {
+    }
+    f(begin, end - begin);
+  }
+}
+
+void write_store_materials(document_text& doc, bool& first_kind, const json_scene_store& store,
+                           const std::vector<uint32_t>& order) {
+  if (store.materials.empty()) return;
+  begin_kind(doc, first_kind, "materials");
+  // Most materials share their values with many others: each set of values
+  // is turned into text once.
+  auto style_text = std::vector<std::string>(store.material_styles.size());
+  auto style_done = std::vector<bool>(store.material_styles.size());
+  auto group = std::vector<const scene_material*>{};
+  auto written = size_t{0};
+  for_each_name(store, store.materials, order, [&](size_t first, size_t count) {
+    auto& entry = store.materials[order[first]];
+    begin_record(doc, written++, name_text(store, entry.name));
+    if (count == 1) {
+      if (!style_done[entry.style]) {
+        auto style = &store.material_styles[entry.style];
+        append_members(style_text[entry.style], material_members, &style, 1);
+        style_done[entry.style] = true;
+      }
+      doc.text += style_text[entry.style];
+    } else {
+      group.clear();
+      for (size_t k = 0; k < count; k++)
+        group.push_back(&store.material_styles[store.materials[order[first + k]].style]);
+      append_members(doc.text, material_members, group.data(), count);
+    }
+    doc.flush();
+  });
+  end_kind(doc);
+}
+
+void write_store_instances(document_text& doc, bool& first_kind, const json_scene_store& store,
+                           const std::vector<uint32_t>& order) {
+  if (store.instances.empty()) return;
+  begin_kind(doc, first_kind, "instances");
+  auto views = std::vector<instance_view>{};
+  auto group = std::vector<const instance_view*>{};
+  auto written = size_t{0};
+  for_each_name(store, store.instances, order, [&](size_t first, size_t count) {
+    views.resize(count);
+    group.resize(count);
+    for (size_t k = 0; k < count; k++) {
+      auto& entry = store.instances[order[first + k]];
+      views[k] = {&store, &store.frames[entry.frame], entry.shape, entry.material,
+                  entry.settings != json_store_none ? &store.settings[entry.settings] : nullptr};
+      group[k] = &views[k];
+    }
+    begin_record(doc, written++, name_text(store, store.instances[order[first]].name));
+    append_members(doc.text, instance_members, group.data(), count);
+    doc.flush();
+  });
+  end_kind(doc);
+}
+
+// The JSON library refuses to write text that is not valid UTF-8.
+bool has_valid_text(const scene_data& scene, const json_scene_store& store) {
+  if (!is_valid_utf8(scene.copyright)) return false;
+  for (auto& camera : scene.cameras)
+    if (!is_valid_utf8(camera->name)) return false;
+  for (auto& environment : scene.environments) {
+    if (!is_valid_utf8(environment->name)) return false;
+    if (environment->emission_tex && !is_valid_utf8(environment->emission_tex->name)) return false;
+  }
+  for (auto& texture : scene.textures)
+    if (!is_valid_utf8(texture->name)) return false;
+  for (auto& name : store.names)
+    if (!is_valid_utf8(std::string_view{name.data, name.size})) return false;
+  return true;
+}
+
+bool write_document(const std::string& filename, const scene_data& scene,
+                    const json_scene_store& store, const std::vector<uint32_t>& material_order,
+                    const std::vector<uint32_t>& instance_order, pending_scene_file& pending,
+                    std::string& error) {
+  if (!has_valid_text(scene, store)) {
+    error = filename + ": invalid UTF-8 in a record name or the copyright";
+    return false;
+  }
+  auto doc = document_text{};
+  if (!open_hidden_file(filename, doc.file, error)) return false;
+  auto first_kind = true;
+  begin_kind(doc, first_kind, "asset");
+  if (!scene.copyright.empty()) {
+    append_json_key(doc.text, 4, "copyright");
+    append_json_string(doc.text, scene.copyright);
+    doc.text += ",\n";
+  }
+  append_json_key(doc.text, 4, "generator");
+  append_json_string(doc.text, scene_generator_name);
+  end_kind(doc);
+  write_records(doc, first_kind, "cameras", scene.cameras, camera_members);
+  write_records(doc, first_kind, "environments", scene.environments, environment_members);
+  write_store_instances(doc, first_kind, store, instance_order);
+  write_store_materials(doc, first_kind, store, material_order);
+  doc.text += "\n}";
+  doc.flush(true);
+  if (!doc.ok) return error = doc.error, false;
+  pending.path = filename;
+  return close_hidden_file(doc.file, pending.temp, error);
+}
+
+
+
+// Which textures get a file: those textures_to_save picks from the scene,
+// and those that the records of the store refer to.
+std::vector<bool> store_textures_to_save(const scene_data& scene, const json_scene_store& store) {
+  auto save = textures_to_save(scene);
+  auto used = std::unordered_map<const scene_texture*, bool>{};
+  for (auto& m : store.material_styles) {
+    for (auto texture : {m.emission_tex, m.color_tex, m.specular_tex, m.metallic_tex,
+                         m.roughness_tex, m.transmission_tex, m.translucency_tex,
+                         m.scattering_tex, m.coat_tex, m.opacity_tex, m.normal_tex})
+      used[texture] = true;
+  }
+  for (auto& settings : store.settings) used[settings.displacement_tex] = true;
+  for (size_t j = 0; j < scene.textures.size(); j++)
+    if (used.count(scene.textures[j].get())) save[j] = true;
+  return save;
+}
+
+bool save_store_files(const std::string& filename, const scene_data& scene,
+                      const json_scene_store& store, std::string& error,
+                      const progress_callback& progress) {
+  // Names become file names: refuse any that could leave the two folders
+  // before a single byte is written.
+  auto name = std::string{};
+  for (auto& shape : store.shapes) {
+    auto text = name_text(store, shape.name);
+    name.assign(text.data(), text.size());
+    if (!check_file_name(filename, "shape", name, error)) return false;
+  }
+  for (auto& texture : scene.textures)
+    if (!check_file_name(filename, "texture", texture->name, error)) return false;
+
+  auto shapes = (int)store.shapes.size(), textures = (int)scene.textures.size();
+  auto total = shapes + textures + 2;
+  if (progress) progress("save scene", 0, total);
+  // Which shapes share a file is worked out on the second thread while the
+  // records are put in order.
+  auto next = std::vector<uint32_t>{};
+  auto planned = false;
+  auto instance_order = std::vector<uint32_t>{}, material_order = std::vector<uint32_t>{};
+  {
+    auto planner = std::thread([&] {
+      try {
+        next = next_same_file(store);
+        planned = true;
+      } catch (const std::exception&) {
+      }
+    });
+    struct joiner {
+      std::thread& thread;
+      ~joiner() { thread.join(); }
+    } join_planner{planner};
+    instance_order = entries_by_name(store, store.instances);
+    // The city gives each instance a material of its name: one order serves
+    // both.
+    auto same_names = store.materials.size() == store.instances.size();
+    for (size_t i = 0; same_names && i < store.materials.size(); i++)
+      same_names = store.materials[i].name == store.instances[i].name;
+    material_order = same_names ? instance_order : entries_by_name(store, store.materials);
+  }
+  if (!planned) throw std::bad_alloc();
+  if (progress) progress("save scene", 1, total);
+
+  // The document appears under its name only once every file it names is
+  // written.
+  auto document_file = pending_scene_file{};
+  if (!write_document(filename, scene, store, material_order, instance_order, document_file,
+                      error))
+    return false;
+  instance_order = {}, material_order = {};
+
+  if (!save_store_shapes(filename, store, next, progress, total, error)) return false;
+  auto dirname = path_dirname(filename);
+  auto inner = std::string{};
+  auto save = store_textures_to_save(scene, store);
+  for (int j = 0; j < textures; j++) {
+    if (progress) progress("save texture", 2 + shapes + j, total);
+    auto& texture = *scene.textures[j];
+    auto path = path_join(dirname, texture_file(texture));
+    if (save[j] && !save_texture_image(path, texture.hdr, texture.ldr, inner)) {
+      error = filename + ": error in " + inner;
+      return false;
+    }
+  }
+  if (!publish_scene_file(document_file, error)) return false;
+  if (progress) progress("save done", total, total);
+  return true;
+}
+
+}  // namespace json_writing
+
+bool save_json_scene(const std::string& filename, const scene_data& scene,
+                     const json_scene_store& store, std::string& error,
+                     const progress_callback& progress) {
+  return run_scene_writer(filename, error, [&] {
+    return json_writing::save_store_files(filename, scene, store, error, progress);
+  });
+}
+
+bool save_json_scene(const std::string& filename, const scene_data& scene, std::string& error,
+                     const progress_callback& progress) {
+  return run_scene_writer(filename, error, [&] {
+    auto store = json_scene_store{};
+    add_scene_records(store, scene, {}, true);
+    return json_writing::save_store_files(filename, scene, store, error, progress);
+  });
+}
