@@ -615,16 +615,16 @@ int SceneRenderer::drawMeshes(const FrameState& frame, const view_frustum& frust
         continue;
       }
       for (auto r : block.runs) {
-      auto& range = mesh.ranges[r];
-      if (range.level_count == 0 || !box_in_frustum(frustum, range.bounds)) continue;
-      if (!setLooks && small_on_screen(range.bounds, frame.eye.o, frame.pixelsPerUnit, pixels)) continue;
-      auto& level = range.levels[detail_level(range.bounds, range.levels, range.level_count,
-                                              frame.eye.o, frame.pixelsPerUnit, pixels)];
-      if (level.count == 0) continue;
-      runCounts.push_back((GLsizei)level.count);
-      runOffsets.push_back((const void*)(level.first * sizeof(uint16_t)));
-      runBases.push_back((GLint)range.base_vertex);
-      count += level.count / 3;
+        auto& range = mesh.ranges[r];
+        if (range.level_count == 0 || !box_in_frustum(frustum, range.bounds)) continue;
+        if (!setLooks && small_on_screen(range.bounds, frame.eye.o, frame.pixelsPerUnit, pixels)) continue;
+        auto& level = range.levels[detail_level(range.bounds, range.levels, range.level_count,
+                                                frame.eye.o, frame.pixelsPerUnit, pixels)];
+        if (level.count == 0) continue;
+        runCounts.push_back((GLsizei)level.count);
+        runOffsets.push_back((const void*)(level.first * sizeof(uint16_t)));
+        runBases.push_back((GLint)range.base_vertex);
+        count += level.count / 3;
       }
     }
     if (!blockCounts.empty()) {
