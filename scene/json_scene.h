@@ -125,6 +125,15 @@ void add_scene_records(json_scene_store& store, const scene_data& scene,
 const scene_shape* store_shape_geometry(const json_scene_store& store, size_t index,
                                         scene_shape& scratch, std::string& error);
 
+// The single-shape save of a store: the geometry of its first shape to
+// `filename` (".ply" or ".obj" by its extension), texture coordinates
+// flipped, as save_scene saves a scene's first shape. Progress:
+// ("save scene", 0, 1) and ("save done", 1, 1). ": empty shape" when the
+// store has no shapes; a shape that cannot be had fails as
+// filename + ": error in " + its error.
+bool save_first_shape(const std::string& filename, const json_scene_store& store,
+                      std::string& error, const progress_callback& progress = {});
+
 // Writes the scene whose cameras, environments and textures are those of
 // `scene` and whose shapes, instances and materials are those of `store`,
 // exactly as save_json_scene writes the scene they come from, with the same
