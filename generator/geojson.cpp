@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "generator/feature_parts.h"
+#include "generator/file_records.h"
 #include "support/files.h"
 
 using json = nlohmann::json;
@@ -298,22 +299,18 @@ bool read_geojson(const std::string& path, city_features& features, std::string&
 
 bool read_geojson_text(const std::string& path, const std::string& text,
                        city_features& features, std::string& error, float scene_size) {
-  auto& records    = features.features;
-  auto  first_size = records.size();
-  auto  fail       = [&](const char* reason) {
-    records.erase(records.begin() + (std::ptrdiff_t)first_size, records.end());
-    error = path + reason;
-    return false;
-  };
+  auto new_records = file_records{features.features};
   try {
-    auto reader = feature_reader{path, scene_size, records};
+    auto reader = feature_reader{path, scene_size, new_records.records};
     auto stream = geojson_stream{reader};
-    if (!json::sax_parse(text, &stream)) return fail(": parse error in json");
-    if (!stream.root_object || !stream.features_array) return fail(": not a feature collection");
+    if (!json::sax_parse(text, &stream))
+      return new_records.fail(error, path, ": parse error in json");
+    if (!stream.root_object || !stream.features_array)
+      return new_records.fail(error, path, ": not a feature collection");
     reader.print_report();
   } catch (const std::bad_alloc&) {
     // Nothing of a file that does not fit is kept.
-    return fail(": out of memory");
+    return new_records.fail(error, path, ": out of memory");
   }
   return true;
 }

@@ -20,6 +20,7 @@
 #endif
 
 #include "generator/feature_records.h"
+#include "generator/file_records.h"
 #include "support/files.h"
 
 static bool ends_with(const std::string& text, const std::string& end) {
@@ -256,21 +257,16 @@ void read_osm(const osmium::io::File& file, osm_records& handler) {
 
 bool read_osm_records(const std::string& path, const osmium::io::File& file, osm_format format,
                       city_features& features, std::string& error, float scene_size) {
-  auto& records    = features.features;
-  auto  first_size = records.size();
-  auto  fail       = [&](const char* reason) {
-    records.erase(records.begin() + (std::ptrdiff_t)first_size, records.end());
-    error = path + reason;
-    return false;
-  };
+  auto new_records = file_records{features.features};
   try {
-    auto handler = osm_records{scene_size, records};
+    auto handler = osm_records{scene_size, new_records.records};
     read_osm(file, handler);
-    handler.report.print(path, records.size() - first_size, "without a usable geometry");
+    handler.report.print(path, new_records.count(), "without a usable geometry");
   } catch (const std::bad_alloc&) {
-    return fail(": out of memory");
+    return new_records.fail(error, path, ": out of memory");
   } catch (const std::exception&) {
-    return fail(format == osm_format::xml ? ": parse error in osm" : ": parse error in osm.pbf");
+    auto reason = format == osm_format::xml ? ": parse error in osm" : ": parse error in osm.pbf";
+    return new_records.fail(error, path, reason);
   }
   return true;
 }

@@ -28,21 +28,12 @@ work=$root/.deps/build-win64
 toolchain=$root/cmake/mingw-w64-x86_64.cmake
 start=$SECONDS
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+. scripts/packages.sh
 
 # The cross compilers and what apt-get source needs; the set-up installs
 # them with --tests, a run on its own installs what is missing.
-packages=(g++-mingw-w64-x86-64-posix mingw-w64-tools dpkg-dev xz-utils zip
-          nlohmann-json3-dev libstb-dev libtinyexr-dev libtinyobjloader-dev libtinygltf-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "build-windows: installing ${missing[*]}"
-  as_root apt-get update
-  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+install_packages build-windows g++-mingw-w64-x86-64-posix mingw-w64-tools dpkg-dev xz-utils zip \
+  nlohmann-json3-dev libstb-dev libtinyexr-dev libtinyobjloader-dev libtinygltf-dev
 . scripts/win64-toolchain.sh
 
 # Unpacks Debian's source package (with its patches) under .deps/src-win64
@@ -54,11 +45,7 @@ fetch_source() {
   mkdir -p "$src"
   dir=$(find "$src" -maxdepth 1 -mindepth 1 -type d -name "$pattern" | head -n 1)
   if [ -z "$dir" ]; then
-    if ! grep -qs 'deb-src' /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null; then
-      sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
-        as_root tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
-      as_root apt-get update
-    fi
+    enable_source_packages
     local versions=()
     if [ -n "$binary" ]; then
       version=$(dpkg-query -W -f='${Version}' "$binary" 2>/dev/null || true)

@@ -34,27 +34,14 @@ if [ "${1:-}" = "--tests" ]; then
   if ! command -v node >/dev/null || ! command -v npm >/dev/null; then packages+=(nodejs npm); fi
 fi
 
-as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
-
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup: installing ${missing[*]}"
-  as_root apt-get update
-  DEBIAN_FRONTEND=noninteractive as_root apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+. scripts/packages.sh
+install_packages setup "${packages[@]}"
 
 # earcut.hpp ships in no binary package; its source package carries it.
 # An installed copy wins; otherwise the header goes to .deps/ (ignored by git).
 if [ ! -f /usr/include/mapbox/earcut.hpp ] && [ ! -f .deps/earcut/mapbox/earcut.hpp ]; then
   echo "setup: fetching the earcut header from Debian's source archive"
-  src=/etc/apt/sources.list.d/debian-src.sources
-  if ! grep -qs 'deb-src' /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null; then
-    sed -e 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | as_root tee "$src" >/dev/null
-    as_root apt-get update
-  fi
+  enable_source_packages
   tmp=$(mktemp -d)
   (cd "$tmp" && apt-get source --download-only python-mapbox-earcut >/dev/null 2>&1 || \
      { as_root apt-get update && apt-get source --download-only python-mapbox-earcut; })
