@@ -3,6 +3,7 @@
 // are never found, so only the bytes of the file itself are fuzzed.
 #include <string>
 
+#include "scene/gltf_reader.h"
 #include "scene/gltf_scene.h"
 #include "scene/obj_scene.h"
 #include "scene/pbrt_scene.h"
@@ -17,7 +18,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (format == "stl") parse_stl_scene("fuzz.stl", text, scene, error);
   if (format == "obj") parse_obj_scene("fuzz.obj", text, files, scene, error);
   if (format == "gltf") parse_gltf_scene("fuzz.gltf", text, files, scene, error);
-  if (format == "glb") parse_gltf_scene("fuzz.glb", text, files, scene, error);
+  if (format == "glb") {
+    parse_gltf_scene("fuzz.glb", text, files, scene, error);
+    parse_glb_scene("fuzz.glb", text, scene, error);  // the viewer's lean reader
+  }
   if (format == "pbrt") parse_pbrt_scene("fuzz.pbrt", text, files, scene, error);
   return 0;
 }

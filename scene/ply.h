@@ -60,7 +60,9 @@ size_t ply_value_count(const ply_property& property);
 
 // Reads a file into `model` (cleared first). Fails with ": file not found",
 // ": parse error" (header or ascii values) or ": read error" (data ends early,
-// or an element declares more rows than the file can hold).
+// or an element declares more rows than the file can hold), the last two
+// followed by what is wrong in parentheses: the header or data line, or the
+// element ("element vertex: 10 rows declared, the data holds at most 3").
 bool load_ply(const std::string& filename, ply_model& model, std::string& error);
 // The same on the bytes of a file already in memory; `filename` names it in
 // messages.

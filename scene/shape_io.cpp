@@ -1,12 +1,11 @@
 #include "scene/shape_io.h"
 
-#include <tiny_obj_loader.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <unordered_map>
+#include <utility>
 
+#include "scene/obj_reader.h"
 #include "scene/ply.h"
 #include "scene/scene.h"
 #include "scene/scene_files.h"
@@ -15,184 +14,6 @@
 #include "support/format.h"
 
 namespace {
-
-// ---------------------------------------------------------------------------
-// OBJ reading
-// ---------------------------------------------------------------------------
-
-// Face rows as quads: 4 corners stay a quad, other rows become fan triangles
-// whose fourth index repeats the third (as for PLY faces).
-template <typename Index>
-void obj_faces_to_quads(const tinyobj::mesh_t& mesh, Index&& index, std::vector<vec4i>& quads) {
-  auto start = size_t{0};
-  for (auto size : mesh.num_face_vertices) {
-    if (size == 4) {
-      quads.push_back({index(start), index(start + 1), index(start + 2), index(start + 3)});
-    } else {
-      for (auto k = size_t{2}; k < size; k++) {
-        auto c = index(start + k);
-        quads.push_back({index(start), index(start + k - 1), c, c});
-      }
-    }
-    start += size;
-  }
-}
-
-template <typename Index>
-void obj_faces_to_triangles(const tinyobj::mesh_t& mesh, Index&& index,
-                            std::vector<vec3i>& triangles) {
-  auto start = size_t{0};
-  for (auto size : mesh.num_face_vertices) {
-    for (auto k = size_t{2}; k < size; k++)
-      triangles.push_back({index(start), index(start + k - 1), index(start + k)});
-    start += size;
-  }
-}
-
-template <typename Index>
-void obj_lines(const tinyobj::lines_t& polylines, Index&& index, std::vector<vec2i>& lines) {
-  auto start = size_t{0};
-  for (auto size : polylines.num_line_vertices) {
-    for (auto k = 1; k < size; k++)
-      lines.push_back({index(start + k - 1), index(start + k)});
-    start += (size_t)size;
-  }
-}
-
-bool parse_obj_shape(const std::string& filename, const std::string& text,
-                     std::vector<int>& points, std::vector<vec2i>& lines,
-                     std::vector<vec3i>& triangles, std::vector<vec4i>& quads,
-                     std::vector<vec4i>& quadspos, std::vector<vec4i>& quadsnorm,
-                     std::vector<vec4i>& quadstexcoord, std::vector<vec3f>& positions,
-                     std::vector<vec3f>& normals, std::vector<vec2f>& texcoords,
-                     std::vector<vec4f>& colors, std::string& error, bool facevarying,
-                     bool flip_texcoord) {
-  // The text is read by the caller so that UTF-8 paths work everywhere; the
-  // reader keeps its warnings to itself and materials are not wanted.
-  auto reader = tinyobj::ObjReader{};
-  auto config = tinyobj::ObjReaderConfig{};
-  config.triangulate = false;
-  config.vertex_color = false;  // colours only when every vertex has them
-  if (!reader.ParseFromString(text, "", config)) return error = filename + ": parse error", false;
-
-  auto& attrib = reader.GetAttrib();
-  auto& shapes = reader.GetShapes();
-  if (shapes.size() != 1) return error = filename + ": empty shape", false;
-  auto& mesh = shapes.front().mesh;
-  auto& polylines = shapes.front().lines;
-  auto& dots = shapes.front().points;
-  if (mesh.indices.empty() && polylines.indices.empty() && dots.indices.empty())
-    return error = filename + ": empty shape", false;
-
-  // Row sizes must cover the index arrays exactly (the reader keeps face
-  // sizes in one byte), and every index must address a value.
-  auto face_corners = size_t{0}, line_corners = size_t{0};
-  for (auto size : mesh.num_face_vertices) face_corners += size;
-  for (auto size : polylines.num_line_vertices) {
-    if (size < 0) return error = filename + ": parse error", false;
-    line_corners += (size_t)size;
-  }
-  if (face_corners != mesh.indices.size() || line_corners != polylines.indices.size())
-    return error = filename + ": parse error", false;
-
-  auto num_positions = attrib.vertices.size() / 3;
-  auto num_normals = attrib.normals.size() / 3;
-  auto num_texcoords = attrib.texcoords.size() / 2;
-  auto use_normals = num_normals > 0, use_texcoords = num_texcoords > 0;
-  auto same_indices = true;
-  for (auto indices : {&mesh.indices, &polylines.indices, &dots.indices}) {
-    for (auto& index : *indices) {
-      if (index.vertex_index < 0 || (size_t)index.vertex_index >= num_positions ||
-          (index.normal_index >= 0 && (size_t)index.normal_index >= num_normals) ||
-          (index.texcoord_index >= 0 && (size_t)index.texcoord_index >= num_texcoords))
-        return error = filename + ": parse error", false;
-      // A vertex array is kept only when every corner refers to it.
-      if (index.normal_index < 0) use_normals = false;
-      if (index.texcoord_index < 0) use_texcoords = false;
-      if (index.normal_index >= 0 && index.normal_index != index.vertex_index)
-        same_indices = false;
-      if (index.texcoord_index >= 0 && index.texcoord_index != index.vertex_index)
-        same_indices = false;
-    }
-  }
-
-  auto position_at = [&](size_t i) {
-    return vec3f{attrib.vertices[3 * i], attrib.vertices[3 * i + 1], attrib.vertices[3 * i + 2]};
-  };
-  auto normal_at = [&](size_t i) {
-    return vec3f{attrib.normals[3 * i], attrib.normals[3 * i + 1], attrib.normals[3 * i + 2]};
-  };
-  auto texcoord_at = [&](size_t i) {
-    auto v = attrib.texcoords[2 * i + 1];
-    return vec2f{attrib.texcoords[2 * i], flip_texcoord ? 1 - v : v};
-  };
-  auto has_colors = attrib.colors.size() == attrib.vertices.size();
-  auto color_at = [&](size_t i) {
-    return vec4f{attrib.colors[3 * i], attrib.colors[3 * i + 1], attrib.colors[3 * i + 2], 1};
-  };
-
-  if (facevarying) {
-    // Every array as in the file; corners keep their separate indices.
-    for (auto i = size_t{0}; i < num_positions; i++) positions.push_back(position_at(i));
-    if (use_normals)
-      for (auto i = size_t{0}; i < num_normals; i++) normals.push_back(normal_at(i));
-    if (use_texcoords)
-      for (auto i = size_t{0}; i < num_texcoords; i++) texcoords.push_back(texcoord_at(i));
-    obj_faces_to_quads(mesh, [&](size_t c) { return mesh.indices[c].vertex_index; }, quadspos);
-    if (use_normals)
-      obj_faces_to_quads(mesh, [&](size_t c) { return mesh.indices[c].normal_index; }, quadsnorm);
-    if (use_texcoords)
-      obj_faces_to_quads(mesh, [&](size_t c) { return mesh.indices[c].texcoord_index; },
-                         quadstexcoord);
-    auto& line_indices = polylines.indices;
-    obj_lines(polylines, [&](size_t c) { return line_indices[c].vertex_index; }, lines);
-    for (auto& dot : dots.indices) points.push_back(dot.vertex_index);
-  } else {
-    auto direct = same_indices && (!use_normals || num_normals == num_positions) &&
-                  (!use_texcoords || num_texcoords == num_positions);
-    // Corner c of the faces, lines and points, one after another, as a vertex.
-    auto corner_vertex = std::vector<int>{};
-    auto add_vertex = [&](size_t p, size_t n, size_t t) {
-      positions.push_back(position_at(p));
-      if (use_normals) normals.push_back(normal_at(n));
-      if (use_texcoords) texcoords.push_back(texcoord_at(t));
-      if (has_colors) colors.push_back(color_at(p));
-    };
-    if (direct) {
-      for (auto i = size_t{0}; i < num_positions; i++) add_vertex(i, i, i);
-    } else {
-      // One vertex for each distinct combination of indices, in first-use order.
-      auto welder = corner_welder{};
-      for (auto indices : {&mesh.indices, &polylines.indices, &dots.indices}) {
-        for (auto& index : *indices) {
-          auto key = corner_key{index.vertex_index, use_normals ? index.normal_index : -1,
-                                use_texcoords ? index.texcoord_index : -1};
-          corner_vertex.push_back(welder.weld(key, (int)positions.size(), [&](const corner_key& key) {
-            add_vertex((size_t)key.position, (size_t)key.normal, (size_t)key.texcoord);
-          }));
-        }
-      }
-    }
-    auto line_base = mesh.indices.size(), point_base = line_base + polylines.indices.size();
-    auto face_index = [&](size_t c) {
-      return direct ? mesh.indices[c].vertex_index : corner_vertex[c];
-    };
-    auto line_index = [&](size_t c) {
-      return direct ? polylines.indices[c].vertex_index : corner_vertex[line_base + c];
-    };
-    auto any_quad = false;
-    for (auto size : mesh.num_face_vertices) any_quad = any_quad || size == 4;
-    if (any_quad) {
-      obj_faces_to_quads(mesh, face_index, quads);
-    } else {
-      obj_faces_to_triangles(mesh, face_index, triangles);
-    }
-    obj_lines(polylines, line_index, lines);
-    for (auto c = size_t{0}; c < dots.indices.size(); c++)
-      points.push_back(direct ? dots.indices[c].vertex_index : corner_vertex[point_base + c]);
-  }
-  return true;
-}
 
 // ---------------------------------------------------------------------------
 // OBJ writing
@@ -312,6 +133,37 @@ void append_array(std::string& out, const char* name, const char* type,
   out += "};\n\n";
 }
 
+// ---------------------------------------------------------------------------
+// Index checks
+// ---------------------------------------------------------------------------
+
+std::vector<int> corners_of(int point) { return {point}; }
+std::vector<int> corners_of(const vec2i& line) { return {line.x, line.y}; }
+std::vector<int> corners_of(const vec3i& triangle) { return {triangle.x, triangle.y, triangle.z}; }
+std::vector<int> corners_of(const vec4i& quad) { return {quad.x, quad.y, quad.z, quad.w}; }
+
+// True, with `problem` naming the index, when an element's index addresses
+// none of the `count` values. Indices beyond the int range were read as -1.
+template <typename T>
+bool bad_index(const std::vector<T>& elements, size_t count, const char* element,
+               const char* value, const char* values, std::string& problem) {
+  if (indices_in_range(elements, count)) return false;
+  for (auto& e : elements) {
+    for (auto index : corners_of(e)) {
+      if (index >= 0 && (size_t)index < count) continue;
+      problem = std::string{element} + " index ";
+      if (index < 0) {
+        problem += "negative or beyond the int range";
+      } else {
+        problem += std::to_string(index) + " out of range, the file has " +
+                   std::to_string(count) + " " + (count == 1 ? value : values);
+      }
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 bool load_shape(const std::string& filename, std::vector<int>& points,
@@ -369,10 +221,14 @@ bool parse_shape(const std::string& filename, const std::string& data,
       get_points(model, points);
     }
   } else if (has_extension(filename, ".obj")) {
-    if (!parse_obj_shape(filename, data, points, lines, triangles, quads, quadspos, quadsnorm,
-                         quadstexcoord, positions, normals, texcoords, colors, error,
-                         facevarying, flip_texcoord))
-      return false;
+    auto shape = scene_shape{};
+    if (!parse_obj_shape(filename, data, shape, error, facevarying, flip_texcoord)) return false;
+    points = std::move(shape.points), lines = std::move(shape.lines);
+    triangles = std::move(shape.triangles), quads = std::move(shape.quads);
+    quadspos = std::move(shape.quadspos), quadsnorm = std::move(shape.quadsnorm);
+    quadstexcoord = std::move(shape.quadstexcoord), positions = std::move(shape.positions);
+    normals = std::move(shape.normals), texcoords = std::move(shape.texcoords);
+    colors = std::move(shape.colors);
   } else {
     return error = filename + ": unknown format", false;
   }
@@ -381,11 +237,16 @@ bool parse_shape(const std::string& filename, const std::string& data,
   // Indices come from the file: one that addresses no vertex would send every
   // later reader of the shape out of bounds.
   auto count = positions.size();
-  if (!indices_in_range(points, count) || !indices_in_range(lines, count) ||
-      !indices_in_range(triangles, count) || !indices_in_range(quads, count) ||
-      !indices_in_range(quadspos, count) || !indices_in_range(quadsnorm, normals.size()) ||
-      !indices_in_range(quadstexcoord, texcoords.size()))
-    return error = filename + ": parse error", false;
+  auto problem = std::string{};
+  bad_index(points, count, "point", "vertex", "vertices", problem) ||
+      bad_index(lines, count, "line", "vertex", "vertices", problem) ||
+      bad_index(triangles, count, "face", "vertex", "vertices", problem) ||
+      bad_index(quads, count, "face", "vertex", "vertices", problem) ||
+      bad_index(quadspos, count, "face", "vertex", "vertices", problem) ||
+      bad_index(quadsnorm, normals.size(), "face normal", "normal", "normals", problem) ||
+      bad_index(quadstexcoord, texcoords.size(), "face texture coordinate", "texture coordinate",
+                "texture coordinates", problem);
+  if (!problem.empty()) return error = filename + ": parse error (" + problem + ")", false;
   return true;
 }
 

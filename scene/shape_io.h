@@ -11,9 +11,11 @@ struct scene_shape;
 
 // Clears every array, then reads the file. Fails with ": file not found",
 // ": read error", ": parse error", ": unknown format" or ": empty shape"
-// (no positions; for OBJ also no single object with faces, lines or points).
-// A file whose indices address no vertex is a parse error, so every index
-// of a loaded shape is in range. With facevarying the faces land in
+// (no positions; for OBJ also no single object with faces, lines or points);
+// a parse or read error says in parentheses what is wrong and where ("line
+// 12: face index 40 out of range, the file has 3 vertices"). A file whose
+// indices address no vertex is a parse error, so every index of a loaded
+// shape is in range. With facevarying the faces land in
 // quadspos/quadsnorm/quadstexcoord; with flip_texcoord v becomes 1 - v.
 bool load_shape(const std::string& filename, std::vector<int>& points,
                 std::vector<vec2i>& lines, std::vector<vec3i>& triangles,

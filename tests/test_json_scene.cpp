@@ -641,7 +641,8 @@ TEST(json_scene_reader, absurd_sizes_fail_before_allocating) {
              "property float x\nproperty float y\nproperty float z\nend_header\n");
   EXPECT_FALSE(folder.load(R"({"instances": {"i": {"shape": "huge"}}})"));
   EXPECT_EQ(folder.error,
-            folder.filename + ": error in " + folder.dir / "shapes/huge.ply" + ": read error");
+            folder.filename + ": error in " + folder.dir / "shapes/huge.ply" +
+                ": read error (element vertex: 4000000000 rows declared, the data holds at most 0)");
   auto frame = std::string("[0");
   for (int i = 0; i < 2000000; i++) frame += ",0";
   EXPECT_FALSE(folder.load("{\"cameras\": {\"c\": {\"frame\": " + frame + "]}}}"));

@@ -8,6 +8,7 @@
 #include <random>
 #include <regex>
 
+#include "scene/obj_scene.h"
 #include "scene/ply.h"
 #include "scene/scene.h"
 #include "scene/shape_io.h"
@@ -78,9 +79,13 @@ bool all_in_range(const std::vector<T>& elements, size_t count) {
 // Either a documented failure, or a shape whose indices all address vertices.
 void expect_sound_outcome(const load_result& result, const std::string& path) {
   if (!result.ok) {
+    // A stated suffix, alone or followed by what is wrong in parentheses.
     auto error = result.error;
-    EXPECT_TRUE(error == path + ": parse error" || error == path + ": read error" ||
-                error == path + ": empty shape")
+    auto stated = [&](const char* suffix) {
+      auto head = path + suffix;
+      return error == head || (error.rfind(head + " (", 0) == 0 && error.back() == ')');
+    };
+    EXPECT_TRUE(stated(": parse error") || stated(": read error") || error == path + ": empty shape")
         << error;
     return;
   }
@@ -231,26 +236,37 @@ TEST(shape_ply, failures_name_the_file) {
   auto missing = load(dir / "missing.ply");
   EXPECT_EQ(missing.error, dir / "missing.ply" + ": file not found");
   auto bad_header = (write_file(dir / "bad.ply", "ply\nformat ascii 1.0\nelement\n"), load(dir / "bad.ply"));
-  EXPECT_EQ(bad_header.error, dir / "bad.ply" + ": parse error");
+  EXPECT_EQ(bad_header.error,
+            dir / "bad.ply" + ": parse error (line 3: element without a name and a row count)");
 }
 
 TEST(shape_ply, indices_outside_the_vertices_are_rejected) {
   auto dir = scratch_dir("shape");
   auto head = std::string{"element vertex 3\nproperty float x\nproperty float y\nproperty float z\n"};
-  auto cases = std::vector<std::pair<const char*, std::string>>{
+  struct index_case {
+    const char* what;
+    std::string body;
+    const char* problem;
+  };
+  auto cases = std::vector<index_case>{
       {"face past the end", head + "element face 1\nproperty list uchar int vertex_indices\n"
-                                   "end_header\n0 0 0\n1 0 0\n0 1 0\n3 0 1 3\n"},
+                                   "end_header\n0 0 0\n1 0 0\n0 1 0\n3 0 1 3\n",
+       "face index 3 out of range, the file has 3 vertices"},
       {"negative face index", head + "element face 1\nproperty list uchar int vertex_indices\n"
-                                     "end_header\n0 0 0\n1 0 0\n0 1 0\n3 0 -1 2\n"},
+                                     "end_header\n0 0 0\n1 0 0\n0 1 0\n3 0 -1 2\n",
+       "face index negative or beyond the int range"},
       {"face index that wraps as unsigned", head + "element face 1\nproperty list uchar uint "
                                            "vertex_indices\nend_header\n0 0 0\n1 0 0\n0 1 0\n"
-                                           "4 0 1 2 4294967295\n"},
+                                           "4 0 1 2 4294967295\n",
+       "face index negative or beyond the int range"},
       {"line past the end", head + "element line 1\nproperty list uchar int vertex_indices\n"
-                                   "end_header\n0 0 0\n1 0 0\n0 1 0\n2 0 7\n"},
+                                   "end_header\n0 0 0\n1 0 0\n0 1 0\n2 0 7\n",
+       "line index 7 out of range, the file has 3 vertices"},
       {"point past the end", head + "element point 1\nproperty list uchar int vertex_indices\n"
-                                    "end_header\n0 0 0\n1 0 0\n0 1 0\n1 3\n"},
+                                    "end_header\n0 0 0\n1 0 0\n0 1 0\n1 3\n",
+       "point index 3 out of range, the file has 3 vertices"},
   };
-  for (auto& [what, body] : cases) {
+  for (auto& [what, body, problem] : cases) {
     SCOPED_TRACE(what);
     write_file(dir / "bad.ply", ply_text(body));
     for (auto facevarying : {false, true}) {
@@ -261,7 +277,7 @@ TEST(shape_ply, indices_outside_the_vertices_are_rejected) {
         continue;
       }
       EXPECT_FALSE(loaded.ok);
-      EXPECT_EQ(loaded.error, dir / "bad.ply" + ": parse error");
+      EXPECT_EQ(loaded.error, dir / "bad.ply" + ": parse error (" + problem + ")");
     }
   }
 }
@@ -412,20 +428,23 @@ TEST(shape_obj, lines_points_colors_and_facevarying) {
   EXPECT_EQ(indexed.shape.normals.size(), 6u);
 }
 
+namespace {
+
+// An OBJ text and what its reader says of it.
+struct obj_case {
+  const char* what;
+  std::string text;
+  const char* message;
+};
+
+}  // namespace
+
 TEST(shape_obj, bad_files_are_refused) {
   auto dir = scratch_dir("shape");
   auto square = std::string{"v 0 0 0\nv 1 0 0\nv 1 1 0\nvt 0 0\n"};
-  struct obj_case {
-    const char* what;
-    std::string text;
-    const char* failure;
-  };
   auto cases = std::vector<obj_case>{
-      {"index past the end", square + "f 1 2 9\n", ": parse error"},
-      {"relative index before the start", square + "f 1 2 -9\n", ": parse error"},
-      {"index zero", square + "f 0 1 2\n", ": parse error"},
-      {"texcoord index past the end", square + "f 1/1 2/2 3/1\n", ": parse error"},
-      {"normal index past the end", square + "f 1//1 2//1 3//1\n", ": parse error"},
+      {"index past the end", square + "f 1 2 9\n",
+       ": parse error (line 5: face index 9 out of range, the file has 3 vertices)"},
       {"no elements", square, ": empty shape"},
       {"empty file", "", ": empty shape"},
       {"two objects", square + "o a\nf 1 2 3\no b\nf 3 2 1\n", ": empty shape"},
@@ -435,7 +454,7 @@ TEST(shape_obj, bad_files_are_refused) {
     write_file(dir / "bad.obj", c.text);
     auto loaded = load(dir / "bad.obj");
     EXPECT_FALSE(loaded.ok);
-    EXPECT_EQ(loaded.error, dir / "bad.obj" + c.failure);
+    EXPECT_EQ(loaded.error, dir / "bad.obj" + c.message);
   }
   auto relative = (write_file(dir / "rel.obj", square + "f -3 -2 -1\n"), load(dir / "rel.obj"));
   ASSERT_TRUE(relative.ok) << relative.error;
@@ -453,6 +472,127 @@ TEST(shape_obj, bad_files_are_refused) {
   EXPECT_FALSE(save_shape(dir / "none.obj", nothing, error));
   EXPECT_EQ(error, dir / "none.obj" + ": empty shape");
   EXPECT_EQ(load(dir / "missing.obj").error, dir / "missing.obj" + ": file not found");
+}
+
+// The shape loader and the scene reader read OBJ text alike: the same
+// refusals, and the same triangles over the same corners.
+namespace {
+
+struct corner_values {
+  vec3f position = {};
+  vec2f texcoord = {};
+  bool  operator==(const corner_values& other) const {
+    return position == other.position && texcoord == other.texcoord;
+  }
+};
+
+// Every triangle as its three corners' values; quads as their two fan triangles.
+std::vector<corner_values> triangle_corners(const scene_shape& shape) {
+  auto corners = std::vector<corner_values>{};
+  auto add = [&](int v) {
+    auto texcoord = shape.texcoords.empty() ? vec2f{} : shape.texcoords[(size_t)v];
+    corners.push_back({shape.positions[(size_t)v], texcoord});
+  };
+  for (auto& t : shape.triangles) add(t.x), add(t.y), add(t.z);
+  for (auto& q : shape.quads) {
+    add(q.x), add(q.y), add(q.z);
+    if (q.w != q.z) add(q.x), add(q.z), add(q.w);
+  }
+  return corners;
+}
+
+std::string read_as_scene(const std::string& path, const std::string& text,
+                          std::vector<corner_values>& corners) {
+  auto scene = loaded_scene{};
+  auto error = std::string{};
+  if (!parse_obj_scene(path, text, no_files(), scene, error)) return error;
+  for (auto& shape : scene.scene.shapes) {
+    auto more = triangle_corners(*shape);
+    corners.insert(corners.end(), more.begin(), more.end());
+  }
+  return "";
+}
+
+}  // namespace
+
+TEST(shape_obj, refusals_name_the_line) {
+  auto square = std::string{"v 0 0 0\nv 1 0 0\nv 1 1 0\nvt 0 0\n"};
+  auto big_face = std::string{"f"};
+  for (auto k = 0; k < 256; k++) big_face += " " + std::to_string(1 + k % 3);
+  auto cases = std::vector<obj_case>{
+      {"relative index before the start", square + "f 1 2 -9\n",
+       "line 5: face index -9 out of range, the file has 3 vertices"},
+      {"index zero", square + "f 0 1 2\n", "line 5: face index 0, but indices count from 1"},
+      {"texcoord index past the end", square + "f 1/1 2/2 3/1\n",
+       "line 5: face texture coordinate index 2 out of range, the file has 1 texture coordinate"},
+      {"normal index past the end", square + "f 1//1 2//1 3//1\n",
+       "line 5: face normal index 1 out of range, the file has 0 normals"},
+      {"line index past the end", square + "f 1 2 3\nl 1 5\n",
+       "line 6: line index 5 out of range, the file has 3 vertices"},
+      {"point index past the end", square + "f 1 2 3\np 2\np 9\n",
+       "line 7: point index 9 out of range, the file has 3 vertices"},
+      {"zero texture coordinate index", square + "f 1/1 2/0 3/1\n",
+       "line 5: face texture coordinate index 0, but indices count from 1"},
+      {"zero normal index", square + "vn 0 0 1\nf 1//1 2//0 3//1\n",
+       "line 6: face normal index 0, but indices count from 1"},
+      {"relative normal index before the start", square + "vn 0 0 1\nf 1//1 2//1 3//2\n",
+       "line 6: face normal index 2 out of range, the file has 1 normal"},
+      {"coordinate not finite", "v 0 0 0\n# far away\nv 1e999 0 0\nv 0 1 0\nf 1 2 3\n",
+       "line 3: a vertex coordinate is not a finite number"},
+      {"face of 256 corners", square + big_face + "\n", "line 5: a face of 256 corners, more than 255"},
+      {"CR, CR LF and blank lines counted as lines", "v 0 0 0\r\nv 1 0 0\rv 0 1 0\r\n\r\n  \tf 1 2 7\r\n",
+       "line 5: face index 7 out of range, the file has 3 vertices"},
+      {"the first of two problems", square + "f 1 2 3\nf 1 2 8\nf 1 2 9\n",
+       "line 6: face index 8 out of range, the file has 3 vertices"},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto expected = std::string{"in.obj: parse error ("} + c.message + ")";
+    auto shape = scene_shape{};
+    auto error = std::string{};
+    EXPECT_FALSE(parse_shape("in.obj", c.text, shape, error));
+    EXPECT_EQ(error, expected);
+    auto corners = std::vector<corner_values>{};
+    EXPECT_EQ(read_as_scene("in.obj", c.text, corners), expected);
+  }
+
+  // A face of fewer than three corners is no face: what it refers to is not
+  // read, and the file loads.
+  auto shape = scene_shape{};
+  auto error = std::string{};
+  EXPECT_TRUE(parse_shape("in.obj", square + "f 1 9\nf 1 2 3\n", shape, error)) << error;
+  EXPECT_EQ(shape.triangles, (std::vector<vec3i>{{0, 1, 2}}));
+}
+
+TEST(shape_obj, shape_and_scene_readers_give_the_same_geometry) {
+  auto grid = std::string{"v 0 0 0\nv 1 0 0\nv 2 0 0\nv 0 1 0\nv 1 1 0\nv 2 1 0\n"
+                          "vt 0 0\nvt 0.5 0\nvt 1 0\nvt 0 1\nvt 0.5 1\nvt 1 1\n"};
+  struct same_case {
+    const char* what;
+    std::string text;
+    size_t      triangles;
+  };
+  auto cases = std::vector<same_case>{
+      {"triangles sharing vertices", grid + "f 1 2 5\nf 1 5 4\nf 2 3 6\n", 3},
+      {"a quad and a pentagon", grid + "f 1 2 5 4\nf 1 2 3 6 5\n", 5},
+      {"texture coordinates by their own indices", grid + "f 1/6 2/5 5/4\nf 2/1 3/2 6/3 5/4\n", 3},
+      {"relative indices", grid + "f -6 -5 -2\nf -5/-5 -4/-4 -1/-1\n", 2},
+      {"unused and reordered vertices", grid + "f 6 2 4\nf 3 1 5\n", 2},
+      {"normals the scene leaves out", grid + "vn 0 0 1\nf 1//1 2//1 5//1 4//1\n", 2},
+      {"one object, a group, a material the file does not define",
+       "o house\n" + grid + "g wall\nusemtl brick\nf 1/1 2/2 5/5\n", 1},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto shape = scene_shape{};
+    auto error = std::string{};
+    ASSERT_TRUE(parse_shape("in.obj", c.text, shape, error)) << error;
+    auto from_shape = triangle_corners(shape);
+    auto from_scene = std::vector<corner_values>{};
+    ASSERT_EQ(read_as_scene("in.obj", c.text, from_scene), "");
+    EXPECT_EQ(from_shape.size(), 3 * c.triangles);
+    EXPECT_TRUE(from_shape == from_scene);
+  }
 }
 
 TEST(shape_obj, reader_keeps_the_console_clean) {

@@ -228,7 +228,7 @@ TEST_F(ViewProgram, DamagedFilesEndTheProgramBeforeAnyWindow) {
       {bad("cut.glb"), "parse error"},
       {bad("nobin.gltf"), "city.bin: file not found"},
       {bad("counts.stl"), "the header counts 5 triangles, the file holds 1"},
-      {bad("index.obj"), "refers to a vertex that does not exist"},
+      {bad("index.obj"), "parse error (line 4: face index 5 out of range, the file has 3 vertices)"},
       {bad("nomtl.obj"), "gone.mtl: file not found"},
       {bad("index.pbrt"), "line 2 (index 2 addresses no point)"},
       {bad("noply.pbrt"), "gone.ply: file not found"},

@@ -7,8 +7,11 @@
 #include <cmath>
 #include <set>
 
+#include "scene/gltf_scene.h"
 #include "scene/sunsky.h"
+#include "test_util.h"
 #include "view/draw_list.h"
+#include "view/scene_loader.h"
 #include "view/view_camera.h"
 
 namespace {
@@ -197,13 +200,18 @@ TEST(DrawList, TexturedWallsGetFacadeCoordinates) {
 TEST(DrawList, SunFromTheSkyImageOrTheScene) {
   for (auto angle : {0.3f, pi / 4, 1.2f}) {
     auto sky = make_sunsky(512, 256, angle, 3, false, 1, 1, {0.2f, 0.2f, 0.2f});
-    auto direction = vec3f{}, color = vec3f{};
-    ASSERT_TRUE(find_sky_sun(sky, frame3f{}, direction, color));
+    auto texture = scene_texture{};
+    texture.hdr = sky;
+    auto environment = scene_environment{};
+    environment.emission_tex = &texture;
+    auto direction = vec3f{};
+    ASSERT_TRUE(environment_sun_direction(environment, direction));
     // The sun stands in the y-z plane, angle from the zenith.
     EXPECT_GT(dot(direction, {0, std::cos(angle), std::sin(angle)}), std::cos(3 * pi / 180)) << angle;
     // The environment's frame turns the sky.
     auto turned = frame3f{{0, 0, -1}, {0, 1, 0}, {1, 0, 0}, {0, 0, 0}};
-    ASSERT_TRUE(find_sky_sun(sky, turned, direction, color));
+    environment.frame = turned;
+    ASSERT_TRUE(environment_sun_direction(environment, direction));
     EXPECT_GT(dot(direction, {std::sin(angle), std::cos(angle), 0}), std::cos(3 * pi / 180)) << angle;
   }
   auto view = loaded_scene{};
@@ -464,4 +472,74 @@ TEST(ViewShadows, ShadowMapFitsTheView) {
   // A sun below the horizon casts no map.
   EXPECT_FALSE(fit_shadow_view(box, eye, camera.yfov, 1.5f, near_plane, far_plane, 100,
                                {0, -1, 0}, 2048).valid);
+}
+
+// A city block of buildings on a ground with a sky, as a binary glTF file:
+// the list made on the worker thread is the one made in the calling thread.
+TEST(ViewLoading, WorkerThreadGivesTheSameDrawList) {
+  auto dir = scratch_dir("view-loading");
+  auto view = loaded_scene{};
+  add_square(view, "ground", 0, 0, 400, 0, {0.4f, 0.5f, 0.3f});
+  for (int i = 0; i < 12; i++)
+    for (int j = 0; j < 12; j++)
+      add_walls(view, "b" + std::to_string(i * 12 + j), -180 + 30.0f * i, -180 + 30.0f * j, 12,
+                5.0f + (float)((i * 7 + j * 3) % 11));
+  add_sky(view.scene, pi / 4);
+  auto error = std::string{};
+  auto file = dir / "city.glb";
+  ASSERT_TRUE(save_gltf_scene(file, view.scene, error)) << error;
+
+  auto direct = scene_load{};
+  ASSERT_TRUE(load_draw_list(file, draw_options{}, direct)) << direct.error;
+  auto work = background_load{};
+  start_background_load(work, file, draw_options{});
+  work.worker.join();
+  ASSERT_TRUE(work.finished && work.ok) << work.load.error;
+  EXPECT_EQ(work.share(), 1.0f);
+  auto& a = direct.list;
+  auto& b = work.load.list;
+  EXPECT_GT(a.instance_count, 100u);
+  EXPECT_EQ(a.instance_count, b.instance_count);
+  EXPECT_EQ(a.triangles, b.triangles);
+  ASSERT_EQ(a.batches.size(), b.batches.size());
+  for (size_t k = 0; k < a.batches.size(); k++) {
+    EXPECT_EQ(a.batches[k].positions, b.batches[k].positions);
+    EXPECT_EQ(a.batches[k].texcoords, b.batches[k].texcoords);
+    EXPECT_EQ(a.batches[k].indices, b.batches[k].indices);
+    ASSERT_EQ(a.batches[k].ranges.size(), b.batches[k].ranges.size());
+    for (size_t r = 0; r < a.batches[k].ranges.size(); r++) {
+      EXPECT_EQ(a.batches[k].ranges[r].bounds.min, b.batches[k].ranges[r].bounds.min);
+      EXPECT_EQ(a.batches[k].ranges[r].bounds.max, b.batches[k].ranges[r].bounds.max);
+      EXPECT_EQ(a.batches[k].ranges[r].level_count, b.batches[k].ranges[r].level_count);
+    }
+  }
+  EXPECT_EQ(a.has_sun, b.has_sun);
+  EXPECT_EQ(a.sun_direction, b.sun_direction);
+  EXPECT_TRUE(b.has_sun);  // the file's light
+
+  // A file that cannot be read is the worker's error, one line naming it.
+  auto broken = background_load{};
+  start_background_load(broken, dir / "none.glb", draw_options{});
+  broken.worker.join();
+  EXPECT_TRUE(broken.finished);
+  EXPECT_FALSE(broken.ok);
+  EXPECT_EQ(broken.load.error, dir / "none.glb: file not found");
+}
+
+// Runs small on screen take their coarsest level whatever their errors,
+// never so with the full detail asked for.
+TEST(ViewDetail, SmallRunsOnScreenTakeTheirCoarsestLevel) {
+  auto box = bbox3f{{0, 0, 0}, {100, 20, 100}};
+  draw_level levels[3] = {{0, 300, 0}, {300, 30, 0.1f}, {330, 3, 1e6f}};
+  auto ppu = 720 / (2 * std::tan(0.35f));
+  struct {
+    float distance, pixels;
+    int   level;
+    bool  small;
+  } cases[] = {{10, 2, 0, false}, {1000, 2, 1, false}, {1e5f, 2, 2, true}, {1e5f, 0, 0, false}};
+  for (auto& c : cases) {
+    auto eye = vec3f{50, 10, 100 + c.distance};
+    EXPECT_EQ(small_on_screen(box, eye, ppu, c.pixels), c.small) << c.distance;
+    EXPECT_EQ(detail_level(box, levels, 3, eye, ppu, c.pixels), c.level) << c.distance;
+  }
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "scene/gltf_reader.h"
 #include "scene/gltf_scene.h"
 #include "scene/image.h"
 #include "scene/matrix.h"
@@ -154,7 +155,7 @@ TEST(ObjReader, DamagedFilesAndMissingReferencesAreRefused) {
     const char* name;
     std::string obj, message;
   } cases[] = {
-      {"index past the vertices", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 4\n", "refers to a vertex that does not exist"},
+      {"index past the vertices", "v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 4\n", "parse error (line 4: face index 4 out of range, the file has 3 vertices)"},
       {"missing material library", "mtllib gone.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", "gone.mtl: file not found"},
       {"missing image", "mtllib no_image.mtl\nusemtl m\nv 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n", "missing.png"},
       {"coordinate not finite", "v 0 0 0\nv 1e999 0 0\nv 0 1 0\nf 1 2 3\n", "not a finite number"},
@@ -230,31 +231,36 @@ TEST(GltfReader, NodeHierarchyWithMatricesAndTrsCameraAndSun) {
   g.doc["extensionsUsed"] = {"KHR_lights_punctual"};
   g.doc["extensions"] = {{"KHR_lights_punctual", {{"lights", {{{"type", "directional"}, {"color", {1, 0.9, 0.8}}}}}}}};
 
-  auto scene = loaded_scene{};
-  auto error = std::string{};
-  ASSERT_TRUE(parse_gltf_scene("model.glb", g.glb(), no_files(), scene, error)) << error;
-  ASSERT_EQ(scene.scene.instances.size(), 1u);
-  // p -> R(p * 2 + (0, 5, 0)) + (10, 0, 0), R turning x into -z.
-  auto corners = world_corners(scene);
-  ASSERT_EQ(corners.size(), 3u);
-  EXPECT_TRUE(near(corners[0], {10, 5, 0}));
-  EXPECT_TRUE(near(corners[1], {10, 5, -2}));
-  EXPECT_TRUE(near(corners[2], {10, 7, 0}));
-  EXPECT_EQ(scene.scene.instances[0]->material->color, (vec3f{0.2f, 0.4f, 0.6f}));
+  // The general reader and the lean one read the same scene.
+  for (auto lean : {false, true}) {
+    SCOPED_TRACE(lean ? "lean" : "general");
+    auto scene = loaded_scene{};
+    auto error = std::string{};
+    ASSERT_TRUE(lean ? parse_glb_scene("model.glb", g.glb(), scene, error)
+                     : parse_gltf_scene("model.glb", g.glb(), no_files(), scene, error)) << error;
+    ASSERT_EQ(scene.scene.instances.size(), 1u);
+    // p -> R(p * 2 + (0, 5, 0)) + (10, 0, 0), R turning x into -z.
+    auto corners = world_corners(scene);
+    ASSERT_EQ(corners.size(), 3u);
+    EXPECT_TRUE(near(corners[0], {10, 5, 0}));
+    EXPECT_TRUE(near(corners[1], {10, 5, -2}));
+    EXPECT_TRUE(near(corners[2], {10, 7, 0}));
+    EXPECT_EQ(scene.scene.instances[0]->material->color, (vec3f{0.2f, 0.4f, 0.6f}));
 
-  ASSERT_EQ(scene.scene.cameras.size(), 1u);
-  auto& camera = *scene.scene.cameras[0];
-  EXPECT_NEAR(camera_yfov(camera), 0.5f, 1e-5f);
-  EXPECT_TRUE(near(camera.frame.o, {18, 1, 0}));
-  EXPECT_TRUE(near(camera.frame.z, {1, 0, 0}));  // looks along -x
+    ASSERT_EQ(scene.scene.cameras.size(), 1u);
+    auto& camera = *scene.scene.cameras[0];
+    EXPECT_NEAR(camera_yfov(camera), 0.5f, 1e-5f);
+    EXPECT_TRUE(near(camera.frame.o, {18, 1, 0}));
+    EXPECT_TRUE(near(camera.frame.z, {1, 0, 0}));  // looks along -x
 
-  // The light shines along its -z, turned 60 degrees down about x: the sun
-  // stands up and behind.
-  ASSERT_TRUE(scene.has_sun);
-  auto local = vec3f{0, std::sin(3.14159265f / 3), std::cos(3.14159265f / 3)};
-  EXPECT_TRUE(near(scene.sun_direction, vec3f{local.z, local.y, 0}, 1e-4f))
-      << scene.sun_direction.x << " " << scene.sun_direction.y << " " << scene.sun_direction.z;
-  EXPECT_EQ(scene.sun_color, (vec3f{1, 0.9f, 0.8f}));
+    // The light shines along its -z, turned 60 degrees down about x: the sun
+    // stands up and behind.
+    ASSERT_TRUE(scene.has_sun);
+    auto local = vec3f{0, std::sin(3.14159265f / 3), std::cos(3.14159265f / 3)};
+    EXPECT_TRUE(near(scene.sun_direction, vec3f{local.z, local.y, 0}, 1e-4f))
+        << scene.sun_direction.x << " " << scene.sun_direction.y << " " << scene.sun_direction.z;
+    EXPECT_EQ(scene.sun_color, (vec3f{1, 0.9f, 0.8f}));
+  }
 }
 
 TEST(GltfReader, TextFileWithItsBufferAndImageBeside) {
@@ -293,31 +299,35 @@ TEST(GltfReader, DamagedFilesAreRefused) {
     std::function<void(gltf_builder&)> damage;
     std::string message;
   } cases[] = {
-      {"accessor past its view", [](gltf_builder& g) { g.doc["accessors"][0]["count"] = 4; }, "reaches past its buffer view"},
+      {"accessor past its view", [](gltf_builder& g) { g.doc["accessors"][0]["count"] = 4; }, "accessor 0: count 4 beyond its buffer view"},
       {"view past its buffer", [](gltf_builder& g) { g.doc["bufferViews"][0]["byteLength"] = 400; }, ""},
+      {"mesh's material missing", [](gltf_builder& g) { g.doc["meshes"][0]["primitives"][0]["material"] = 5; }, "mesh 0: material 5 does not exist"},
       {"index past the vertices", [](gltf_builder& g) { g.bin[36] = 9; }, "addresses no vertex"},
       {"node cycle", [](gltf_builder& g) { g.doc["nodes"][0]["children"] = {0}; }, "own ancestor"},
-      {"node out of range", [](gltf_builder& g) { g.doc["scenes"][0]["nodes"] = {7}; }, ""},
-      {"mesh out of range", [](gltf_builder& g) { g.doc["nodes"][0]["mesh"] = 3; }, ""},
-      {"wrong accessor type", [](gltf_builder& g) { g.doc["accessors"][0]["type"] = "VEC2"; }, "wrong type"},
-      {"light out of range", [](gltf_builder& g) { g.doc["nodes"][0]["extensions"] = {{"KHR_lights_punctual", {{"light", 2}}}}; }, "light index"},
+      {"node out of range", [](gltf_builder& g) { g.doc["scenes"][0]["nodes"] = {7}; }, "node 7 does not exist"},
+      {"mesh out of range", [](gltf_builder& g) { g.doc["nodes"][0]["mesh"] = 3; }, "node 0: mesh 3 does not exist"},
+      {"wrong accessor type", [](gltf_builder& g) { g.doc["accessors"][0]["type"] = "VEC2"; }, "accessor 0: 2 components where 3 are needed"},
+      {"light out of range", [](gltf_builder& g) { g.doc["nodes"][0]["extensions"] = {{"KHR_lights_punctual", {{"light", 2}}}}; }, "node 0: light 2 does not exist"},
       {"deep nesting", [](gltf_builder& g) {
          auto deep = json::array();
          for (int i = 0; i < 300; i++) deep = json::array({deep});
          g.doc["extras"] = deep;
        }, "nested too deeply"},
   };
-  for (auto& c : cases) {
-    auto g = gltf_builder{};
-    g.doc["nodes"] = {{{"mesh", 0}}};
-    g.doc["scenes"][0]["nodes"] = {0};
-    c.damage(g);
-    auto scene = loaded_scene{};
-    auto error = std::string{};
-    EXPECT_FALSE(parse_gltf_scene("bad.glb", g.glb(), no_files(), scene, error)) << c.name;
-    EXPECT_EQ(error.rfind("bad.glb: ", 0), 0u) << c.name << ": " << error;
-    EXPECT_NE(error.find(c.message), std::string::npos) << c.name << ": " << error;
-  }
+  // The general reader and the lean one refuse alike.
+  for (auto lean : {false, true})
+    for (auto& c : cases) {
+      auto g = gltf_builder{};
+      g.doc["nodes"] = {{{"mesh", 0}}};
+      g.doc["scenes"][0]["nodes"] = {0};
+      c.damage(g);
+      auto scene = loaded_scene{};
+      auto error = std::string{};
+      EXPECT_FALSE(lean ? parse_glb_scene("bad.glb", g.glb(), scene, error)
+                        : parse_gltf_scene("bad.glb", g.glb(), no_files(), scene, error)) << c.name;
+      EXPECT_EQ(error.rfind("bad.glb: ", 0), 0u) << lean << " " << c.name << ": " << error;
+      EXPECT_NE(error.find(c.message), std::string::npos) << lean << " " << c.name << ": " << error;
+    }
   // Truncated containers, at every length of the header and a few beyond.
   auto whole = gltf_builder{}.glb();
   for (auto length : {0, 3, 12, 19, 20, 40, (int)whole.size() - 5}) {
@@ -325,6 +335,8 @@ TEST(GltfReader, DamagedFilesAreRefused) {
     auto error = std::string{};
     EXPECT_FALSE(parse_gltf_scene("cut.glb", whole.substr(0, (size_t)length), no_files(), scene, error))
         << length;
+    EXPECT_EQ(error.rfind("cut.glb: ", 0), 0u) << error;
+    EXPECT_FALSE(parse_glb_scene("cut.glb", whole.substr(0, (size_t)length), scene, error)) << length;
     EXPECT_EQ(error.rfind("cut.glb: ", 0), 0u) << error;
   }
 }
@@ -484,6 +496,29 @@ TEST(ViewScene, SampleTownFromEveryFormatIsTheSameCity) {
     auto error = std::string{};
     ASSERT_TRUE(read_scene(files[i], scene, error)) << error;
     EXPECT_TRUE(scene.warnings.empty()) << files[i] << ": " << scene.warnings.front();
+    if (has_extension(files[i], ".glb")) {
+      // Read lean from the file, the same instances, frames, geometry and looks.
+      auto lean = loaded_scene{};
+      ASSERT_TRUE(read_glb_scene(files[i], lean, error)) << error;
+      ASSERT_EQ(lean.scene.instances.size(), scene.scene.instances.size());
+      for (size_t k = 0; k < lean.scene.instances.size(); k++) {
+        auto& a = *lean.scene.instances[k];
+        auto& b = *scene.scene.instances[k];
+        EXPECT_EQ(a.name, b.name);
+        EXPECT_EQ(a.frame, b.frame);
+        EXPECT_EQ(a.shape->positions, b.shape->positions);
+        EXPECT_EQ(a.shape->texcoords, b.shape->texcoords);
+        EXPECT_EQ(a.shape->triangles, b.shape->triangles);
+        EXPECT_EQ(a.material->color, b.material->color);
+        EXPECT_EQ(!a.material->color_tex, !b.material->color_tex);
+        if (a.material->color_tex) {
+          EXPECT_EQ(a.material->color_tex->ldr.pixels, b.material->color_tex->ldr.pixels);
+        }
+      }
+      EXPECT_EQ(lean.has_sun, scene.has_sun);
+      EXPECT_EQ(lean.sun_direction, scene.sun_direction);
+      EXPECT_EQ(lean.scene.cameras.size(), scene.scene.cameras.size());
+    }
     auto list = make_draw_list(scene);
     if (i == 0) {
       reference = std::move(list);

@@ -8,6 +8,7 @@
 #include <meshoptimizer.h>
 
 #include "scene/flat_layers.h"
+#include "scene/gltf_scene.h"
 
 #include "scene/shape.h"
 #include "scene/matrix.h"
@@ -21,6 +22,9 @@ constexpr int   max_layer_rank  = 15;
 // Tiles of the plan hold about this many triangles on average.
 constexpr double tile_triangles = 20000;
 constexpr int    max_grid       = 64;
+// Runs smaller on screen than this many times the pixels a level may stray
+// are drawn at their coarsest level.
+constexpr float  small_run_pixels = 48;
 
 
 
@@ -109,34 +113,6 @@ struct instance_info {
   bbox3f                box      = {};
   int                   tile     = 0;
 };
-
-}  // namespace
-
-bool find_sky_sun(const image4f& sky, const frame3f& frame, vec3f& direction, vec3f& color) {
-  auto width = sky.width, rows = sky.height / 2;
-  if (width <= 0 || rows <= 0 || sky.pixels.size() != (size_t)sky.width * sky.height) return false;
-  auto best = -1.0f;
-  auto best_i = 0, best_j = 0;
-  for (int i = 0; i < rows; i++)
-    for (int j = 0; j < width; j++) {
-      auto& p = sky.pixels[(size_t)i * width + j];
-      auto l = luminance({p.x, p.y, p.z});
-      if (l > best && std::isfinite(l)) best = l, best_i = i, best_j = j;
-    }
-  if (!(best > 0)) return false;
-  // Row i looks at theta = pi (i + 0.5) / height from the zenith, column j
-  // at phi = 2 pi (j + 0.5) / width from +x towards +z.
-  auto pi = 3.14159265358979f;
-  auto theta = pi * (best_i + 0.5f) / sky.height, phi = 2 * pi * (best_j + 0.5f) / width;
-  auto local = vec3f{std::cos(phi) * std::sin(theta), std::cos(theta), std::sin(phi) * std::sin(theta)};
-  direction = normalize(frame.x * local.x + frame.y * local.y + frame.z * local.z);
-  auto& p = sky.pixels[(size_t)best_i * width + best_j];
-  color = brightest_one({p.x, p.y, p.z});
-  return length(direction) > 0;
-}
-
-
-namespace {
 
 // The looks of a list and the textures they use, found by what they show.
 struct look_table {
@@ -277,6 +253,7 @@ void assign_tiles(build_state& state) {
     total_triangles += shape.triangles.size() + 2 * shape.quads.size() + 2 * shape.quadspos.size();
   }
   auto grid = std::clamp((int)std::ceil(std::sqrt((double)total_triangles / tile_triangles)), 1, max_grid);
+  state.list.tile_grid = grid;
   auto cell = [&](float v, float low, float high) {
     auto t = high > low ? (v - low) / (high - low) : 0.0f;
     return std::clamp((int)(t * (float)grid), 0, grid - 1);
@@ -318,6 +295,7 @@ void append_mesh(draw_batch& batch, int& last_tile, const instance_info& info, d
     range.levels[0].first = batch.indices.size();
     batch.ranges.push_back(range);
     last_tile = info.tile;
+    batch.ranges.back().tile = info.tile;
   }
   auto& range = batch.ranges.back();
   auto base = range.vertex_count;
@@ -465,8 +443,8 @@ void add_sky(draw_list& list, const scene_environment& environment) {
   }
   if (!list.has_sun) {
     // The glow around the sun is bluish: sunlight itself stays warm white.
-    auto direction = vec3f{}, glow = vec3f{};
-    if (find_sky_sun(image, environment.frame, direction, glow)) {
+    auto direction = vec3f{};
+    if (environment_sun_direction(environment, direction)) {
       list.has_sun = true;
       list.sun_direction = direction;
     }
@@ -542,12 +520,24 @@ void release_geometry(draw_list& list) {
   for (auto& group : list.instanced) group.mesh = {}, group.frames = {};
 }
 
+bool small_on_screen(const bbox3f& b, const vec3f& eye, float pixels_per_unit, float max_pixels) {
+  if (!(max_pixels > 0)) return false;
+  auto d = vec3f{std::max({b.min.x - eye.x, 0.0f, eye.x - b.max.x}),
+                 std::max({b.min.y - eye.y, 0.0f, eye.y - b.max.y}),
+                 std::max({b.min.z - eye.z, 0.0f, eye.z - b.max.z})};
+  return length(b.max - b.min) * pixels_per_unit < small_run_pixels * max_pixels * length(d);
+}
+
 int detail_level(const bbox3f& b, const draw_level* levels, int level_count, const vec3f& eye,
                  float pixels_per_unit, float max_pixels) {
   auto d = vec3f{std::max({b.min.x - eye.x, 0.0f, eye.x - b.max.x}),
                  std::max({b.min.y - eye.y, 0.0f, eye.y - b.max.y}),
                  std::max({b.min.z - eye.z, 0.0f, eye.z - b.max.z})};
   auto distance = length(d);
+  // A run that the view shows only a few pixels wide (a whole city's far
+  // tiles, buildings a pixel or two) takes its coarsest level: none of its
+  // shapes can show more than a pixel blob.
+  if (level_count > 1 && small_on_screen(b, eye, pixels_per_unit, max_pixels)) return level_count - 1;
   auto level = 0;
   for (int k = 1; k < level_count; k++)
     if (levels[k].error * pixels_per_unit <= max_pixels * distance) level = k;

@@ -48,6 +48,7 @@ constexpr int max_levels = 4;
 struct draw_range {
   uint32_t   base_vertex  = 0;
   uint32_t   vertex_count = 0;
+  int        tile         = 0;  // x * tile_grid + z cell of the plan
   bbox3f     bounds       = {};
   int        level_count  = 1;
   draw_level levels[max_levels] = {};
@@ -91,6 +92,7 @@ struct draw_list {
   std::vector<draw_batch>           batches   = {};
   std::vector<draw_instances>       instanced = {};
   bbox3f                            bounds    = {};  // of everything drawn
+  int                               tile_grid = 1;   // tiles along x and along z
   // What a framing view shows: the bounds without a flat backdrop that
   // reaches far past everything else (the ground square around a city).
   bbox3f focus = {};
@@ -143,7 +145,13 @@ void release_geometry(draw_list& list);
 // The level of detail a run is drawn at: the coarsest whose error, seen
 // from the eye, stays below `max_pixels`, with `pixels_per_unit` pixels for
 // one world unit at a distance of one (the view's height in pixels over
-// twice the tangent of half its field of view).
+// twice the tangent of half its field of view). A run small on screen
+// takes its coarsest level.
+// Whether a run spans fewer than 48 x `max_pixels` pixels seen from `eye`
+// (never when `max_pixels` is 0): it is drawn at its coarsest level, and
+// casts no shadow (its buildings are a few pixels; their shadows less).
+bool small_on_screen(const bbox3f& bounds, const vec3f& eye, float pixels_per_unit,
+                     float max_pixels);
 int detail_level(const bbox3f& bounds, const draw_level* levels, int level_count,
                  const vec3f& eye, float pixels_per_unit, float max_pixels = 1.0f);
 
@@ -161,8 +169,3 @@ int make_coarser_levels(const vec3f* positions, size_t vertices, const uint32_t*
 // The number of draw calls one frame takes: one per batch and per
 // instanced shape, plus the background.
 size_t draw_calls(const draw_list& list);
-
-// The direction of the brightest pixel of the upper half of a
-// latitude-longitude sky image (the sun, or the glow around it), mapped by
-// the environment's frame; false when the image has no upper half.
-bool find_sky_sun(const image4f& sky, const frame3f& frame, vec3f& direction, vec3f& color);

@@ -10,6 +10,7 @@
 #include <QOpenGLFramebufferObject>
 #include <QOpenGLFunctions>
 #include <QSurfaceFormat>
+#include <QTimer>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -22,9 +23,18 @@
 #include "support/files.h"
 #include "support/platform.h"
 #include "view/draw_list.h"
+#include "view/scene_loader.h"
 #include "view/scene_renderer.h"
 #include "view/scene_view.h"
 #include "scene/scene_load.h"
+
+#ifdef _WIN32
+#define PSAPI_VERSION 2
+#include <windows.h>
+#include <psapi.h>
+#else
+#include <sys/resource.h>
+#endif
 
 #ifndef _WIN32
 #include <QSocketNotifier>
@@ -50,6 +60,22 @@ bool parse_size(const std::string& text, int& value) {
   }
   return value > 0 && value <= 16384;
 }
+
+// The most memory the process has held so far, in bytes (0 where unknown).
+size_t peak_memory() {
+#ifdef _WIN32
+  auto counters = PROCESS_MEMORY_COUNTERS{};
+  if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters)))
+    return counters.PeakWorkingSetSize;
+  return 0;
+#else
+  auto usage = rusage{};
+  if (getrusage(RUSAGE_SELF, &usage) != 0) return 0;
+  return (size_t)usage.ru_maxrss * 1024;
+#endif
+}
+
+std::string format_megabytes(size_t bytes) { return std::to_string((bytes + (1 << 19)) >> 20) + " MB"; }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -154,7 +180,11 @@ int render_off_screen(draw_list& list, const view_camera& camera, const vec3f& s
   renderer.setShadows(shadows);
   renderer.setDetailPixels(detail);
   auto error = QString{};
-  if (!renderer.initialize(list, error)) fail("view: " + error.toStdString());
+  // A batch at a time, each freed once the graphics buffers hold it, so
+  // that the list and its copy are never held whole at once.
+  if (!renderer.initialize(list, error, false)) fail("view: " + error.toStdString());
+  while (renderer.uploadNext(list, camera_frame(camera).o)) {
+  }
   gl->glFinish();
   // The graphics buffers hold the geometry now.
   release_geometry(list);
@@ -179,7 +209,8 @@ int render_off_screen(draw_list& list, const view_camera& camera, const vec3f& s
                " draw calls per frame, " + std::to_string(renderer.drawnTriangles()) +
                " triangles drawn per frame (" + std::to_string(renderer.shadowTriangles()) +
                " in the shadow map) of " + std::to_string(renderer.triangles()) +
-               ", upload " + format_seconds(upload_time) + " s");
+               ", upload " + format_seconds(upload_time) + " s, peak memory " +
+               format_megabytes(peak_memory()));
     fbo->release();
   }
   if (!screenshot.empty()) {
@@ -201,6 +232,33 @@ int render_off_screen(draw_list& list, const view_camera& camera, const vec3f& s
   renderer.release();
   context.doneCurrent();
   return 0;
+}
+
+// The scene's figures, and the warnings of its reader and its list.
+void report_scene(const std::string& scene_file, const scene_load& load) {
+  for (auto& line : load.scene.warnings) std::fprintf(stderr, "%s\n", line.c_str());
+  auto& list = load.list;
+  for (auto& line : list.warnings) std::fprintf(stderr, "%s: %s\n", scene_file.c_str(), line.c_str());
+  auto runs = size_t{0}, coarse = size_t{0}, coarsest = size_t{0};
+  for (auto& batch : list.batches)
+    for (auto& range : batch.ranges) {
+      runs++;
+      coarse += range.level_count > 1 ? 1 : 0;
+      coarsest += range.levels[range.level_count - 1].count / 3;
+    }
+  print_line("scene: " + std::to_string(list.instance_count) + " instances, " +
+             std::to_string(list.triangles) + " triangles (" + std::to_string(coarsest) +
+             " at the coarsest detail), " + std::to_string(list.looks.size()) + " looks, " +
+             std::to_string(runs) + " runs (" + std::to_string(coarse) +
+             " with coarser levels), " + std::to_string(draw_calls(list)) + " draw calls; loaded in " +
+             format_seconds(load.load_seconds) + " s, prepared in " +
+             format_seconds(load.prepare_seconds) + " s");
+}
+
+// The first view: the scene's camera, or one that frames the scene.
+view_camera first_view(const draw_list& list, bool frame_scene, float aspect) {
+  return list.has_camera && !frame_scene ? camera_from_frame(list.camera, list.camera_yfov, list.bounds)
+                                         : framing_camera(list.focus, 0.7f, aspect);
 }
 
 }  // namespace
@@ -239,59 +297,31 @@ int main(int argc, char** argv) {
     fail("view: --detail must be a number of pixels from 0 to 16384");
   if (!is_readable_scene(scene_file)) fail(scene_file + ": unknown format");
 
-  // Everything that can fail on the file happens before any window opens.
-  auto start = std::chrono::steady_clock::now();
-  auto scene = loaded_scene{};
-  auto error = std::string{};
-  if (!read_scene(scene_file, scene, error, print_progress)) fail(error);
-  auto load_time = seconds_since(start);
-  for (auto& line : scene.warnings) std::fprintf(stderr, "%s\n", line.c_str());
-
-  start = std::chrono::steady_clock::now();
   auto options = draw_options{};
   options.use_sky = use_sky;
-  options.release_shapes = true;  // each shape's arrays go once the list holds them
-  auto list = make_draw_list(scene, options, print_progress);
-  auto prepare_time = seconds_since(start);
-  // The list holds every vertex now; only the images stay with the scene.
-  scene.scene.instances.clear();
-  scene.scene.instances.shrink_to_fit();
-  scene.scene.shapes.clear();
-  scene.scene.shapes.shrink_to_fit();
-  for (auto& line : list.warnings) std::fprintf(stderr, "%s: %s\n", scene_file.c_str(), line.c_str());
-  auto runs = size_t{0}, coarse = size_t{0}, coarsest = size_t{0};
-  for (auto& batch : list.batches)
-    for (auto& range : batch.ranges) {
-      runs++;
-      coarse += range.level_count > 1 ? 1 : 0;
-      coarsest += range.levels[range.level_count - 1].count / 3;
-    }
-  print_line("scene: " + std::to_string(list.instance_count) + " instances, " +
-             std::to_string(list.triangles) + " triangles (" + std::to_string(coarsest) +
-             " at the coarsest detail), " + std::to_string(list.looks.size()) + " looks, " +
-             std::to_string(runs) + " runs (" + std::to_string(coarse) +
-             " with coarser levels), " + std::to_string(draw_calls(list)) + " draw calls; loaded in " +
-             format_seconds(load_time) + " s, prepared in " + format_seconds(prepare_time) + " s");
-
-  // The first view: the scene's camera, or one that frames the scene.
-  auto aspect = (float)width / (float)height;
-  auto camera = list.has_camera && !frame_scene
-                    ? camera_from_frame(list.camera, list.camera_yfov, list.bounds)
-                    : framing_camera(list.focus, 0.7f, aspect);
-  auto sun = default_sun(camera_frame(camera));
+  auto file_name = QFileInfo(QString::fromStdString(scene_file)).fileName();
 
 #if defined(__linux__)
   // Without a display the toolkit would abort: say so instead.
-  if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
-    fail("view: no display to show the scene on" + display_hint());
+  auto no_display =
+      !std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY") && !std::getenv("QT_QPA_PLATFORM");
+#else
+  auto no_display = false;
 #endif
 
   if (!screenshot.empty() || frames > 0) {
+    // Everything that can fail on the file happens before any rendering.
+    auto load = scene_load{};
+    if (!load_draw_list(scene_file, options, load, print_progress)) fail(load.error);
+    report_scene(scene_file, load);
+    if (no_display) fail("view: no display to show the scene on" + display_hint());
+    auto camera = first_view(load.list, frame_scene, (float)width / (float)height);
     QGuiApplication app(argc, argv);
-    return render_off_screen(list, camera, sun, separate_layers, shadows, detail, width, height,
-                             screenshot, frames);
+    return render_off_screen(load.list, camera, default_sun(camera_frame(camera)), separate_layers,
+                             shadows, detail, width, height, screenshot, frames);
   }
 
+  if (no_display) fail("view: no display to show the scene on" + display_hint());
   QApplication app(argc, argv);
   auto samples = 4;
   {
@@ -304,16 +334,45 @@ int main(int argc, char** argv) {
 #ifndef _WIN32
   quit_on_signals(app);
 #endif
-  SceneView view(list, camera, sun);
+  // The window opens at once and answers while the scene loads on a worker
+  // thread; the title tells how far it is. A file that cannot be read ends
+  // the program with its error.
+  auto work = std::make_unique<background_load>();
+  start_background_load(*work, scene_file, options, print_progress);
+  SceneView view;
   view.setFormat(surface_format(samples));
   view.setLayerSeparation(separate_layers);
   view.setShadows(shadows);
   view.setDetailPixels(detail);
-  view.setWindowTitle(QFileInfo(QString::fromStdString(scene_file)).fileName());
+  view.setWindowTitle(file_name);
   view.resize(width, height);
   QObject::connect(&view, &SceneView::failed, [](const QString& message) {
     fail("view: " + message.toStdString());
   });
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (!work->finished) {
+      view.setWindowTitle(QString("%1 (%2 %3 %)")
+                              .arg(file_name)
+                              .arg(QString::fromStdString(work->current_stage()))
+                              .arg((int)(100 * work->share())));
+      return;
+    }
+    poll.stop();
+    if (work->worker.joinable()) work->worker.join();
+    if (!work->ok) fail(work->load.error);
+    report_scene(scene_file, work->load);
+    view.setWindowTitle(file_name);
+    auto camera = first_view(work->load.list, frame_scene, (float)width / (float)height);
+    view.showList(work->load.list, camera, default_sun(camera_frame(camera)));
+  });
+  poll.start(100);
   view.show();
-  return app.exec();
+  auto status = app.exec();
+  // Closed while the scene was still loading: the worker is not waited for.
+  if (!work->finished) {
+    std::fflush(stdout);
+    std::_Exit(status);
+  }
+  return status;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
 
 #include "scene/image.h"
 
@@ -306,7 +307,7 @@ SceneRenderer::GpuMesh SceneRenderer::makeMesh(const std::vector<vec3f>& positio
   return gpu;
 }
 
-void SceneRenderer::addBatch(const draw_batch& batch) {
+void SceneRenderer::addBatch(const draw_batch& batch, int tileGrid) {
   auto gpu = makeMesh(batch.positions, batch.texcoords, batch.indices.data(), batch.indices.size(),
                       GL_UNSIGNED_SHORT, nullptr);
   gpu.look = batch.look;
@@ -322,6 +323,58 @@ void SceneRenderer::addBatch(const draw_batch& batch) {
       level.count = std::min(level.count, batch.indices.size() - level.first);
     }
     expand(gpu.bounds, range.bounds);
+  }
+  // The blocks, and their coarsest levels in one index list.
+  auto byBlock = std::map<int, size_t>{};
+  gpu.blockTiles = (float)std::min(4, std::max(1, tileGrid));
+  auto blockIndexData = std::vector<uint32_t>{};
+  for (size_t r = 0; r < gpu.ranges.size(); r++) {
+    auto& range = gpu.ranges[r];
+    if (range.level_count == 0) continue;
+    auto grid = std::max(1, tileGrid);
+    auto key = (range.tile / grid / 4) * 1024 + (range.tile % grid) / 4;
+    auto found = byBlock.find(key);
+    if (found == byBlock.end()) {
+      found = byBlock.emplace(key, gpu.blocks.size()).first;
+      gpu.blocks.push_back({});
+    }
+    auto& block = gpu.blocks[found->second];
+    expand(block.bounds, range.bounds);
+    block.runs.push_back(r);
+  }
+  for (auto& block : gpu.blocks) {
+    block.first = blockIndexData.size();
+    for (auto r : block.runs) {
+      auto& range = gpu.ranges[r];
+      auto& level = range.levels[range.level_count - 1];
+      for (size_t k = level.first; k < level.first + level.count; k++)
+        blockIndexData.push_back(range.base_vertex + batch.indices[k]);
+    }
+    block.count = blockIndexData.size() - block.first;
+  }
+  if (!blockIndexData.empty()) {
+    glGenVertexArrays(1, &gpu.blockArray);
+    glBindVertexArray(gpu.blockArray);
+    glBindBuffer(GL_ARRAY_BUFFER, gpu.buffers[0]);
+    glEnableVertexAttribArray(0);
+    glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, sizeof(vec3f), nullptr);
+    if (gpu.hasTexcoords) {
+      glBindBuffer(GL_ARRAY_BUFFER, gpu.buffers[1]);
+      glEnableVertexAttribArray(1);
+      glVertexAttribPointer(1, 2, GL_FLOAT, GL_FALSE, sizeof(vec2f), nullptr);
+    }
+    glBindBuffer(GL_ARRAY_BUFFER, gpu.buffers[3]);
+    for (GLuint k = 0; k < 3; k++) {
+      glEnableVertexAttribArray(2 + k);
+      glVertexAttribPointer(2 + k, 4, GL_FLOAT, GL_FALSE, 12 * sizeof(float),
+                            (const void*)(k * 4 * sizeof(float)));
+      glVertexAttribDivisor(2 + k, 1);
+    }
+    glGenBuffers(1, &gpu.blockIndices);
+    glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, gpu.blockIndices);
+    glBufferData(GL_ELEMENT_ARRAY_BUFFER, (GLsizeiptr)(blockIndexData.size() * sizeof(uint32_t)),
+                 blockIndexData.data(), GL_STATIC_DRAW);
+    glBindVertexArray(0);
   }
   meshes.push_back(std::move(gpu));
 }
@@ -409,7 +462,7 @@ bool SceneRenderer::initialize(const draw_list& list, QString& error, bool geome
   waiting.clear();
   for (size_t i = 0; i < pending; i++) waiting.push_back(i);
   if (geometry) {
-    for (auto& batch : list.batches) addBatch(batch);
+    for (auto& batch : list.batches) addBatch(batch, list.tile_grid);
     for (auto& group : list.instanced) addInstanced(group);
     uploaded = pending;
     waiting.clear();
@@ -467,7 +520,7 @@ bool SceneRenderer::uploadNext(draw_list& list, const vec3f& eye) {
   auto item = *next;
   waiting.erase(next);
   if (item < list.batches.size()) {
-    addBatch(list.batches[item]);
+    addBatch(list.batches[item], list.tile_grid);
     auto& batch = list.batches[item];
     batch.positions = {}, batch.texcoords = {}, batch.indices = {};
   } else {
@@ -486,6 +539,8 @@ void SceneRenderer::release() {
   for (auto& mesh : meshes) {
     glDeleteBuffers(4, mesh.buffers);
     glDeleteVertexArrays(1, &mesh.vertexArray);
+    if (mesh.blockArray) glDeleteVertexArrays(1, &mesh.blockArray);
+    if (mesh.blockIndices) glDeleteBuffers(1, &mesh.blockIndices);
   }
   meshes.clear();
   if (!textures.empty()) glDeleteTextures((GLsizei)textures.size(), textures.data());
@@ -506,6 +561,8 @@ struct SceneRenderer::FrameState {
   frame3f eye;
   float   pixelsPerUnit = 1;  // for the levels of detail
   float   step = 0;           // one layer rank's pull
+  float   pixels = 2;         // the error a level may show, this pass
+  bool    shadowPass = false;
   GLint   colorAt = -1, emissionAt = -1, texturedAt = -1, layerAt = -1;
 };
 
@@ -513,6 +570,7 @@ int SceneRenderer::drawMeshes(const FrameState& frame, const view_frustum& frust
                               size_t& count) {
   auto calls = 0;
   auto currentLook = -1;
+  auto pixels = detailPixels;
   for (auto& mesh : meshes) {
     if (setLooks && mesh.look != currentLook) {
       auto& look = looks[(size_t)mesh.look];
@@ -531,22 +589,49 @@ int SceneRenderer::drawMeshes(const FrameState& frame, const view_frustum& frust
       glUniform1f(frame.layerAt, separateLayers ? 1 - direction * frame.step * (float)mesh.layer : 1.0f);
     }
     if (mesh.ranges.empty()) {
-      calls += drawInstanced(mesh, frame, frustum, count);
+      auto pass = frame;
+      pass.pixels = pixels;
+      pass.shadowPass = !setLooks;
+      calls += drawInstanced(mesh, pass, frustum, count);
       continue;
     }
     if (!box_in_frustum(frustum, mesh.bounds)) continue;
     runCounts.clear();
     runOffsets.clear();
     runBases.clear();
-    for (auto& range : mesh.ranges) {
-      if (range.level_count == 0 || !box_in_frustum(frustum, range.bounds)) continue;
-      auto& level = range.levels[detail_level(range.bounds, range.levels, range.level_count,
-                                              frame.eye.o, frame.pixelsPerUnit, detailPixels)];
-      if (level.count == 0) continue;
-      runCounts.push_back((GLsizei)level.count);
-      runOffsets.push_back((const void*)(level.first * sizeof(uint16_t)));
-      runBases.push_back((GLint)range.base_vertex);
-      count += level.count / 3;
+    blockCounts.clear();
+    blockOffsets.clear();
+    for (auto& block : mesh.blocks) {
+      if (!box_in_frustum(frustum, block.bounds)) continue;
+      // A block small on screen as a whole (each of its tiles a fraction
+      // of it) is drawn in one go at the coarsest level, or casts no shadow.
+      if (mesh.blockArray && small_on_screen(block.bounds, frame.eye.o, frame.pixelsPerUnit,
+                                                mesh.blockTiles * pixels)) {
+        if (setLooks && block.count > 0) {
+          blockCounts.push_back((GLsizei)block.count);
+          blockOffsets.push_back((const void*)(block.first * sizeof(uint32_t)));
+          count += block.count / 3;
+        }
+        continue;
+      }
+      for (auto r : block.runs) {
+        auto& range = mesh.ranges[r];
+        if (range.level_count == 0 || !box_in_frustum(frustum, range.bounds)) continue;
+        if (!setLooks && small_on_screen(range.bounds, frame.eye.o, frame.pixelsPerUnit, pixels)) continue;
+        auto& level = range.levels[detail_level(range.bounds, range.levels, range.level_count,
+                                                frame.eye.o, frame.pixelsPerUnit, pixels)];
+        if (level.count == 0) continue;
+        runCounts.push_back((GLsizei)level.count);
+        runOffsets.push_back((const void*)(level.first * sizeof(uint16_t)));
+        runBases.push_back((GLint)range.base_vertex);
+        count += level.count / 3;
+      }
+    }
+    if (!blockCounts.empty()) {
+      glBindVertexArray(mesh.blockArray);
+      glMultiDrawElements(GL_TRIANGLES, blockCounts.data(), GL_UNSIGNED_INT, blockOffsets.data(),
+                          (GLsizei)blockCounts.size());
+      calls++;
     }
     if (runCounts.empty()) continue;
     glBindVertexArray(mesh.vertexArray);
@@ -580,8 +665,10 @@ int SceneRenderer::drawInstanced(const GpuMesh& mesh, const FrameState& frame,
   auto pendingLevel = -1;
   for (auto& run : mesh.instanceRuns) {
     if (run.count == 0 || !box_in_frustum(frustum, run.bounds)) continue;
+    if (frame.shadowPass && small_on_screen(run.bounds, frame.eye.o, frame.pixelsPerUnit, frame.pixels))
+      continue;
     auto level = detail_level(run.bounds, mesh.levels, mesh.levelCount, frame.eye.o,
-                              frame.pixelsPerUnit, detailPixels);
+                              frame.pixelsPerUnit, frame.pixels);
     if (level == pendingLevel && pendingFirst + pendingCount == run.first) {
       pendingCount += run.count;
       continue;

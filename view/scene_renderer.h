@@ -65,6 +65,17 @@ class SceneRenderer : protected QOpenGLFunctions_3_3_Core {
     float   height       = 0;
     bbox3f  bounds;
     std::vector<draw_range> ranges;  // baked meshes: runs by tile
+    // Blocks of 4 x 4 tiles: their runs' coarsest levels as one index list
+    // (32 bits, from the batch's first vertex) in `blockArray`, drawn in
+    // one go where the whole block is small on screen.
+    struct Block {
+      bbox3f bounds;
+      size_t first = 0, count = 0;            // into the block indices
+      std::vector<size_t> runs;               // into `ranges`
+    };
+    std::vector<Block> blocks;
+    GLuint blockArray = 0, blockIndices = 0;
+    float  blockTiles = 1;  // tiles along a block's side
     // Instanced shapes: the runs of frames by tile, the shape's levels.
     std::vector<draw_instance_run> instanceRuns;
     int        levelCount = 1;
@@ -75,7 +86,7 @@ class SceneRenderer : protected QOpenGLFunctions_3_3_Core {
   GpuMesh makeMesh(const std::vector<vec3f>& positions, const std::vector<vec2f>& texcoords,
                    const void* indices, size_t indexCount, GLenum indexType,
                    const std::vector<frame3f>* frames);
-  void    addBatch(const draw_batch& batch);
+  void    addBatch(const draw_batch& batch, int tileGrid);
   void    addInstanced(const draw_instances& group);
   GLuint  compile(const char* vertex, const char* fragment, QString& error);
   GLuint  uploadImage(const scene_texture& texture);
@@ -113,6 +124,8 @@ class SceneRenderer : protected QOpenGLFunctions_3_3_Core {
   std::vector<GLsizei>     runCounts;
   std::vector<const void*> runOffsets;
   std::vector<GLint>       runBases;
+  std::vector<GLsizei>     blockCounts;
+  std::vector<const void*> blockOffsets;
   bool                   separateLayers = true, shadows = true;
   float                  detailPixels = 2;
 };

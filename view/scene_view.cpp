@@ -2,15 +2,20 @@
 
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QOpenGLContext>
+#include <QOpenGLFunctions>
 #include <QWheelEvent>
 #include <chrono>
 
 #include "support/console.h"
 
-SceneView::SceneView(draw_list& list, const view_camera& start, const vec3f& defaultSun,
-                     QWidget* parent)
-    : QOpenGLWidget(parent), list(list), start(start), camera(start), defaultSun(defaultSun) {
-  setFocusPolicy(Qt::StrongFocus);
+SceneView::SceneView(QWidget* parent) : QOpenGLWidget(parent) { setFocusPolicy(Qt::StrongFocus); }
+
+void SceneView::showList(draw_list& shown, const view_camera& first, const vec3f& sun) {
+  list = &shown;
+  start = camera = first;
+  defaultSun = sun;
+  update();
 }
 
 SceneView::~SceneView() {
@@ -31,23 +36,36 @@ void SceneView::initializeGL() {
   // The renderer's objects belong to this context: free them before it goes.
   connect(context(), &QOpenGLContext::aboutToBeDestroyed, this, &SceneView::releaseRenderer,
           Qt::UniqueConnection);
-  auto error = QString{};
-  renderer.setDefaultSun(defaultSun);
-  if (!renderer.initialize(list, error, false)) emit failed(error);
 }
 
 void SceneView::paintGL() {
+  if (!list) {
+    // The scene is still loading: a plain sky.
+    auto gl = context()->functions();
+    gl->glClearColor(0.55f, 0.66f, 0.80f, 1);
+    gl->glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    return;
+  }
+  if (!started) {
+    started = true;
+    auto error = QString{};
+    renderer.setDefaultSun(defaultSun);
+    if (!renderer.initialize(*list, error, false)) {
+      emit failed(error);
+      return;
+    }
+  }
   // Uploads for a fifth of a second, then draws what is there.
   if (renderer.uploading()) {
     if (title.isEmpty()) title = windowTitle();
     auto start = std::chrono::steady_clock::now();
-    auto total = list.batches.size() + list.instanced.size();
+    auto total = list->batches.size() + list->instanced.size();
     auto done = total;
-    while (renderer.uploadNext(list, camera_frame(camera).o)) {
+    while (renderer.uploadNext(*list, camera_frame(camera).o)) {
       if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(200)) break;
     }
-    for (auto& batch : list.batches) done -= batch.indices.empty() ? 0 : 1;
-    for (auto& group : list.instanced) done -= group.mesh.indices.empty() ? 0 : 1;
+    for (auto& batch : list->batches) done -= batch.indices.empty() ? 0 : 1;
+    for (auto& group : list->instanced) done -= group.mesh.indices.empty() ? 0 : 1;
     print_progress("upload scene", (int)done, (int)total);
     if (renderer.uploading()) {
       setWindowTitle(QString("%1 (%2 %)").arg(title).arg(100 * done / std::max<size_t>(1, total)));
@@ -91,7 +109,7 @@ void SceneView::keyPressEvent(QKeyEvent* event) {
   }
   if (event->key() == Qt::Key_F) {
     auto aspect = (float)width() / (float)std::max(1, height());
-    camera = framing_camera(list.focus, camera.yfov, aspect);
+    if (list) camera = framing_camera(list->focus, camera.yfov, aspect);
   } else if (event->key() == Qt::Key_R) {
     camera = start;
   } else {

@@ -2,7 +2,8 @@
 // The viewer's window: the scene in an OpenGL widget, turned with the left
 // button, moved with the right or middle button, zoomed with the wheel;
 // F frames the whole scene, R goes back to the first view, Ctrl+W or
-// Ctrl+Q closes the window. The geometry goes to the graphics card a batch
+// Ctrl+Q closes the window. The scene may come after the window opens
+// (loaded on a worker thread meanwhile). The geometry goes to the graphics card a batch
 // at a time between frames, the nearest first, so that the window answers
 // while a big city is uploaded; the title shows how far it is.
 
@@ -15,11 +16,13 @@ class SceneView : public QOpenGLWidget {
   Q_OBJECT
 
  public:
+  // Shows the backdrop until showList gives it the scene.
+  explicit SceneView(QWidget* parent = nullptr);
+  ~SceneView() override;
+
   // The list must live as long as the view; its geometry is freed as it
   // is uploaded. `start` is the first view.
-  SceneView(draw_list& list, const view_camera& start, const vec3f& defaultSun,
-            QWidget* parent = nullptr);
-  ~SceneView() override;
+  void showList(draw_list& list, const view_camera& start, const vec3f& defaultSun);
 
   void setLayerSeparation(bool on) { renderer.setLayerSeparation(on); }
   void setShadows(bool on) { renderer.setShadows(on); }
@@ -40,7 +43,8 @@ class SceneView : public QOpenGLWidget {
  private:
   void releaseRenderer();
 
-  draw_list&       list;
+  draw_list*       list = nullptr;
+  bool             started = false;  // the renderer holds the list
   QString          title;
   SceneRenderer    renderer;
   view_camera      start;

@@ -1,0 +1,22 @@
+#pragma once
+// Binary glTF read lean, for files too large to hold twice: the JSON chunk
+// is parsed into the few records a scene needs (no document tree), and the
+// binary chunk is read from the file piece by piece as the meshes need it,
+// never whole. The scene is the one parse_gltf_scene makes of the same
+// file, without the georeference and the shapes' names (a viewer needs
+// neither; a city has millions of shapes).
+
+#include <string>
+
+#include "scene/scene_load.h"
+
+// False with `error` set when the file cannot be read or is not a usable
+// ".glb"; false with `error` empty when the file refers to other files (a
+// buffer or image by URI), which parse_gltf_scene reads instead.
+// Progress: ("load scene", done, total) by meshes.
+bool read_glb_scene(const std::string& filename, loaded_scene& scene, std::string& error,
+                    const progress_callback& progress = {});
+// The same from the bytes of a file already in memory (tests, fuzzing);
+// files it refers to are missing.
+bool parse_glb_scene(const std::string& filename, const std::string& data, loaded_scene& scene,
+                     std::string& error);
