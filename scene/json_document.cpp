@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "scene/image.h"
+#include "scene/json_fields.h"
 #include "scene/json_scene.h"
 #include "scene/json_scene_parts.h"
 #include "scene/json_text.h"
@@ -19,85 +20,15 @@
 
 namespace json_writing {
 
-void append_value(std::string& out, int indent, const vec3f& v) {
-  append_json_numbers(out, indent, {v.x, v.y, v.z});
-}
-void append_value(std::string& out, int indent, const frame3f& f) {
-  append_json_numbers(out, indent, {f.x.x, f.x.y, f.x.z, f.y.x, f.y.y, f.y.z, f.z.x, f.z.y, f.z.z,
-                               f.o.x, f.o.y, f.o.z});
-}
-void append_value(std::string& out, int, float value) { append_json_number(out, value); }
-void append_value(std::string& out, int, bool value) { out += value ? "true" : "false"; }
-void append_value(std::string& out, int, const scene_texture* texture) {
-  append_json_string(out, texture->name);
-}
+using namespace json_fields;
 
-// Records are members of their kind's object, which is a member of the root.
-constexpr int member_indent = 6;
-
-// One member of a kind of record: its key, whether a record writes it (its
-// value differs from a fresh record's) and its value.
+// One member of an instance: its key, whether the instance writes it and
+// its value.
 template <typename Record>
 struct member {
   const char* key;
   bool (*written)(const Record&);
   void (*append)(std::string&, const Record&);
-};
-
-#define FIELD_MEMBER(Record, key, field)                                              \
-  member<Record> {                                                                    \
-    key,                                                                              \
-        [](const Record& r) {                                                         \
-          static const auto fresh = Record{};                                         \
-          return r.field != fresh.field;                                              \
-        },                                                                            \
-        [](std::string& out, const Record& r) { append_value(out, member_indent, r.field); } \
-  }
-#define TEXTURE_MEMBER(Record, key, field)                                            \
-  member<Record> {                                                                    \
-    key, [](const Record& r) { return r.field != nullptr; },                          \
-        [](std::string& out, const Record& r) { append_value(out, member_indent, r.field); } \
-  }
-
-// Each table lists the members in the byte order of their keys, the order
-// of the document.
-const member<scene_camera> camera_members[] = {
-    FIELD_MEMBER(scene_camera, "aperture", aperture), FIELD_MEMBER(scene_camera, "aspect", aspect),
-    FIELD_MEMBER(scene_camera, "film", film),         FIELD_MEMBER(scene_camera, "focus", focus),
-    FIELD_MEMBER(scene_camera, "frame", frame),       FIELD_MEMBER(scene_camera, "lens", lens),
-    FIELD_MEMBER(scene_camera, "ortho", ortho),
-};
-const member<scene_environment> environment_members[] = {
-    FIELD_MEMBER(scene_environment, "emission", emission),
-    TEXTURE_MEMBER(scene_environment, "emission_tex", emission_tex),
-    FIELD_MEMBER(scene_environment, "frame", frame),
-};
-const member<scene_material> material_members[] = {
-    FIELD_MEMBER(scene_material, "coat", coat),
-    TEXTURE_MEMBER(scene_material, "coat_tex", coat_tex),
-    FIELD_MEMBER(scene_material, "color", color),
-    TEXTURE_MEMBER(scene_material, "color_tex", color_tex),
-    FIELD_MEMBER(scene_material, "emission", emission),
-    TEXTURE_MEMBER(scene_material, "emission_tex", emission_tex),
-    FIELD_MEMBER(scene_material, "ior", ior),
-    FIELD_MEMBER(scene_material, "metallic", metallic),
-    TEXTURE_MEMBER(scene_material, "metallic_tex", metallic_tex),
-    TEXTURE_MEMBER(scene_material, "normal_tex", normal_tex),
-    FIELD_MEMBER(scene_material, "opacity", opacity),
-    TEXTURE_MEMBER(scene_material, "opacity_tex", opacity_tex),
-    FIELD_MEMBER(scene_material, "roughness", roughness),
-    TEXTURE_MEMBER(scene_material, "roughness_tex", roughness_tex),
-    FIELD_MEMBER(scene_material, "scanisotropy", scanisotropy),
-    FIELD_MEMBER(scene_material, "scattering", scattering),
-    TEXTURE_MEMBER(scene_material, "scattering_tex", scattering_tex),
-    FIELD_MEMBER(scene_material, "specular", specular),
-    TEXTURE_MEMBER(scene_material, "specular_tex", specular_tex),
-    FIELD_MEMBER(scene_material, "thin", thin),
-    FIELD_MEMBER(scene_material, "translucency", translucency),
-    TEXTURE_MEMBER(scene_material, "translucency_tex", translucency_tex),
-    FIELD_MEMBER(scene_material, "transmission", transmission),
-    TEXTURE_MEMBER(scene_material, "transmission_tex", transmission_tex),
-    FIELD_MEMBER(scene_material, "trdepth", trdepth),
 };
 
 // An instance as the document sees it: its own fields, the names of its
@@ -109,20 +40,21 @@ struct instance_view {
   uint32_t                   material = json_store_none;
   const json_store_settings* settings = nullptr;
 };
-const auto default_settings = json_store_settings{};
 const auto identity_frame = frame3f{};
 
+// The settings field K of the instance's shape, written when it has one.
+template <size_t K>
+member<instance_view> settings_member() {
+  return {settings_fields[K].key,
+          [](const instance_view& i) { return i.settings && settings_fields[K].written(*i.settings); },
+          [](std::string& out, const instance_view& i) { settings_fields[K].append(out, *i.settings); }};
+}
+
+// In the byte order of the keys, the settings among the instance's own.
 const member<instance_view> instance_members[] = {
-    {"catmullclark", [](const instance_view& i) {
-       return i.settings && i.settings->catmullclark != default_settings.catmullclark; },
-     [](std::string& out, const instance_view& i) { append_value(out, 0, i.settings->catmullclark); }},
-    {"displacement", [](const instance_view& i) {
-       return i.settings && i.settings->displacement != default_settings.displacement; },
-     [](std::string& out, const instance_view& i) { append_json_number(out, i.settings->displacement); }},
-    {"displacement_tex", [](const instance_view& i) {
-       return i.settings && i.settings->displacement_tex != nullptr; },
-     [](std::string& out, const instance_view& i) {
-       append_value(out, 0, i.settings->displacement_tex); }},
+    settings_member<0>(),  // catmullclark
+    settings_member<1>(),  // displacement
+    settings_member<2>(),  // displacement_tex
     {"frame", [](const instance_view& i) { return *i.frame != identity_frame; },
      [](std::string& out, const instance_view& i) { append_value(out, member_indent, *i.frame); }},
     {"material", [](const instance_view& i) { return i.material != json_store_none; },
@@ -131,21 +63,14 @@ const member<instance_view> instance_members[] = {
     {"shape", [](const instance_view& i) { return i.shape != json_store_none; },
      [](std::string& out, const instance_view& i) {
        append_json_string(out, name_text(*i.store, i.shape)); }},
-    {"smooth", [](const instance_view& i) {
-       return i.settings && i.settings->smooth != default_settings.smooth; },
-     [](std::string& out, const instance_view& i) { append_value(out, 0, i.settings->smooth); }},
-    {"subdivisions", [](const instance_view& i) {
-       return i.settings && i.settings->subdivisions != default_settings.subdivisions; },
-     [](std::string& out, const instance_view& i) { append_json_integer(out, i.settings->subdivisions); }},
+    settings_member<3>(),  // smooth
+    settings_member<4>(),  // subdivisions
 };
-
-#undef FIELD_MEMBER
-#undef TEXTURE_MEMBER
 
 // The members of records that share one name, as one record: each member
 // comes from the last record that writes it. No member at all is null.
-template <typename Record, size_t N>
-void append_members(std::string& out, const member<Record> (&members)[N],
+template <typename Record, typename Member, size_t N>
+void append_members(std::string& out, const Member (&members)[N],
                     const Record* const* records, size_t count) {
   auto any = false;
   for (auto& m : members) {
@@ -196,7 +121,7 @@ void end_kind(document_text& doc) { doc.text += "\n  }"; }
 // order.
 template <typename T, size_t N>
 void write_records(document_text& doc, bool& first_kind, const char* kind,
-                   const std::vector<std::unique_ptr<T>>& records, const member<T> (&members)[N]) {
+                   const std::vector<std::unique_ptr<T>>& records, const field<T> (&members)[N]) {
   if (records.empty()) return;
   begin_kind(doc, first_kind, kind);
   auto sorted = records_by_name(records);
@@ -253,7 +178,7 @@ void write_store_materials(document_text& doc, bool& first_kind, const json_scen
     if (count == 1) {
       if (!style_done[entry.style]) {
         auto style = &store.material_styles[entry.style];
-        append_members(style_text[entry.style], material_members, &style, 1);
+        append_members(style_text[entry.style], material_fields, &style, 1);
         style_done[entry.style] = true;
       }
       doc.text += style_text[entry.style];
@@ -261,7 +186,7 @@ void write_store_materials(document_text& doc, bool& first_kind, const json_scen
       group.clear();
       for (size_t k = 0; k < count; k++)
         group.push_back(&store.material_styles[store.materials[order[first + k]].style]);
-      append_members(doc.text, material_members, group.data(), count);
+      append_members(doc.text, material_fields, group.data(), count);
     }
     doc.flush();
   });
@@ -327,8 +252,8 @@ bool write_document(const std::string& filename, const scene_data& scene,
   append_json_key(doc.text, 4, "generator");
   append_json_string(doc.text, scene_generator_name);
   end_kind(doc);
-  write_records(doc, first_kind, "cameras", scene.cameras, camera_members);
-  write_records(doc, first_kind, "environments", scene.environments, environment_members);
+  write_records(doc, first_kind, "cameras", scene.cameras, camera_fields);
+  write_records(doc, first_kind, "environments", scene.environments, environment_fields);
   write_store_instances(doc, first_kind, store, instance_order);
   write_store_materials(doc, first_kind, store, material_order);
   doc.text += "\n}";

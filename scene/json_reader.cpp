@@ -1,90 +1,38 @@
-// Reading a JSON scene: the document as a stream of events, then the shape
-// and texture files it names.
+// Reading a JSON scene: the document as a stream of events into a compact
+// store, then the texture files it names and, when the whole scene is
+// asked for, the shape files; a store's shapes stay in their files until a
+// writer asks for them.
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <atomic>
-#include <cfloat>
-#include <cmath>
 #include <mutex>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
 
 #include "scene/image.h"
+#include "scene/json_fields.h"
 #include "scene/json_scene.h"
+#include "scene/json_scene_parts.h"
 #include "scene/ply.h"
 #include "scene/scene_files.h"
 #include "scene/shape_io.h"
 #include "support/files.h"
 
-// ---------------------------------------------------------------------------
-// Reading
-// ---------------------------------------------------------------------------
+struct json_store_files {
+  std::string filename = "";  // the scene file, which errors name
+  std::string dirname  = "";  // its folder, where "shapes" is
+  std::string data     = "";  // the bytes of the last shape file read
+  std::mutex  mutex;
+  std::string failure = "";  // the first shape that could not be read
+};
 
 namespace {
 
-// One member of a record as the document gives it. Arrays keep only their
-// first numbers: no member holds more than 12, so a hostile array of
-// millions costs nothing.
-struct member_value {
-  enum struct type { null, boolean, number, string, array, other };
-  type                kind         = type::null;
-  bool                boolean      = false;
-  double              number       = 0;
-  std::string         text         = "";
-  std::vector<double> numbers      = {};
-  size_t              length       = 0;     // array elements, numbers or not
-  bool                numbers_only = true;  // every array element a number
-};
+using namespace json_fields;
 using member_list = std::vector<std::pair<std::string, member_value>>;
-
-const size_t max_kept_numbers = 16;
-
-// The readers of member values: false with what was expected.
-bool read_value(const member_value& v, float& out, const char*& expected) {
-  // Converting a double beyond the float range is undefined: refuse it.
-  if (v.kind != member_value::type::number || !(std::fabs(v.number) <= FLT_MAX))
-    return expected = "a number in the range of a float", false;
-  out = (float)v.number;
-  return true;
-}
-bool read_value(const member_value& v, bool& out, const char*& expected) {
-  if (v.kind != member_value::type::boolean) return expected = "true or false", false;
-  out = v.boolean;
-  return true;
-}
-bool read_value(const member_value& v, int& out, const char*& expected) {
-  if (v.kind != member_value::type::number || v.number != std::floor(v.number) ||
-      v.number < INT32_MIN || v.number > INT32_MAX)
-    return expected = "a 32-bit integer", false;
-  out = (int)v.number;
-  return true;
-}
-bool read_floats(const member_value& v, float* out, size_t count) {
-  if (v.kind != member_value::type::array || !v.numbers_only || v.length != count)
-    return false;
-  for (size_t k = 0; k < count; k++) {
-    if (!(std::fabs(v.numbers[k]) <= FLT_MAX)) return false;
-    out[k] = (float)v.numbers[k];
-  }
-  return true;
-}
-bool read_value(const member_value& v, vec3f& out, const char*& expected) {
-  float values[3];
-  if (!read_floats(v, values, 3))
-    return expected = "an array of 3 numbers in the range of a float", false;
-  out = {values[0], values[1], values[2]};
-  return true;
-}
-bool read_value(const member_value& v, frame3f& out, const char*& expected) {
-  float f[12];
-  if (!read_floats(v, f, 12))
-    return expected = "an array of 12 numbers in the range of a float", false;
-  out = {{f[0], f[1], f[2]}, {f[3], f[4], f[5]}, {f[6], f[7], f[8]}, {f[9], f[10], f[11]}};
-  return true;
-}
 
 enum struct section { none, asset, cameras, environments, materials, instances, unknown };
 
@@ -107,44 +55,53 @@ const char* record_kind(section kind) {
   }
 }
 
-// The subdivision and displacement settings an instance gives its shape.
-struct shape_settings {
-  int            subdivisions     = 0;
-  bool           catmullclark     = true;
-  bool           smooth           = true;
-  float          displacement     = 0;
-  scene_texture* displacement_tex = nullptr;
-};
-
-// Turns records into scene records. Shapes and textures are made on their
-// first reference and read from their files once the document is done.
+// Turns records into scene records (cameras, environments, textures) and
+// store entries (instances, materials, shapes). Shapes and textures are made
+// on their first reference; textures are read once the document is done,
+// shapes when they are asked for.
 struct scene_builder {
   const std::string& filename;
   scene_data&        scene;
+  json_scene_store&  store;
   std::string        problem = "";  // the document has the wrong form
   std::string        error   = "";  // any other failure, whole
 
-  // Record positions by name. The keys are views of the records' own
-  // names, which stay in place as long as the scene lives.
-  using index = std::unordered_map<std::string_view, size_t>;
-  index cameras = {}, environments = {}, materials = {}, instances = {};
-  index shapes = {}, textures = {};
-  // The material each instance names, by instance position: materials are
-  // looked up once every record is known.
-  std::vector<std::string> instance_material = {};
-  std::vector<bool>        has_material      = {};
+  // Every name of the document once, in the store: the instance, shape and
+  // material of one city record share one.
+  std::unordered_map<std::string_view, uint32_t> names = {};
+  // Store positions by name: an instance, a material and a shape per name.
+  std::vector<uint32_t> instance_at = {}, material_at = {}, shape_at = {};
   // Shapes whose settings an instance gave already, by shape position.
   std::vector<bool> shaped = {};
+  // Scene record positions by name. The keys are views of the records' own
+  // names, which stay in place as long as the scene lives.
+  using index = std::unordered_map<std::string_view, size_t>;
+  index cameras = {}, environments = {}, textures = {};
+  std::string key = "";  // scratch for the store's shared entries
 
-  scene_builder(const std::string& filename, scene_data& scene, size_t size_hint)
-      : filename(filename), scene(scene) {
+  scene_builder(const std::string& filename, scene_data& scene, json_scene_store& store,
+                size_t size_hint)
+      : filename(filename), scene(scene), store(store) {
     // A city takes about 300 bytes of document per instance.
     auto records = size_hint / 300;
-    instances.reserve(records), materials.reserve(records), shapes.reserve(records);
+    names.reserve(records);
+    store.instances.reserve(records), store.materials.reserve(records);
+    store.shapes.reserve(records);
   }
 
-  // The position of the record of that name, made when it is new. With
-  // `fresh` a record met again starts over, in its first place.
+  uint32_t name_of(const std::string& name) {
+    auto found = names.find(name);
+    if (found != names.end()) return found->second;
+    auto id = json_writing::add_name(store, name);
+    names.emplace(json_writing::name_text(store, id), id);
+    instance_at.push_back(json_store_none);
+    material_at.push_back(json_store_none);
+    shape_at.push_back(json_store_none);
+    return id;
+  }
+
+  // The position of the scene record of that name, made when it is new.
+  // With `fresh` a record met again starts over, in its first place.
   template <typename T, typename Add>
   size_t record(std::vector<std::unique_ptr<T>>& records, index& positions,
                 const std::string& name, Add add, bool fresh) {
@@ -182,143 +139,141 @@ struct scene_builder {
     return true;
   }
 
-  bool camera_member(scene_camera& c, const std::string& key, const member_value& v,
-                     const char*& expected) {
-    if (key == "frame") return read_value(v, c.frame, expected);
-    if (key == "ortho") return read_value(v, c.ortho, expected);
-    if (key == "lens") return read_value(v, c.lens, expected);
-    if (key == "film") return read_value(v, c.film, expected);
-    if (key == "aspect") return read_value(v, c.aspect, expected);
-    if (key == "focus") return read_value(v, c.focus, expected);
-    if (key == "aperture") return read_value(v, c.aperture, expected);
+  // A member of a record of the kind the fields describe; members this
+  // reader does not know are skipped.
+  template <typename Record, size_t N>
+  bool read_field(const field<Record> (&fields)[N], Record& r, section kind,
+                  const std::string& record, const std::string& key, const member_value& v,
+                  const char*& expected) {
+    auto f = find_field(fields, key);
+    if (!f) return true;
+    if (f->read) return f->read(r, v, expected);
+    auto texture = (scene_texture*)nullptr;
+    if (!texture_ref(kind, record, v, texture, expected)) return false;
+    f->set_texture(r, texture);
     return true;
   }
 
-  bool environment_member(scene_environment& e, const std::string& key, const member_value& v,
-                          const char*& expected) {
-    if (key == "frame") return read_value(v, e.frame, expected);
-    if (key == "emission") return read_value(v, e.emission, expected);
-    if (key == "emission_tex")
-      return texture_ref(section::environments, e.name, v, e.emission_tex, expected);
-    return true;
+  // The store shape of that name, made on its first reference.
+  uint32_t shape_named(uint32_t name) {
+    if (shape_at[name] == json_store_none) {
+      shape_at[name] = (uint32_t)store.shapes.size();
+      auto shape = json_store_shape{name};
+      shape.in_file = true;
+      store.shapes.push_back(shape);
+    }
+    return shape_at[name];
   }
 
-  bool material_member(scene_material& m, const std::string& key, const member_value& v,
-                       const char*& expected) {
-    if (key == "emission") return read_value(v, m.emission, expected);
-    if (key == "color") return read_value(v, m.color, expected);
-    if (key == "specular") return read_value(v, m.specular, expected);
-    if (key == "roughness") return read_value(v, m.roughness, expected);
-    if (key == "metallic") return read_value(v, m.metallic, expected);
-    if (key == "ior") return read_value(v, m.ior, expected);
-    if (key == "coat") return read_value(v, m.coat, expected);
-    if (key == "transmission") return read_value(v, m.transmission, expected);
-    if (key == "translucency") return read_value(v, m.translucency, expected);
-    if (key == "scattering") return read_value(v, m.scattering, expected);
-    if (key == "scanisotropy") return read_value(v, m.scanisotropy, expected);
-    if (key == "trdepth") return read_value(v, m.trdepth, expected);
-    if (key == "opacity") return read_value(v, m.opacity, expected);
-    if (key == "thin") return read_value(v, m.thin, expected);
-    const std::pair<const char*, scene_texture**> maps[] = {
-        {"emission_tex", &m.emission_tex},         {"color_tex", &m.color_tex},
-        {"specular_tex", &m.specular_tex},         {"metallic_tex", &m.metallic_tex},
-        {"roughness_tex", &m.roughness_tex},       {"transmission_tex", &m.transmission_tex},
-        {"translucency_tex", &m.translucency_tex}, {"scattering_tex", &m.scattering_tex},
-        {"coat_tex", &m.coat_tex},                 {"opacity_tex", &m.opacity_tex},
-        {"normal_tex", &m.normal_tex}};
-    for (auto& [name, texture] : maps)
-      if (key == name) return texture_ref(section::materials, m.name, v, *texture, expected);
-    return true;
-  }
-
-  bool instance_member(size_t position, shape_settings& s, const std::string& key,
+  // The instance's own members: its frame, shape and material; the others
+  // are its shape's settings.
+  bool instance_member(const std::string& name, json_store_instance& instance, frame3f& frame,
+                       json_store_settings& settings, const std::string& key,
                        const member_value& v, const char*& expected) {
-    auto& i = *scene.instances[position];
-    if (key == "frame") return read_value(v, i.frame, expected);
+    if (key == "frame") return read_value(v, frame, expected);
     if (key == "shape") {
       if (v.kind != member_value::type::string) return expected = "a shape name", false;
-      if (!check_name(section::instances, i.name, "shape", v.text)) return false;
-      i.shape = scene.shapes[record(scene.shapes, shapes, v.text, add_shape, false)].get();
+      if (!check_name(section::instances, name, "shape", v.text)) return false;
+      instance.shape = name_of(v.text);
+      shape_named(instance.shape);
       return true;
     }
     if (key == "material") {
       if (v.kind != member_value::type::string) return expected = "a material name", false;
-      instance_material[position] = v.text;
-      has_material[position] = true;
+      instance.material = name_of(v.text);
       return true;
     }
-    if (key == "subdivisions") return read_value(v, s.subdivisions, expected);
-    if (key == "catmullclark") return read_value(v, s.catmullclark, expected);
-    if (key == "smooth") return read_value(v, s.smooth, expected);
-    if (key == "displacement") return read_value(v, s.displacement, expected);
-    if (key == "displacement_tex")
-      return texture_ref(section::instances, i.name, v, s.displacement_tex, expected);
+    return read_field(settings_fields, settings, section::instances, name, key, v, expected);
+  }
+
+  bool member_problem(section kind, const std::string& name, const std::string& key,
+                      const char* expected) {
+    if (expected)
+      problem = std::string(record_kind(kind)) + " \"" + name + "\": \"" + key + "\" is not " +
+                expected;
+    return false;
+  }
+
+  // Cameras, environments and materials: the record starts over from a
+  // fresh one. A member given as null keeps its default, like one left out.
+  template <typename Record, size_t N>
+  bool read_record(section kind, const std::string& name, Record& r,
+                   const field<Record> (&fields)[N], const member_list& members, size_t count) {
+    for (size_t k = 0; k < count; k++) {
+      auto& [key, value] = members[k];
+      if (value.kind == member_value::type::null) continue;
+      const char* expected = nullptr;
+      if (!read_field(fields, r, kind, name, key, value, expected))
+        return member_problem(kind, name, key, expected);
+    }
+    return true;
+  }
+
+  bool read_material(const std::string& name, const member_list& members, size_t count) {
+    auto id = name_of(name);
+    if (material_at[id] == json_store_none) {
+      material_at[id] = (uint32_t)store.materials.size();
+      store.materials.push_back({id, 0});
+    }
+    auto material = scene_material{};
+    if (!read_record(section::materials, name, material, material_fields, members, count))
+      return false;
+    store.materials[material_at[id]].style = json_writing::add_style(store, material, key);
+    return true;
+  }
+
+  bool read_instance(const std::string& name, const member_list& members, size_t count) {
+    auto id = name_of(name);
+    if (instance_at[id] == json_store_none) {
+      instance_at[id] = (uint32_t)store.instances.size();
+      store.instances.emplace_back();
+    }
+    auto instance = json_store_instance{id};
+    auto frame = frame3f{};
+    auto settings = json_store_settings{};
+    for (size_t k = 0; k < count; k++) {
+      auto& [key, value] = members[k];
+      if (value.kind == member_value::type::null) continue;
+      const char* expected = nullptr;
+      if (!instance_member(name, instance, frame, settings, key, value, expected))
+        return member_problem(section::instances, name, key, expected);
+    }
+    if (frame != frame3f{}) {
+      instance.frame = (uint32_t)store.frames.size();
+      store.frames.push_back(frame);
+    }
+    // A shape shared by several instances takes the settings of the first;
+    // the writer gives every instance of a shape the same ones.
+    if (instance.shape != json_store_none) {
+      auto shape = shape_at[instance.shape];
+      if (shaped.size() <= shape) shaped.resize(store.shapes.size());
+      if (!shaped[shape]) {
+        shaped[shape] = true;
+        store.shapes[shape].settings = json_writing::add_settings(store, settings, key);
+      }
+      instance.settings = store.shapes[shape].settings;
+    }
+    store.instances[instance_at[id]] = instance;
     return true;
   }
 
   bool add_record(section kind, const std::string& name, const member_list& members,
                   size_t count) {
-    auto position = size_t{0};
     switch (kind) {
-      case section::cameras:
-        position = record(scene.cameras, cameras, name, add_camera, true);
-        break;
-      case section::environments:
-        position = record(scene.environments, environments, name, add_environment, true);
-        break;
-      case section::materials:
-        position = record(scene.materials, materials, name, add_material, true);
-        break;
-      case section::instances:
-        position = record(scene.instances, instances, name, add_instance, true);
-        instance_material.resize(scene.instances.size());
-        has_material.resize(scene.instances.size());
-        instance_material[position].clear();
-        has_material[position] = false;
-        break;
+      case section::cameras: {
+        auto& camera = *scene.cameras[record(scene.cameras, cameras, name, add_camera, true)];
+        return read_record(kind, name, camera, camera_fields, members, count);
+      }
+      case section::environments: {
+        auto& environment =
+            *scene.environments[record(scene.environments, environments, name, add_environment,
+                                       true)];
+        return read_record(kind, name, environment, environment_fields, members, count);
+      }
+      case section::materials: return read_material(name, members, count);
+      case section::instances: return read_instance(name, members, count);
       default: return true;
     }
-    auto settings = shape_settings{};
-    for (size_t k = 0; k < count; k++) {
-      auto& [key, value] = members[k];
-      // A member given as null keeps its default, like one left out.
-      if (value.kind == member_value::type::null) continue;
-      const char* expected = nullptr;
-      auto ok = false;
-      switch (kind) {
-        case section::cameras:
-          ok = camera_member(*scene.cameras[position], key, value, expected);
-          break;
-        case section::environments:
-          ok = environment_member(*scene.environments[position], key, value, expected);
-          break;
-        case section::materials:
-          ok = material_member(*scene.materials[position], key, value, expected);
-          break;
-        default: ok = instance_member(position, settings, key, value, expected); break;
-      }
-      if (ok) continue;
-      if (expected) {
-        problem = std::string(record_kind(kind)) + " \"" + name + "\": \"" + key + "\" is not " +
-                  expected;
-      }
-      return false;
-    }
-    if (kind != section::instances) return true;
-    // A shape shared by several instances takes the settings of the first;
-    // the writer gives every instance of a shape the same ones.
-    auto shape = scene.instances[position]->shape;
-    if (!shape) return true;
-    auto shape_position = shapes.at(shape->name);
-    if (shaped.size() <= shape_position) shaped.resize(scene.shapes.size());
-    if (shaped[shape_position]) return true;
-    shaped[shape_position] = true;
-    shape->subdivisions = settings.subdivisions;
-    shape->catmullclark = settings.catmullclark;
-    shape->smooth = settings.smooth;
-    shape->displacement = settings.displacement;
-    shape->displacement_tex = settings.displacement_tex;
-    return true;
   }
 
   bool set_copyright(const member_value& v) {
@@ -329,16 +284,16 @@ struct scene_builder {
     return true;
   }
 
+  // Materials are named before or after the instances that use them: each
+  // is looked up once every record is known.
   bool resolve_materials() {
-    for (size_t i = 0; i < scene.instances.size(); i++) {
-      if (i >= has_material.size() || !has_material[i]) continue;
-      auto found = materials.find(instance_material[i]);
-      if (found == materials.end()) {
-        problem = "instance \"" + scene.instances[i]->name + "\": no material \"" +
-                  instance_material[i] + "\"";
-        return false;
-      }
-      scene.instances[i]->material = scene.materials[found->second].get();
+    for (auto& instance : store.instances) {
+      if (instance.material == json_store_none) continue;
+      if (material_at[instance.material] != json_store_none) continue;
+      problem = "instance \"" + std::string(json_writing::name_text(store, instance.name)) +
+                "\": no material \"" +
+                std::string(json_writing::name_text(store, instance.material)) + "\"";
+      return false;
     }
     return true;
   }
@@ -491,34 +446,43 @@ struct document_reader {
   }
 };
 
+
+
 // A PLY file that declares no rows at all: the empty shape the writer saves
 // for a record without geometry (every tree leaves one behind).
-bool is_empty_ply(const std::string& path) {
+bool is_empty_ply(const std::string& path, const std::string& data) {
   auto model = ply_model{};
   auto error = std::string{};
-  if (!load_ply(path, model, error)) return false;
+  if (!parse_ply(path, data, model, error)) return false;
   for (auto& element : model.elements)
     if (element.count != 0) return false;
   return true;
 }
 
-bool load_scene_shape(const std::string& filename, const std::string& dirname,
-                      scene_shape& shape, std::string& error) {
+// The shape named by `shape`, whose settings choose the file, read from the
+// folder "shapes" beside the scene file; `data` is scratch for the file's
+// bytes.
+bool read_shape_file(const std::string& filename, const std::string& dirname,
+                     scene_shape& shape, std::string& data, std::string& error) {
   // The writer's choice of file first, then the other one.
   auto obj_first = shape.catmullclark && shape.subdivisions > 0;
   auto stem = path_join(dirname, "shapes/" + shape.name);
   auto path = stem + (obj_first ? ".obj" : ".ply");
   auto inner = std::string{};
-  if (load_shape(path, shape, inner, false, true)) return true;
-  auto other = stem + (obj_first ? ".ply" : ".obj");
-  if (inner == path + ": file not found" && path_exists(other)) {
-    path = other;
-    if (load_shape(path, shape, inner, false, true)) return true;
+  auto ok = load_text(path, data, inner);
+  if (!ok && inner == path + ": file not found") {
+    auto other = stem + (obj_first ? ".ply" : ".obj");
+    if (path_exists(other)) {
+      path = other;
+      ok = load_text(path, data, inner);
+    }
   }
-  if (inner == path + ": empty shape" && has_extension(path, ".ply") && is_empty_ply(path))
-    return true;
-  error = filename + ": error in " + inner;
-  return false;
+  if (ok) ok = parse_shape(path, data, shape, inner, false, true);
+  if (!ok && inner == path + ": empty shape" && has_extension(path, ".ply") &&
+      is_empty_ply(path, data))
+    ok = true;
+  if (!ok) error = filename + ": error in " + inner;
+  return ok;
 }
 
 bool load_scene_texture(const std::string& filename, const std::string& dirname,
@@ -553,11 +517,11 @@ bool load_scene_shapes(const std::string& filename, const std::string& dirname,
   auto failure = std::mutex{};
   auto failure_error = std::string{};
   auto work = [&](bool reports) {
-    auto inner = std::string{};
+    auto inner = std::string{}, data = std::string{};
     for (auto i = next++; i < count && i < failed; i = next++) {
       auto ok = false;
       try {
-        ok = load_scene_shape(filename, dirname, *scene.shapes[i], inner);
+        ok = read_shape_file(filename, dirname, *scene.shapes[i], data, inner);
       } catch (const std::bad_alloc&) {
         inner = filename + ": out of memory while reading";
       }
@@ -583,50 +547,119 @@ bool load_scene_shapes(const std::string& filename, const std::string& dirname,
   return true;
 }
 
-bool parse_json_scene_files(const std::string& filename, const std::string& text,
-                            scene_data& scene, std::string& error,
-                            const progress_callback& progress) {
-  scene = scene_data{};
-  if (progress) progress("load scene", 0, 1);
-  auto builder = scene_builder{filename, scene, text.size()};
-  auto reader = document_reader{builder};
-  auto parsed = nlohmann::json::sax_parse(text, &reader);
-  if (parsed && builder.problem.empty() && !builder.resolve_materials()) parsed = false;
-  if (!parsed) {
-    if (!builder.problem.empty()) error = filename + ": parse error in json: " + builder.problem;
-    else if (!builder.error.empty()) error = builder.error;
-    else error = filename + ": parse error in json";
-    return false;
-  }
-
-  // The files, each once. Progress moves in about a thousand steps at most,
-  // so a city of many small shapes is not slowed down by its console.
-  auto dirname = path_dirname(filename);
-  auto shapes = scene.shapes.size(), textures = scene.textures.size();
-  // Steps: the document, each file, and the end.
-  auto total = (int)(2 + shapes + textures);
-  auto step = std::max(size_t{1}, (shapes + textures) / 1000);
-  auto reported = size_t{0};
-  auto tick = [&](const char* message, size_t done) {
+// Progress in about a thousand steps at most, so that a city of many small
+// files is not slowed down by its console: the document is step 0, file k
+// step 1 + k, the end step `total`.
+struct progress_ticks {
+  const progress_callback& progress;
+  int                      total    = 0;
+  size_t                   step     = 1;
+  size_t                   reported = 0;
+  progress_ticks(const progress_callback& progress, size_t files)
+      : progress(progress), total((int)(2 + files)), step(std::max(size_t{1}, files / 1000)) {}
+  void operator()(const char* message, size_t done) {
     if (!progress || done / step == reported / step) return;
     reported = done;
     progress(message, 1 + (int)done, total);
-  };
-  if (!load_scene_shapes(filename, dirname, scene, error, tick)) return false;
-  for (size_t j = 0; j < textures; j++) {
-    if (!load_scene_texture(filename, dirname, *scene.textures[j], error)) return false;
-    tick("load texture", shapes + j + 1);
   }
-  if (progress) progress("load done", total, total);
+};
+
+// The document into `scene` and `store`; the textures are read, the shapes
+// are not.
+bool parse_document(const std::string& filename, const std::string& text, scene_data& scene,
+                    json_scene_store& store, std::string& error) {
+  scene = scene_data{};
+  store = json_scene_store{};
+  auto builder = scene_builder{filename, scene, store, text.size()};
+  auto reader = document_reader{builder};
+  auto parsed = nlohmann::json::sax_parse(text, &reader);
+  if (parsed && builder.problem.empty() && !builder.resolve_materials()) parsed = false;
+  if (parsed) return true;
+  if (!builder.problem.empty()) error = filename + ": parse error in json: " + builder.problem;
+  else if (!builder.error.empty()) error = builder.error;
+  else error = filename + ": parse error in json";
+  return false;
+}
+
+template <typename Tick>
+bool load_scene_textures(const std::string& filename, scene_data& scene, std::string& error,
+                         Tick& tick, size_t done) {
+  auto dirname = path_dirname(filename);
+  for (size_t j = 0; j < scene.textures.size(); j++) {
+    if (!load_scene_texture(filename, dirname, *scene.textures[j], error)) return false;
+    tick("load texture", done + j + 1);
+  }
   return true;
 }
 
-}  // namespace
+// The store's records as scene records: the scene's own shapes, materials
+// and instances, one for each entry.
+void add_store_records(scene_data& scene, const json_scene_store& store) {
+  auto name = [&](uint32_t id) { return std::string(json_writing::name_text(store, id)); };
+  auto shape_of = std::vector<scene_shape*>(store.names.size());
+  auto material_of = std::vector<scene_material*>(store.names.size());
+  for (size_t i = 0; i < store.shapes.size(); i++) {
+    // The store's shape without its geometry: its name and settings.
+    auto shape = add_shape(scene);
+    auto& settings = store.settings[store.shapes[i].settings];
+    shape->name = name(store.shapes[i].name);
+    shape->subdivisions = settings.subdivisions, shape->catmullclark = settings.catmullclark;
+    shape->smooth = settings.smooth, shape->displacement = settings.displacement;
+    shape->displacement_tex = const_cast<scene_texture*>(settings.displacement_tex);
+    shape_of[store.shapes[i].name] = shape;
+  }
+  for (auto& entry : store.materials) {
+    auto material = add_material(scene);
+    *material = store.material_styles[entry.style];
+    material->name = name(entry.name);
+    material_of[entry.name] = material;
+  }
+  for (auto& entry : store.instances) {
+    auto instance = add_instance(scene);
+    instance->name = name(entry.name);
+    instance->frame = store.frames[entry.frame];
+    if (entry.shape != json_store_none) instance->shape = shape_of[entry.shape];
+    if (entry.material != json_store_none) instance->material = material_of[entry.material];
+  }
+}
 
-bool parse_json_scene(const std::string& filename, const std::string& text, scene_data& scene,
-                      std::string& error, const progress_callback& progress) {
+bool parse_json_scene_files(const std::string& filename, const std::string& text,
+                            scene_data& scene, std::string& error,
+                            const progress_callback& progress) {
+  if (progress) progress("load scene", 0, 1);
+  {
+    auto store = json_scene_store{};
+    if (!parse_document(filename, text, scene, store, error)) return false;
+    add_store_records(scene, store);
+  }
+  auto shapes = scene.shapes.size();
+  auto tick = progress_ticks{progress, shapes + scene.textures.size()};
+  if (!load_scene_shapes(filename, path_dirname(filename), scene, error, tick)) return false;
+  if (!load_scene_textures(filename, scene, error, tick, shapes)) return false;
+  if (progress) progress("load done", tick.total, tick.total);
+  return true;
+}
+
+bool parse_json_store_files(const std::string& filename, const std::string& text,
+                            scene_data& scene, json_scene_store& store, std::string& error,
+                            const progress_callback& progress) {
+  if (progress) progress("load scene", 0, 1);
+  if (!parse_document(filename, text, scene, store, error)) return false;
+  store.files = std::make_shared<json_store_files>();
+  store.files->filename = filename;
+  store.files->dirname = path_dirname(filename);
+  auto tick = progress_ticks{progress, scene.textures.size()};
+  if (!load_scene_textures(filename, scene, error, tick, 0)) return false;
+  if (progress) progress("load done", tick.total, tick.total);
+  return true;
+}
+
+// Runs a reader. Running out of memory and the JSON library's own
+// exceptions are the only exceptions left.
+template <typename Reader>
+bool run_scene_reader(const std::string& filename, std::string& error, Reader&& read) {
   try {
-    return parse_json_scene_files(filename, text, scene, error, progress);
+    return read();
   } catch (const std::bad_alloc&) {
     error = filename + ": out of memory while reading";
   } catch (const std::exception&) {
@@ -635,14 +668,74 @@ bool parse_json_scene(const std::string& filename, const std::string& text, scen
   return false;
 }
 
+}  // namespace
+
+namespace json_writing {
+
+const scene_shape* read_store_shape(const json_scene_store& store, size_t, scene_shape& scratch,
+                                    std::string& error) {
+  auto& files = *store.files;
+  auto ok = false;
+  try {
+    ok = read_shape_file(files.filename, files.dirname, scratch, files.data, error);
+  } catch (const std::bad_alloc&) {
+    error = files.filename + ": out of memory while reading";
+  }
+  if (!ok) {
+    auto lock = std::lock_guard<std::mutex>{files.mutex};
+    if (files.failure.empty()) files.failure = error;
+    return nullptr;
+  }
+  if (store.shape_read) store.shape_read(scratch);
+  return &scratch;
+}
+
+}  // namespace json_writing
+
+std::string store_read_failure(const json_scene_store& store) {
+  if (!store.files) return "";
+  auto lock = std::lock_guard<std::mutex>{store.files->mutex};
+  return store.files->failure;
+}
+
+bool parse_json_scene(const std::string& filename, const std::string& text, scene_data& scene,
+                      std::string& error, const progress_callback& progress) {
+  return run_scene_reader(filename, error, [&] {
+    return parse_json_scene_files(filename, text, scene, error, progress);
+  });
+}
+
+bool parse_json_scene_store(const std::string& filename, const std::string& text,
+                            scene_data& scene, json_scene_store& store, std::string& error,
+                            const progress_callback& progress) {
+  return run_scene_reader(filename, error, [&] {
+    return parse_json_store_files(filename, text, scene, store, error, progress);
+  });
+}
+
+// The document's text, whole.
+static bool load_document(const std::string& filename, std::string& text, std::string& error) {
+  try {
+    return load_text(filename, text, error);
+  } catch (const std::bad_alloc&) {
+    return error = filename + ": read error", false;
+  }
+}
+
 bool load_json_scene(const std::string& filename, scene_data& scene, std::string& error,
                      const progress_callback& progress) {
   scene = scene_data{};
   auto text = std::string{};
-  try {
-    if (!load_text(filename, text, error)) return false;
-  } catch (const std::bad_alloc&) {
-    return error = filename + ": read error", false;
-  }
+  if (!load_document(filename, text, error)) return false;
   return parse_json_scene(filename, text, scene, error, progress);
+}
+
+bool load_json_scene_store(const std::string& filename, scene_data& scene,
+                           json_scene_store& store, std::string& error,
+                           const progress_callback& progress) {
+  scene = scene_data{};
+  store = json_scene_store{};
+  auto text = std::string{};
+  if (!load_document(filename, text, error)) return false;
+  return parse_json_scene_store(filename, text, scene, store, error, progress);
 }

@@ -4,6 +4,7 @@
 // beside it, each file named after its record.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -65,7 +66,12 @@ struct json_store_shape {
   uint32_t           settings = 0;
   const uint32_t*    geometry = nullptr;  // packed arrays, when not borrowed
   const scene_shape* borrowed = nullptr;  // a shape whose arrays are used as they are
+  bool               in_file  = false;    // read from the scene's shape file when asked for
 };
+
+// Where the shapes of a store read from a JSON scene are: the scene file's
+// name and folder, and the first shape file that could not be read.
+struct json_store_files;
 
 struct json_scene_store {
   std::vector<json_store_name>     names           = {};
@@ -85,6 +91,11 @@ struct json_scene_store {
   // Values seen before, by their bits: equal records share one entry.
   std::unordered_map<std::string, uint32_t> style_index    = {};
   std::unordered_map<std::string, uint32_t> settings_index = {};
+  // The shape files of a store read by load_json_scene_store, and a call
+  // made with each shape as it is read from its file (to learn what the
+  // shapes hold without holding them).
+  std::shared_ptr<json_store_files>       files      = {};
+  std::function<void(const scene_shape&)> shape_read = {};
 };
 
 // Where adding starts in each of a scene's record arrays.
@@ -104,12 +115,24 @@ void add_scene_records(json_scene_store& store, const scene_data& scene,
                        const scene_record_counts& from, bool borrow_shapes = false);
 
 // The geometry of the store's shape `index`: the borrowed shape itself, or
-// the packed arrays unpacked into `scratch` (named after the record), which
-// is returned. Writers take a store's shapes one at a time, in order, through
-// this. Null with `error` set when the shape cannot be had (a store whose
-// shapes are read from files as they are asked for).
+// the packed arrays unpacked into `scratch` (named after the record and
+// given its settings), which is returned, or the shape read from its file
+// into `scratch`. Writers take a store's shapes one at a time, in order,
+// through this. Null with `error` set when the shape cannot be had: a shape
+// file that is missing or broken, reported as load_json_scene reports it
+// (the scene file's name + ": error in " + the shape reader's error). Safe
+// to call from one thread at a time.
 const scene_shape* store_shape_geometry(const json_scene_store& store, size_t index,
                                         scene_shape& scratch, std::string& error);
+
+// The single-shape save of a store: the geometry of its first shape to
+// `filename` (".ply" or ".obj" by its extension), texture coordinates
+// flipped, as save_scene saves a scene's first shape. Progress:
+// ("save scene", 0, 1) and ("save done", 1, 1). ": empty shape" when the
+// store has no shapes; a shape that cannot be had fails as
+// filename + ": error in " + its error.
+bool save_first_shape(const std::string& filename, const json_scene_store& store,
+                      std::string& error, const progress_callback& progress = {});
 
 // Writes the scene whose cameras, environments and textures are those of
 // `scene` and whose shapes, instances and materials are those of `store`,
@@ -161,3 +184,28 @@ bool load_json_scene(const std::string& filename, scene_data& scene, std::string
 // and its folder is where the shape and texture files are read from.
 bool parse_json_scene(const std::string& filename, const std::string& text, scene_data& scene,
                       std::string& error, const progress_callback& progress = {});
+
+// The same document read into a store without reading a single shape file:
+// `scene` gets the copyright, cameras, environments and textures (read from
+// their files as load_json_scene reads them), `store` the instances,
+// materials and shapes, each shape left in its file until a writer asks for
+// it through store_shape_geometry; both are emptied first. The shapes are
+// those load_json_scene makes, in the same order, with the same names and
+// settings, read from the same files by the same rules; the instances and
+// materials those it makes, one store entry each. A document that
+// load_json_scene refuses is refused with the same error, except that a
+// shape file is only read, and can only fail, when it is asked for.
+// Progress: ("load scene", 0, 1), ("load texture", 1 + j, N) and
+// ("load done", N, N), with N = 2 + textures.
+bool load_json_scene_store(const std::string& filename, scene_data& scene,
+                           json_scene_store& store, std::string& error,
+                           const progress_callback& progress = {});
+bool parse_json_scene_store(const std::string& filename, const std::string& text,
+                            scene_data& scene, json_scene_store& store, std::string& error,
+                            const progress_callback& progress = {});
+
+// The error of the first shape file of a store from load_json_scene_store
+// that could not be read, as store_shape_geometry gave it; empty when every
+// shape asked for so far was read. A writer that stops at such a shape
+// wraps the error in its own; this is the reader's word on it.
+std::string store_read_failure(const json_scene_store& store);

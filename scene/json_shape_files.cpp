@@ -8,6 +8,7 @@
 
 #include "scene/json_scene.h"
 #include "scene/json_scene_parts.h"
+#include "scene/scene_files.h"
 #include "scene/shape_io.h"
 #include "support/files.h"
 #include "support/hash.h"
@@ -281,3 +282,18 @@ bool save_store_shapes(const std::string& filename, const json_scene_store& stor
 }
 
 }  // namespace json_writing
+
+bool save_first_shape(const std::string& filename, const json_scene_store& store,
+                      std::string& error, const progress_callback& progress) {
+  if (store.shapes.empty()) return error = filename + ": empty shape", false;
+  if (progress) progress("save scene", 0, 1);
+  return run_scene_writer(filename, error, [&] {
+    auto scratch = scene_shape{};
+    auto inner = std::string{};
+    auto shape = store_shape_geometry(store, 0, scratch, inner);
+    if (!shape) return error = filename + ": error in " + inner, false;
+    if (!save_shape(filename, *shape, error, true)) return false;
+    if (progress) progress("save done", 1, 1);
+    return true;
+  });
+}

@@ -15,7 +15,7 @@
 
 namespace json_writing {
 
-const char* store_text(json_scene_store& store, const std::string& text) {
+const char* store_text(json_scene_store& store, std::string_view text) {
   if (text.size() > store.text_left) {
     auto size = std::max(block_size, text.size());
     store.text_blocks.emplace_back(new char[size]);
@@ -81,9 +81,8 @@ uint32_t add_style(json_scene_store& store, const scene_material& m, std::string
   return style;
 }
 
-uint32_t add_settings(json_scene_store& store, const scene_shape& shape, std::string& key) {
-  auto settings = json_store_settings{shape.subdivisions, shape.catmullclark, shape.smooth,
-                                      shape.displacement, shape.displacement_tex};
+uint32_t add_settings(json_scene_store& store, const json_store_settings& settings,
+                      std::string& key) {
   key.clear();
   add_bits(key, settings.subdivisions);
   add_bits(key, settings.catmullclark);
@@ -93,6 +92,18 @@ uint32_t add_settings(json_scene_store& store, const scene_shape& shape, std::st
   auto index = intern(store.settings_index, key, store.settings.size());
   if (index == store.settings.size()) store.settings.push_back(settings);
   return index;
+}
+
+uint32_t add_settings(json_scene_store& store, const scene_shape& shape, std::string& key) {
+  return add_settings(store,
+                      {shape.subdivisions, shape.catmullclark, shape.smooth, shape.displacement,
+                       shape.displacement_tex},
+                      key);
+}
+
+uint32_t add_name(json_scene_store& store, std::string_view name) {
+  store.names.push_back({store_text(store, name), name.size()});
+  return (uint32_t)(store.names.size() - 1);
 }
 
 // The arrays of a shape, one after another: a word telling which are there,
@@ -158,10 +169,7 @@ struct name_table {
 
   uint32_t add(const std::string& name) {
     auto [found, added] = index.try_emplace(std::string_view{name}, 0u);
-    if (added) {
-      found->second = (uint32_t)store.names.size();
-      store.names.push_back({store_text(store, name), name.size()});
-    }
+    if (added) found->second = add_name(store, name);
     return found->second;
   }
 };
@@ -207,11 +215,19 @@ void add_scene_records(json_scene_store& store, const scene_data& scene,
 }
 
 const scene_shape* store_shape_geometry(const json_scene_store& store, size_t index,
-                                        scene_shape& scratch, std::string& /*error*/) {
+                                        scene_shape& scratch, std::string& error) {
   auto& shape = store.shapes[index];
   if (shape.borrowed) return shape.borrowed;
-  json_writing::unpack_geometry(shape.geometry, scratch);
   auto name = json_writing::name_text(store, shape.name);
   scratch.name.assign(name.data(), name.size());
+  auto& settings = store.settings[shape.settings];
+  scratch.subdivisions = settings.subdivisions;
+  scratch.catmullclark = settings.catmullclark;
+  scratch.smooth = settings.smooth;
+  scratch.displacement = settings.displacement;
+  // The store keeps the scene's own texture, which the scene lets change.
+  scratch.displacement_tex = const_cast<scene_texture*>(settings.displacement_tex);
+  if (shape.in_file) return json_writing::read_store_shape(store, index, scratch, error);
+  json_writing::unpack_geometry(shape.geometry, scratch);
   return &scratch;
 }

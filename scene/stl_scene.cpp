@@ -8,7 +8,10 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
 
+#include "scene/json_scene.h"
+#include "scene/scene_files.h"
 #include "support/files.h"
 
 namespace {
@@ -180,6 +183,37 @@ void append_triangle(std::string& bytes, const vec3f& a, const vec3f& b, const v
   bytes += std::string(2, '\0');  // attribute byte count
 }
 
+// The triangles and quads (split in two) of a shape placed by a frame;
+// faces with a corner that addresses no vertex are left out.
+void append_instance(std::string& bytes, const frame3f& frame, const scene_shape& shape,
+                     uint64_t& count) {
+  auto size  = (int)shape.positions.size();
+  auto point = [&](int i) { return transform_point(frame, shape.positions[i]); };
+  auto in_range = [&](int i) { return i >= 0 && i < size; };
+  for (auto& t : shape.triangles) {
+    if (!in_range(t.x) || !in_range(t.y) || !in_range(t.z)) continue;
+    append_triangle(bytes, point(t.x), point(t.y), point(t.z));
+    count++;
+  }
+  for (auto& q : shape.quads) {
+    if (!in_range(q.x) || !in_range(q.y) || !in_range(q.z) || !in_range(q.w)) continue;
+    append_triangle(bytes, point(q.x), point(q.y), point(q.z));
+    count++;
+    if (q.z == q.w) continue;  // a triangle stored as a quad
+    append_triangle(bytes, point(q.x), point(q.z), point(q.w));
+    count++;
+  }
+}
+
+// The file's 80 bytes of header text and its triangle count.
+std::string stl_header(uint64_t count) {
+  auto header = std::string(84, '\0');
+  auto text = std::string{"binary STL"};
+  std::memcpy(&header[0], text.data(), text.size());
+  for (auto k = 0; k < 4; k++) header[80 + k] = (char)(uint8_t)(count >> (8 * k));
+  return header;
+}
+
 }  // namespace
 
 bool save_stl_scene(const std::string& filename, const scene_data& scene, std::string& error,
@@ -190,31 +224,103 @@ bool save_stl_scene(const std::string& filename, const scene_data& scene, std::s
   for (auto& instance : scene.instances) {
     auto shape = instance->shape;
     if (!shape) continue;
-    auto size  = (int)shape->positions.size();
-    auto point = [&](int i) { return transform_point(instance->frame, shape->positions[i]); };
-    auto in_range = [&](int i) { return i >= 0 && i < size; };
-    for (auto& t : shape->triangles) {
-      if (!in_range(t.x) || !in_range(t.y) || !in_range(t.z)) continue;
-      append_triangle(bytes, point(t.x), point(t.y), point(t.z));
-      count++;
+    append_instance(bytes, instance->frame, *shape, count);
+  }
+  if (count > 0xffffffffu) {
+    error = filename + ": write error (more than 4294967295 triangles)";
+    return false;
+  }
+  bytes.replace(0, 84, stl_header(count));
+  if (!save_file(filename, bytes, error)) return false;
+  if (progress) progress("save done", 1, 1);
+  return true;
+}
+
+namespace {
+
+// The shapes of a store as its instances use them: a shape that several
+// instances share (a tree model) is read once and kept, as long as the
+// kept shapes stay small; every other shape is read when its instance comes.
+struct store_shapes {
+  const json_scene_store&                        store;
+  std::unordered_map<std::string_view, uint32_t> by_name = {};
+  std::vector<uint32_t>                          uses    = {};
+  std::unordered_map<uint32_t, scene_shape>      kept    = {};
+  size_t                                         kept_bytes = 0;
+  scene_shape                                    scratch = {};
+
+  static constexpr size_t max_kept_bytes = size_t{256} << 20;
+
+  explicit store_shapes(const json_scene_store& store) : store(store), uses(store.shapes.size()) {
+    by_name.reserve(store.shapes.size());
+    // The last shape of a name is the one the name stands for.
+    for (size_t i = 0; i < store.shapes.size(); i++) {
+      auto& name = store.names[store.shapes[i].name];
+      by_name[std::string_view{name.data, name.size}] = (uint32_t)i;
     }
-    for (auto& q : shape->quads) {
-      if (!in_range(q.x) || !in_range(q.y) || !in_range(q.z) || !in_range(q.w)) continue;
-      append_triangle(bytes, point(q.x), point(q.y), point(q.z));
-      count++;
-      if (q.z == q.w) continue;  // a triangle stored as a quad
-      append_triangle(bytes, point(q.x), point(q.z), point(q.w));
-      count++;
+    for (auto& instance : store.instances)
+      if (auto index = find(instance.shape); index != json_store_none) uses[index]++;
+  }
+
+  uint32_t find(uint32_t name) const {
+    if (name == json_store_none) return json_store_none;
+    auto& text = store.names[name];
+    auto found = by_name.find(std::string_view{text.data, text.size});
+    return found == by_name.end() ? json_store_none : found->second;
+  }
+
+  const scene_shape* get(uint32_t index, std::string& error) {
+    if (auto found = kept.find(index); found != kept.end()) return &found->second;
+    auto shape = store_shape_geometry(store, index, scratch, error);
+    if (!shape || uses[index] < 2) return shape;
+    auto bytes = shape->positions.size() * sizeof(vec3f) + shape->triangles.size() * sizeof(vec3i) +
+                 shape->quads.size() * sizeof(vec4i);
+    if (kept_bytes + bytes > max_kept_bytes) return shape;
+    kept_bytes += bytes;
+    auto& copy = kept[index];
+    copy.positions = shape->positions, copy.triangles = shape->triangles;
+    copy.quads = shape->quads;
+    return &copy;
+  }
+};
+
+bool save_store_stl(const std::string& filename, const json_scene_store& store,
+                    std::string& error, const progress_callback& progress) {
+  if (progress) progress("save scene", 0, 1);
+  auto shapes = store_shapes{store};
+  auto file = hidden_file{};
+  if (!open_hidden_file(filename, file, error)) return false;
+  auto bytes = stl_header(0);
+  auto count = uint64_t{0};
+  auto inner = std::string{};
+  for (auto& instance : store.instances) {
+    auto index = shapes.find(instance.shape);
+    if (index == json_store_none) continue;
+    auto shape = shapes.get(index, inner);
+    if (!shape) return error = filename + ": error in " + inner, false;
+    append_instance(bytes, store.frames[instance.frame], *shape, count);
+    if (bytes.size() >= (size_t{1} << 20)) {
+      if (!write_hidden_text(file, bytes, error)) return false;
+      bytes.clear();
     }
   }
   if (count > 0xffffffffu) {
     error = filename + ": write error (more than 4294967295 triangles)";
     return false;
   }
-  auto header = std::string{"binary STL"};
-  std::memcpy(&bytes[0], header.data(), header.size());
-  for (auto k = 0; k < 4; k++) bytes[80 + k] = (char)(uint8_t)(count >> (8 * k));
-  if (!save_file(filename, bytes, error)) return false;
+  auto temp = std::string{};
+  if (!write_hidden_text(file, bytes, error) ||
+      !rewrite_hidden_text(file, 0, stl_header(count), error) ||
+      !close_hidden_file(file, temp, error) || !publish_file(temp, filename, error))
+    return false;
   if (progress) progress("save done", 1, 1);
   return true;
+}
+
+}  // namespace
+
+bool save_stl_scene(const std::string& filename, const scene_data&, const json_scene_store& store,
+                    std::string& error, const progress_callback& progress) {
+  return run_scene_writer(filename, error,
+                          [&] { return save_store_stl(filename, store, error, progress); });
 }

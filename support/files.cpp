@@ -467,3 +467,36 @@ bool save_text_hidden(const std::string& path, const std::string& text, std::str
 bool write_hidden_text(hidden_file& file, const std::string& text, std::string& error) {
   return write_hidden_bytes(file, text, error);
 }
+
+bool rewrite_hidden_text(hidden_file& file, uint64_t offset, const std::string& text,
+                         std::string& error) {
+  auto ok = false;
+#ifdef _WIN32
+  if (file.stream && std::fflush(file.stream) == 0 &&
+      _fseeki64(file.stream, (long long)offset, SEEK_SET) == 0) {
+    ok = std::fwrite(text.data(), 1, text.size(), file.stream) == text.size();
+    ok = _fseeki64(file.stream, 0, SEEK_END) == 0 && ok;
+  }
+  if (ok) return true;
+  if (file.stream) std::fclose(file.stream);
+  file.stream = nullptr;
+  remove_temporary(file.temp);
+#else
+  if (file.fd >= 0) {
+    ok = true;
+    for (size_t done = 0; ok && done < text.size();) {
+      auto count = ::pwrite(file.fd, text.data() + done, text.size() - done,
+                            (off_t)(offset + done));
+      if (count < 0 && errno == EINTR) continue;
+      if (count <= 0) ok = false;
+      else done += (size_t)count;
+    }
+  }
+  if (ok) return true;
+  if (file.fd >= 0) ::close(file.fd);
+  file.fd = -1;
+  if (!file.temp.empty()) ::unlink(file.temp.c_str());
+  file.temp.clear();
+#endif
+  return error = file.path + ": write error", false;
+}

@@ -6,6 +6,7 @@
 // return false and set `error` to the path followed by a fixed suffix such as
 // ": file not found".
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -91,6 +92,11 @@ struct hidden_file {
 bool open_hidden_file(const std::string& path, hidden_file& file, std::string& error);
 bool write_hidden_text(hidden_file& file, const std::string& text, std::string& error);
 bool close_hidden_file(hidden_file& file, std::string& temp, std::string& error);
+// Writes over bytes already written from `offset` on (a count in a header
+// known only at the end); the file goes on growing at its end. Fails like
+// write_hidden_text, removing the temporary.
+bool rewrite_hidden_text(hidden_file& file, uint64_t offset, const std::string& text,
+                         std::string& error);
 // Removes the file or link at the path (never what a link points to) when it
 // is not a folder; nothing there is fine.
 void remove_file(const std::string& path);

@@ -250,3 +250,72 @@ TEST(convert_round_trips, every_format_keeps_the_triangles_and_the_bounds) {
   EXPECT_NE(run.out.find(said), std::string::npos) << run.out;
   EXPECT_EQ(run.out.find(said), run.out.rfind(said));
 }
+
+TEST(convert_from_store, json_stl_and_ply_are_the_bytes_of_the_whole_scene) {
+  auto& city = sample_town();
+  auto out = scratch_dir{"convert-store"};
+  auto scene = scene_data{};
+  auto error = std::string{};
+  ASSERT_TRUE(load_scene(city.json, scene, error)) << error;
+  for (auto name : {"json/city.json", "stl/city.stl", "ply/first.ply"}) {
+    SCOPED_TRACE(name);
+    auto whole = out / ("whole/" + std::string(name));
+    auto folder = fs::path(whole).parent_path();
+    fs::create_directories(folder / "shapes");
+    fs::create_directories(folder / "textures");
+    ASSERT_TRUE(save_scene(whole, scene, error)) << error;
+    auto run = convert(city.json, out / ("convert/" + std::string(name)));
+    ASSERT_EQ(run.status, 0) << run.err;
+    auto expected = files_under(folder);
+    auto written = files_under(out.path / "convert" / fs::path(name).parent_path());
+    EXPECT_EQ(written.size(), expected.size());
+    for (auto& [file, bytes] : written) EXPECT_TRUE(expected[file] == bytes) << file << " differs";
+  }
+  // What the format cannot hold is said as for the whole scene.
+  auto run = convert(city.json, out / "said/first.ply");
+  for (auto& part : unsaved_parts("first.ply", scene))
+    EXPECT_NE(run.out.find(out / "said/first.ply: " + part + " (the format cannot hold it)"),
+              std::string::npos)
+        << part;
+}
+
+TEST(convert_from_store, a_shape_that_cannot_be_read_mid_way_leaves_no_output) {
+  auto& city = sample_town();
+  auto out = scratch_dir{"convert-store-failures"};
+  // A copy of the town whose shape files fail in the middle of the scene.
+  fs::copy(city.scene.path, out.path / "in", fs::copy_options::recursive);
+  auto json = out / "in/city.json";
+  auto shapes = std::vector<fs::path>{};
+  for (auto& entry : fs::directory_iterator(out.path / "in/shapes")) shapes.push_back(entry.path());
+  std::sort(shapes.begin(), shapes.end());
+  ASSERT_GT(shapes.size(), 10u);
+  auto broken = shapes[shapes.size() / 2], missing = shapes[shapes.size() / 2 + 1];
+  write_file(broken.string(), "ply\nformat ascii 1.0\nelement vertex 1\n");
+  fs::remove(missing);
+  auto scene = scene_data{};
+  auto reader_error = std::string{};
+  ASSERT_FALSE(load_scene(json, scene, reader_error));
+  for (auto name : {"city.json", "city.stl"}) {
+    SCOPED_TRACE(name);
+    auto run = convert(json, out / ("out/" + std::string(name)));
+    EXPECT_EQ(run.status, 1);
+    // One line, the reader's own, naming the shape file.
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_TRUE(run.err.find(broken.generic_string()) != std::string::npos ||
+                run.err.find(missing.stem().generic_string()) != std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.err.rfind(json + ": error in ", 0), 0u) << run.err;
+    EXPECT_FALSE(path_exists(out / ("out/" + std::string(name))));
+  }
+  // Only the shapes before the broken one were written; no document, no
+  // temporary left beside it.
+  for (auto& [file, bytes] : files_under(out.path / "out"))
+    EXPECT_EQ(file.rfind("shapes/", 0), 0u) << file;
+  // A name that is no file name is refused before anything is read.
+  write_file(json, R"({"instances": {"i": {"shape": "../../escape"}}})");
+  auto run = convert(json, out / "named/city.json");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, json + ": error in instance \"i\": shape \"../../escape\" is not a valid "
+                            "file name\n");
+  EXPECT_TRUE(files_under(out.path / "named").empty());
+}

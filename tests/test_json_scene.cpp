@@ -7,6 +7,8 @@
 #include <tuple>
 
 #include "scene/json_scene.h"
+#include "scene/scene_io.h"
+#include "scene/stl_scene.h"
 #include "scene/scene_files.h"
 #include "scene/shape_io.h"
 #include "support/files.h"
@@ -853,4 +855,89 @@ TEST(json_scene_round_trip, real_extracts) {
     SCOPED_TRACE(folder.path().filename().string());
     check_round_trip(folder.path());
   }
+}
+
+// The store read from a JSON scene, its shapes left in their files, against
+// the whole scene read from the same files: the same shapes in the same
+// order, and the same files written from either.
+TEST(json_scene_store_reader, a_store_writes_what_the_whole_scene_writes) {
+  auto folder = scene_folder{};
+  folder.add_shape_file("s.ply");
+  folder.add_shape_file("tree.ply");
+  folder.add_shape_file("subdivided.ply");  // an OBJ was expected: the other file serves
+  folder.add_shape_file("empty.ply", true);
+  const auto document = std::string{R"({"cameras": {"c": {"lens": 0.035}},
+      "materials": {"m": {"color": [1, 0, 0]}, "n": null, "m": {"roughness": 0.5}},
+      "instances": {
+        "b": {"shape": "tree", "material": "n", "frame": [1,0,0, 0,1,0, 0,0,1, 7,8,9]},
+        "a": {"shape": "s", "material": "m"},
+        "c": {"shape": "tree", "smooth": false},
+        "d": {"shape": "subdivided", "subdivisions": 1, "displacement": 0.5},
+        "e": {"shape": "empty"}, "a": {"shape": "s", "frame": [1,0,0, 0,1,0, 0,0,1, 1,2,3]}}})"};
+  ASSERT_TRUE(folder.load(document)) << folder.error;
+  auto store_scene = scene_data{};
+  auto store = json_scene_store{};
+  auto error = std::string{};
+  ASSERT_TRUE(load_json_scene_store(folder.filename, store_scene, store, error)) << error;
+  ASSERT_EQ(store.shapes.size(), folder.scene.shapes.size());
+  ASSERT_EQ(store.instances.size(), folder.scene.instances.size());
+  auto scratch = scene_shape{};
+  for (size_t i = 0; i < store.shapes.size(); i++) {
+    auto shape = store_shape_geometry(store, i, scratch, error);
+    ASSERT_NE(shape, nullptr) << error;
+    auto& whole = *folder.scene.shapes[i];
+    EXPECT_EQ(shape->name, whole.name);
+    EXPECT_EQ(shape->subdivisions, whole.subdivisions);
+    EXPECT_EQ(shape->smooth, whole.smooth);
+    EXPECT_EQ(shape->positions.size(), whole.positions.size());
+    EXPECT_EQ(shape->triangles.size(), whole.triangles.size());
+  }
+  auto out = scratch_dir{"json-store-out"};
+  for (auto name : {"scene.json", "scene.stl", "first.ply"}) {
+    SCOPED_TRACE(name);
+    auto whole = out / ("whole/" + std::string(name));
+    auto stored = out / ("store/" + std::string(name));
+    for (auto path : {whole, stored}) {
+      fs::create_directories(fs::path(path).parent_path() / "shapes");
+      fs::create_directories(fs::path(path).parent_path() / "textures");
+    }
+    ASSERT_TRUE(save_scene(whole, folder.scene, error)) << error;
+    auto ok = std::string(name) == "scene.json"  ? save_json_scene(stored, store_scene, store, error)
+              : std::string(name) == "scene.stl" ? save_stl_scene(stored, store_scene, store, error)
+                                                 : save_first_shape(stored, store, error);
+    ASSERT_TRUE(ok) << error;
+    EXPECT_TRUE(read_file(whole) == read_file(stored));
+  }
+  for (auto& entry : fs::directory_iterator(out.path / "whole/shapes"))
+    EXPECT_TRUE(read_file(entry.path().string()) ==
+                read_file((out.path / "store/shapes" / entry.path().filename()).string()))
+        << entry.path();
+}
+
+TEST(json_scene_store_reader, a_shape_that_cannot_be_read_fails_when_it_is_asked_for) {
+  auto folder = scene_folder{};
+  folder.add_shape_file("good.ply");
+  write_file(folder.dir / "shapes/broken.ply", "ply\nformat ascii 1.0\nelement vertex 1\n");
+  write_file(folder.filename, R"({"instances": {"a": {"shape": "good"}, "b": {"shape": "broken"},
+                                  "c": {"shape": "gone"}}})");
+  auto scene = scene_data{};
+  auto store = json_scene_store{};
+  auto error = std::string{};
+  // The document reads; no shape file is touched yet.
+  ASSERT_TRUE(load_json_scene_store(folder.filename, scene, store, error)) << error;
+  EXPECT_EQ(store_read_failure(store), "");
+  auto scratch = scene_shape{};
+  EXPECT_NE(store_shape_geometry(store, 0, scratch, error), nullptr) << error;
+  const std::string expected[] = {
+      folder.filename + ": error in " + folder.dir / "shapes/broken.ply: parse error",
+      folder.filename + ": error in " + folder.dir / "shapes/gone.ply: file not found"};
+  for (size_t i = 1; i < 3; i++) {
+    EXPECT_EQ(store_shape_geometry(store, i, scratch, error), nullptr);
+    EXPECT_EQ(error.substr(0, expected[i - 1].size()), expected[i - 1]) << error;
+  }
+  // The first failure is the one the reader reports; the whole scene fails
+  // with the same text.
+  EXPECT_EQ(store_read_failure(store).substr(0, expected[0].size()), expected[0]);
+  EXPECT_FALSE(load_json_scene(folder.filename, scene, error));
+  EXPECT_EQ(error, store_read_failure(store));
 }
