@@ -37,7 +37,7 @@ static int fail(const std::string& message) {
 
 // The output formats written from a store, a shape at a time.
 static bool writes_from_store(const std::string& output) {
-  return has_extension(output, ".json") || has_extension(output, ".stl") ||
+  return has_store_writer(output) || has_extension(output, ".stl") ||
          has_extension(output, ".ply");
 }
 
@@ -113,8 +113,11 @@ static int convert_from_store(const std::string& input, const std::string& outpu
     saved = save_json_scene(output, scene, store, error, print_progress);
   } else if (has_extension(output, ".stl")) {
     saved = save_stl_scene(output, scene, store, error, print_progress);
-  } else {
+  } else if (has_extension(output, ".ply")) {
     saved = save_first_shape(output, store, error, print_progress);
+  } else {
+    // The export writers prepare each shape as they take it.
+    saved = save_scene(output, scene, store, error, print_progress);
   }
   // A shape file that could not be read is told as the reader tells it.
   if (!saved) {
