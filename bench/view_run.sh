@@ -21,7 +21,9 @@
 set -euo pipefail
 view=${VIEW:-build/bin/view}
 
-# One benchmark run: prints "frame_ms view_triangles shadow_triangles peak_mb load_s".
+# One benchmark run: prints "frame_ms view_triangles shadow_triangles peak_mb cpu_ms load_s
+# prepare_s" (cpu_ms: the processor time of all threads a frame, which
+# other programs on the machine hardly move).
 measure() {
   local file=$1 frames=$2
   shift 2
@@ -31,7 +33,7 @@ measure() {
   local line load
   line=$(echo "$out" | grep '^benchmark:')
   load=$(echo "$out" | grep '^scene:' | sed -E 's/.*loaded in ([0-9.]+) s, prepared in ([0-9.]+) s.*/\1 \2/')
-  echo "$line" | sed -E 's/.*mean frame time ([0-9.]+) ms.* ([0-9]+) triangles drawn per frame \(([0-9]+) in the shadow map\).*peak memory ([0-9]+) MB.*/\1 \2 \3 \4/' | tr '\n' ' '
+  echo "$line" | sed -E 's/.*mean frame time ([0-9.]+) ms.* ([0-9]+) triangles drawn per frame \(([0-9]+) in the shadow map\).*peak memory ([0-9]+) MB, processor time ([0-9.]+) ms.*/\1 \2 \3 \4 \5/' | tr '\n' ' '
   echo "$load"
 }
 
@@ -53,20 +55,21 @@ if [ "${1:-}" = "--table" ]; then
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
   make_town "$work"
-  printf '%-44s %10s %10s %12s %12s %9s %8s %8s %8s\n' scene "file MB" "cat s" "frame ms" "x town" \
-    "view tri" "shadow" "peak MB" "load s"
+  printf '%-44s %10s %10s %12s %12s %8s %9s %8s %8s %8s\n' scene "file MB" "cat s" "frame ms" "x town" \
+    "cpu ms" "view tri" "shadow" "peak MB" "load s"
   town_ms=
   for file in "$work/out/city.glb" "${files[@]}"; do
     sync
     start=$(date +%s%N)
     cat "$file" >/dev/null
     cat_s=$(awk -v a="$start" -v b="$(date +%s%N)" 'BEGIN { printf "%.2f", (b - a) / 1e9 }')
-    read -r ms tri shadow peak load prepare < <(measure "$file" "$frames" --frame true)
+    read -r ms tri shadow peak cpu load prepare < <(measure "$file" "$frames" --frame true)
     [ -z "$town_ms" ] && town_ms=$ms
     name=$file
     [ "$file" = "$work/out/city.glb" ] && name="sample town (.glb)"
-    printf '%-44s %10s %10s %12s %12s %9s %8s %8s %8s\n' "$name" "$(( $(stat -c %s "$file") / 1048576 ))" \
-      "$cat_s" "$ms" "$(awk -v a="$ms" -v b="$town_ms" 'BEGIN { printf "%.2f", a / b }')" "$tri" "$shadow" "$peak" "$load+$prepare"
+    printf '%-44s %10s %10s %12s %12s %8s %9s %8s %8s %8s\n' "$name" "$(( $(stat -c %s "$file") / 1048576 ))" \
+      "$cat_s" "$ms" "$(awk -v a="$ms" -v b="$town_ms" 'BEGIN { printf "%.2f", a / b }')" "$cpu" "$tri" \
+      "$shadow" "$peak" "$load+$prepare"
   done
   exit 0
 fi

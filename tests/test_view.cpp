@@ -324,6 +324,11 @@ TEST_F(ViewProgram, BenchmarkPrintsFrameTimeAndDrawCalls) {
   EXPECT_NE(line.find("mean frame time"), std::string::npos) << line;
   EXPECT_NE(line.find(" fps, "), std::string::npos) << line;
   EXPECT_NE(line.find(" triangles drawn per frame ("), std::string::npos) << line;
+  // The processor time of all threads (the software renderer's too), a
+  // figure that a busy machine hardly moves: a positive number of ms.
+  auto processor = line.find("processor time ");
+  ASSERT_NE(processor, std::string::npos) << line;
+  EXPECT_GT(std::stod(line.substr(processor + 15)), 0.0) << line;
   // Draw calls stay near the number of looks (27 in the town) and layer
   // ranks, far below the number of instances (219).
   auto calls = std::stoi(line.substr(line.find(" fps, ") + 6));

@@ -169,6 +169,31 @@ TEST(DrawList, RunsCoverEveryTriangleOnceWithTheirBounds) {
   EXPECT_EQ(next + coarse, batch.indices.size());
 }
 
+// A run is flat (casts no shadow from the ground's stack of layers) only
+// when every mesh in it lies flat: one upright wall makes its run upright.
+TEST(DrawList, RunsAreFlatOnlyWhenAllTheirMeshesAre) {
+  struct Case {
+    const char* name;
+    bool        square, walls;
+    bool        flat;
+  };
+  const Case cases[] = {
+      {"a square alone", true, false, true},
+      {"walls alone", false, true, false},
+      {"a square and walls of one look", true, true, false},
+  };
+  for (auto& c : cases) {
+    auto view = loaded_scene{};
+    // Walls and square of one colour, so that they share a batch and a run.
+    if (c.square) add_square(view, "square", 0, 0, 4, 0, {0.8f, 0.7f, 0.6f});
+    if (c.walls) add_walls(view, "walls", 0, 0, 2, 1);
+    auto list = make_draw_list(view);
+    ASSERT_EQ(list.batches.size(), 1u) << c.name;
+    ASSERT_EQ(list.batches[0].ranges.size(), 1u) << c.name;
+    EXPECT_EQ(list.batches[0].ranges[0].flat, c.flat) << c.name;
+  }
+}
+
 // Façade images go on walls without texture coordinates once over the
 // height and along the length at the image's aspect; shapes without an
 // image carry no coordinates.

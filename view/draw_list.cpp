@@ -293,11 +293,13 @@ void append_mesh(draw_batch& batch, int& last_tile, const instance_info& info, d
     auto range = draw_range{};
     range.base_vertex = (uint32_t)batch.positions.size();
     range.levels[0].first = batch.indices.size();
+    range.flat = true;
     batch.ranges.push_back(range);
     last_tile = info.tile;
     batch.ranges.back().tile = info.tile;
   }
   auto& range = batch.ranges.back();
+  range.flat = range.flat && info.flat;
   auto base = range.vertex_count;
   auto identity = info.instance->frame == frame3f{};
   for (auto& p : mesh.positions) {

@@ -50,6 +50,7 @@ struct draw_range {
   uint32_t   vertex_count = 0;
   int        tile         = 0;  // x * tile_grid + z cell of the plan
   bbox3f     bounds       = {};
+  bool       flat         = false;  // only flat meshes (ground, areas, roads, water, caps)
   int        level_count  = 1;
   draw_level levels[max_levels] = {};
 };

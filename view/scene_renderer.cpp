@@ -173,6 +173,10 @@ void expand(bbox3f& box, const bbox3f& other) {
              std::max(box.max.z, other.max.z)};
 }
 
+// The layers on the ground lie within this share of the scene's size of
+// its lowest point: the exports lift them by up to 16 steps of 1e-4.
+constexpr float groundTolerance = 2e-3f;
+
 void setVector(QOpenGLFunctions_3_3_Core* gl, GLint location, const vec3f& v) {
   gl->glUniform3f(location, v.x, v.y, v.z);
 }
@@ -566,13 +570,93 @@ struct SceneRenderer::FrameState {
   GLint   colorAt = -1, emissionAt = -1, texturedAt = -1, layerAt = -1;
 };
 
-int SceneRenderer::drawMeshes(const FrameState& frame, const view_frustum& frustum, bool setLooks,
-                              size_t& count) {
+void SceneRenderer::collectDraws(const FrameState& frame, const view_frustum& frustum, Pass pass,
+                                 size_t& count) {
+  draws.clear();
+  runCounts.clear(), runOffsets.clear(), runBases.clear();
+  blockCounts.clear(), blockOffsets.clear();
+  spans.clear();
+  auto pixels = detailPixels;
+  // Flat runs in the stack of layers on the ground (ground, areas, roads,
+  // water) have nothing below them but that stack, which the bias keeps
+  // lit anyway: they cast no shadow.
+  auto groundTop = bounds.min.y + groundTolerance * length(bounds.max - bounds.min);
+  for (size_t m = 0; m < meshes.size(); m++) {
+    auto& mesh = meshes[m];
+    if (!box_in_frustum(frustum, mesh.bounds)) continue;
+    auto draw = MeshDraws{m, runCounts.size(), 0, blockCounts.size(), 0, spans.size(), 0};
+    if (mesh.ranges.empty()) {
+      collectInstanced(mesh, frame, frustum, pass, count);
+    } else {
+      for (auto& block : mesh.blocks) {
+        if (!box_in_frustum(frustum, block.bounds)) continue;
+        // A block small on screen as a whole (each of its tiles a fraction
+        // of it) is drawn in one go at the coarsest level, or casts no shadow.
+        if (mesh.blockArray && small_on_screen(block.bounds, frame.eye.o, frame.pixelsPerUnit,
+                                                  mesh.blockTiles * pixels)) {
+          if (pass == Pass::view && block.count > 0) {
+            blockCounts.push_back((GLsizei)block.count);
+            blockOffsets.push_back((const void*)(block.first * sizeof(uint32_t)));
+            count += block.count / 3;
+          }
+          continue;
+        }
+        for (auto r : block.runs) {
+          auto& range = mesh.ranges[r];
+          if (range.level_count == 0 || !box_in_frustum(frustum, range.bounds)) continue;
+          if (pass == Pass::shadow &&
+              ((range.flat && range.bounds.max.y <= groundTop) ||
+               small_on_screen(range.bounds, frame.eye.o, frame.pixelsPerUnit, pixels)))
+            continue;
+          auto& level = range.levels[detail_level(range.bounds, range.levels, range.level_count,
+                                                  frame.eye.o, frame.pixelsPerUnit, pixels)];
+          if (level.count == 0) continue;
+          runCounts.push_back((GLsizei)level.count);
+          runOffsets.push_back((const void*)(level.first * sizeof(uint16_t)));
+          runBases.push_back((GLint)range.base_vertex);
+          count += level.count / 3;
+        }
+      }
+    }
+    draw.runCount = runCounts.size() - draw.runs;
+    draw.blockCount = blockCounts.size() - draw.blocks;
+    draw.spanCount = spans.size() - draw.spans;
+    if (draw.runCount + draw.blockCount + draw.spanCount > 0) draws.push_back(draw);
+  }
+}
+
+void SceneRenderer::collectInstanced(const GpuMesh& mesh, const FrameState& frame,
+                                     const view_frustum& frustum, Pass pass, size_t& count) {
+  auto pixels = detailPixels;
+  auto add = [&](const InstanceSpan& span) {
+    if (span.count == 0 || mesh.levels[span.level].count == 0) return;
+    spans.push_back(span);
+    count += mesh.levels[span.level].count / 3 * span.count;
+  };
+  // Runs that follow each other at one level take one call.
+  auto pending = InstanceSpan{0, 0, -1};
+  for (auto& run : mesh.instanceRuns) {
+    if (run.count == 0 || !box_in_frustum(frustum, run.bounds)) continue;
+    if (pass == Pass::shadow && small_on_screen(run.bounds, frame.eye.o, frame.pixelsPerUnit, pixels))
+      continue;
+    auto level = detail_level(run.bounds, mesh.levels, mesh.levelCount, frame.eye.o,
+                              frame.pixelsPerUnit, pixels);
+    if (level == pending.level && pending.first + pending.count == run.first) {
+      pending.count += run.count;
+      continue;
+    }
+    add(pending);
+    pending = {run.first, run.count, level};
+  }
+  add(pending);
+}
+
+int SceneRenderer::submitDraws(const FrameState& frame, bool shaded) {
   auto calls = 0;
   auto currentLook = -1;
-  auto pixels = detailPixels;
-  for (auto& mesh : meshes) {
-    if (setLooks && mesh.look != currentLook) {
+  for (auto& draw : draws) {
+    auto& mesh = meshes[draw.mesh];
+    if (shaded && mesh.look != currentLook) {
       auto& look = looks[(size_t)mesh.look];
       setVector(this, frame.colorAt, look.color);
       setVector(this, frame.emissionAt, look.emission);
@@ -584,104 +668,49 @@ int SceneRenderer::drawMeshes(const FrameState& frame, const view_frustum& frust
       }
       currentLook = mesh.look;
     }
-    if (setLooks) {
+    if (frame.layerAt >= 0) {
       auto direction = frame.eye.o.y >= mesh.height ? 1.0f : -1.0f;
       glUniform1f(frame.layerAt, separateLayers ? 1 - direction * frame.step * (float)mesh.layer : 1.0f);
     }
-    if (mesh.ranges.empty()) {
-      auto pass = frame;
-      pass.pixels = pixels;
-      pass.shadowPass = !setLooks;
-      calls += drawInstanced(mesh, pass, frustum, count);
-      continue;
-    }
-    if (!box_in_frustum(frustum, mesh.bounds)) continue;
-    runCounts.clear();
-    runOffsets.clear();
-    runBases.clear();
-    blockCounts.clear();
-    blockOffsets.clear();
-    for (auto& block : mesh.blocks) {
-      if (!box_in_frustum(frustum, block.bounds)) continue;
-      // A block small on screen as a whole (each of its tiles a fraction
-      // of it) is drawn in one go at the coarsest level, or casts no shadow.
-      if (mesh.blockArray && small_on_screen(block.bounds, frame.eye.o, frame.pixelsPerUnit,
-                                                mesh.blockTiles * pixels)) {
-        if (setLooks && block.count > 0) {
-          blockCounts.push_back((GLsizei)block.count);
-          blockOffsets.push_back((const void*)(block.first * sizeof(uint32_t)));
-          count += block.count / 3;
-        }
-        continue;
-      }
-      for (auto r : block.runs) {
-        auto& range = mesh.ranges[r];
-        if (range.level_count == 0 || !box_in_frustum(frustum, range.bounds)) continue;
-        if (!setLooks && small_on_screen(range.bounds, frame.eye.o, frame.pixelsPerUnit, pixels)) continue;
-        auto& level = range.levels[detail_level(range.bounds, range.levels, range.level_count,
-                                                frame.eye.o, frame.pixelsPerUnit, pixels)];
-        if (level.count == 0) continue;
-        runCounts.push_back((GLsizei)level.count);
-        runOffsets.push_back((const void*)(level.first * sizeof(uint16_t)));
-        runBases.push_back((GLint)range.base_vertex);
-        count += level.count / 3;
-      }
-    }
-    if (!blockCounts.empty()) {
+    if (draw.blockCount > 0) {
       glBindVertexArray(mesh.blockArray);
-      glMultiDrawElements(GL_TRIANGLES, blockCounts.data(), GL_UNSIGNED_INT, blockOffsets.data(),
-                          (GLsizei)blockCounts.size());
+      glMultiDrawElements(GL_TRIANGLES, blockCounts.data() + draw.blocks, GL_UNSIGNED_INT,
+                          blockOffsets.data() + draw.blocks, (GLsizei)draw.blockCount);
       calls++;
     }
-    if (runCounts.empty()) continue;
-    glBindVertexArray(mesh.vertexArray);
-    glMultiDrawElementsBaseVertex(GL_TRIANGLES, runCounts.data(), GL_UNSIGNED_SHORT, runOffsets.data(),
-                                  (GLsizei)runCounts.size(), runBases.data());
-    calls++;
-  }
-  glBindVertexArray(0);
-  return calls;
-}
-
-int SceneRenderer::drawInstanced(const GpuMesh& mesh, const FrameState& frame,
-                                 const view_frustum& frustum, size_t& count) {
-  if (!box_in_frustum(frustum, mesh.bounds)) return 0;
-  glBindVertexArray(mesh.vertexArray);
-  glBindBuffer(GL_ARRAY_BUFFER, mesh.buffers[3]);
-  auto indexSize = mesh.indexType == GL_UNSIGNED_SHORT ? 2 : 4;
-  auto calls = 0;
-  // The frames from `first` on: the instance attributes start there.
-  auto draw = [&](size_t first, size_t instances, int level) {
-    for (GLuint k = 0; k < 3; k++)
-      glVertexAttribPointer(2 + k, 4, GL_FLOAT, GL_FALSE, 12 * sizeof(float),
-                            (const void*)((first * 12 + k * 4) * sizeof(float)));
-    auto& l = mesh.levels[level];
-    glDrawElementsInstanced(GL_TRIANGLES, (GLsizei)l.count, mesh.indexType,
-                            (const void*)(l.first * indexSize), (GLsizei)instances);
-    count += l.count / 3 * instances;
-    calls++;
-  };
-  auto pendingFirst = size_t{0}, pendingCount = size_t{0};
-  auto pendingLevel = -1;
-  for (auto& run : mesh.instanceRuns) {
-    if (run.count == 0 || !box_in_frustum(frustum, run.bounds)) continue;
-    if (frame.shadowPass && small_on_screen(run.bounds, frame.eye.o, frame.pixelsPerUnit, frame.pixels))
-      continue;
-    auto level = detail_level(run.bounds, mesh.levels, mesh.levelCount, frame.eye.o,
-                              frame.pixelsPerUnit, frame.pixels);
-    if (level == pendingLevel && pendingFirst + pendingCount == run.first) {
-      pendingCount += run.count;
-      continue;
+    if (draw.runCount > 0) {
+      glBindVertexArray(mesh.vertexArray);
+      glMultiDrawElementsBaseVertex(GL_TRIANGLES, runCounts.data() + draw.runs, GL_UNSIGNED_SHORT,
+                                    runOffsets.data() + draw.runs, (GLsizei)draw.runCount,
+                                    runBases.data() + draw.runs);
+      calls++;
     }
-    if (pendingCount > 0 && mesh.levels[pendingLevel].count > 0) draw(pendingFirst, pendingCount, pendingLevel);
-    pendingFirst = run.first, pendingCount = run.count, pendingLevel = level;
+    if (draw.spanCount > 0) {
+      glBindVertexArray(mesh.vertexArray);
+      glBindBuffer(GL_ARRAY_BUFFER, mesh.buffers[3]);
+      auto indexSize = mesh.indexType == GL_UNSIGNED_SHORT ? 2 : 4;
+      for (size_t k = draw.spans; k < draw.spans + draw.spanCount; k++) {
+        // The frames from the span's first on: the instance attributes start there.
+        auto& span = spans[k];
+        for (GLuint a = 0; a < 3; a++)
+          glVertexAttribPointer(2 + a, 4, GL_FLOAT, GL_FALSE, 12 * sizeof(float),
+                                (const void*)((span.first * 12 + a * 4) * sizeof(float)));
+        auto& l = mesh.levels[span.level];
+        glDrawElementsInstanced(GL_TRIANGLES, (GLsizei)l.count, mesh.indexType,
+                                (const void*)(l.first * indexSize), (GLsizei)span.count);
+        calls++;
+      }
+    }
   }
-  if (pendingCount > 0 && mesh.levels[pendingLevel].count > 0) draw(pendingFirst, pendingCount, pendingLevel);
   glBindVertexArray(0);
   return calls;
 }
 
-void SceneRenderer::renderShadowMap(const FrameState& frame, const shadow_view& light) {
+bool SceneRenderer::renderShadowMap(const FrameState& frame, const shadow_view& light) {
+  drawnInShadow = 0;
+  collectDraws(frame, frustum_of(light.clip), Pass::shadow, drawnInShadow);
+  // Nothing casts (a whole city small on screen): no map to clear or read.
+  if (draws.empty()) return false;
   GLint previous = 0;
   glGetIntegerv(GL_DRAW_FRAMEBUFFER_BINDING, &previous);
   glBindFramebuffer(GL_FRAMEBUFFER, shadowFramebuffer);
@@ -695,15 +724,18 @@ void SceneRenderer::renderShadowMap(const FrameState& frame, const shadow_view& 
   glPolygonOffset(1.5f, 2.0f);
   glUseProgram(depthProgram);
   setMatrix(this, glGetUniformLocation(depthProgram, "lightClip"), light.clip);
-  drawnInShadow = 0;
-  drawMeshes(frame, frustum_of(light.clip), false, drawnInShadow);
+  submitDraws(frame, false);
   glDisable(GL_POLYGON_OFFSET_FILL);
   glBindFramebuffer(GL_FRAMEBUFFER, (GLuint)previous);
+  return true;
 }
 
 void SceneRenderer::drawBackdrop(const frame3f& eye, float yfov, float aspect) {
-  glDisable(GL_DEPTH_TEST);
+  // Drawn last at the far plane, on the pixels that the scene left: a
+  // framing view of a city covers most of them.
+  glEnable(GL_DEPTH_TEST);
   glDepthMask(GL_FALSE);
+  glDepthFunc(GL_LEQUAL);
   glUseProgram(backdropProgram);
   auto halfY = std::tan(yfov / 2);
   setVector(this, glGetUniformLocation(backdropProgram, "right"), normalize(eye.x));
@@ -723,6 +755,8 @@ void SceneRenderer::drawBackdrop(const frame3f& eye, float yfov, float aspect) {
   }
   glBindVertexArray(emptyArray);
   glDrawArrays(GL_TRIANGLES, 0, 3);
+  glDepthMask(GL_TRUE);
+  glDepthFunc(GL_LESS);
 }
 
 int SceneRenderer::render(const view_camera& camera, int width, int height) {
@@ -742,14 +776,21 @@ int SceneRenderer::render(const view_camera& camera, int width, int height) {
   if (shadows && shadowFramebuffer) {
     light = fit_shadow_view(bounds, eye, camera.yfov, aspect, nearPlane, farPlane,
                             4 * camera.distance, sun, shadowSize);
-    if (light.valid) renderShadowMap(frame, light);
+    if (light.valid) light.valid = renderShadowMap(frame, light);
   }
 
   glViewport(0, 0, width, height);
   glDisable(GL_CULL_FACE);
   glDisable(GL_BLEND);
-  drawBackdrop(eye, camera.yfov, aspect);
   auto calls = 1;
+
+  auto projection = projection_matrix(camera.yfov, aspect, nearPlane, farPlane);
+  auto view = view_matrix(eye);
+  // One layer rank moves a mesh towards the eye by a few steps of the depth
+  // buffer at the far plane (24 bits): z / (near * 2^24) per unit of depth.
+  frame.step = std::clamp(3 * farPlane / (nearPlane * 16777216.0f), 2e-7f, 2e-3f);
+  drawn = 0;
+  collectDraws(frame, frustum_of(projection * view), Pass::view, drawn);
 
   glEnable(GL_DEPTH_TEST);
   glDepthMask(GL_TRUE);
@@ -757,8 +798,7 @@ int SceneRenderer::render(const view_camera& camera, int width, int height) {
   glClear(GL_DEPTH_BUFFER_BIT);
   glUseProgram(sceneProgram);
   auto location = [&](const char* name) { return glGetUniformLocation(sceneProgram, name); };
-  auto projection = projection_matrix(camera.yfov, aspect, nearPlane, farPlane);
-  setMatrix(this, location("view"), view_matrix(eye));
+  setMatrix(this, location("view"), view);
   setMatrix(this, location("projection"), projection);
   setVector(this, location("eye"), eye.o);
   setVector(this, location("sunDirection"), sun);
@@ -779,10 +819,7 @@ int SceneRenderer::render(const view_camera& camera, int width, int height) {
   }
   frame.colorAt = location("color"), frame.emissionAt = location("emission");
   frame.texturedAt = location("textured"), frame.layerAt = location("layerScale");
-  // One layer rank moves a mesh towards the eye by a few steps of the depth
-  // buffer at the far plane (24 bits): z / (near * 2^24) per unit of depth.
-  frame.step = std::clamp(3 * farPlane / (nearPlane * 16777216.0f), 2e-7f, 2e-3f);
-  drawn = 0;
-  calls += drawMeshes(frame, frustum_of(projection * view_matrix(eye)), true, drawn);
+  calls += submitDraws(frame, true);
+  drawBackdrop(eye, camera.yfov, aspect);
   return calls;
 }

@@ -1,10 +1,11 @@
 #pragma once
 // Draws a draw list with OpenGL 3.3 core into the framebuffer bound at the
-// time of the call: the backdrop (sky image or gradient), then the runs of
-// every batch that the view sees, each at the detail its distance needs,
-// and the instanced shapes; flat shaded from face normals under one sun,
-// with the sun's shadows from a shadow map fitted to the view, and a soft
-// sky light.
+// time of the call: the runs of every batch that the view sees, each at the
+// detail its distance needs, and the instanced shapes, flat shaded from face
+// normals under one sun, with the sun's shadows from a shadow map fitted to
+// the view, and a soft sky light; then the backdrop (sky image or gradient)
+// on the pixels they left. A software renderer spends most of a frame
+// shading pixels: each one is shaded by the backdrop or the scene, not both.
 
 #include <QOpenGLFunctions_3_3_Core>
 #include <QString>
@@ -82,6 +83,20 @@ class SceneRenderer : protected QOpenGLFunctions_3_3_Core {
     draw_level levels[max_levels] = {};
   };
   struct FrameState;
+  // What one pass draws of one mesh, found by culling once: the runs of a
+  // baked mesh (one multi-draw), its far blocks (another), or the spans of
+  // an instanced shape's frames at one level each.
+  struct InstanceSpan {
+    size_t first = 0, count = 0;
+    int    level = 0;
+  };
+  struct MeshDraws {
+    size_t mesh = 0;
+    size_t runs = 0, runCount = 0;      // into runCounts, runOffsets, runBases
+    size_t blocks = 0, blockCount = 0;  // into blockCounts, blockOffsets
+    size_t spans = 0, spanCount = 0;    // into spans
+  };
+  enum class Pass { view, shadow };
 
   GpuMesh makeMesh(const std::vector<vec3f>& positions, const std::vector<vec2f>& texcoords,
                    const void* indices, size_t indexCount, GLenum indexType,
@@ -92,15 +107,18 @@ class SceneRenderer : protected QOpenGLFunctions_3_3_Core {
   GLuint  uploadImage(const scene_texture& texture);
   bool    makeShadowMap();
   void    drawBackdrop(const frame3f& eye, float yfov, float aspect);
-  // Draws the meshes (the runs of baked ones that the frustum holds, at the
-  // detail seen from `detailEye`); adds the triangles drawn to `count`.
-  int     drawMeshes(const FrameState& frame, const view_frustum& frustum, bool setLooks,
-                     size_t& count);
-  void    renderShadowMap(const FrameState& frame, const shadow_view& light);
-  // Draws the runs of an instanced shape that the frustum holds; runs that
-  // follow each other at one level take one call.
-  int     drawInstanced(const GpuMesh& mesh, const FrameState& frame, const view_frustum& frustum,
-                        size_t& count);
+  // Finds what the frustum holds of every mesh (the runs of baked ones at
+  // the detail seen from the eye; in the shadow pass without the runs
+  // small on screen); adds the triangles to `count`. Blocks of tiles are
+  // tested before their runs, so a far part of the city costs one test.
+  void    collectDraws(const FrameState& frame, const view_frustum& frustum, Pass pass,
+                       size_t& count);
+  void    collectInstanced(const GpuMesh& mesh, const FrameState& frame,
+                           const view_frustum& frustum, Pass pass, size_t& count);
+  // Draws what collectDraws found; with `shaded` each mesh's look is set.
+  int     submitDraws(const FrameState& frame, bool shaded);
+  // False when nothing casts a shadow: then there is no map to look up.
+  bool    renderShadowMap(const FrameState& frame, const shadow_view& light);
 
   bool                   ready = false;
   GLuint                 sceneProgram = 0, backdropProgram = 0, depthProgram = 0, emptyArray = 0,
@@ -126,6 +144,8 @@ class SceneRenderer : protected QOpenGLFunctions_3_3_Core {
   std::vector<GLint>       runBases;
   std::vector<GLsizei>     blockCounts;
   std::vector<const void*> blockOffsets;
+  std::vector<InstanceSpan> spans;
+  std::vector<MeshDraws>    draws;
   bool                   separateLayers = true, shadows = true;
   float                  detailPixels = 2;
 };
