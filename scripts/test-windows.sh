@@ -6,7 +6,7 @@
 #   - the sample town into a folder whose name has a space and Chinese
 #     characters: the scene file, every shape and texture, standard output;
 #     again into the same folder (every file replaced in place);
-#   - convert.exe to .glb and .obj (with its .mtl);
+#   - convert.exe to .glb, .obj (with its .mtl) and .stl;
 #   - bad inputs: the same error line and exit status 1;
 #   - paths given with backslashes, relative and absolute (Z:\...).
 #
@@ -117,8 +117,9 @@ else
   fail "blockgen.exe: a second run into the same folder differs"
 fi
 
-# 2. convert: .glb and .obj (with its .mtl).
-for format in glb obj; do
+# 2. convert: .glb, .obj (with its .mtl) and .stl, whose triangle count is
+# written last, over the header's placeholder.
+for format in glb obj stl; do
   mkdir -p "$work/linux-$format" "$work/转换 $format"
   both "convert-$format" convert -s "$work/linux/city.json" -o "$work/linux-$format/city.$format"
   # The Windows run reads the Windows scene and writes beside it.

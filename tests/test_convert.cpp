@@ -323,3 +323,39 @@ TEST(convert_from_store, a_shape_that_cannot_be_read_mid_way_leaves_no_output) {
                             "file name\n");
   EXPECT_TRUE(files_under(out.path / "named").empty());
 }
+
+// A disk that fills up while the output is put together, stood in for by a
+// file size limit just below the finished file's size: every file written
+// before it (the spooled buffer parts, the shapes) fits, the largest does not.
+// The run fails with one line naming the output, and leaves neither it nor a
+// temporary behind.
+TEST(convert_failures, a_disk_that_fills_up_while_the_output_is_assembled) {
+  auto& city = sample_town();
+  auto out = scratch_dir{"convert-full-disk"};
+  struct output_case {
+    const char* name;     // the output
+    const char* largest;  // the file the limit is set below
+  };
+  for (auto c : {output_case{"city.glb", "city.glb"}, output_case{"city.gltf", "city.bin"},
+                 output_case{"city.obj", "city.obj"}, output_case{"city.stl", "city.stl"}}) {
+    SCOPED_TRACE(c.name);
+    auto fits = out / ("fits/" + std::string(c.name));
+    ASSERT_EQ(convert(city.json, fits).status, 0);
+    auto largest = fs::file_size(out.path / "fits" / c.largest);
+    ASSERT_GT(largest, 4096u);
+    // The limit counts blocks of 1024 bytes: the last block does not fit.
+    auto blocks = (largest - 1) / 1024;
+    auto folder = out / ("full-" + std::string(c.name));
+    fs::create_directories(folder);
+    auto command = "ulimit -f " + std::to_string(blocks) + "; trap '' XFSZ; exec " +
+                   shell_quote(CONVERT_PATH) + " --scene " + shell_quote(city.json) +
+                   " --output " + shell_quote(folder + "/" + c.name);
+    auto run = run_program("bash", {"-c", command});
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_NE(run.err.find(folder + "/"), std::string::npos) << run.err;
+    EXPECT_FALSE(path_exists(folder + "/" + c.name));
+    for (auto& [file, bytes] : files_under(folder))
+      EXPECT_EQ(fs::path(file).filename().string().rfind(".tmp-", 0), std::string::npos) << file;
+  }
+}
