@@ -568,3 +568,69 @@ TEST(ViewDetail, SmallRunsOnScreenTakeTheirCoarsestLevel) {
     EXPECT_EQ(detail_level(box, levels, 3, eye, ppu, c.pixels), c.level) << c.distance;
   }
 }
+
+// The coarser levels are made on several threads at once and put into the
+// list in a fixed order: one thread and four give the same list, baked
+// runs and instanced shapes alike, with levels that are really coarser.
+TEST(ViewDetail, LevelsAreTheSameOnAnyNumberOfThreads) {
+  auto view = loaded_scene{};
+  for (int i = 0; i < 60; i++)
+    for (int j = 0; j < 60; j++)
+      add_walls(view, "b", (float)i, (float)j, 0.5f, 0.2f + 0.01f * (float)((i * 7 + j) % 13));
+  // One tree-like shape of many triangles, shared by enough instances to
+  // be drawn instanced.
+  auto tree = add_walls(view, "tree", 0, 0, 0.3f, 1.0f);
+  for (int k = 0; k < 40; k++) {
+    auto& s = *tree->shape;
+    auto base = (int)s.positions.size();
+    auto a = 0.15f * (float)k;
+    s.positions.insert(s.positions.end(), {{std::cos(a), 1.0f + a, std::sin(a)},
+                                           {std::cos(a + 0.1f), 1.0f + a, std::sin(a + 0.1f)},
+                                           {0, 1.2f + a, 0}});
+    s.triangles.push_back({base, base + 1, base + 2});
+  }
+  for (int k = 1; k < 12; k++) {
+    auto copy = add_complete_instance(view.scene, "tree" + std::to_string(k));
+    copy->shape = tree->shape;
+    copy->material = tree->material;
+    copy->frame.o = {70.0f + (float)k, 0, 5};
+  }
+  auto lists = std::vector<draw_list>{};
+  for (auto threads : {1, 4}) {
+    auto options = draw_options{};
+    options.threads = threads;
+    lists.push_back(make_draw_list(view, options));
+  }
+  auto& a = lists[0];
+  auto& b = lists[1];
+  ASSERT_EQ(a.batches.size(), b.batches.size());
+  auto coarse = 0;
+  for (size_t k = 0; k < a.batches.size(); k++) {
+    EXPECT_EQ(a.batches[k].indices, b.batches[k].indices);
+    ASSERT_EQ(a.batches[k].ranges.size(), b.batches[k].ranges.size());
+    for (size_t r = 0; r < a.batches[k].ranges.size(); r++) {
+      auto& x = a.batches[k].ranges[r];
+      auto& y = b.batches[k].ranges[r];
+      ASSERT_EQ(x.level_count, y.level_count);
+      for (int l = 0; l < x.level_count; l++) {
+        EXPECT_EQ(x.levels[l].first, y.levels[l].first);
+        EXPECT_EQ(x.levels[l].count, y.levels[l].count);
+        EXPECT_EQ(x.levels[l].error, y.levels[l].error);
+        if (l > 0) {
+          EXPECT_LT(x.levels[l].count, x.levels[0].count);
+        }
+      }
+      coarse += x.level_count > 1 ? 1 : 0;
+    }
+  }
+  EXPECT_GT(coarse, 0);
+  ASSERT_EQ(a.instanced.size(), 1u);
+  ASSERT_EQ(b.instanced.size(), 1u);
+  EXPECT_EQ(a.instanced[0].mesh.indices, b.instanced[0].mesh.indices);
+  ASSERT_EQ(a.instanced[0].level_count, b.instanced[0].level_count);
+  EXPECT_GT(a.instanced[0].level_count, 1);
+  for (int l = 0; l < a.instanced[0].level_count; l++) {
+    EXPECT_EQ(a.instanced[0].levels[l].first, b.instanced[0].levels[l].first);
+    EXPECT_EQ(a.instanced[0].levels[l].count, b.instanced[0].levels[l].count);
+  }
+}

@@ -1,8 +1,12 @@
 #include "view/draw_list.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <map>
+#include <new>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 #include <meshoptimizer.h>
@@ -380,41 +384,101 @@ void fill_batches(build_state& state, const layer_ranks& layers) {
   }
 }
 
-// The coarser levels of one run, from its own vertices.
-void simplify_range(draw_batch& batch, draw_range& range, size_t simplify_from) {
-  auto& full = range.levels[0];
-  if (full.count < 3 * simplify_from) return;
-  auto source = std::vector<uint32_t>(batch.indices.begin() + (long)full.first,
-                                      batch.indices.begin() + (long)(full.first + full.count));
-  auto out = std::vector<uint32_t>{};
-  auto made = make_coarser_levels(batch.positions.data() + range.base_vertex, range.vertex_count,
-                                  source.data(), source.size(), out, range.levels + 1,
-                                  max_levels - 1);
-  for (int k = 1; k <= made; k++) range.levels[k].first += batch.indices.size();
-  for (auto index : out) batch.indices.push_back((uint16_t)index);
-  range.level_count = 1 + made;
+// One run's or instanced shape's coarser levels, made apart from the list
+// so that both processors can make them at once.
+struct simplify_job {
+  draw_batch*     batch = nullptr;  // a run of this batch, or
+  draw_range*     range = nullptr;
+  draw_instances* group = nullptr;  // an instanced shape
+  std::vector<uint32_t> out = {};
+  draw_level      levels[max_levels - 1] = {};
+  int             made = 0;
+  size_t          weight = 0;  // indices of the full mesh
+};
+
+void run_simplify_job(simplify_job& job) {
+  if (job.group) {
+    auto& mesh = job.group->mesh;
+    job.made = make_coarser_levels(mesh.positions.data(), mesh.positions.size(), mesh.indices.data(),
+                                   mesh.indices.size(), job.out, job.levels, max_levels - 1);
+    return;
+  }
+  auto& full = job.range->levels[0];
+  auto source = std::vector<uint32_t>(job.batch->indices.begin() + (long)full.first,
+                                      job.batch->indices.begin() + (long)(full.first + full.count));
+  job.made = make_coarser_levels(job.batch->positions.data() + job.range->base_vertex,
+                                 job.range->vertex_count, source.data(), source.size(), job.out,
+                                 job.levels, max_levels - 1);
 }
 
-void simplify_instanced(draw_instances& group, size_t simplify_from) {
-  auto& mesh = group.mesh;
-  group.levels[0] = {0, mesh.indices.size(), 0};
-  if (mesh.indices.size() < 3 * simplify_from) return;
-  auto out = std::vector<uint32_t>{};
-  auto made = make_coarser_levels(mesh.positions.data(), mesh.positions.size(), mesh.indices.data(),
-                                  mesh.indices.size(), out, group.levels + 1, max_levels - 1);
-  for (int k = 1; k <= made; k++) group.levels[k].first += mesh.indices.size();
-  mesh.indices.insert(mesh.indices.end(), out.begin(), out.end());
-  group.level_count = 1 + made;
-}
-
-void add_levels_of_detail(draw_list& list, size_t simplify_from) {
+// The levels go into the list in the order of the jobs, whichever thread
+// made them, so the list is the same on any number of processors.
+void add_levels_of_detail(draw_list& list, size_t simplify_from, int thread_count) {
+  auto jobs = std::vector<simplify_job>{};
+  for (auto& batch : list.batches)
+    for (auto& range : batch.ranges)
+      if (range.levels[0].count >= 3 * simplify_from) {
+        auto job = simplify_job{};
+        job.batch = &batch, job.range = &range, job.weight = range.levels[0].count;
+        jobs.push_back(std::move(job));
+      }
+  for (auto& group : list.instanced) {
+    group.levels[0] = {0, group.mesh.indices.size(), 0};
+    if (group.mesh.indices.size() < 3 * simplify_from) continue;
+    auto job = simplify_job{};
+    job.group = &group, job.weight = group.mesh.indices.size();
+    jobs.push_back(std::move(job));
+  }
+  // Jobs are taken one at a time from a shared counter: runs differ a
+  // lot in size, so fixed halves would leave one processor idle.
+  auto next = std::atomic<size_t>{0};
+  auto failed = std::atomic<bool>{false};
+  auto work = [&] {
+    try {
+      for (auto k = next++; k < jobs.size() && !failed; k = next++) run_simplify_job(jobs[k]);
+    } catch (...) {
+      failed = true;  // out of memory: the list goes without those levels
+    }
+  };
+  auto threads = thread_count > 0 ? (size_t)thread_count
+                                  : std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), 8);
+  auto helpers = std::vector<std::thread>{};
+  if (jobs.size() > 1)
+    for (size_t t = 1; t < threads; t++) {
+      try {
+        helpers.emplace_back(work);
+      } catch (const std::system_error&) {
+        break;  // no more threads: this one does the rest
+      }
+    }
+  work();
+  for (auto& helper : helpers) helper.join();
+  if (failed) throw std::bad_alloc();
+  for (auto& job : jobs) {
+    if (job.group) {
+      auto& mesh = job.group->mesh;
+      for (int k = 0; k < job.made; k++) {
+        job.group->levels[k + 1] = job.levels[k];
+        job.group->levels[k + 1].first += mesh.indices.size();
+      }
+      mesh.indices.insert(mesh.indices.end(), job.out.begin(), job.out.end());
+      job.group->level_count = 1 + job.made;
+    } else {
+      auto& indices = job.batch->indices;
+      for (int k = 0; k < job.made; k++) {
+        job.range->levels[k + 1] = job.levels[k];
+        job.range->levels[k + 1].first += indices.size();
+      }
+      for (auto index : job.out) indices.push_back((uint16_t)index);
+      job.range->level_count = 1 + job.made;
+    }
+    job.out = {};
+  }
   for (auto& batch : list.batches) {
-    for (auto& range : batch.ranges) simplify_range(batch, range, simplify_from);
     batch.indices.shrink_to_fit();
     batch.positions.shrink_to_fit();
     batch.texcoords.shrink_to_fit();
   }
-  for (auto& group : list.instanced) simplify_instanced(group, simplify_from);
 }
 
 // The sky's mean brightness above the horizon sets the exposure, its mean
@@ -495,7 +559,7 @@ draw_list build_draw_list(const loaded_scene& view, const draw_options& options,
   assign_tiles(state);
   fill_batches(state, layers);
   state.infos = {};
-  add_levels_of_detail(list, options.simplify_from);
+  add_levels_of_detail(list, options.simplify_from, options.threads);
   add_lighting_and_camera(list, view, options.use_sky);
   if (progress) progress("prepare scene", state.total, state.total);
   return list;
