@@ -115,6 +115,9 @@ void key_instances(const json_scene_store& store, store_export_plan& plan) {
     return shapes[at];
   };
   auto order = sorted_by_name(store, store.instances);
+  // At most one keyed instance per record: reserved, the list is never
+  // copied while it grows, which at a million features costs as much again.
+  plan.instances.reserve(order.size());
   for (size_t begin = 0, end = 0; begin < order.size(); begin = end) {
     auto name = store_name(store, store.instances[order[begin]].name);
     auto keyed = keyed_store_instance{store.instances[order[begin]].name};

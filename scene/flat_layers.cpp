@@ -216,13 +216,34 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
     auto t = hi > lo ? (v - lo) / (hi - lo) : 0.0f;
     return std::clamp((int)(t * (float)grid), 0, grid - 1);
   };
-  auto cells = std::vector<std::vector<uint32_t>>((size_t)grid * (size_t)grid);
   auto cell_range = [&](const bbox3f& box, int& x0, int& x1, int& z0, int& z1) {
     x0 = cell_of(box.min.x, bounds.min.x, bounds.max.x);
     x1 = cell_of(box.max.x, bounds.min.x, bounds.max.x);
     z0 = cell_of(box.min.z, bounds.min.z, bounds.max.z);
     z1 = cell_of(box.max.z, bounds.min.z, bounds.max.z);
   };
+  // Each cell's meshes in one array, in the order they are taken: a mesh
+  // meets only those before it (a list per cell, grown as meshes are
+  // taken, costs a few allocations per mesh and twice the memory).
+  auto cell_start = std::vector<size_t>((size_t)grid * (size_t)grid + 1, 0);
+  for (auto& mesh : meshes) {
+    int x0, x1, z0, z1;
+    cell_range(mesh.box, x0, x1, z0, z1);
+    for (int cx = x0; cx <= x1; cx++)
+      for (int cz = z0; cz <= z1; cz++) cell_start[(size_t)cx * (size_t)grid + (size_t)cz + 1]++;
+  }
+  for (size_t c = 1; c < cell_start.size(); c++) cell_start[c] += cell_start[c - 1];
+  auto cell_meshes = std::vector<uint32_t>(cell_start.back());
+  {
+    auto fill = std::vector<size_t>(cell_start.begin(), cell_start.end() - 1);
+    for (size_t m = 0; m < meshes.size(); m++) {
+      int x0, x1, z0, z1;
+      cell_range(meshes[m].box, x0, x1, z0, z1);
+      for (int cx = x0; cx <= x1; cx++)
+        for (int cz = z0; cz <= z1; cz++)
+          cell_meshes[fill[(size_t)cx * (size_t)grid + (size_t)cz]++] = (uint32_t)m;
+    }
+  }
 
   auto seen = std::vector<uint32_t>(meshes.size(), UINT32_MAX);
   auto scratch = scene_shape{};
@@ -236,7 +257,10 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
     taken.clear();
     for (int cx = x0; cx <= x1; cx++) {
       for (int cz = z0; cz <= z1; cz++) {
-        for (auto o : cells[(size_t)cx * (size_t)grid + (size_t)cz]) {
+        auto cell = (size_t)cx * (size_t)grid + (size_t)cz;
+        for (auto k = cell_start[cell]; k < cell_start[cell + 1]; k++) {
+          auto o = cell_meshes[k];
+          if (o >= (uint32_t)m) break;  // not taken yet
           if (seen[o] == (uint32_t)m) continue;
           seen[o] = (uint32_t)m;
           auto& other = meshes[o];
@@ -274,8 +298,6 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
       if (r == rank) rank++;
     mesh.rank = rank;
     result.ranks[mesh.index] = rank;
-    for (int cx = x0; cx <= x1; cx++)
-      for (int cz = z0; cz <= z1; cz++) cells[(size_t)cx * (size_t)grid + (size_t)cz].push_back((uint32_t)m);
   }
   return true;
 }

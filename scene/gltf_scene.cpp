@@ -130,9 +130,11 @@ bool write_accessors(gltf_builder& builder, const buffer_layout& layout, stream_
   while (ok) {
     auto got = std::fread(records.data(), sizeof(accessor_record), records.size(), stream);
     if (got == 0) break;
+    // One text for every accessor: millions of them, each a few members.
+    auto json = json_text{};
     for (size_t k = 0; k < got; k++) {
       auto& a = records[k];
-      auto json = json_text{};
+      json.out.clear(), json.first.clear(), json.after_key = false;
       json.begin_object();
       json.member("bufferView", layout.view_index[a.view]);
       if (a.offset) json.member("byteOffset", (size_t)a.offset);
