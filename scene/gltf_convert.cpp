@@ -332,13 +332,13 @@ struct gltf_converter {
       add_warning(out, filename + ": warning: primitives without positions are skipped");
       return true;
     }
-    auto mesh = "mesh " + std::to_string(m);
+    auto mesh = [m] { return "mesh " + std::to_string(m); };  // for messages only
     auto shape = add_shape(out.scene, shape_name(m, p));
     if (!floats<vec3f, 3>(primitive.position, shape->positions)) return false;
     if (primitive.texcoord >= 0) {
       if (!floats<vec2f, 2>(primitive.texcoord, shape->texcoords)) return false;
       if (shape->texcoords.size() != shape->positions.size())
-        return fail(mesh + ": texture coordinates and positions differ in count");
+        return fail(mesh() + ": texture coordinates and positions differ in count");
     }
     indices.clear();
     if (primitive.indices >= 0) {
@@ -348,12 +348,12 @@ struct gltf_converter {
       for (size_t i = 0; i < indices.size(); i++) indices[i] = (uint32_t)i;
     }
     if (!primitive_triangles(primitive.mode, indices, shape->positions.size(), shape->triangles))
-      return fail(mesh + ": an index addresses no vertex");
+      return fail(mesh() + ": an index addresses no vertex");
     shape->triangles.shrink_to_fit();
     auto material = fallback_material();
     if (primitive.material >= 0) {
       if ((size_t)primitive.material >= materials.size())
-        return fail(mesh + ": material " + std::to_string(primitive.material) + " does not exist");
+        return fail(mesh() + ": material " + std::to_string(primitive.material) + " does not exist");
       material = materials[(size_t)primitive.material];
     }
     meshes.back().push_back({shape, material});
