@@ -148,6 +148,86 @@ struct writer_thread {
   }
 };
 
+// Makes the contents of shape files, one shape at a time: `path`, `bytes`
+// and `text` hold the last one made, `inner` why it could not be made.
+struct shape_encoder {
+  const json_scene_store& store;
+  std::string             folder  = "";
+  scene_shape             scratch = {};
+  std::string             path = "", bytes = "", inner = "";
+  bool                    text = false;
+
+  bool encode(size_t i) {
+    auto& shape = store.shapes[i];
+    auto name = name_text(store, shape.name);
+    path.assign(folder).append(name).append(shape_extension(store.settings[shape.settings]));
+    auto geometry = store_shape_geometry(store, i, scratch, inner);
+    return geometry && encode_shape(path, *geometry, bytes, text, inner, true);
+  }
+};
+
+// Which shapes a batch takes: each shape once, shapes sharing a file as one.
+struct batch_filler {
+  const std::vector<uint32_t>& next;
+  std::vector<bool>            skip         = {};
+  std::vector<bool>            has_previous = {};
+  shape_encoder&               encoder;
+
+  batch_filler(const std::vector<uint32_t>& next, shape_encoder& encoder)
+      : next(next), skip(next.size()), has_previous(next.size()), encoder(encoder) {
+    for (size_t i = 0; i < next.size(); i++)
+      if (next[i] != json_store_none) has_previous[next[i]] = true;
+  }
+
+  // The encoder's last content as the batch's next item, or its failure.
+  static bool add(shape_batch& batch, size_t& paths, size_t index, bool ok, const shape_encoder& e) {
+    auto item = shape_batch::item{index, e.text, batch.bytes.size(), e.bytes.size(), !ok};
+    if (ok) {
+      batch.bytes += e.bytes;
+      if (paths == batch.paths.size()) batch.paths.emplace_back();
+      batch.paths[paths++] = e.path;
+    } else {
+      batch.error = e.inner;
+    }
+    batch.items.push_back(item);
+    return ok;
+  }
+
+  // Fills the batch with the shapes from `first` on, at most `most` of them;
+  // it stops after a shape that could not be made. Returns the shape after
+  // the last one the batch stands for.
+  size_t fill(shape_batch& batch, size_t first, size_t most) {
+    batch.items.clear();
+    batch.bytes.clear();
+    batch.error.clear();
+    batch.written = 0;
+    batch.failed = false;
+    batch.first = first;
+    auto paths = size_t{0};
+    auto i = first;
+    for (; i < next.size() && i < first + most; i++) {
+      if (skip[i]) continue;
+      if (next[i] == json_store_none || has_previous[i]) {
+        // A file of its own, or one of shapes sharing a file written in turn.
+        if (!add(batch, paths, i, encoder.encode(i), encoder)) return i + 1;
+        continue;
+      }
+      // The first of shapes sharing a file: every content must make a file,
+      // and the last one is written.
+      auto all_ok = encoder.encode(i);
+      for (auto j = next[i]; all_ok && j != json_store_none; j = next[j]) all_ok = encoder.encode(j);
+      if (all_ok) {
+        for (auto j = next[i]; j != json_store_none; j = next[j]) skip[j] = true;
+        // path and bytes hold the last shape's file, the same path as this one's
+        add(batch, paths, i, true, encoder);
+      } else if (!add(batch, paths, i, encoder.encode(i), encoder)) {
+        return i + 1;
+      }
+    }
+    return i;
+  }
+};
+
 // The files of all shapes, as a loop that saves shape after shape would
 // leave them, reporting ("save shape", 2 + i, total) before shape i and
 // stopping at the first failure. Shapes that share a file are written once,
@@ -159,21 +239,8 @@ bool save_store_shapes(const std::string& filename, const json_scene_store& stor
                        int total, std::string& error) {
   auto count = store.shapes.size();
   if (count == 0) return true;
-  auto folder = path_join(path_dirname(filename), "shapes") + "/";
-  auto skip = std::vector<bool>(count);
-  auto has_previous = std::vector<bool>(count);
-  for (size_t i = 0; i < count; i++)
-    if (next[i] != json_store_none) has_previous[next[i]] = true;
-
-  auto scratch = scene_shape{};
-  auto encode = [&](size_t i, std::string& path, std::string& bytes, bool& text,
-                    std::string& inner) {
-    auto& shape = store.shapes[i];
-    auto name = name_text(store, shape.name);
-    path.assign(folder).append(name).append(shape_extension(store.settings[shape.settings]));
-    auto geometry = store_shape_geometry(store, i, scratch, inner);
-    return geometry && encode_shape(path, *geometry, bytes, text, inner, true);
-  };
+  auto encoder = shape_encoder{store, path_join(path_dirname(filename), "shapes") + "/"};
+  auto filler = batch_filler{next, encoder};
 
   shape_batch batches[3];
   auto writer = shape_writer{};
@@ -209,8 +276,6 @@ bool save_store_shapes(const std::string& filename, const json_scene_store& stor
   };
 
   const size_t batch_shapes = 512;
-  auto path = std::string{}, bytes = std::string{}, inner = std::string{};
-  auto text = false;
   for (size_t first = 0; first < count && !failed;) {
     if (free_batches.empty()) {
       collect();
@@ -218,54 +283,7 @@ bool save_store_shapes(const std::string& filename, const json_scene_store& stor
     }
     auto batch = free_batches.back();
     free_batches.pop_back();
-    batch->items.clear();
-    batch->bytes.clear();
-    batch->error.clear();
-    batch->written = 0;
-    batch->failed = false;
-    batch->first = first;
-    auto paths = size_t{0};
-    auto i = first;
-    auto add = [&](size_t index, bool ok) {
-      auto item = shape_batch::item{index, text, batch->bytes.size(), bytes.size(), !ok};
-      if (ok) {
-        batch->bytes += bytes;
-        if (paths == batch->paths.size()) batch->paths.emplace_back();
-        batch->paths[paths++] = path;
-      } else {
-        batch->error = inner;
-      }
-      batch->items.push_back(item);
-      return ok;
-    };
-    for (; i < count && i < first + batch_shapes; i++) {
-      if (skip[i]) continue;
-      if (next[i] == json_store_none || has_previous[i]) {
-        // A file of its own, or one of shapes sharing a file written in turn.
-        if (!add(i, encode(i, path, bytes, text, inner))) {
-          i++;
-          break;
-        }
-        continue;
-      }
-      // The first of shapes sharing a file: every content must make a file,
-      // and the last one is written.
-      auto all_ok = encode(i, path, bytes, text, inner);
-      for (auto j = next[i]; all_ok && j != json_store_none; j = next[j])
-        all_ok = encode(j, path, bytes, text, inner);
-      if (all_ok) {
-        for (auto j = next[i]; j != json_store_none; j = next[j]) skip[j] = true;
-        // path and bytes hold the last shape's file, the same path as this one's
-        add(i, true);
-      } else {
-        if (!add(i, encode(i, path, bytes, text, inner))) {
-          i++;
-          break;
-        }
-      }
-    }
-    batch->last = i;
-    first = i;
+    batch->last = first = filler.fill(*batch, first, batch_shapes);
     {
       auto lock = std::unique_lock{writer.mutex};
       writer.queue.push_back(batch);

@@ -308,6 +308,14 @@ TEST(GltfReader, DamagedFilesAreRefused) {
       {"mesh out of range", [](gltf_builder& g) { g.doc["nodes"][0]["mesh"] = 3; }, "node 0: mesh 3 does not exist"},
       {"wrong accessor type", [](gltf_builder& g) { g.doc["accessors"][0]["type"] = "VEC2"; }, "accessor 0: 2 components where 3 are needed"},
       {"light out of range", [](gltf_builder& g) { g.doc["nodes"][0]["extensions"] = {{"KHR_lights_punctual", {{"light", 2}}}}; }, "node 0: light 2 does not exist"},
+      {"node chain past the stack", [](gltf_builder& g) {
+         g.doc["nodes"] = json::array();
+         for (int i = 0; i < 100000; i++) g.doc["nodes"].push_back({{"children", {i + 1}}});
+         g.doc["nodes"].push_back({{"mesh", 0}});
+       }, "is nested too deeply"},
+      {"zeros beyond memory", [](gltf_builder& g) {
+         g.doc["accessors"][0] = {{"componentType", 5126}, {"count", 4000000000u}, {"type", "VEC3"}};
+       }, "accessor 0: count 4000000000 without a buffer view"},
       {"deep nesting", [](gltf_builder& g) {
          auto deep = json::array();
          for (int i = 0; i < 300; i++) deep = json::array({deep});

@@ -1,0 +1,471 @@
+// Binary glTF read lean: the records of the JSON chunk, parsed as the chunk
+// is read, then the meshes read from the binary chunk a window at a time.
+
+#include "scene/gltf_document.h"
+#include "scene/gltf_reader.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <unordered_map>
+
+namespace {
+
+// A JSON value as the parser hands it over.
+struct sax_value {
+  enum kinds { null, boolean, number, text, object, array } kind = null;
+  double             number_value = 0;
+  bool               integer = false, flag = false;
+  const std::string* string_value = nullptr;
+};
+
+// Fills the records from the parser's events, by where each value lies:
+// the path of keys and array positions from the document's root.
+struct glb_sax : nlohmann::json_sax<nlohmann::json> {
+  struct step {
+    bool        array = false;
+    std::string key   = "";
+    size_t      index = 0;
+  };
+  gltf_document&    doc;
+  std::string&      problem;
+  std::vector<step> path = {};
+
+  glb_sax(gltf_document& doc, std::string& problem) : doc(doc), problem(problem) {}
+
+  size_t depth() const { return path.size(); }
+  bool   is(size_t level, const char* key) const {
+    return level < path.size() && !path[level].array && path[level].key == key;
+  }
+  size_t at(size_t level) const { return path[level].index; }
+
+  // A record's field must be a whole number in range.
+  template <typename T>
+  bool whole(const sax_value& v, T& field, const std::string& record, const char* name,
+             double low = 0) {
+    if (v.kind != sax_value::number || !v.integer || v.number_value < low ||
+        v.number_value > 9007199254740992.0 ||
+        (sizeof(T) == 4 && v.number_value > 2147483647.0))
+      return problem = record + ": " + name + " is not a whole number in range", false;
+    field = (T)v.number_value;
+    return true;
+  }
+  bool real(const sax_value& v, double& field, const std::string& record, const char* name) {
+    if (v.kind != sax_value::number || !std::isfinite(v.number_value))
+      return problem = record + ": " + name + " is not a number", false;
+    field = v.number_value;
+    return true;
+  }
+  bool text(const sax_value& v, std::string& field, const std::string& record, const char* name) {
+    if (v.kind != sax_value::text) return problem = record + ": " + name + " is not a string", false;
+    field = *v.string_value;
+    return true;
+  }
+  // An element of a fixed-length number array.
+  bool element(const sax_value& v, double* values, int size, int& count, const std::string& record,
+               const char* name) {
+    auto index = at(depth() - 1);
+    if (index >= (size_t)size) return problem = record + ": " + name + " has too many elements", false;
+    if (!real(v, values[index], record, name)) return false;
+    count = std::max(count, (int)index + 1);
+    return true;
+  }
+  template <typename T>
+  T& record(std::vector<T>& records, size_t index) {
+    if (records.size() <= index) records.resize(index + 1);
+    return records[index];
+  }
+
+  bool on_value(const sax_value& v) {
+    if (depth() > 200) return problem = "nested too deeply", false;
+    if (depth() == 1 && is(0, "scene")) return whole(v, doc.scene, "the document", "scene");
+    if (depth() < 2 || path[0].array) return true;
+    auto& top = path[0].key;
+    if (top == "extensions") return on_extension(v);
+    if (!path[1].array) return true;
+    auto i = at(1);
+    if (top == "accessors") return on_accessor(v, record(doc.accessors, i), "accessor " + std::to_string(i));
+    if (top == "bufferViews") return on_view(v, record(doc.views, i), "buffer view " + std::to_string(i));
+    if (top == "buffers") return on_buffer(v, record(doc.buffers, i), "buffer " + std::to_string(i));
+    if (top == "meshes") return on_mesh(v, record(doc.meshes, i), "mesh " + std::to_string(i));
+    if (top == "nodes") return on_node(v, record(doc.nodes, i), "node " + std::to_string(i));
+    if (top == "scenes") {
+      auto& s = record(doc.scenes, i);
+      if (depth() == 4 && is(2, "nodes") && path[3].array) {
+        auto node = 0;
+        if (!whole(v, node, "scene " + std::to_string(i), "nodes")) return false;
+        s.push_back(node);
+      }
+      return true;
+    }
+    if (top == "materials") return on_material(v, record(doc.materials, i), "material " + std::to_string(i));
+    if (top == "textures") {
+      auto& t = record(doc.textures, i);
+      if (depth() == 3 && is(2, "source")) return whole(v, t.source, "texture " + std::to_string(i), "source");
+      return true;
+    }
+    if (top == "images") return on_image(v, record(doc.images, i), "image " + std::to_string(i));
+    if (top == "cameras") return on_camera(v, record(doc.cameras, i), "camera " + std::to_string(i));
+    return true;
+  }
+
+  bool on_accessor(const sax_value& v, gltf_accessor& a, const std::string& name) {
+    auto n = depth();
+    if (n == 3 && is(2, "bufferView")) return whole(v, a.view, name, "bufferView");
+    if (n == 3 && is(2, "byteOffset")) return whole(v, a.offset, name, "byteOffset");
+    if (n == 3 && is(2, "componentType")) return whole(v, a.component, name, "componentType");
+    if (n == 3 && is(2, "count")) return whole(v, a.count, name, "count");
+    if (n == 3 && is(2, "normalized")) return a.normalized = v.kind == sax_value::boolean && v.flag, true;
+    if (n >= 3 && is(2, "sparse")) return a.sparse = true, true;
+    if (n == 3 && is(2, "type")) {
+      auto type = std::string{};
+      if (!text(v, type, name, "type")) return false;
+      a.components = type == "SCALAR" ? 1 : type == "VEC2" ? 2 : type == "VEC3" ? 3 : type == "VEC4" ? 4
+                   : type == "MAT2" ? 4 : type == "MAT3" ? 9 : type == "MAT4" ? 16 : -1;
+      if (a.components < 0) return problem = name + ": type " + type + " is unknown", false;
+    }
+    return true;
+  }
+
+  bool on_view(const sax_value& v, gltf_view& b, const std::string& name) {
+    if (depth() != 3) return true;
+    if (is(2, "buffer")) return whole(v, b.buffer, name, "buffer");
+    if (is(2, "byteOffset")) return whole(v, b.offset, name, "byteOffset");
+    if (is(2, "byteLength")) return whole(v, b.length, name, "byteLength");
+    if (is(2, "byteStride")) return whole(v, b.stride, name, "byteStride");
+    return true;
+  }
+
+  bool on_buffer(const sax_value& v, gltf_buffer& b, const std::string& name) {
+    if (depth() == 3 && is(2, "byteLength")) return whole(v, b.length, name, "byteLength");
+    if (depth() == 3 && is(2, "uri")) b.external = true;
+    return true;
+  }
+
+  bool on_mesh(const sax_value& v, gltf_mesh& m, const std::string& mesh) {
+    auto n = depth();
+    if (n < 4 || !is(2, "primitives") || !path[3].array) return true;
+    auto& p = record(m.primitives, at(3));
+    auto name = mesh + " primitive " + std::to_string(at(3));
+    if (n == 6 && is(4, "attributes") && is(5, "POSITION")) return whole(v, p.position, name, "POSITION");
+    if (n == 6 && is(4, "attributes") && is(5, "TEXCOORD_0")) return whole(v, p.texcoord, name, "TEXCOORD_0");
+    if (n == 5 && is(4, "indices")) return whole(v, p.indices, name, "indices");
+    if (n == 5 && is(4, "material")) return whole(v, p.material, name, "material");
+    if (n == 5 && is(4, "mode")) return whole(v, p.mode, name, "mode");
+    return true;
+  }
+
+  bool on_node(const sax_value& v, gltf_node& node, const std::string& name) {
+    auto n = depth();
+    if (n == 3 && is(2, "name")) return text(v, node.name, name, "name");
+    if (n == 3 && is(2, "mesh")) return whole(v, node.mesh, name, "mesh");
+    if (n == 3 && is(2, "camera")) return whole(v, node.camera, name, "camera");
+    if (n == 4 && is(2, "children") && path[3].array) {
+      auto child = 0;
+      if (!whole(v, child, name, "children")) return false;
+      node.children.push_back(child);
+      return true;
+    }
+    if (n == 5 && is(2, "extensions") && is(3, "KHR_lights_punctual") && is(4, "light"))
+      return whole(v, node.light, name, "light");
+    if (n != 4 || !path[3].array) return true;
+    auto kind = is(2, "matrix") ? 0 : is(2, "translation") ? 1 : is(2, "rotation") ? 2 : is(2, "scale") ? 3 : -1;
+    if (kind < 0) return true;
+    if (node.transform < 0) {
+      node.transform = (int)doc.transforms.size();
+      doc.transforms.emplace_back();
+    }
+    auto& t = doc.transforms[(size_t)node.transform];
+    double* values[] = {t.matrix, t.t, t.r, t.s};
+    const int sizes[] = {16, 3, 4, 3};
+    const char* names[] = {"matrix", "translation", "rotation", "scale"};
+    return element(v, values[kind], sizes[kind], t.counts[kind], name, names[kind]);
+  }
+
+  bool on_material(const sax_value& v, gltf_material& m, const std::string& name) {
+    auto n = depth();
+    auto unused = 0;
+    if (n == 3 && is(2, "name")) return text(v, m.name, name, "name");
+    if (n == 4 && is(2, "emissiveFactor") && path[3].array)
+      return element(v, m.emission, 3, unused, name, "emissiveFactor");
+    if (n < 4 || !is(2, "pbrMetallicRoughness")) return true;
+    if (n == 5 && is(3, "baseColorFactor") && path[4].array)
+      return element(v, m.color, 4, unused, name, "baseColorFactor");
+    if (n == 5 && is(3, "baseColorTexture") && is(4, "index")) return whole(v, m.texture, name, "baseColorTexture");
+    if (n == 4 && is(3, "metallicFactor")) return real(v, m.metallic, name, "metallicFactor");
+    if (n == 4 && is(3, "roughnessFactor")) return real(v, m.roughness, name, "roughnessFactor");
+    return true;
+  }
+
+  bool on_image(const sax_value& v, gltf_image& image, const std::string& name) {
+    if (depth() != 3) return true;
+    if (is(2, "name")) return text(v, image.name, name, "name");
+    if (is(2, "bufferView")) return whole(v, image.view, name, "bufferView");
+    if (is(2, "uri")) image.external = true;
+    return true;
+  }
+
+  bool on_camera(const sax_value& v, gltf_camera& c, const std::string& name) {
+    auto n = depth();
+    if (n == 3 && is(2, "name")) return text(v, c.name, name, "name");
+    if (n == 3 && is(2, "type")) return text(v, c.type, name, "type");
+    if (n == 4 && is(2, "perspective") && is(3, "yfov")) return real(v, c.yfov, name, "yfov");
+    if (n == 4 && is(2, "perspective") && is(3, "aspectRatio")) return real(v, c.aspect, name, "aspectRatio");
+    return true;
+  }
+
+  bool on_extension(const sax_value& v) {
+    // extensions.KHR_lights_punctual.lights[i]
+    if (depth() < 4 || !is(1, "KHR_lights_punctual") || !is(2, "lights") || !path[3].array) return true;
+    auto i = at(3);
+    auto& light = record(doc.lights, i);
+    auto name = "light " + std::to_string(i);
+    if (depth() == 5 && is(4, "type")) return text(v, light.type, name, "type");
+    if (depth() == 6 && is(4, "color") && path[5].array)
+      return element(v, light.color, 3, light.color_count, name, "color");
+    return true;
+  }
+
+  void advance() {
+    if (!path.empty() && path.back().array) path.back().index++;
+  }
+  bool scalar(const sax_value& v) {
+    if (!on_value(v)) return false;
+    advance();
+    return true;
+  }
+  bool open(bool array) {
+    auto v = sax_value{};
+    v.kind = array ? sax_value::array : sax_value::object;
+    if (!on_value(v)) return false;
+    path.push_back({array, "", 0});
+    return true;
+  }
+  bool close() {
+    path.pop_back();
+    advance();
+    return true;
+  }
+
+  bool null() override { return scalar({}); }
+  bool boolean(bool value) override {
+    auto v = sax_value{sax_value::boolean};
+    v.flag = value;
+    return scalar(v);
+  }
+  bool number_integer(number_integer_t value) override {
+    auto v = sax_value{sax_value::number, (double)value, true};
+    return scalar(v);
+  }
+  bool number_unsigned(number_unsigned_t value) override {
+    auto v = sax_value{sax_value::number, (double)value, true};
+    return scalar(v);
+  }
+  bool number_float(number_float_t value, const string_t&) override {
+    auto v = sax_value{sax_value::number, value, value == std::floor(value)};
+    return scalar(v);
+  }
+  bool string(string_t& value) override {
+    auto v = sax_value{sax_value::text};
+    v.string_value = &value;
+    return scalar(v);
+  }
+  bool binary(binary_t&) override { return scalar({}); }
+  bool start_object(std::size_t) override { return open(false); }
+  bool key(string_t& value) override {
+    path.back().key = value;
+    return true;
+  }
+  bool end_object() override { return close(); }
+  bool start_array(std::size_t) override { return open(true); }
+  bool end_array() override { return close(); }
+  bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception&) override {
+    if (problem.empty()) problem = "the JSON chunk is not valid JSON (at byte " + std::to_string(position) + ")";
+    return false;
+  }
+};
+
+// Bytes of the binary chunk, read through a window per buffer view, so that
+// the meshes, read in order, read each view once from start to end.
+struct chunk_reader : gltf_byte_source {
+  std::function<bool(uint64_t offset, void* out, size_t size)> read;
+  uint64_t start = 0, size = 0;  // of the chunk in the source
+  struct window {
+    uint64_t                   first = 0;
+    std::vector<unsigned char> bytes = {};
+  };
+  std::unordered_map<int, window> windows = {};
+
+  explicit chunk_reader(const std::function<bool(uint64_t, void*, size_t)>& read) : read(read) {}
+  void meshes_read() override { windows.clear(); }
+
+  // The bytes [offset, offset + length) of the chunk, or null on a read
+  // error; the chunk is the file's one buffer.
+  const unsigned char* bytes(int key, const gltf_view&, uint64_t offset, uint64_t length) override {
+    constexpr uint64_t window_size = uint64_t{4} << 20;
+    if (windows.size() > 16) windows.clear();
+    auto& w = windows[key];
+    if (offset >= w.first && length <= w.bytes.size() && offset - w.first <= w.bytes.size() - length)
+      return w.bytes.data() + (offset - w.first);
+    auto amount = std::min(std::max(length, window_size), size - offset);
+    if (w.bytes.capacity() > 2 * amount) w.bytes = {};
+    w.bytes.resize((size_t)amount);
+    w.first = offset;
+    if (amount > 0 && !read(start + offset, w.bytes.data(), (size_t)amount)) {
+      w.bytes.clear();
+      return nullptr;
+    }
+    return w.bytes.data();
+  }
+};
+
+// The JSON chunk read from the source a block at a time, for the parser:
+// an input iterator over its bytes.
+struct json_blocks {
+  const std::function<bool(uint64_t, void*, size_t)>& read;
+  uint64_t          start = 0, size = 0;  // of the chunk in the source
+  uint64_t          first = 0;            // chunk offset of the block
+  std::vector<char> block = {};
+  bool              failed = false;
+
+  char at(uint64_t offset) {
+    if (offset < first || offset - first >= block.size()) {
+      first = offset;
+      block.resize((size_t)std::min<uint64_t>(uint64_t{1} << 20, size - offset));
+      if (!read(start + offset, block.data(), block.size())) {
+        failed = true;
+        std::fill(block.begin(), block.end(), ' ');
+      }
+    }
+    return block[(size_t)(offset - first)];
+  }
+};
+struct json_block_iterator {
+  using iterator_category = std::input_iterator_tag;
+  using value_type        = char;
+  using difference_type   = std::ptrdiff_t;
+  using pointer           = const char*;
+  using reference         = char;
+  json_blocks* blocks = nullptr;
+  uint64_t     offset = 0;
+  char operator*() const { return blocks->at(offset); }
+  json_block_iterator& operator++() {
+    offset++;
+    return *this;
+  }
+  bool operator==(const json_block_iterator& o) const { return offset == o.offset; }
+  bool operator!=(const json_block_iterator& o) const { return offset != o.offset; }
+};
+
+// The lean read over any source of bytes: `size` bytes, read by `read`.
+bool read_glb(const std::string& filename, uint64_t size,
+              const std::function<bool(uint64_t, void*, size_t)>& read, loaded_scene& scene,
+              std::string& error, const progress_callback& progress) {
+  scene = loaded_scene{};
+  auto fail = [&](const std::string& problem) {
+    error = filename + ": parse error (" + problem + ")";
+    return false;
+  };
+  unsigned char header[20];
+  if (size < 20) return fail("too short for a binary glTF file");
+  if (!read(0, header, 20)) return error = filename + ": read error", false;
+  auto word = [](const unsigned char* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return (uint64_t)v;
+  };
+  if (std::memcmp(header, "glTF", 4) != 0) return fail("not a binary glTF file");
+  if (word(header + 4) != 2) return fail("version " + std::to_string(word(header + 4)) + " is not 2");
+  auto total = std::min(word(header + 8), size);
+  auto json_length = word(header + 12);
+  if (word(header + 16) != 0x4E4F534A) return fail("the first chunk is not JSON");
+  if (json_length > total - 20) return fail("the JSON chunk reaches past the end of the file");
+
+  // The JSON chunk is parsed as it is read, never held whole.
+  auto doc = gltf_document{};
+  auto problem = std::string{};
+  {
+    auto blocks = json_blocks{read, 20, json_length};
+    auto sax = glb_sax{doc, problem};
+    auto ok = nlohmann::json::sax_parse(json_block_iterator{&blocks, 0},
+                                        json_block_iterator{&blocks, json_length}, &sax,
+                                        nlohmann::json::input_format_t::json, false);
+    if (blocks.failed) return error = filename + ": read error", false;
+    if (!ok) return fail(problem.empty() ? "the JSON chunk is not valid JSON" : problem);
+  }
+
+  auto chunk = chunk_reader{read};
+  auto bin = 20 + ((json_length + 3) & ~uint64_t{3});
+  if (bin + 8 <= total) {
+    unsigned char chunk_header[8];
+    if (!read(bin, chunk_header, 8)) return error = filename + ": read error", false;
+    if (word(chunk_header + 4) == 0x004E4942) {
+      chunk.start = bin + 8;
+      chunk.size = std::min(word(chunk_header), total - chunk.start);
+    }
+  }
+  // Files that refer to others are read whole by the general reader.
+  for (auto& buffer : doc.buffers)
+    if (buffer.external) return error.clear(), false;
+  for (auto& image : doc.images)
+    if (image.external) return error.clear(), false;
+  if (doc.buffers.empty()) doc.buffers.push_back({0, false});
+  if (doc.buffers[0].length > chunk.size)
+    return fail("buffer 0: length " + std::to_string(doc.buffers[0].length) + " beyond the binary chunk of " +
+                std::to_string(chunk.size));
+
+  // The chunk holds the first buffer only; the others cannot be read.
+  doc.buffers.resize(1);
+  doc.name_shapes = false;
+  return convert_gltf_document(filename, doc, chunk, scene, error, progress);
+}
+
+}  // namespace
+
+bool parse_glb_scene(const std::string& filename, const std::string& data, loaded_scene& scene,
+                     std::string& error) {
+  auto read = [&](uint64_t offset, void* out, size_t size) {
+    if (offset > data.size() || size > data.size() - offset) return false;
+    std::memcpy(out, data.data() + offset, size);
+    return true;
+  };
+  try {
+    return read_glb(filename, data.size(), read, scene, error, {});
+  } catch (const std::bad_alloc&) {
+    error = filename + ": out of memory";
+    return false;
+  }
+}
+
+bool read_glb_scene(const std::string& filename, loaded_scene& scene, std::string& error,
+                    const progress_callback& progress) {
+  auto status = std::error_code{};
+  auto path = std::filesystem::u8path(filename);
+  if (!std::filesystem::is_regular_file(path, status)) {
+    error = filename + (std::filesystem::exists(path, status) && !std::filesystem::is_directory(path, status)
+                            ? ": not a regular file"
+                            : ": file not found");
+    return false;
+  }
+  auto file = std::ifstream(path, std::ios::binary);
+  if (!file) return error = filename + ": file not found", false;
+  auto size = (uint64_t)std::filesystem::file_size(path, status);
+  if (status) return error = filename + ": read error", false;
+  auto read = [&](uint64_t offset, void* out, size_t count) {
+    if (offset > size || count > size - offset) return false;
+    file.clear();
+    file.seekg((std::streamoff)offset);
+    file.read((char*)out, (std::streamsize)count);
+    return (bool)file && (size_t)file.gcount() == count;
+  };
+  try {
+    return read_glb(filename, size, read, scene, error, progress);
+  } catch (const std::bad_alloc&) {
+    error = filename + ": out of memory";
+    return false;
+  }
+}
