@@ -6,7 +6,9 @@
 #include <nlohmann/json.hpp>
 
 #include "scene/flat_layers.h"
+#include "scene/json_scene_parts.h"
 #include "scene/scene_files.h"
+#include "scene/store_reader.h"
 #include "scene/surface_normals.h"
 #include "support/files.h"
 
@@ -176,9 +178,75 @@ frame3f keyed_frame(const json_scene_store& store, const store_export_plan& plan
   return frame;
 }
 
+// The prepared shapes, packed one after another in a temporary file: a
+// city's are as big as the glTF buffer made of them.
+struct prepared_shapes {
+  std::string           path     = "";  // the output the file is beside, for errors
+  std::string           temp     = "";  // the file once written
+  FILE*                 stream   = nullptr;
+  uint64_t              position = 0;   // of the stream, in bytes
+  std::vector<uint64_t> offset   = {};  // per store shape; UINT64_MAX when not kept
+  std::vector<uint32_t> words    = {};  // per store shape, and the words read last
+  std::vector<uint32_t> buffer   = {};
+  ~prepared_shapes() {
+    if (stream) std::fclose(stream);
+    if (!temp.empty()) remove_file(temp);
+  }
+  bool has(size_t index) const { return index < offset.size() && offset[index] != UINT64_MAX; }
+  // Store shape `index` as it was kept, into `shape` with its record.
+  bool read(const json_scene_store& store, size_t index, scene_shape& shape, std::string& error) {
+    auto at = offset[index];
+    buffer.resize(words[index]);
+    auto bytes = buffer.size() * sizeof(uint32_t);
+    auto ok = at == position || seek_file(stream, at);
+    ok = ok && std::fread(buffer.data(), 1, bytes, stream) == bytes;
+    position = ok ? at + bytes : UINT64_MAX;
+    if (!ok) return error = path + ": write error", false;
+    json_writing::set_store_shape_record(store, index, shape);
+    json_writing::unpack_geometry(buffer.data(), shape);
+    return true;
+  }
+};
+
+namespace {
+
+// Writes the prepared shapes as they are taken, then opens them for reading.
+struct prepared_writer {
+  prepared_shapes& kept;
+  hidden_file      file;
+  std::string      pending = "";
+  uint64_t         written = 0;
+  std::vector<uint32_t> words = {};
+
+  explicit prepared_writer(prepared_shapes& kept) : kept(kept) {}
+  bool add(size_t index, const scene_shape& shape, std::string& error) {
+    json_writing::pack_geometry(shape, words);
+    kept.offset[index] = written + pending.size();
+    kept.words[index] = (uint32_t)words.size();
+    pending.append((const char*)words.data(), words.size() * sizeof(uint32_t));
+    return pending.size() < (size_t{1} << 20) || flush(error);
+  }
+  bool flush(std::string& error) {
+    if (!write_hidden_text(file, pending, error)) return false;
+    written += pending.size();
+    pending.clear();
+    return true;
+  }
+  bool finish(std::string& error) {
+    if (!flush(error) || !close_hidden_file(file, kept.temp, error)) return false;
+    kept.stream = open_file(kept.temp, "rb");
+    if (!kept.stream) return error = kept.path + ": write error", false;
+    return true;
+  }
+};
+
+}  // namespace
+
 const scene_shape* export_store_shape(const std::string& filename, const json_scene_store& store,
                                       const store_export_plan& plan, size_t index,
                                       scene_shape& scratch, std::string& error) {
+  if (plan.prepared && plan.prepared->has(index))
+    return plan.prepared->read(store, index, scratch, error) ? &scratch : nullptr;
   auto inner = std::string{};
   auto shape = store_shape_geometry(store, index, scratch, inner);
   if (!shape) {
@@ -192,8 +260,79 @@ const scene_shape* export_store_shape(const std::string& filename, const json_sc
   return &scratch;
 }
 
-bool plan_store_export(const std::string& filename, const json_scene_store& store, bool prepare, store_export_plan& plan,
-                       std::string& error, bool with_bounds) {
+namespace {
+
+// The shapes the keyed instances show, in the order they first show them,
+// then with `every_shape` the others in store order.
+std::vector<uint32_t> shapes_in_use_order(const json_scene_store& store,
+                                          const store_export_plan& plan, bool every_shape) {
+  auto seen = std::vector<bool>(store.shapes.size());
+  auto order = std::vector<uint32_t>{};
+  order.reserve(store.shapes.size());
+  for (auto& instance : plan.instances) {
+    if (instance.shape == json_store_none || seen[instance.shape]) continue;
+    seen[instance.shape] = true;
+    order.push_back(instance.shape);
+  }
+  for (size_t s = 0; every_shape && s < store.shapes.size(); s++)
+    if (!seen[s]) order.push_back((uint32_t)s);
+  return order;
+}
+
+bool has_faces(const scene_shape& shape) {
+  return !shape.positions.empty() &&
+         (!shape.triangles.empty() || !shape.quads.empty() || !shape.quadspos.empty());
+}
+
+// Takes the plan's shapes: the box and faces of each as shown, each kept
+// prepared (when it is not the store's own, unchanged) for the writer.
+bool take_plan_shapes(const std::string& filename, const json_scene_store& store,
+                      store_export_plan& plan, bool every_shape, std::vector<bbox3f>& boxes,
+                      std::string& error) {
+  auto count = store.shapes.size();
+  plan.faces.assign(count, 2);
+  boxes.assign(count, bbox3f{});
+  auto order = shapes_in_use_order(store, plan, every_shape);
+  auto prepared = std::make_shared<prepared_shapes>();
+  prepared->path = filename;
+  prepared->offset.assign(count, UINT64_MAX);
+  prepared->words.assign(count, 0);
+  prepared_writer writer{*prepared};
+  if (!open_hidden_file(filename, writer.file, error)) return false;
+  auto& aspects = plan.aspects;
+  auto prepare = [&](size_t index, const scene_shape*& shape, scene_shape& scratch) {
+    auto aspect = aspects[index];
+    if (std::isnan(aspect) || !is_city_surface(*shape)) return;
+    if (shape != &scratch) scratch = *shape;
+    orient_city_shape(scratch, aspect);
+    shape = &scratch;
+  };
+  auto take = [&](size_t, size_t index, const scene_shape& shape) {
+    for (auto& p : shape.positions) expand(boxes[index], p);
+    plan.faces[index] = has_faces(shape) ? 1 : 0;
+    if (store.shapes[index].borrowed == &shape) return true;
+    return writer.add(index, shape, error);
+  };
+  auto inner = std::string{};
+  auto wrote = true;
+  if (!read_store_shapes(store, order, prepare,
+                         [&](size_t k, size_t index, const scene_shape& shape) {
+                           return wrote = take(k, index, shape);
+                         },
+                         inner)) {
+    if (wrote) error = filename + ": error in " + inner;
+    return false;
+  }
+  if (!writer.finish(error)) return false;
+  plan.prepared = std::move(prepared);
+  return true;
+}
+
+}  // namespace
+
+bool plan_store_export(const std::string& filename, const json_scene_store& store, bool prepare,
+                       store_export_plan& plan, std::string& error, bool with_bounds,
+                       bool every_shape) {
   plan = store_export_plan{};
   plan.prepare = prepare;
   key_instances(store, plan);
@@ -210,49 +349,27 @@ bool plan_store_export(const std::string& filename, const json_scene_store& stor
     else if (known != aspect) known = -1;
   }
 
-  // The bounds of each shape shown, as it is once prepared, taken in order.
-  auto boxes = std::vector<bbox3f>(store.shapes.size());
-  auto faces = std::vector<bool>(store.shapes.size());
-  auto scratch = scene_shape{}, turned = scene_shape{};
-  for (size_t s = 0; s < store.shapes.size(); s++) {
-    if (std::isnan(plan.aspects[s])) continue;
-    auto inner = std::string{};
-    auto shape = store_shape_geometry(store, s, scratch, inner);
-    if (!shape) {
-      error = filename + ": error in " + inner;
-      return false;
-    }
-    if (orienting_moves_vertices(*shape)) {
-      turned = *shape;
-      orient_city_shape(turned, plan.aspects[s]);
-      shape = &turned;
-    }
-    for (auto& p : shape->positions) expand(boxes[s], p);
-    faces[s] = !shape->positions.empty() &&
-               (!shape->triangles.empty() || !shape->quads.empty() || !shape->quadspos.empty());
-  }
+  // The bounds of each shape shown, as it is once prepared.
+  auto boxes = std::vector<bbox3f>{};
+  if (!take_plan_shapes(filename, store, plan, every_shape, boxes, error)) return false;
 
   // The layers, from the flat meshes as they are placed before lifting.
   auto placed = std::vector<bbox3f>(plan.instances.size());
   for (size_t i = 0; i < plan.instances.size(); i++) {
     auto& instance = plan.instances[i];
-    if (instance.shape == json_store_none || !faces[instance.shape]) continue;
+    if (instance.shape == json_store_none || plan.faces[instance.shape] != 1) continue;
     placed[i] = placed_box(boxes[instance.shape], store.frames[instance.frame]);
   }
-  if (!with_bounds) std::vector<bbox3f>().swap(boxes), std::vector<bool>().swap(faces);
+  if (!with_bounds) std::vector<bbox3f>().swap(boxes);
   auto layers = flat_layer_ranks{};
-  auto inner = std::string{};
   auto ranked = rank_flat_boxes(
       std::move(placed), [](size_t a, size_t b) { return a < b; },  // keyed instances are in name order
       [&](size_t i, scene_shape& into, frame3f& frame) {
         frame = store.frames[plan.instances[i].frame];
-        return store_shape_geometry(store, plan.instances[i].shape, into, inner);
+        return export_store_shape(filename, store, plan, plan.instances[i].shape, into, error);
       },
       layers);
-  if (!ranked) {
-    error = filename + ": error in " + inner;
-    return false;
-  }
+  if (!ranked) return false;
   plan.ranks = std::move(layers.ranks);
   plan.step = layers.step;
   if (!with_bounds) return true;

@@ -26,9 +26,14 @@ std::string scene_extras_json(const scene_data& scene);
 // ---------------------------------------------------------------------------
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "scene/json_scene.h"
+
+// The shapes as the export shows them, kept from the plan's reading in a
+// temporary file beside the output, so that the writer reads none twice.
+struct prepared_shapes;
 
 // An instance as the scene files key them (see instances_by_name): one per
 // name, a later record's frame, shape and material laid over an earlier
@@ -56,13 +61,21 @@ struct store_export_plan {
   std::vector<int>                  ranks     = {};  // per keyed instance
   float                             step      = 0;
   bbox3f                            bounds    = {};  // of the prepared scene
+  // Per store shape, for the shapes the plan took: whether it has faces as
+  // shown (1), has none (0), or was not taken (2).
+  std::vector<uint8_t>             faces    = {};
+  std::shared_ptr<prepared_shapes> prepared = {};
 };
 
-// The bounds of the prepared scene are found only `with_bounds` (they take
-// a box per shape). Fails only when a shape cannot be had (the store's error, wrapped as
-// filename + ": error in " + it).
-bool plan_store_export(const std::string& filename, const json_scene_store& store, bool prepare, store_export_plan& plan,
-                       std::string& error, bool with_bounds = true);
+// The plan takes every shape an instance shows, once, on a few threads, in
+// the order the writers take them; with `every_shape` the shapes no instance
+// shows as well (after those). The bounds of the prepared scene are found
+// only `with_bounds`. Fails when a shape cannot be had (the store's error,
+// wrapped as filename + ": error in " + it) or the temporary file of the
+// prepared shapes cannot be written.
+bool plan_store_export(const std::string& filename, const json_scene_store& store, bool prepare,
+                       store_export_plan& plan, std::string& error, bool with_bounds = true,
+                       bool every_shape = false);
 
 // The material keyed instance `instance` is shown with, merged by name;
 // null for none (or a name no material has).

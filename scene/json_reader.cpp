@@ -672,22 +672,34 @@ bool run_scene_reader(const std::string& filename, std::string& error, Reader&& 
 
 namespace json_writing {
 
-const scene_shape* read_store_shape(const json_scene_store& store, size_t, scene_shape& scratch,
-                                    std::string& error) {
+const scene_shape* read_store_shape_file(const json_scene_store& store, scene_shape& scratch,
+                                         std::string& data, std::string& error) {
   auto& files = *store.files;
   auto ok = false;
   try {
-    ok = read_shape_file(files.filename, files.dirname, scratch, files.data, error);
+    ok = read_shape_file(files.filename, files.dirname, scratch, data, error);
   } catch (const std::bad_alloc&) {
     error = files.filename + ": out of memory while reading";
   }
-  if (!ok) {
+  if (!ok) return nullptr;
+  if (store.shape_read) {
     auto lock = std::lock_guard<std::mutex>{files.mutex};
-    if (files.failure.empty()) files.failure = error;
-    return nullptr;
+    store.shape_read(scratch);
   }
-  if (store.shape_read) store.shape_read(scratch);
   return &scratch;
+}
+
+void note_store_read_failure(const json_scene_store& store, const std::string& error) {
+  if (!store.files) return;
+  auto lock = std::lock_guard<std::mutex>{store.files->mutex};
+  if (store.files->failure.empty()) store.files->failure = error;
+}
+
+const scene_shape* read_store_shape(const json_scene_store& store, size_t, scene_shape& scratch,
+                                    std::string& error) {
+  auto shape = read_store_shape_file(store, scratch, store.files->data, error);
+  if (!shape) note_store_read_failure(store, error);
+  return shape;
 }
 
 }  // namespace json_writing

@@ -93,7 +93,7 @@ struct json_scene_store {
   std::unordered_map<std::string, uint32_t> settings_index = {};
   // The shape files of a store read by load_json_scene_store, and a call
   // made with each shape as it is read from its file (to learn what the
-  // shapes hold without holding them).
+  // shapes hold without holding them), by one thread at a time.
   std::shared_ptr<json_store_files>       files      = {};
   std::function<void(const scene_shape&)> shape_read = {};
 };

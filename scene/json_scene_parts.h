@@ -32,6 +32,29 @@ uint32_t add_settings(json_scene_store& store, const json_store_settings& settin
 const scene_shape* read_store_shape(const json_scene_store& store, size_t index,
                                     scene_shape& scratch, std::string& error);
 
+// store_shape_geometry for readers on several threads at once: `data` holds
+// the bytes of the shape file, the store's shape_read is called by one
+// thread at a time, and a shape that cannot be had is not noted for
+// store_read_failure (the caller notes the one it stops at).
+const scene_shape* store_shape_geometry(const json_scene_store& store, size_t index,
+                                        scene_shape& scratch, std::string& data,
+                                        std::string& error);
+// The shape file of a store shape whose record `scratch` holds, read with
+// `data` as store_shape_geometry above reads it.
+const scene_shape* read_store_shape_file(const json_scene_store& store, scene_shape& scratch,
+                                         std::string& data, std::string& error);
+// Notes the error of a shape that could not be had, unless one was noted.
+void note_store_read_failure(const json_scene_store& store, const std::string& error);
+
+// The name and settings of store shape `index` given to `shape`.
+void set_store_shape_record(const json_scene_store& store, size_t index, scene_shape& shape);
+
+// A shape's arrays as words: a word telling which are there, then the
+// length of each (two words) and its values; unpack_geometry makes the
+// arrays again (all empty for null).
+void pack_geometry(const scene_shape& shape, std::vector<uint32_t>& words);
+void unpack_geometry(const uint32_t* words, scene_shape& shape);
+
 // For each shape, the next shape written to the same file, or none. A file
 // that a later shape rewrites ends up with that shape's content alone.
 std::vector<uint32_t> next_same_file(const json_scene_store& store);

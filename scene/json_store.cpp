@@ -123,16 +123,19 @@ void visit_arrays(scene_shape& shape, Visit&& visit) {
   visit(shape.radius);
 }
 
-const uint32_t* pack_geometry(json_scene_store& store, const scene_shape& shape) {
+// The words pack_geometry makes of a shape, and which arrays are there.
+size_t packed_words(const scene_shape& shape, uint32_t& mask) {
   auto words = size_t{1};
-  auto mask = uint32_t{0}, bit = uint32_t{1};
+  auto bit = uint32_t{1};
+  mask = 0;
   visit_arrays(shape, [&](const auto& array) {
     if (!array.empty()) words += 2 + array.size() * sizeof(array[0]) / 4, mask |= bit;
     bit <<= 1;
   });
-  if (mask == 0) return nullptr;
-  auto data = store_words(store, words);
-  auto at = data;
+  return words;
+}
+
+void pack_into(const scene_shape& shape, uint32_t mask, uint32_t* at) {
   *at++ = mask;
   visit_arrays(shape, [&](const auto& array) {
     if (array.empty()) return;
@@ -142,7 +145,21 @@ const uint32_t* pack_geometry(json_scene_store& store, const scene_shape& shape)
     std::memcpy(at, array.data(), array.size() * sizeof(array[0]));
     at += array.size() * sizeof(array[0]) / 4;
   });
+}
+
+const uint32_t* pack_geometry(json_scene_store& store, const scene_shape& shape) {
+  auto mask = uint32_t{0};
+  auto words = packed_words(shape, mask);
+  if (mask == 0) return nullptr;
+  auto data = store_words(store, words);
+  pack_into(shape, mask, data);
   return data;
+}
+
+void pack_geometry(const scene_shape& shape, std::vector<uint32_t>& words) {
+  auto mask = uint32_t{0};
+  words.resize(packed_words(shape, mask));
+  pack_into(shape, mask, words.data());
 }
 
 void unpack_geometry(const uint32_t* data, scene_shape& shape) {
@@ -214,20 +231,37 @@ void add_scene_records(json_scene_store& store, const scene_data& scene,
   }
 }
 
+void json_writing::set_store_shape_record(const json_scene_store& store, size_t index,
+                                          scene_shape& shape) {
+  auto& entry = store.shapes[index];
+  auto name = json_writing::name_text(store, entry.name);
+  shape.name.assign(name.data(), name.size());
+  auto& settings = store.settings[entry.settings];
+  shape.subdivisions = settings.subdivisions;
+  shape.catmullclark = settings.catmullclark;
+  shape.smooth = settings.smooth;
+  shape.displacement = settings.displacement;
+  // The store keeps the scene's own texture, which the scene lets change.
+  shape.displacement_tex = const_cast<scene_texture*>(settings.displacement_tex);
+}
+
 const scene_shape* store_shape_geometry(const json_scene_store& store, size_t index,
                                         scene_shape& scratch, std::string& error) {
   auto& shape = store.shapes[index];
   if (shape.borrowed) return shape.borrowed;
-  auto name = json_writing::name_text(store, shape.name);
-  scratch.name.assign(name.data(), name.size());
-  auto& settings = store.settings[shape.settings];
-  scratch.subdivisions = settings.subdivisions;
-  scratch.catmullclark = settings.catmullclark;
-  scratch.smooth = settings.smooth;
-  scratch.displacement = settings.displacement;
-  // The store keeps the scene's own texture, which the scene lets change.
-  scratch.displacement_tex = const_cast<scene_texture*>(settings.displacement_tex);
+  json_writing::set_store_shape_record(store, index, scratch);
   if (shape.in_file) return json_writing::read_store_shape(store, index, scratch, error);
   json_writing::unpack_geometry(shape.geometry, scratch);
+  return &scratch;
+}
+
+const scene_shape* json_writing::store_shape_geometry(const json_scene_store& store,
+                                                      size_t index, scene_shape& scratch,
+                                                      std::string& data, std::string& error) {
+  auto& shape = store.shapes[index];
+  if (shape.borrowed) return shape.borrowed;
+  set_store_shape_record(store, index, scratch);
+  if (shape.in_file) return read_store_shape_file(store, scratch, data, error);
+  unpack_geometry(shape.geometry, scratch);
   return &scratch;
 }

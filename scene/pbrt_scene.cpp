@@ -1,9 +1,11 @@
 #include "scene/pbrt_scene.h"
 
+#include <algorithm>
 #include <cmath>
 #include <unordered_map>
 #include <unordered_set>
 
+#include "scene/export_scene.h"
 #include "scene/scene_files.h"
 #include "scene/shape.h"
 #include "scene/shape_io.h"
@@ -137,46 +139,58 @@ static void append_material(std::string& text, const scene_material& m) {
           " ] \"float difftrans\" " + numbers({m.thin ? 2 * m.translucency : 0.0f}) + "\n";
 }
 
-static bool save_pbrt_scene_files(const std::string& filename, const scene_data& scene,
-                                  std::string& error, const progress_callback& progress) {
-  auto meshes = std::vector<const scene_shape*>{};
-  for (auto& shape : scene.shapes)
-    if (has_faces(*shape)) meshes.push_back(shape.get());
-  for (auto shape : meshes) {
-    if (!check_file_name(filename, "shape", shape->name, error)) return false;
-    if (!has_valid_indices(*shape)) {
-      error = filename + ": error in shape \"" + shape->name + "\": index out of range";
-      return false;
-    }
+namespace {
+
+// The scene text, written to a hidden file a block at a time: a city's is
+// hundreds of megabytes.
+struct pbrt_text {
+  hidden_file file;
+  std::string text = "";
+  bool        flush(std::string& error, bool all = false) {
+    if (!all && text.size() < (size_t{1} << 20)) return true;
+    if (!write_hidden_text(file, text, error)) return false;
+    text.clear();
+    return true;
   }
-  for (auto& texture : scene.textures)
-    if (!check_file_name(filename, "texture", texture->name, error)) return false;
+};
 
-  auto total = 1 + (int)meshes.size() + (int)scene.textures.size();
-  if (progress) progress("save scene", 0, total);
+// Whether store shape `index` has faces as the export shows it.
+bool shape_has_faces(const std::string& filename, const json_scene_store& store,
+                     const store_export_plan& plan, size_t index, scene_shape& scratch,
+                     bool& faces, std::string& error) {
+  if (index < plan.faces.size() && plan.faces[index] != 2) return faces = plan.faces[index] == 1, true;
+  auto shape = export_store_shape(filename, store, plan, index, scratch, error);
+  if (shape) faces = has_faces(*shape);
+  return shape != nullptr;
+}
 
+// The materials by name, each with its name, as the JSON scene file keys them.
+std::vector<scene_material> keyed_materials(const json_scene_store& store,
+                                            const store_export_plan& plan) {
+  auto materials = std::vector<scene_material>{};
+  for (size_t k = 0; k < plan.materials.size(); k++) {
+    auto id = plan.merged_of[k];
+    if (id == json_store_none) continue;  // a later record of a name
+    materials.push_back(id < store.material_styles.size()
+                            ? store.material_styles[id]
+                            : plan.merged[id - store.material_styles.size()]);
+    materials.back().name = std::string{store_name(store, store.materials[plan.materials[k]].name)};
+  }
+  return materials;
+}
+
+void append_head(std::string& text, const std::string& filename, const scene_data& scene,
+                 const std::vector<scene_material>& materials) {
   auto basename = filename.substr(filename.find_last_of("/\\") + 1);
   auto stem = basename.substr(0, basename.size() - path_extension(basename).size());
-
-  auto text = std::string{};
   text += "# Written by " + std::string(scene_generator_name) + "\n";
   text += "# Meshes are in \"shapes\", images in \"textures\", beside this file.\n\n";
   // Records come in name order, as the JSON scene file keys them.
   auto cameras = records_by_name(scene.cameras);
-  auto keyed = instances_by_name(scene);
-  auto instances = std::vector<const scene_instance*>{};
-  for (auto& instance : keyed) instances.push_back(&instance);
-  append_camera(text, cameras.empty() ? scene_camera{} : *cameras.front(),
-                stem + ".exr");
+  append_camera(text, cameras.empty() ? scene_camera{} : *cameras.front(), stem + ".exr");
   text += "\nWorldBegin\n\n";
-
   for (auto environment : records_by_name(scene.environments))
     if (environment->emission != vec3f{0, 0, 0}) append_light(text, *environment);
-
-  // Materials are keyed by name, as in the JSON scene file.
-  auto materials = materials_by_name(scene);
-  auto material_index = std::unordered_map<std::string, size_t>{};
-  for (size_t i = 0; i < materials.size(); i++) material_index[materials[i].name] = i;
   auto images = std::unordered_set<std::string>{};
   text += "\n";
   for (auto& m : materials) {
@@ -186,85 +200,159 @@ static bool save_pbrt_scene_files(const std::string& filename, const scene_data&
             quoted(texture_file(*m.color_tex)) + " ]\n";
   }
   for (auto& m : materials) append_material(text, m);
+}
 
-  // The renderer binds the material when an object's shapes are made, so
-  // every shape and material pair is an object of its own. Area lights do
-  // not work in objects: emitting instances carry their mesh themselves.
-  auto emission_of = [&](const scene_instance& instance) {
-    if (!instance.material) return vec3f{0, 0, 0};
-    return materials[material_index.at(instance.material->name)].emission;
+// The objects and the instances. The renderer binds the material when an
+// object's shapes are made, so every shape and material pair is an object
+// of its own. Area lights do not work in objects: emitting instances carry
+// their mesh themselves.
+bool append_instances(pbrt_text& out, const json_scene_store& store,
+                      const store_export_plan& plan, const std::vector<uint8_t>& faces,
+                      std::string& error) {
+  auto& text = out.text;
+  auto emission_of = [&](const keyed_store_instance& instance) {
+    auto m = keyed_material(store, plan, instance);
+    return m ? m->emission : vec3f{0, 0, 0};
+  };
+  auto shows = [&](const keyed_store_instance& instance) {
+    return instance.shape != json_store_none && faces[instance.shape];
+  };
+  auto shape_file_of = [&](const keyed_store_instance& instance) {
+    return "shapes/" + std::string{store_name(store, store.shapes[instance.shape].name)} + ".ply";
   };
   auto objects = std::unordered_map<std::string, std::string>{};
   auto object_names = std::unordered_set<std::string>{};
-  auto object_of = std::vector<std::string>(instances.size());
+  auto object_of = std::vector<std::string>(plan.instances.size());
   text += "\n";
-  for (size_t i = 0; i < instances.size(); i++) {
-    auto& instance = *instances[i];
-    if (!instance.shape || !has_faces(*instance.shape)) continue;
-    if (emission_of(instance) != vec3f{0, 0, 0}) continue;
-    auto material = instance.material ? instance.material->name : std::string{};
-    auto key = instance.shape->name + '\0' + (instance.material ? "1" : "0") + material;
+  for (size_t i = 0; i < plan.instances.size(); i++) {
+    auto& instance = plan.instances[i];
+    if (!shows(instance) || emission_of(instance) != vec3f{0, 0, 0}) continue;
+    auto has_material = instance.material != json_store_none;
+    auto material = has_material ? std::string{store_name(store, instance.material)} : "";
+    auto shape_name = std::string{store_name(store, store.shapes[instance.shape].name)};
+    auto key = shape_name + '\0' + (has_material ? "1" : "0") + material;
     auto found = objects.find(key);
     if (found == objects.end()) {
-      auto name = instance.shape->name;
-      if (instance.material && material != name) name += ":" + material;
+      auto name = shape_name;
+      if (has_material && material != name) name += ":" + material;
       while (!object_names.insert(quoted(name)).second) name += "+";
       found = objects.emplace(key, name).first;
       text += "ObjectBegin " + quoted(name) + "\n";
-      if (instance.material) text += "  NamedMaterial " + quoted(material) + "\n";
-      text += "  Shape \"plymesh\" \"string filename\" [ " +
-              quoted(shape_file(*instance.shape)) + " ]\n";
+      if (has_material) text += "  NamedMaterial " + quoted(material) + "\n";
+      text += "  Shape \"plymesh\" \"string filename\" [ " + quoted(shape_file_of(instance)) +
+              " ]\n";
       text += "ObjectEnd\n";
     }
     object_of[i] = found->second;
+    if (!out.flush(error)) return false;
   }
-
   text += "\n";
-  for (size_t i = 0; i < instances.size(); i++) {
-    auto& instance = *instances[i];
-    if (!instance.shape || !has_faces(*instance.shape)) continue;
-    auto& f = instance.frame;
+  for (size_t i = 0; i < plan.instances.size(); i++) {
+    auto& instance = plan.instances[i];
+    if (!shows(instance)) continue;
+    auto f = keyed_frame(store, plan, i);
     text += "AttributeBegin\n";
     text += "  ConcatTransform " + matrix(f.x, f.y, f.z, f.o) + "\n";
     if (object_of[i].empty()) {
-      text += "  NamedMaterial " + quoted(instance.material->name) + "\n";
+      text += "  NamedMaterial " + quoted(std::string{store_name(store, instance.material)}) + "\n";
       text += "  AreaLightSource \"diffuse\" \"rgb L\" " + numbers(emission_of(instance)) + "\n";
-      text += "  Shape \"plymesh\" \"string filename\" [ " +
-              quoted(shape_file(*instance.shape)) + " ]\n";
+      text += "  Shape \"plymesh\" \"string filename\" [ " + quoted(shape_file_of(instance)) +
+              " ]\n";
     } else {
       text += "  ObjectInstance " + quoted(object_of[i]) + "\n";
     }
     text += "AttributeEnd\n";
+    if (!out.flush(error)) return false;
   }
   text += "\nWorldEnd\n";
+  return out.flush(error, true);
+}
 
-  // The scene text appears under its name only once its meshes and
-  // textures are written.
-  auto scene_file = pending_scene_file{};
-  if (!write_scene_file(scene_file, filename, text, error)) return false;
-  if (progress) progress("save scene", 1, total);
-
-  // Same-named shapes share one file; the later one stays, as in the JSON
-  // scene's folder.
+// The meshes, in the order of the shapes: same-named shapes share one
+// file, the later one stays, as in the JSON scene's folder.
+bool save_meshes(const std::string& filename, const json_scene_store& store,
+                 const store_export_plan& plan, const std::vector<uint8_t>& faces,
+                 const progress_callback& progress, int total, std::string& error) {
   auto dirname = path_dirname(filename);
   auto inner = std::string{};
-  if (!meshes.empty() && !make_directory(path_join(dirname, "shapes"), inner)) {
-    error = filename + ": error in " + inner;
-    return false;
-  }
-  for (size_t k = 0; k < meshes.size(); k++) {
-    if (!save_shape(path_join(dirname, shape_file(*meshes[k])), *meshes[k], inner, true)) {
-      error = filename + ": error in " + inner;
+  auto any = std::find(faces.begin(), faces.end(), 1) != faces.end();
+  if (any && !make_directory(path_join(dirname, "shapes"), inner))
+    return error = filename + ": error in " + inner, false;
+  auto scratch = scene_shape{};
+  auto done = 0;
+  for (size_t s = 0; s < store.shapes.size(); s++) {
+    if (!faces[s]) continue;
+    auto shape = export_store_shape(filename, store, plan, s, scratch, error);
+    if (!shape) return false;
+    if (!has_valid_indices(*shape)) {
+      error = filename + ": error in shape \"" + shape->name + "\": index out of range";
       return false;
     }
-    if (progress) progress("save shape", (int)k + 2, total);
+    if (!save_shape(path_join(dirname, shape_file(*shape)), *shape, inner, true))
+      return error = filename + ": error in " + inner, false;
+    if (progress) progress("save shape", ++done + 1, total);
   }
-  if (!save_scene_textures(filename, scene, error, progress, 1 + (int)meshes.size(), total))
-    return false;
+  return true;
+}
+
+bool save_pbrt_scene_files(const std::string& filename, const scene_data& scene,
+                           const json_scene_store& store, const store_export_plan& plan,
+                           std::string& error, const progress_callback& progress) {
+  // Which shapes are meshes, and their names, before anything is written.
+  auto faces = std::vector<uint8_t>(store.shapes.size());
+  auto scratch = scene_shape{};
+  auto meshes = 0;
+  for (size_t s = 0; s < store.shapes.size(); s++) {
+    auto has = false;
+    if (!shape_has_faces(filename, store, plan, s, scratch, has, error)) return false;
+    faces[s] = has ? 1 : 0;
+    if (!has) continue;
+    meshes++;
+    auto name = std::string{store_name(store, store.shapes[s].name)};
+    if (!check_file_name(filename, "shape", name, error)) return false;
+  }
+  for (auto& texture : scene.textures)
+    if (!check_file_name(filename, "texture", texture->name, error)) return false;
+
+  auto total = 1 + meshes + (int)scene.textures.size();
+  if (progress) progress("save scene", 0, total);
+  // The scene text appears under its name only once its meshes and
+  // textures are written.
+  auto out = pbrt_text{};
+  if (!open_hidden_file(filename, out.file, error)) return false;
+  auto materials = keyed_materials(store, plan);
+  append_head(out.text, filename, scene, materials);
+  if (!append_instances(out, store, plan, faces, error)) return false;
+  auto temp = std::string{};
+  if (!close_hidden_file(out.file, temp, error)) return false;
+  auto scene_file = pending_scene_file{filename, temp};
+  if (progress) progress("save scene", 1, total);
+
+  if (!save_meshes(filename, store, plan, faces, progress, total, error)) return false;
+  if (!save_scene_textures(filename, scene, error, progress, 1 + meshes, total)) return false;
   return publish_scene_file(scene_file, error);
 }
 
+}  // namespace
+
 bool save_pbrt_scene(const std::string& filename, const scene_data& scene, std::string& error,
                      const progress_callback& progress) {
-  return run_scene_writer(filename, error, [&] { return save_pbrt_scene_files(filename, scene, error, progress); });
+  return run_scene_writer(filename, error, [&] {
+    // The scene's records, borrowed: the writer takes them as it takes a store's.
+    auto store = json_scene_store{};
+    add_scene_records(store, scene, {}, true);
+    auto plan = store_export_plan{};
+    if (!plan_store_export(filename, store, false, plan, error, false)) return false;
+    return save_pbrt_scene_files(filename, scene, store, plan, error, progress);
+  });
+}
+
+bool save_pbrt_scene(const std::string& filename, const scene_data& scene,
+                     const json_scene_store& store, std::string& error,
+                     const progress_callback& progress) {
+  return run_scene_writer(filename, error, [&] {
+    auto plan = store_export_plan{};
+    if (!plan_store_export(filename, store, true, plan, error, false, true)) return false;
+    return save_pbrt_scene_files(filename, scene, store, plan, error, progress);
+  });
 }

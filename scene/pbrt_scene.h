@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "scene/json_scene.h"
 #include "scene/scene_load.h"
 
 // Writes the scene file, the meshes and the images, making the "shapes" and
@@ -20,6 +21,14 @@
 // after mesh k and ("save texture", meshes + j + 2, N) after texture j.
 bool save_pbrt_scene(const std::string& filename, const scene_data& scene,
                      std::string& error, const progress_callback& progress = {});
+// The same for the scene whose cameras, environments and textures are those
+// of `scene` and whose shapes, instances and materials are those of `store`,
+// not yet prepared for export: each shape is read once and prepared as it
+// is taken, and the files equal those save_pbrt_scene writes for the
+// prepared scene the store was made from.
+bool save_pbrt_scene(const std::string& filename, const scene_data& scene,
+                     const json_scene_store& store, std::string& error,
+                     const progress_callback& progress = {});
 
 // Reads the pbrt-v3 scene text: transforms, attributes, objects and
 // instances, "trianglemesh" and "plymesh" shapes, diffuse colours and image

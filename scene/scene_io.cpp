@@ -36,7 +36,7 @@ bool save_scene(const std::string& filename, const scene_data& scene, std::strin
 }
 
 bool has_store_writer(const std::string& filename) {
-  for (auto ext : {".json", ".gltf", ".glb", ".obj"})
+  for (auto ext : {".json", ".gltf", ".glb", ".obj", ".pbrt"})
     if (has_extension(filename, ext)) return true;
   return false;
 }
@@ -49,6 +49,8 @@ bool save_scene(const std::string& filename, const scene_data& scene,
   if (has_extension(filename, ".gltf") || has_extension(filename, ".glb"))
     return save_gltf_scene(filename, scene, store, error, progress);
   if (has_extension(filename, ".obj")) return save_obj_scene(filename, scene, store, error, progress);
+  if (has_extension(filename, ".pbrt"))
+    return save_pbrt_scene(filename, scene, store, error, progress);
   error = filename + ": unknown format";
   return false;
 }

@@ -18,7 +18,7 @@ bool save_scene(const std::string& filename, const scene_data& scene, std::strin
                 const progress_callback& progress = {});
 
 // True for the formats whose writers take a compact store: ".json",
-// ".gltf", ".glb", ".obj" (all lower or all upper case).
+// ".gltf", ".glb", ".obj", ".pbrt" (all lower or all upper case).
 bool has_store_writer(const std::string& filename);
 
 // The scene whose cameras, environments and textures are those of `scene`

@@ -500,3 +500,11 @@ bool rewrite_hidden_text(hidden_file& file, uint64_t offset, const std::string& 
 #endif
   return error = file.path + ": write error", false;
 }
+
+bool seek_file(FILE* file, uint64_t offset) {
+#ifdef _WIN32
+  return _fseeki64(file, (long long)offset, SEEK_SET) == 0;
+#else
+  return fseeko(file, (off_t)offset, SEEK_SET) == 0;
+#endif
+}

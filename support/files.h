@@ -103,6 +103,8 @@ void remove_file(const std::string& path);
 
 // fopen with a UTF-8 path on every platform (wide characters on Windows).
 FILE* open_file(const std::string& path, const char* mode);
+// fseek to a byte offset from the start, past 2 GiB on every platform.
+bool seek_file(FILE* file, uint64_t offset);
 // True when a folder exists at the path; a folder can be opened like a file
 // on some systems but never read as one.
 bool is_directory(const std::string& path);
