@@ -48,6 +48,19 @@ static bool same_file(const std::string& a, const std::string& b) {
   return std::filesystem::equivalent(std::filesystem::u8path(a), std::filesystem::u8path(b), ec);
 }
 
+// True when a ".pbrt" output would put its meshes into the "shapes" folder
+// of the JSON scene it is made from: the prepared meshes (frames applied,
+// flat layers lifted) would replace the scene's own shapes.
+static bool overwrites_input_shapes(const std::string& input, const std::string& output) {
+  if (!has_extension(input, ".json") || !has_extension(output, ".pbrt")) return false;
+  auto folder = [](const std::string& path) {
+    auto dirname = path_dirname(path);
+    return std::filesystem::u8path(dirname.empty() ? "." : dirname);
+  };
+  auto ec = std::error_code{};
+  return std::filesystem::equivalent(folder(input), folder(output), ec);
+}
+
 // What the shapes read so far held that some formats cannot.
 struct shapes_held {
   bool texcoords      = false;
@@ -176,6 +189,9 @@ int main(int argc, const char** argv) {
   // A format we cannot write is known before anything is read.
   if (!is_writable_scene(output))
     return fail(output + ": unknown format (" + format_list(format_kind::scene, true) + ")");
+  if (overwrites_input_shapes(input, output))
+    return fail(output + ": would overwrite the shapes of " + input +
+                "; write it into another folder");
   if (has_extension(input, ".json") && writes_from_store(output) && !same_file(input, output))
     return convert_from_store(input, output);
   return convert_whole(input, output);

@@ -376,6 +376,18 @@ TEST(convert_from_store, a_scene_converted_onto_itself_stays_whole) {
     EXPECT_EQ(after.size(), before.size());
     for (auto& [file, bytes] : before) EXPECT_TRUE(after[file] == bytes) << file << " differs";
   }
+  // A .pbrt beside the scene would put its prepared meshes over the scene's
+  // shapes: it is refused, and nothing changes.
+  for (auto output : {out / "in/city.pbrt", out / "in/../in/other.pbrt"}) {
+    SCOPED_TRACE(output);
+    auto run = convert(json, output);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, output + ": would overwrite the shapes of " + json +
+                           "; write it into another folder\n");
+    auto after = files_under(out.path / "in");
+    EXPECT_EQ(after.size(), before.size());
+    for (auto& [file, bytes] : before) EXPECT_TRUE(after[file] == bytes) << file << " differs";
+  }
   auto scene = scene_data{};
   auto error = std::string{};
   EXPECT_TRUE(load_scene(json, scene, error)) << error;
