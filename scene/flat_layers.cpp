@@ -233,15 +233,23 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
       for (int cz = z0; cz <= z1; cz++) cell_start[(size_t)cx * (size_t)grid + (size_t)cz + 1]++;
   }
   for (size_t c = 1; c < cell_start.size(); c++) cell_start[c] += cell_start[c - 1];
-  auto cell_meshes = std::vector<uint32_t>(cell_start.back());
+  // Each entry carries its mesh's plan extent, so that the scan of a cell
+  // reads one array in order instead of every candidate's record.
+  struct cell_entry {
+    uint32_t mesh;
+    float    min_x, max_x, min_z, max_z;
+  };
+  auto cell_meshes = std::vector<cell_entry>(cell_start.back());
   {
     auto fill = std::vector<size_t>(cell_start.begin(), cell_start.end() - 1);
     for (size_t m = 0; m < meshes.size(); m++) {
+      auto& box = meshes[m].box;
       int x0, x1, z0, z1;
-      cell_range(meshes[m].box, x0, x1, z0, z1);
+      cell_range(box, x0, x1, z0, z1);
       for (int cx = x0; cx <= x1; cx++)
         for (int cz = z0; cz <= z1; cz++)
-          cell_meshes[fill[(size_t)cx * (size_t)grid + (size_t)cz]++] = (uint32_t)m;
+          cell_meshes[fill[(size_t)cx * (size_t)grid + (size_t)cz]++] = {
+              (uint32_t)m, box.min.x, box.max.x, box.min.z, box.max.z};
     }
   }
 
@@ -259,14 +267,15 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
       for (int cz = z0; cz <= z1; cz++) {
         auto cell = (size_t)cx * (size_t)grid + (size_t)cz;
         for (auto k = cell_start[cell]; k < cell_start[cell + 1]; k++) {
-          auto o = cell_meshes[k];
+          auto& entry = cell_meshes[k];
+          auto o = entry.mesh;
           if (o >= (uint32_t)m) break;  // not taken yet
+          if (!boxes_overlap(mesh.box.min.x, mesh.box.max.x, entry.min_x, entry.max_x, eps) ||
+              !boxes_overlap(mesh.box.min.z, mesh.box.max.z, entry.min_z, entry.max_z, eps))
+            continue;
           if (seen[o] == (uint32_t)m) continue;
           seen[o] = (uint32_t)m;
           auto& other = meshes[o];
-          if (!boxes_overlap(mesh.box.min.x, mesh.box.max.x, other.box.min.x, other.box.max.x, eps) ||
-              !boxes_overlap(mesh.box.min.z, mesh.box.max.z, other.box.min.z, other.box.max.z, eps))
-            continue;
           auto level = mesh.height - other.height <= same_height;
           // The rank this mesh needs to stand a step above the other;
           // a little slack keeps layers lifted once where they are.
