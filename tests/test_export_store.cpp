@@ -11,6 +11,7 @@
 #include "scene/gltf_scene.h"
 #include "scene/json_scene.h"
 #include "scene/scene_io.h"
+#include "scene/store_reader.h"
 #include "test_util.h"
 
 namespace fs = std::filesystem;
@@ -166,5 +167,79 @@ TEST(export_store, a_shape_that_fails_midway_leaves_no_output) {
     EXPECT_FALSE(save_scene(filename, scene, store, error));
     EXPECT_EQ(error, filename + ": error in shape \"broken\": index out of range");
     EXPECT_TRUE(files_under(folder).empty());
+  }
+}
+
+// The read-ahead gives the taker every shape in the order asked for, as the
+// reading threads prepared it, and stops at the first shape of that order
+// that cannot be read, whichever thread came to it first.
+TEST(store_reader, shapes_come_in_the_order_asked_and_stop_at_the_first_failure) {
+  auto dir = scratch_dir("store-reader");
+  auto scene = scene_data{};
+  const int count = 700;  // enough for the threaded path
+  for (int i = 0; i < count; i++) {
+    auto instance = add_complete_instance(scene, "s" + std::to_string(i));
+    instance->shape->positions = {{(float)i, 0, 0}, {(float)i + 1, 0, 0}, {(float)i, 0, 1}};
+    instance->shape->triangles = {{0, 1, 2}};
+  }
+  auto json = dir / "city.json";
+  auto error = std::string{};
+  fs::create_directories(dir.path / "shapes");
+  ASSERT_TRUE(save_scene(json, scene, error)) << error;
+  auto order = std::vector<uint32_t>{};
+  for (int i = 0; i < count; i++) order.push_back((uint32_t)((i * 389) % count));  // a permutation
+
+  struct reader_case {
+    const char*      name;
+    std::vector<int> broken;  // shapes whose files are damaged, by name number
+  };
+  const reader_case cases[] = {
+      {"every shape readable", {}},
+      {"two damaged shapes", {600, 400}},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (auto b : c.broken)
+      write_file(dir / ("shapes/s" + std::to_string(b) + ".ply"), "ply\nformat ascii 1.0\n");
+    for (int run = 0; run < 4; run++) {
+      auto loaded = scene_data{};
+      auto store = json_scene_store{};
+      ASSERT_TRUE(load_json_scene_store(json, loaded, store, error)) << error;
+      ASSERT_EQ(store.shapes.size(), (size_t)count);
+      auto number_of = [&](size_t index) {
+        return std::stoi(std::string{store_name(store, store.shapes[index].name).substr(1)});
+      };
+      // The taker gets every shape before the first damaged one of the order.
+      auto expected = count;
+      for (int k = count - 1; k >= 0; k--)
+        for (auto b : c.broken)
+          if (number_of(order[(size_t)k]) == b) expected = k;
+      auto taken = 0;
+      auto prepare = [](size_t, const scene_shape*& shape, scene_shape& scratch) {
+        scratch.positions = shape->positions;
+        scratch.positions[0].y = 5;  // marks the shape as prepared
+        shape = &scratch;
+      };
+      auto take = [&](size_t k, size_t index, const scene_shape& shape) {
+        EXPECT_EQ(k, (size_t)taken);
+        EXPECT_EQ(index, order[k]);
+        // Shape files are named after their shapes; the geometry is the one
+        // written for that name, prepared.
+        EXPECT_EQ(shape.positions.at(0).x, (float)number_of(index));
+        EXPECT_EQ(shape.positions.at(0).y, 5.0f);
+        taken++;
+        return true;
+      };
+      auto read_error = std::string{};
+      auto ok = read_store_shapes(store, order, prepare, take, read_error);
+      EXPECT_EQ(ok, c.broken.empty());
+      EXPECT_EQ(taken, expected);
+      if (!c.broken.empty()) {
+        ASSERT_LT(expected, count);
+        auto first = "/s" + std::to_string(number_of(order[(size_t)expected])) + ".ply";
+        EXPECT_NE(read_error.find(first), std::string::npos) << read_error;
+        EXPECT_EQ(store_read_failure(store), read_error);
+      }
+    }
   }
 }
