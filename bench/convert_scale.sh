@@ -38,31 +38,8 @@ binaries=("after=$(realpath "$after")")
 [ -z "$before" ] || binaries=("before=$(realpath "$before")" "${binaries[@]}")
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/convert-scale.XXXXXX")
-loop=""
-drop_output() {
-  if [ -n "$loop" ]; then
-    umount "$work/fs" && losetup -d "$loop"
-    loop=""
-    rm -f "$work/fs.img"
-  fi
-}
+. "$(dirname "$0")/fresh_output.sh"
 trap 'drop_output; rm -rf "$work"' EXIT
-run=0
-fresh_output() {
-  drop_output
-  run=$((run + 1))
-  if [ "$(id -u)" -eq 0 ]; then
-    truncate -s 64G "$work/fs.img"
-    mkfs.ext4 -q -F -N 8000000 "$work/fs.img"
-    loop=$(losetup -f --show --direct-io=on "$work/fs.img")
-    mkdir -p "$work/fs"
-    mount -o noinit_itable "$loop" "$work/fs"
-    output="$work/fs"
-  else
-    output="$work/run-$run"
-    mkdir -p "$output"
-  fi
-}
 
 seconds_of() { /usr/bin/time -f '%e' -o "$work/time" "$@" >/dev/null 2>&1; cat "$work/time"; }
 

@@ -73,36 +73,7 @@ if [ "$(id -u)" -eq 0 ]; then priority=(nice -n -10); fi
 now() { date +%s%N; }
 seconds() { awk -v ns="$1" 'BEGIN { printf "%.2f", ns / 1e9 }'; }
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-# Removing many files in one go can take minutes on a file system that
-# discards freed blocks; a sync every few thousand files keeps it shorter.
-remove_tree() {
-  [ -e "$1" ] || return 0
-  find "$1" -type f -print0 | xargs -0 -r -n 5000 sh -c 'rm -f "$@"; sync' _
-  rm -rf "$1"; sync
-}
-# The folder outputs go to: a fresh file system for each run when root.
-loop=""
-fresh_output() {
-  drop_output
-  if [ "$(id -u)" -eq 0 ]; then
-    truncate -s 64G "$work/fs.img"
-    mkfs.ext4 -q -F -N 8000000 "$work/fs.img"
-    loop=$(losetup -f --show --direct-io=on "$work/fs.img")
-    mkdir -p "$work/fs"
-    mount -o noinit_itable "$loop" "$work/fs"
-    output="$work/fs"
-  else
-    output="$work/runs"
-    mkdir -p "$output"
-  fi
-}
-drop_output() {
-  if [ -n "$loop" ]; then
-    umount "$work/fs"; losetup -d "$loop"; rm -f "$work/fs.img"; loop=""
-  elif [ -e "$work/runs" ]; then
-    remove_tree "$work/runs"
-  fi
-}
+. "$(dirname "$0")/fresh_output.sh"
 
 make_input() {
   local input=$1 folder=$2
