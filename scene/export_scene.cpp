@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string_view>
+#include <unordered_map>
 #include <nlohmann/json.hpp>
 
 #include "scene/flat_layers.h"
@@ -138,6 +139,10 @@ void key_materials(const json_scene_store& store, store_export_plan& plan) {
   plan.materials = sorted_by_name(store, store.materials);
   plan.merged_of.assign(plan.materials.size(), json_store_none);
   auto& order = plan.materials;
+  // A city has many names of several records but few looks: each look
+  // merged is kept once, as the store keeps each of its own once.
+  auto looks = std::unordered_map<std::string, uint32_t>{};
+  auto key = std::string{};
   for (size_t begin = 0, end = 0; begin < order.size(); begin = end) {
     auto name = store_name(store, store.materials[order[begin]].name);
     for (end = begin + 1;
@@ -154,8 +159,12 @@ void key_materials(const json_scene_store& store, store_export_plan& plan) {
       *material = store.material_styles[store.materials[order[k]].style];
       material->name = std::string{name};
     }
-    plan.merged_of[begin] = (uint32_t)(store.material_styles.size() + plan.merged.size());
-    plan.merged.push_back(merge_materials_by_name(records).front());
+    auto merged = merge_materials_by_name(records).front();
+    merged.name.clear();
+    json_writing::style_key(merged, key);
+    auto [found, added] = looks.try_emplace(key, (uint32_t)plan.merged.size());
+    if (added) plan.merged.push_back(std::move(merged));
+    plan.merged_of[begin] = (uint32_t)store.material_styles.size() + found->second;
   }
 }
 

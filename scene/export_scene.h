@@ -55,8 +55,9 @@ struct store_export_plan {
   bool                              prepare   = false;
   std::vector<keyed_store_instance> instances = {};  // by name
   std::vector<uint32_t>             materials = {};  // store materials by name
-  std::vector<scene_material>       merged    = {};  // names of several records
-  std::vector<uint32_t>             merged_of = {};  // per entry of `materials`
+  std::vector<scene_material>       merged    = {};  // looks of names of several records, each once
+  std::vector<uint32_t>             merged_of = {};  // per entry of `materials`: a style, or past
+                                                     // the styles an entry of `merged`
   std::vector<float>                aspects   = {};  // per store shape
   std::vector<int>                  ranks     = {};  // per keyed instance
   float                             step      = 0;

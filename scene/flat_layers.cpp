@@ -59,7 +59,7 @@ using triangle_pool = std::deque<plan_triangle>;
 
 struct flat_mesh {
   uint32_t index  = 0;  // into the instances
-  bbox3f   box    = {};
+  float    min_x = 0, max_x = 0, min_z = 0, max_z = 0;  // its box in plan
   float    height = 0;
   int      rank   = 0;
   uint32_t first  = 0;  // its triangles in the pool
@@ -120,8 +120,8 @@ bool boxes_overlap(float a0, float a1, float b0, float b1, float eps) {
 
 bool meshes_overlap(const flat_mesh& a, const flat_mesh& b, const triangle_pool& pool, float eps) {
   // Only the faces within the boxes' common part can meet.
-  auto lo_x = std::max(a.box.min.x, b.box.min.x), hi_x = std::min(a.box.max.x, b.box.max.x);
-  auto lo_z = std::max(a.box.min.z, b.box.min.z), hi_z = std::min(a.box.max.z, b.box.max.z);
+  auto lo_x = std::max(a.min_x, b.min_x), hi_x = std::min(a.max_x, b.max_x);
+  auto lo_z = std::max(a.min_z, b.min_z), hi_z = std::min(a.max_z, b.max_z);
   auto within = [&](const plan_triangle& t) {
     return boxes_overlap(t.min_x(), t.max_x(), lo_x, hi_x, eps) &&
            boxes_overlap(t.min_z(), t.max_z(), lo_z, hi_z, eps);
@@ -193,13 +193,20 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
   auto same_height = height_tolerance_share * size;
   auto eps = overlap_tolerance_share * size;
 
+  auto is_flat = [&](const bbox3f& box) {
+    return box.min.x <= box.max.x && box.max.y - box.min.y <= same_height &&
+           std::isfinite(box.min.x + box.max.x + box.min.y + box.min.z + box.max.z);
+  };
+  // Counted first: a list grown as it fills holds up to twice its size
+  // at once, and a city's flat meshes are hundreds of thousands.
   auto meshes = std::vector<flat_mesh>{};
+  meshes.reserve((size_t)std::count_if(boxes.begin(), boxes.end(), is_flat));
   for (size_t i = 0; i < boxes.size(); i++) {
     auto& box = boxes[i];
-    if (!(box.min.x <= box.max.x) || !(box.max.y - box.min.y <= same_height)) continue;
-    if (!std::isfinite(box.min.x + box.max.x + box.min.y + box.min.z + box.max.z)) continue;
+    if (!is_flat(box)) continue;
     auto mesh = flat_mesh{};
-    mesh.index = (uint32_t)i, mesh.height = box.min.y, mesh.box = box;
+    mesh.index = (uint32_t)i, mesh.height = box.min.y;
+    mesh.min_x = box.min.x, mesh.max_x = box.max.x, mesh.min_z = box.min.z, mesh.max_z = box.max.z;
     meshes.push_back(std::move(mesh));
   }
   std::vector<bbox3f>().swap(boxes);  // the meshes keep what they need
@@ -216,11 +223,11 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
     auto t = hi > lo ? (v - lo) / (hi - lo) : 0.0f;
     return std::clamp((int)(t * (float)grid), 0, grid - 1);
   };
-  auto cell_range = [&](const bbox3f& box, int& x0, int& x1, int& z0, int& z1) {
-    x0 = cell_of(box.min.x, bounds.min.x, bounds.max.x);
-    x1 = cell_of(box.max.x, bounds.min.x, bounds.max.x);
-    z0 = cell_of(box.min.z, bounds.min.z, bounds.max.z);
-    z1 = cell_of(box.max.z, bounds.min.z, bounds.max.z);
+  auto cell_range = [&](const flat_mesh& mesh, int& x0, int& x1, int& z0, int& z1) {
+    x0 = cell_of(mesh.min_x, bounds.min.x, bounds.max.x);
+    x1 = cell_of(mesh.max_x, bounds.min.x, bounds.max.x);
+    z0 = cell_of(mesh.min_z, bounds.min.z, bounds.max.z);
+    z1 = cell_of(mesh.max_z, bounds.min.z, bounds.max.z);
   };
   // Each cell's meshes in one array, in the order they are taken: a mesh
   // meets only those before it (a list per cell, grown as meshes are
@@ -228,28 +235,42 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
   auto cell_start = std::vector<size_t>((size_t)grid * (size_t)grid + 1, 0);
   for (auto& mesh : meshes) {
     int x0, x1, z0, z1;
-    cell_range(mesh.box, x0, x1, z0, z1);
+    cell_range(mesh, x0, x1, z0, z1);
     for (int cx = x0; cx <= x1; cx++)
       for (int cz = z0; cz <= z1; cz++) cell_start[(size_t)cx * (size_t)grid + (size_t)cz + 1]++;
   }
   for (size_t c = 1; c < cell_start.size(); c++) cell_start[c] += cell_start[c - 1];
-  // Each entry carries its mesh's plan extent, so that the scan of a cell
-  // reads one array in order instead of every candidate's record.
+  // Each entry carries its mesh's plan extent, rounded outwards to 16 bits
+  // of the plan, so that the scan of a cell reads one array in order and
+  // reads the record only of meshes that come near: every pair whose boxes
+  // overlap passes the rounded test, and the exact one follows.
+  auto quantize = [&](float v, float lo, float hi, bool up) {
+    auto t = hi > lo ? (v - lo) / (hi - lo) * 65535.0f : 0.0f;
+    return (uint16_t)std::clamp(up ? std::ceil(t) + 1 : std::floor(t) - 1, 0.0f, 65535.0f);
+  };
+  struct plan_extent {
+    uint16_t min_x, max_x, min_z, max_z;
+  };
+  auto extent_of = [&](const flat_mesh& mesh) {
+    return plan_extent{quantize(mesh.min_x, bounds.min.x, bounds.max.x, false),
+                       quantize(mesh.max_x, bounds.min.x, bounds.max.x, true),
+                       quantize(mesh.min_z, bounds.min.z, bounds.max.z, false),
+                       quantize(mesh.max_z, bounds.min.z, bounds.max.z, true)};
+  };
   struct cell_entry {
-    uint32_t mesh;
-    float    min_x, max_x, min_z, max_z;
+    uint32_t    mesh;
+    plan_extent extent;
   };
   auto cell_meshes = std::vector<cell_entry>(cell_start.back());
   {
     auto fill = std::vector<size_t>(cell_start.begin(), cell_start.end() - 1);
     for (size_t m = 0; m < meshes.size(); m++) {
-      auto& box = meshes[m].box;
       int x0, x1, z0, z1;
-      cell_range(box, x0, x1, z0, z1);
+      cell_range(meshes[m], x0, x1, z0, z1);
+      auto extent = extent_of(meshes[m]);
       for (int cx = x0; cx <= x1; cx++)
         for (int cz = z0; cz <= z1; cz++)
-          cell_meshes[fill[(size_t)cx * (size_t)grid + (size_t)cz]++] = {
-              (uint32_t)m, box.min.x, box.max.x, box.min.z, box.max.z};
+          cell_meshes[fill[(size_t)cx * (size_t)grid + (size_t)cz]++] = {(uint32_t)m, extent};
     }
   }
 
@@ -260,7 +281,8 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
   for (size_t m = 0; m < meshes.size(); m++) {
     auto& mesh = meshes[m];
     int x0, x1, z0, z1;
-    cell_range(mesh.box, x0, x1, z0, z1);
+    cell_range(mesh, x0, x1, z0, z1);
+    auto near = extent_of(mesh);
     auto low = 0;
     taken.clear();
     for (int cx = x0; cx <= x1; cx++) {
@@ -270,12 +292,16 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
           auto& entry = cell_meshes[k];
           auto o = entry.mesh;
           if (o >= (uint32_t)m) break;  // not taken yet
-          if (!boxes_overlap(mesh.box.min.x, mesh.box.max.x, entry.min_x, entry.max_x, eps) ||
-              !boxes_overlap(mesh.box.min.z, mesh.box.max.z, entry.min_z, entry.max_z, eps))
+          auto& e = entry.extent;
+          if (e.max_x < near.min_x || e.min_x > near.max_x || e.max_z < near.min_z ||
+              e.min_z > near.max_z)
+            continue;
+          auto& other = meshes[o];
+          if (!boxes_overlap(mesh.min_x, mesh.max_x, other.min_x, other.max_x, eps) ||
+              !boxes_overlap(mesh.min_z, mesh.max_z, other.min_z, other.max_z, eps))
             continue;
           if (seen[o] == (uint32_t)m) continue;
           seen[o] = (uint32_t)m;
-          auto& other = meshes[o];
           auto level = mesh.height - other.height <= same_height;
           // The rank this mesh needs to stand a step above the other;
           // a little slack keeps layers lifted once where they are.

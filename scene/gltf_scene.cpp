@@ -124,7 +124,9 @@ bool write_accessors(gltf_builder& builder, const buffer_layout& layout, stream_
                                           "SCALAR"};
   static const int components[view_kinds] = {float_type,    float_type,     float_type,  float_type,
                                              unsigned_byte, unsigned_short, unsigned_int};
-  auto records = std::vector<accessor_record>(65536);
+  // A few thousand at a time: the text of each is some 200 bytes, and the
+  // text waiting to be written is the writer's largest buffer.
+  auto records = std::vector<accessor_record>(8192);
   auto ok = true;
   auto first = true;
   while (ok) {

@@ -21,6 +21,9 @@ std::string_view name_text(const json_scene_store& store, uint32_t name);
 
 // A name kept in the store's text blocks, as a new entry of `names`.
 uint32_t add_name(json_scene_store& store, std::string_view name);
+// The key of a material's look (every field but the name): materials with
+// the same key are equal but for their names.
+void style_key(const scene_material& material, std::string& key);
 // The store's entry for a material's values (its name aside) or a shape's
 // settings, shared with every equal one added before. `key` is scratch.
 uint32_t add_style(json_scene_store& store, const scene_material& material, std::string& key);

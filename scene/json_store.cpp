@@ -62,7 +62,7 @@ uint32_t intern(std::unordered_map<std::string, uint32_t>& index, const std::str
   return (uint32_t)next;
 }
 
-uint32_t add_style(json_scene_store& store, const scene_material& m, std::string& key) {
+void style_key(const scene_material& m, std::string& key) {
   key.clear();
   for (auto& v : {m.emission, m.color, m.scattering}) add_bits(key, v);
   for (auto v : {m.specular, m.roughness, m.metallic, m.ior, m.coat, m.transmission,
@@ -73,6 +73,10 @@ uint32_t add_style(json_scene_store& store, const scene_material& m, std::string
                  m.transmission_tex, m.translucency_tex, m.scattering_tex, m.coat_tex,
                  m.opacity_tex, m.normal_tex})
     add_bits(key, t);
+}
+
+uint32_t add_style(json_scene_store& store, const scene_material& m, std::string& key) {
+  style_key(m, key);
   auto style = intern(store.style_index, key, store.material_styles.size());
   if (style == store.material_styles.size()) {
     store.material_styles.push_back(m);

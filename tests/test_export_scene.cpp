@@ -304,6 +304,37 @@ TEST(flat_layers, ranks_separate_what_overlaps_and_only_that) {
   EXPECT_EQ(again.ranks, std::vector<int>(6, 0));
 }
 
+// Small meshes far apart on a big plan, closer than the grid's cells and
+// than a 16-bit share of the plan: pairs that overlap by a little get
+// ranks of their own, pairs a little apart keep one rank.
+TEST(flat_layers, small_meshes_on_a_big_plan_rank_by_their_exact_overlap) {
+  auto scene = scene_data{};
+  auto square = [&](const std::string& name, float x, float z, float half, float y) {
+    auto instance = add_complete_instance(scene, name);
+    instance->shape->positions = {{x - half, y, z - half}, {x + half, y, z - half},
+                                  {x + half, y, z + half}, {x - half, y, z + half}};
+    instance->shape->triangles = {{0, 1, 2}, {0, 2, 3}};
+  };
+  square("ground", 0, 0, 5000, 0);
+  struct pair_case {
+    float gap;  // between the two squares' facing edges; below 0 they overlap
+    bool  apart;
+  };
+  auto cases = std::vector<pair_case>{{-0.02f, true}, {-0.005f, true}, {0.01f, false}, {0.04f, false}};
+  auto expected = std::vector<int>{0};
+  for (int k = 0; k < 40; k++) {
+    auto& c = cases[(size_t)k % cases.size()];
+    auto x = -4000.0f + 197.3f * (float)k, z = 3100.0f - 151.7f * (float)k;
+    square("p" + std::to_string(k) + "a", x, z, 0.025f, 0.0002f);
+    square("p" + std::to_string(k) + "b", x + 0.05f + c.gap, z, 0.025f, 0.0002f);
+    expected.push_back(1);
+    expected.push_back(c.apart ? 2 : 1);
+  }
+  auto pointers = std::vector<const scene_instance*>{};
+  for (auto& instance : scene.instances) pointers.push_back(instance.get());
+  EXPECT_EQ(rank_flat_layers(pointers).ranks, expected);
+}
+
 // A courtyard building: outer walls face away from the outline, courtyard
 // walls into the hole, whichever way the rings run.
 TEST(surface_normals, walls_face_out_of_outlines_and_into_holes) {

@@ -145,6 +145,65 @@ TEST(export_store, an_unprepared_store_is_prepared_as_it_is_written) {
   }
 }
 
+// Names of several material records are laid over each other, and the
+// store path keeps each merged look once: names that merge alike share it,
+// and each instance still shows the look its own name merges to.
+TEST(export_store, materials_of_several_records_merge_by_name) {
+  auto dir = scratch_dir("merged");
+  struct layer {
+    const char* name;
+    vec3f       over;  // the colour a later record of the name gives
+    float       roughness;
+  };
+  auto layers = std::vector<layer>{{"a", {1, 0, 0}, 0.5f}, {"b", {1, 0, 0}, 0.5f},
+                                   {"c", {0, 0, 1}, 0.5f}, {"d", {1, 0, 0}, 0.2f}};
+  auto make_scene = [&](scene_data& scene) {
+    for (size_t k = 0; k < layers.size(); k++) {
+      auto instance = add_complete_instance(scene, layers[k].name);
+      auto x = (float)(2 * k);
+      instance->shape->positions = {{x, 0, 0}, {x + 1, 0, 0}, {x + 1, 1, 0}, {x, 1, 0}};
+      instance->shape->quads = {{0, 1, 2, 3}};
+      instance->material->color = {0.5f, 0.5f, 0.5f};
+      instance->material->roughness = 0.9f;
+    }
+    for (auto& l : layers) {
+      auto later = add_material(scene, l.name);
+      later->color = l.over;
+      later->roughness = l.roughness;
+    }
+  };
+  auto scene = scene_data{};
+  make_scene(scene);
+  auto store = json_scene_store{};
+  add_scene_records(store, scene, {});
+  auto plan = store_export_plan{};
+  auto error = std::string{};
+  ASSERT_TRUE(plan_store_export(dir / "plan.glb", store, true, plan, error)) << error;
+  EXPECT_EQ(plan.merged.size(), 3u);  // a and b merge alike
+  ASSERT_EQ(plan.instances.size(), layers.size());
+  for (size_t i = 0; i < plan.instances.size(); i++) {
+    auto& l = layers[i];
+    SCOPED_TRACE(l.name);
+    auto m = keyed_material(store, plan, plan.instances[i]);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->color, l.over);
+    EXPECT_EQ(m->roughness, l.roughness);
+  }
+  plan = {};
+  for (auto ext : {".glb", ".gltf", ".obj", ".pbrt"}) {
+    SCOPED_TRACE(ext);
+    auto streamed = dir / (std::string("streamed") + (ext + 1));
+    auto whole = dir / (std::string("whole") + (ext + 1));
+    fs::create_directories(streamed), fs::create_directories(whole);
+    ASSERT_TRUE(save_scene(streamed + "/city" + ext, scene, store, error)) << error;
+    auto again = scene_data{};
+    make_scene(again);
+    prepare_export_scene(again);
+    ASSERT_TRUE(save_scene(whole + "/city" + ext, again, error)) << error;
+    EXPECT_TRUE(files_under(streamed) == files_under(whole));
+  }
+}
+
 // A shape that cannot be written stops the save at that shape: one error
 // naming it, no file at the output's name and no part left beside it.
 TEST(export_store, a_shape_that_fails_midway_leaves_no_output) {
