@@ -262,7 +262,7 @@ const scene_shape* export_store_shape(const std::string& filename, const json_sc
     error = filename + ": error in " + inner;
     return nullptr;
   }
-  auto aspect = plan.prepare ? plan.aspects[index] : NAN;
+  auto aspect = index < plan.aspects.size() ? plan.aspects[index] : NAN;
   if (std::isnan(aspect) || !is_city_surface(*shape)) return shape;
   if (shape != &scratch) scratch = *shape;
   orient_city_shape(scratch, aspect);
@@ -361,6 +361,9 @@ bool plan_store_export(const std::string& filename, const json_scene_store& stor
   // The bounds of each shape shown, as it is once prepared.
   auto boxes = std::vector<bbox3f>{};
   if (!take_plan_shapes(filename, store, plan, every_shape, boxes, error)) return false;
+  // Every shape taken is kept prepared, but for the store's own that
+  // preparing leaves as they are: the aspects are not asked for again.
+  std::vector<float>().swap(plan.aspects);
 
   // The layers, from the flat meshes as they are placed before lifting.
   auto placed = std::vector<bbox3f>(plan.instances.size());

@@ -58,7 +58,7 @@ struct store_export_plan {
   std::vector<scene_material>       merged    = {};  // looks of names of several records, each once
   std::vector<uint32_t>             merged_of = {};  // per entry of `materials`: a style, or past
                                                      // the styles an entry of `merged`
-  std::vector<float>                aspects   = {};  // per store shape
+  std::vector<float>                aspects   = {};  // per store shape, while they are taken
   std::vector<int>                  ranks     = {};  // per keyed instance
   float                             step      = 0;
   bbox3f                            bounds    = {};  // of the prepared scene

@@ -62,16 +62,15 @@ struct flat_mesh {
   float    min_x = 0, max_x = 0, min_z = 0, max_z = 0;  // its box in plan
   float    height = 0;
   int      rank   = 0;
-  uint32_t first  = 0;  // its triangles in the pool
+  uint32_t first  = UINT32_MAX;  // its triangles in the pool, once built
   uint32_t count  = 0;
-  bool     built  = false;
+  bool     built() const { return first != UINT32_MAX; }
 };
 
 // The faces of a flat mesh in plan, placed by the instance's frame; faces
 // without area are left out.
 void build_triangles(flat_mesh& mesh, const scene_shape& shape, const frame3f& frame,
                      triangle_pool& pool) {
-  mesh.built = true;
   mesh.first = (uint32_t)pool.size();
   auto faces = shape.quadspos.empty() ? quads_to_triangles(shape.triangles, shape.quads)
                                       : quads_to_triangles({}, shape.quadspos);
@@ -240,26 +239,28 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
       for (int cz = z0; cz <= z1; cz++) cell_start[(size_t)cx * (size_t)grid + (size_t)cz + 1]++;
   }
   for (size_t c = 1; c < cell_start.size(); c++) cell_start[c] += cell_start[c - 1];
-  // Each entry carries its mesh's plan extent, rounded outwards to 16 bits
-  // of the plan, so that the scan of a cell reads one array in order and
-  // reads the record only of meshes that come near: every pair whose boxes
-  // overlap passes the rounded test, and the exact one follows.
-  auto quantize = [&](float v, float lo, float hi, bool up) {
-    auto t = hi > lo ? (v - lo) / (hi - lo) * 65535.0f : 0.0f;
-    return (uint16_t)std::clamp(up ? std::ceil(t) + 1 : std::floor(t) - 1, 0.0f, 65535.0f);
+  // Each entry carries its mesh's plan extent within the entry's cell, in
+  // 256ths of the cell rounded outwards, so that the scan of a cell reads
+  // one array in order and reads the record only of meshes that come near:
+  // every pair whose boxes overlap passes the rounded test, and the exact
+  // one follows.
+  auto in_cell = [&](float v, float lo, float hi, int c, bool up) {
+    auto t = hi > lo ? (v - lo) / (hi - lo) : 0.0f;
+    auto u = (t * (float)grid - (float)c) * 256.0f;
+    return (uint8_t)std::clamp(up ? std::ceil(u) + 1 : std::floor(u) - 1, 0.0f, 255.0f);
   };
-  struct plan_extent {
-    uint16_t min_x, max_x, min_z, max_z;
+  struct cell_extent {
+    uint8_t min_x, max_x, min_z, max_z;
   };
-  auto extent_of = [&](const flat_mesh& mesh) {
-    return plan_extent{quantize(mesh.min_x, bounds.min.x, bounds.max.x, false),
-                       quantize(mesh.max_x, bounds.min.x, bounds.max.x, true),
-                       quantize(mesh.min_z, bounds.min.z, bounds.max.z, false),
-                       quantize(mesh.max_z, bounds.min.z, bounds.max.z, true)};
+  auto extent_in = [&](const flat_mesh& mesh, int cx, int cz) {
+    return cell_extent{in_cell(mesh.min_x, bounds.min.x, bounds.max.x, cx, false),
+                       in_cell(mesh.max_x, bounds.min.x, bounds.max.x, cx, true),
+                       in_cell(mesh.min_z, bounds.min.z, bounds.max.z, cz, false),
+                       in_cell(mesh.max_z, bounds.min.z, bounds.max.z, cz, true)};
   };
   struct cell_entry {
     uint32_t    mesh;
-    plan_extent extent;
+    cell_extent extent;
   };
   auto cell_meshes = std::vector<cell_entry>(cell_start.back());
   {
@@ -267,14 +268,13 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
     for (size_t m = 0; m < meshes.size(); m++) {
       int x0, x1, z0, z1;
       cell_range(meshes[m], x0, x1, z0, z1);
-      auto extent = extent_of(meshes[m]);
       for (int cx = x0; cx <= x1; cx++)
         for (int cz = z0; cz <= z1; cz++)
-          cell_meshes[fill[(size_t)cx * (size_t)grid + (size_t)cz]++] = {(uint32_t)m, extent};
+          cell_meshes[fill[(size_t)cx * (size_t)grid + (size_t)cz]++] = {
+              (uint32_t)m, extent_in(meshes[m], cx, cz)};
     }
   }
 
-  auto seen = std::vector<uint32_t>(meshes.size(), UINT32_MAX);
   auto scratch = scene_shape{};
   auto pool = triangle_pool{};
   auto taken = std::vector<int>{};
@@ -282,12 +282,12 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
     auto& mesh = meshes[m];
     int x0, x1, z0, z1;
     cell_range(mesh, x0, x1, z0, z1);
-    auto near = extent_of(mesh);
     auto low = 0;
     taken.clear();
     for (int cx = x0; cx <= x1; cx++) {
       for (int cz = z0; cz <= z1; cz++) {
         auto cell = (size_t)cx * (size_t)grid + (size_t)cz;
+        auto near = extent_in(mesh, cx, cz);
         for (auto k = cell_start[cell]; k < cell_start[cell + 1]; k++) {
           auto& entry = cell_meshes[k];
           auto o = entry.mesh;
@@ -300,8 +300,10 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
           if (!boxes_overlap(mesh.min_x, mesh.max_x, other.min_x, other.max_x, eps) ||
               !boxes_overlap(mesh.min_z, mesh.max_z, other.min_z, other.max_z, eps))
             continue;
-          if (seen[o] == (uint32_t)m) continue;
-          seen[o] = (uint32_t)m;
+          // A pair that shares several cells meets in the first of them.
+          int ox0, ox1, oz0, oz1;
+          cell_range(other, ox0, ox1, oz0, oz1);
+          if (std::max(x0, ox0) != cx || std::max(z0, oz0) != cz) continue;
           auto level = mesh.height - other.height <= same_height;
           // The rank this mesh needs to stand a step above the other;
           // a little slack keeps layers lifted once where they are.
@@ -312,7 +314,7 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
             if (needed <= low) continue;
           }
           for (auto* m : {&mesh, &other}) {
-            if (m->built) continue;
+            if (m->built()) continue;
             auto frame = frame3f{};
             auto shape = shape_of(m->index, scratch, frame);
             if (!shape) return false;
