@@ -7,11 +7,17 @@
 //                                 file (load_geojson) for comparison
 //   bench_geojson write N FILES FOLDER
 //                                 only writes the input, for whole-program runs
+//   bench_geojson spread N FILES FOLDER
+//                                 the same on a map that grows with N, so that
+//                                 every size has the density of 10^5 features
+//                                 (the map of `write` at 10^5): a bigger city,
+//                                 not a denser one
 //
 // Peak memory is the child's peak resident size, so each size is measured
 // on its own.
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -45,9 +51,10 @@ static std::string position(double lon, double lat) {
   return "[" + number(lon) + "," + number(lat) + "]";
 }
 
-// A realistic mix: half buildings with tags, a third roads, the rest trees.
-static std::string make_feature(int id, bench_random& random) {
-  auto lon = 13.0 + random.next() * 0.05, lat = 55.58 + random.next() * 0.03;
+// A realistic mix: half buildings with tags, a third roads, the rest trees,
+// on a map of `spread` times 0.05 by 0.03 degrees.
+static std::string make_feature(int id, bench_random& random, double spread) {
+  auto lon = 13.0 + random.next() * 0.05 * spread, lat = 55.58 + random.next() * 0.03 * spread;
   auto kind = id % 20;
   auto text = std::string{"{\"type\":\"Feature\",\"properties\":{\"@id\":"};
   if (kind < 10) {
@@ -75,7 +82,7 @@ static std::string make_feature(int id, bench_random& random) {
 }
 
 static bool write_input(const std::string& folder, int count, int files,
-                        std::vector<std::string>& paths) {
+                        std::vector<std::string>& paths, double spread = 1) {
   auto random = bench_random{};
   auto error  = std::string{};
   for (auto f = 0; f < files; f++) {
@@ -83,7 +90,7 @@ static bool write_input(const std::string& folder, int count, int files,
     auto text  = std::string{"{\"type\":\"FeatureCollection\",\"features\":[\n"};
     for (auto id = first; id < last; id++) {
       if (id > first) text += ",\n";
-      text += make_feature((int)id, random);
+      text += make_feature((int)id, random, spread);
     }
     text += "\n]}\n";
     auto path = path_join(folder, "part" + std::to_string(f) + ".geojson");
@@ -168,11 +175,13 @@ static int run_size(int count, int files, bool per_file) {
 }
 
 int main(int argc, const char** argv) {
-  if (argc == 5 && std::string{argv[1]} == "write") {
+  if (argc == 5 && (std::string{argv[1]} == "write" || std::string{argv[1]} == "spread")) {
     auto paths = std::vector<std::string>{};
     auto error = std::string{};
+    auto count = std::atoi(argv[2]);
+    auto spread = std::string{argv[1]} == "spread" ? std::sqrt(count / 1e5) : 1.0;
     if (!make_directory(argv[4], error)) return std::printf("%s\n", error.c_str()), 1;
-    return write_input(argv[4], std::atoi(argv[2]), std::atoi(argv[3]), paths) ? 0 : 1;
+    return write_input(argv[4], count, std::atoi(argv[3]), paths, spread) ? 0 : 1;
   }
   if (argc >= 3) {
     auto per_file = argc >= 4 && std::string{argv[3]} == "load";
