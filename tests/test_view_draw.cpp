@@ -477,7 +477,7 @@ TEST(ViewShadows, ShadowMapFitsTheView) {
   auto near_plane = 0.0f, far_plane = 0.0f;
   fit_depth_range(box, eye, camera.yfov, 1.5f, near_plane, far_plane);
   auto sun = normalize(vec3f{0.3f, 1, 0.4f});
-  auto light = fit_shadow_view(box, eye, camera.yfov, 1.5f, near_plane, far_plane,
+  auto light = fit_shadow_view(box, {}, eye, camera.yfov, 1.5f, near_plane, far_plane,
                                4 * camera.distance, sun, 2048);
   ASSERT_TRUE(light.valid);
   EXPECT_GT(light.texel, 0);
@@ -495,8 +495,30 @@ TEST(ViewShadows, ShadowMapFitsTheView) {
   // Nearer the sun, smaller depth.
   EXPECT_LT(map({0, 20, 0}).z, map({0, 0, 0}).z);
   // A sun below the horizon casts no map.
-  EXPECT_FALSE(fit_shadow_view(box, eye, camera.yfov, 1.5f, near_plane, far_plane, 100,
+  EXPECT_FALSE(fit_shadow_view(box, {}, eye, camera.yfov, 1.5f, near_plane, far_plane, 100,
                                {0, -1, 0}, 2048).valid);
+
+  // The same city on a flat ground ten times as wide, seen from the same
+  // eye: the map holds the city as before, at the texel it had without the
+  // ground, and the ground beyond the city's shadows lies outside it.
+  auto ground = bbox3f{{-500, 0, -500}, {500, 20, 500}};
+  fit_depth_range(ground, eye, camera.yfov, 1.5f, near_plane, far_plane);
+  auto wide = fit_shadow_view(ground, {}, eye, camera.yfov, 1.5f, near_plane, far_plane,
+                              4 * camera.distance, sun, 2048);
+  auto fitted = fit_shadow_view(ground, box, eye, camera.yfov, 1.5f, near_plane, far_plane,
+                                4 * camera.distance, sun, 2048);
+  ASSERT_TRUE(wide.valid && fitted.valid);
+  EXPECT_GT(wide.texel, 2 * light.texel);
+  EXPECT_NEAR(fitted.texel, light.texel, 0.05f * light.texel);
+  light = fitted;
+  for (int k = 0; k < 8; k++) {
+    auto p = map(box_corner(box, k));
+    EXPECT_LE(std::abs(p.x), 1.0f) << k;
+    EXPECT_LE(std::abs(p.y), 1.0f) << k;
+    EXPECT_LE(std::abs(p.z), 1.0f) << k;
+  }
+  auto beyond = map({-200, 0, -200});
+  EXPECT_GT(std::max(std::abs(beyond.x), std::abs(beyond.y)), 1.0f);
 }
 
 // A city block of buildings on a ground with a sky, as a binary glTF file:

@@ -488,6 +488,7 @@ bool SceneRenderer::initialize(const draw_list& list, QString& error, bool geome
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
   }
   bounds = list.bounds;
+  casters = list.focus;
   hasSun = list.has_sun;
   sunDirection = list.sun_direction;
   sunColor = list.sun_color;
@@ -774,7 +775,7 @@ int SceneRenderer::render(const view_camera& camera, int width, int height) {
   auto light = shadow_view{};
   drawnInShadow = 0;
   if (shadows && shadowFramebuffer) {
-    light = fit_shadow_view(bounds, eye, camera.yfov, aspect, nearPlane, farPlane,
+    light = fit_shadow_view(bounds, casters, eye, camera.yfov, aspect, nearPlane, farPlane,
                             4 * camera.distance, sun, shadowSize);
     if (light.valid) light.valid = renderShadowMap(frame, light);
   }

@@ -131,6 +131,7 @@ class SceneRenderer : protected QOpenGLFunctions_3_3_Core {
   std::vector<size_t>    waiting;
   size_t                 uploaded = 0, pending = 0;
   bbox3f                 bounds;
+  bbox3f                 casters;  // what casts shadows: the bounds without a flat backdrop
   bool                   hasSun = false;
   vec3f                  sunDirection = {0, 1, 0}, sunColor = {1, 1, 1}, defaultSun = {0, 1, 0};
   vec3f                  skyAmbient, groundAmbient;

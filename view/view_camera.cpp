@@ -204,9 +204,9 @@ bool box_in_frustum(const view_frustum& frustum, const bbox3f& box) {
   return true;
 }
 
-shadow_view fit_shadow_view(const bbox3f& bounds, const frame3f& eye, float yfov, float aspect,
-                            float near_plane, float far_plane, float reach, const vec3f& sun,
-                            int map_size) {
+shadow_view fit_shadow_view(const bbox3f& bounds, const bbox3f& casters, const frame3f& eye,
+                            float yfov, float aspect, float near_plane, float far_plane,
+                            float reach, const vec3f& sun, int map_size) {
   auto view = shadow_view{};
   auto z = normalize(sun);
   if (is_empty(bounds) || !(z.y > 0.02f) || map_size <= 0) return view;
@@ -225,18 +225,26 @@ shadow_view fit_shadow_view(const bbox3f& bounds, const frame3f& eye, float yfov
       low = {std::min(low.x, dot(p, x)), std::min(low.y, dot(p, y)), 0};
       high = {std::max(high.x, dot(p, x)), std::max(high.y, dot(p, y)), 0};
     }
-  // Only the box casts or receives: the map covers no more than it.
-  auto box_low = vec3f{std::numeric_limits<float>::max(), std::numeric_limits<float>::max(),
-                       std::numeric_limits<float>::max()};
-  auto box_high = -box_low;
-  for (int k = 0; k < 8; k++) {
-    auto c = box_corner(bounds, k);
-    auto l = vec3f{dot(c, x), dot(c, y), dot(c, z)};
-    box_low = {std::min(box_low.x, l.x), std::min(box_low.y, l.y), std::min(box_low.z, l.z)};
-    box_high = {std::max(box_high.x, l.x), std::max(box_high.y, l.y), std::max(box_high.z, l.z)};
-  }
-  low = {std::max(low.x, box_low.x), std::max(low.y, box_low.y), box_low.z};
-  high = {std::min(high.x, box_high.x), std::min(high.y, box_high.y), box_high.z};
+  // Only the box casts or receives: the map covers no more than it, and
+  // across the sun no more than the casters.
+  auto in_sun_frame = [&](const bbox3f& box, vec3f& box_low, vec3f& box_high) {
+    box_low = vec3f{std::numeric_limits<float>::max(), std::numeric_limits<float>::max(),
+                    std::numeric_limits<float>::max()};
+    box_high = -box_low;
+    for (int k = 0; k < 8; k++) {
+      auto c = box_corner(box, k);
+      auto l = vec3f{dot(c, x), dot(c, y), dot(c, z)};
+      box_low = {std::min(box_low.x, l.x), std::min(box_low.y, l.y), std::min(box_low.z, l.z)};
+      box_high = {std::max(box_high.x, l.x), std::max(box_high.y, l.y), std::max(box_high.z, l.z)};
+    }
+  };
+  auto box_low = vec3f{}, box_high = vec3f{}, cast_low = vec3f{}, cast_high = vec3f{};
+  in_sun_frame(bounds, box_low, box_high);
+  if (is_empty(casters)) cast_low = box_low, cast_high = box_high;
+  else in_sun_frame(casters, cast_low, cast_high);
+  low = {std::max({low.x, box_low.x, cast_low.x}), std::max({low.y, box_low.y, cast_low.y}), box_low.z};
+  high = {std::min({high.x, box_high.x, cast_high.x}), std::min({high.y, box_high.y, cast_high.y}),
+          box_high.z};
   if (!(low.x < high.x && low.y < high.y)) return view;
   // Square texels; a margin of a texel on each side.
   auto extent = std::max(high.x - low.x, high.y - low.y);

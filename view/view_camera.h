@@ -61,13 +61,16 @@ bool box_in_frustum(const view_frustum& frustum, const bbox3f& box);
 
 // An orthographic view from the sun for a shadow map, fitted to the part of
 // the box the eye sees up to `reach` from it, and deep enough to hold every
-// point of the box that can cast a shadow there.
+// point of the box that can cast a shadow there. Across the sun it covers
+// no more than `casters` (what casts shadows; empty: the whole box): a
+// point the sun sees beside every caster is lit, so a wide flat ground
+// around a city takes none of the map's texels.
 struct shadow_view {
   bool  valid = false;  // false: the sun is below the horizon, or nothing is in view
   mat4d clip  = {};     // world to the map's clip space
   float texel = 0;      // the world size of one of `map_size` texels
   float depth = 0;      // the world depth the map's depth range spans
 };
-shadow_view fit_shadow_view(const bbox3f& bounds, const frame3f& eye, float yfov, float aspect,
-                            float near_plane, float far_plane, float reach, const vec3f& sun,
-                            int map_size);
+shadow_view fit_shadow_view(const bbox3f& bounds, const bbox3f& casters, const frame3f& eye,
+                            float yfov, float aspect, float near_plane, float far_plane,
+                            float reach, const vec3f& sun, int map_size);
