@@ -77,6 +77,9 @@ int main(int argc, const char** argv) {
     if (!build_city_scene(scene, features, dirname, error)) fatal(error);
   }
   scene.georeference = georeference;
+  // The records hold all the features gave them: a city's features are as
+  // big as a fifth of its scene, not needed while it is written.
+  features = city_features{};
   if (!compact && is_export_format(output)) prepare_export_scene(scene);
   print_progress("convert scene", 1, 1);
 
@@ -92,6 +95,7 @@ int main(int argc, const char** argv) {
   if (!scene.textures.empty() && !make_directory(path_join(folder, "textures"), error))
     fatal(error);
 
+  store.written_once = true;  // the process ends after the save
   auto saved = compact ? save_scene(output, scene, store, error, print_progress)
                        : save_scene(output, scene, error, print_progress);
   if (!saved) fatal(error);

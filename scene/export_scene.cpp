@@ -362,8 +362,11 @@ bool plan_store_export(const std::string& filename, const json_scene_store& stor
   auto boxes = std::vector<bbox3f>{};
   if (!take_plan_shapes(filename, store, plan, every_shape, boxes, error)) return false;
   // Every shape taken is kept prepared, but for the store's own that
-  // preparing leaves as they are: the aspects are not asked for again.
+  // preparing leaves as they are: the aspects are not asked for again,
+  // and a store written once needs its packed geometry no more. (Its
+  // owner said so; the store is not a const one.)
   std::vector<float>().swap(plan.aspects);
+  if (store.written_once) release_store_geometry(const_cast<json_scene_store&>(store));
 
   // The layers, from the flat meshes as they are placed before lifting.
   auto placed = std::vector<bbox3f>(plan.instances.size());

@@ -96,7 +96,17 @@ struct json_scene_store {
   // shapes hold without holding them), by one thread at a time.
   std::shared_ptr<json_store_files>       files      = {};
   std::function<void(const scene_shape&)> shape_read = {};
+  // Set by an owner that writes the store once and then drops it: an
+  // export that keeps every shape it takes prepared apart (glTF, GLB, OBJ,
+  // PBRT) frees the packed geometry as soon as it has, which at a million
+  // features is a third of what the program holds. The store's shapes
+  // read as empty after such a save.
+  bool written_once = false;
 };
+
+// Frees the packed geometry of the store's shapes, which read as empty
+// from then on.
+void release_store_geometry(json_scene_store& store);
 
 // Where adding starts in each of a scene's record arrays.
 struct scene_record_counts {

@@ -235,6 +235,13 @@ void add_scene_records(json_scene_store& store, const scene_data& scene,
   }
 }
 
+void release_store_geometry(json_scene_store& store) {
+  for (auto& shape : store.shapes) shape.geometry = nullptr;
+  std::vector<std::unique_ptr<uint32_t[]>>().swap(store.word_blocks);
+  store.words_next = nullptr;
+  store.words_left = 0;
+}
+
 void json_writing::set_store_shape_record(const json_scene_store& store, size_t index,
                                           scene_shape& shape) {
   auto& entry = store.shapes[index];

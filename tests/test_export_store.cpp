@@ -204,6 +204,35 @@ TEST(export_store, materials_of_several_records_merge_by_name) {
   }
 }
 
+// A store written once lets go of its packed geometry during the save, and
+// the file is the one a store kept whole gives.
+TEST(export_store, a_store_written_once_gives_the_same_file) {
+  auto dir = scratch_dir("once");
+  auto scene = scene_data{};
+  for (int k = 0; k < 3; k++) {
+    auto instance = add_complete_instance(scene, "b" + std::to_string(k));
+    auto x = (float)(3 * k);
+    instance->shape->positions = {{x, 0, 0}, {x + 2, 0, 0}, {x + 2, 0, 2}, {x, 0, 2},
+                                  {x, 1, 0}, {x + 2, 1, 0}, {x + 2, 1, 2}, {x, 1, 2}};
+    instance->shape->quads = {{0, 1, 2, 3}, {4, 5, 6, 7}, {0, 1, 5, 4}};
+  }
+  for (auto ext : {".glb", ".gltf", ".obj", ".pbrt"}) {
+    SCOPED_TRACE(ext);
+    auto kept = json_scene_store{}, once = json_scene_store{};
+    add_scene_records(kept, scene, {});
+    add_scene_records(once, scene, {});
+    once.written_once = true;
+    auto error = std::string{};
+    auto a = dir / (std::string("kept") + (ext + 1)), b = dir / (std::string("once") + (ext + 1));
+    fs::create_directories(a), fs::create_directories(b);
+    ASSERT_TRUE(save_scene(a + "/city" + ext, scene, kept, error)) << error;
+    ASSERT_TRUE(save_scene(b + "/city" + ext, scene, once, error)) << error;
+    EXPECT_TRUE(files_under(a) == files_under(b));
+    EXPECT_TRUE(once.word_blocks.empty());
+    EXPECT_FALSE(kept.word_blocks.empty());
+  }
+}
+
 // A shape that cannot be written stops the save at that shape: one error
 // naming it, no file at the output's name and no part left beside it.
 TEST(export_store, a_shape_that_fails_midway_leaves_no_output) {
