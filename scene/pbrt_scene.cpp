@@ -164,23 +164,25 @@ bool shape_has_faces(const std::string& filename, const json_scene_store& store,
   return shape != nullptr;
 }
 
-// The materials by name, each with its name, as the JSON scene file keys them.
-std::vector<scene_material> keyed_materials(const json_scene_store& store,
-                                            const store_export_plan& plan) {
-  auto materials = std::vector<scene_material>{};
+// Each material by name, as the JSON scene file keys them, with its name.
+template <typename Visit>
+void visit_keyed_materials(const json_scene_store& store, const store_export_plan& plan,
+                           Visit visit) {
   for (size_t k = 0; k < plan.materials.size(); k++) {
     auto id = plan.merged_of[k];
     if (id == json_store_none) continue;  // a later record of a name
-    materials.push_back(id < store.material_styles.size()
-                            ? store.material_styles[id]
-                            : plan.merged[id - store.material_styles.size()]);
-    materials.back().name = std::string{store_name(store, store.materials[plan.materials[k]].name)};
+    auto& m = id < store.material_styles.size() ? store.material_styles[id]
+                                                : plan.merged[id - store.material_styles.size()];
+    visit(m, store_name(store, store.materials[plan.materials[k]].name));
   }
-  return materials;
 }
 
-void append_head(std::string& text, const std::string& filename, const scene_data& scene,
-                 const std::vector<scene_material>& materials) {
+// The camera, the lights and the materials, written as they come: a city
+// has a material for each of its million features.
+bool append_head(pbrt_text& out, const std::string& filename, const scene_data& scene,
+                 const json_scene_store& store, const store_export_plan& plan,
+                 std::string& error) {
+  auto& text = out.text;
   auto basename = filename.substr(filename.find_last_of("/\\") + 1);
   auto stem = basename.substr(0, basename.size() - path_extension(basename).size());
   text += "# Written by " + std::string(scene_generator_name) + "\n";
@@ -193,13 +195,22 @@ void append_head(std::string& text, const std::string& filename, const scene_dat
     if (environment->emission != vec3f{0, 0, 0}) append_light(text, *environment);
   auto images = std::unordered_set<std::string>{};
   text += "\n";
-  for (auto& m : materials) {
-    if (!m.color_tex || !images.insert(image_texture_name(*m.color_tex)).second) continue;
+  visit_keyed_materials(store, plan, [&](const scene_material& m, std::string_view) {
+    if (!m.color_tex || !images.insert(image_texture_name(*m.color_tex)).second) return;
     text += "Texture " + quoted(image_texture_name(*m.color_tex)) +
             " \"spectrum\" \"imagemap\" \"string filename\" [ " +
             quoted(texture_file(*m.color_tex)) + " ]\n";
-  }
-  for (auto& m : materials) append_material(text, m);
+  });
+  auto named = scene_material{};
+  auto ok = true;
+  visit_keyed_materials(store, plan, [&](const scene_material& m, std::string_view name) {
+    if (!ok) return;
+    named = m;
+    named.name.assign(name.data(), name.size());
+    append_material(text, named);
+    ok = out.flush(error);
+  });
+  return ok;
 }
 
 // The objects and the instances. The renderer binds the material when an
@@ -320,8 +331,7 @@ bool save_pbrt_scene_files(const std::string& filename, const scene_data& scene,
   // textures are written.
   auto out = pbrt_text{};
   if (!open_hidden_file(filename, out.file, error)) return false;
-  auto materials = keyed_materials(store, plan);
-  append_head(out.text, filename, scene, materials);
+  if (!append_head(out, filename, scene, store, plan, error)) return false;
   if (!append_instances(out, store, plan, faces, error)) return false;
   auto temp = std::string{};
   if (!close_hidden_file(out.file, temp, error)) return false;
