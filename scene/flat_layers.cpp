@@ -118,7 +118,10 @@ bool boxes_overlap(float a0, float a1, float b0, float b1, float eps) {
   return a1 > b0 + eps && b1 > a0 + eps;
 }
 
-bool meshes_overlap(const flat_mesh& a, const flat_mesh& b, const triangle_pool& pool, float eps) {
+// `near_b` is scratch, kept by the caller so that the test of a pair, made
+// tens of millions of times in a dense city, allocates nothing.
+bool meshes_overlap(const flat_mesh& a, const flat_mesh& b, const triangle_pool& pool, float eps,
+                    std::vector<const plan_triangle*>& near_b) {
   // Only the faces within the boxes' common part can meet.
   auto lo_x = std::max(a.box.min.x, b.box.min.x), hi_x = std::min(a.box.max.x, b.box.max.x);
   auto lo_z = std::max(a.box.min.z, b.box.min.z), hi_z = std::min(a.box.max.z, b.box.max.z);
@@ -126,7 +129,7 @@ bool meshes_overlap(const flat_mesh& a, const flat_mesh& b, const triangle_pool&
     return boxes_overlap(t.min_x(), t.max_x(), lo_x, hi_x, eps) &&
            boxes_overlap(t.min_z(), t.max_z(), lo_z, hi_z, eps);
   };
-  auto near_b = std::vector<const plan_triangle*>{};
+  near_b.clear();
   for (auto k = b.first; k < b.first + b.count; k++)
     if (within(pool[k])) near_b.push_back(&pool[k]);
   if (near_b.empty()) return false;
@@ -253,38 +256,64 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
     }
   }
 
-  auto seen = std::vector<uint32_t>(meshes.size(), UINT32_MAX);
+  // What a candidate's test reads of it, apart from its record: a dense
+  // city gives each mesh hundreds of candidates, most of them settled by
+  // these twelve bytes (the last mesh that met it, its height, its rank).
+  struct candidate {
+    uint32_t seen   = UINT32_MAX;
+    float    height = 0;
+    int      rank   = 0;
+  };
+  auto candidates = std::vector<candidate>(meshes.size());
+  for (size_t m = 0; m < meshes.size(); m++) candidates[m].height = meshes[m].height;
   auto scratch = scene_shape{};
   auto pool = triangle_pool{};
   auto taken = std::vector<int>{};
+  auto near_b = std::vector<const plan_triangle*>{};
+  // A mesh that lies more than (the highest rank so far + 2) steps below
+  // this one cannot lift it: the meshes below `reach_first` are not looked
+  // at. The meshes are in order of height, and so are each cell's entries,
+  // so those within reach end each cell's list before this mesh. (A dense
+  // city has many meshes over each other, roads under the roofs, that
+  // would otherwise all be met and passed over.)
+  auto top_rank = 0;
+  size_t reach_first = 0;
+  auto below_reach = [&](size_t o, float height) {
+    return height - meshes[o].height > (float)(top_rank + 2) * result.step;
+  };
   for (size_t m = 0; m < meshes.size(); m++) {
     auto& mesh = meshes[m];
     int x0, x1, z0, z1;
     cell_range(mesh.box, x0, x1, z0, z1);
+    while (reach_first < m && below_reach(reach_first, mesh.height)) reach_first++;
     auto low = 0;
     taken.clear();
     for (int cx = x0; cx <= x1; cx++) {
       for (int cz = z0; cz <= z1; cz++) {
         auto cell = (size_t)cx * (size_t)grid + (size_t)cz;
-        for (auto k = cell_start[cell]; k < cell_start[cell + 1]; k++) {
+        auto first = std::partition_point(
+            cell_meshes.begin() + (long)cell_start[cell], cell_meshes.begin() + (long)cell_start[cell + 1],
+            [&](const cell_entry& e) { return e.mesh < (uint32_t)reach_first; });
+        for (auto k = (size_t)(first - cell_meshes.begin()); k < cell_start[cell + 1]; k++) {
           auto& entry = cell_meshes[k];
           auto o = entry.mesh;
           if (o >= (uint32_t)m) break;  // not taken yet
           if (!boxes_overlap(mesh.box.min.x, mesh.box.max.x, entry.min_x, entry.max_x, eps) ||
               !boxes_overlap(mesh.box.min.z, mesh.box.max.z, entry.min_z, entry.max_z, eps))
             continue;
-          if (seen[o] == (uint32_t)m) continue;
-          seen[o] = (uint32_t)m;
-          auto& other = meshes[o];
-          auto level = mesh.height - other.height <= same_height;
+          auto& known = candidates[o];
+          if (known.seen == (uint32_t)m) continue;
+          known.seen = (uint32_t)m;
+          auto level = mesh.height - known.height <= same_height;
           // The rank this mesh needs to stand a step above the other;
           // a little slack keeps layers lifted once where they are.
           auto needed = 0;
           if (!level) {
-            auto need = (float)other.rank + 1 - (mesh.height - other.height) / result.step;
+            auto need = (float)known.rank + 1 - (mesh.height - known.height) / result.step;
             needed = (int)std::ceil(need - 0.01f);
             if (needed <= low) continue;
           }
+          auto& other = meshes[o];
           for (auto* m : {&mesh, &other}) {
             if (m->built) continue;
             auto frame = frame3f{};
@@ -292,9 +321,9 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
             if (!shape) return false;
             build_triangles(*m, *shape, frame, pool);
           }
-          if (!meshes_overlap(mesh, other, pool, eps)) continue;
+          if (!meshes_overlap(mesh, other, pool, eps, near_b)) continue;
           if (level) {
-            taken.push_back(other.rank);
+            taken.push_back(known.rank);
           } else {
             low = needed;
           }
@@ -306,6 +335,17 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
     for (auto r : taken)
       if (r == rank) rank++;
     mesh.rank = rank;
+    candidates[m].rank = rank;
+    if (rank > top_rank) {
+      // The reach grows: meshes passed over may be within it again.
+      top_rank = rank;
+      reach_first = (size_t)(std::partition_point(meshes.begin(), meshes.begin() + (long)m + 1,
+                                                  [&](const flat_mesh& o) {
+                                                    return below_reach((size_t)(&o - meshes.data()),
+                                                                       mesh.height);
+                                                  }) -
+                             meshes.begin());
+    }
     result.ranks[mesh.index] = rank;
   }
   return true;

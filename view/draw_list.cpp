@@ -111,7 +111,9 @@ draw_mesh shape_mesh(const scene_shape& shape, const scene_texture* texture) {
 struct instance_info {
   const scene_instance* instance = nullptr;
   int                   look     = 0;
+  uint32_t              shape    = 0;  // into build_state::uses
   bool                  flat     = false;
+  int                   rank     = 0;  // layer rank of a flat mesh, capped
   float                 height   = 0;
   float                 spread   = -1;  // height range of a baked mesh
   bbox3f                box      = {};
@@ -146,51 +148,85 @@ struct look_table {
   }
 };
 
+// Shapes are known by a number of their own while the list is made (in
+// the order of their first instance): counts and bounds per shape are
+// arrays, not maps keyed by address, which a city of a million instances
+// pays for in hashing and cache misses.
 struct build_state {
-  draw_list&                                    list;
-  const draw_options&                           options;
-  const progress_callback&                      progress;
-  look_table                                    looks   = {};
-  std::unordered_map<const scene_shape*, int>   uses    = {};  // instances per shape
-  std::unordered_map<const scene_shape*, int>   left    = {};  // instances not yet in the list
-  std::vector<instance_info>                    infos   = {};
-  int                                           total   = 1;  // progress steps
+  draw_list&                 list;
+  const draw_options&        options;
+  const progress_callback&   progress;
+  look_table                 looks   = {};
+  std::vector<uint32_t>      shape_of = {};  // by scene instance; UINT32_MAX: not drawn
+  std::vector<int>           uses    = {};  // instances per shape
+  std::vector<int>           left    = {};  // instances not yet in the list
+  std::vector<instance_info> infos   = {};
+  int                        total   = 1;  // progress steps
 };
 
-bool is_instanced(const build_state& state, const scene_shape* shape) {
-  auto found = state.uses.find(shape);
-  return found != state.uses.end() && found->second >= state.options.instancing_threshold;
+bool is_instanced(const build_state& state, const instance_info& info) {
+  return state.uses[info.shape] >= state.options.instancing_threshold;
+}
+
+// Numbers the shapes with faces that the instances use: a sort of the
+// addresses, so that no per-instance lookup is needed.
+void number_shapes(build_state& state, const scene_data& scene) {
+  auto order = std::vector<std::pair<const scene_shape*, uint32_t>>{};
+  order.reserve(scene.instances.size());
+  for (size_t i = 0; i < scene.instances.size(); i++) {
+    auto shape = scene.instances[i]->shape;
+    if (shape && has_faces(*shape)) order.emplace_back(shape, (uint32_t)i);
+  }
+  // By address, then by instance: each shape's first instance leads.
+  std::sort(order.begin(), order.end());
+  state.shape_of.assign(scene.instances.size(), UINT32_MAX);
+  auto firsts = std::vector<uint32_t>{};  // the first instance of each run of one shape
+  for (size_t k = 0; k < order.size(); k++) {
+    if (k == 0 || order[k].first != order[k - 1].first) firsts.push_back(order[k].second);
+    state.shape_of[order[k].second] = (uint32_t)firsts.size() - 1;
+  }
+  // Renumbered in the order of first instances, so that the numbers do
+  // not depend on where the allocator put the shapes.
+  auto by_first = std::vector<uint32_t>(firsts.size());
+  for (uint32_t s = 0; s < (uint32_t)firsts.size(); s++) by_first[s] = s;
+  std::sort(by_first.begin(), by_first.end(),
+            [&](uint32_t a, uint32_t b) { return firsts[a] < firsts[b]; });
+  auto renumbered = std::vector<uint32_t>(firsts.size());
+  for (uint32_t s = 0; s < (uint32_t)by_first.size(); s++) renumbered[by_first[s]] = s;
+  state.uses.assign(firsts.size(), 0);
+  for (auto& id : state.shape_of)
+    if (id != UINT32_MAX) id = renumbered[id], state.uses[id]++;
 }
 
 // First pass: which shapes are shared, where every mesh lies, which ones
 // lie flat and at what height, and the bounds of everything.
 void collect_instances(build_state& state, const scene_data& scene) {
   auto& list = state.list;
-  for (auto& instance : scene.instances)
-    if (instance->shape && has_faces(*instance->shape)) state.uses[instance->shape]++;
+  number_shapes(state, scene);
   state.left = state.uses;
-  auto shape_bounds = std::unordered_map<const scene_shape*, bbox3f>{};
+  // Per shape: 0 not checked, 1 valid, 2 indices out of range; and the
+  // own bounds of the instanced ones.
+  auto checked = std::vector<unsigned char>(state.uses.size(), 0);
+  auto shape_bounds = std::vector<bbox3f>(state.uses.size());
   state.infos.reserve(scene.instances.size());
   auto invalid = false;
   for (size_t i = 0; i < scene.instances.size(); i++) {
+    auto id = state.shape_of[i];
+    if (id == UINT32_MAX) continue;
     auto& instance = *scene.instances[i];
-    if (!instance.shape || !has_faces(*instance.shape)) continue;
     auto& shape = *instance.shape;
-    if (!has_valid_indices(shape)) {
+    if (!checked[id]) checked[id] = has_valid_indices(shape) ? 1 : 2;
+    if (checked[id] == 2) {
       invalid = true;
       continue;
     }
-    auto info = instance_info{&instance, state.looks.look_of(list, instance.material)};
+    auto info = instance_info{&instance, state.looks.look_of(list, instance.material), id};
     auto& box = info.box;
-    if (is_instanced(state, &shape)) {
-      auto found = shape_bounds.find(&shape);
-      if (found == shape_bounds.end()) {
-        auto local = bbox3f{};
+    if (is_instanced(state, info)) {
+      auto& local = shape_bounds[id];
+      if (is_empty(local))
         for (auto& p : shape.positions) expand(local, p);
-        found = shape_bounds.emplace(&shape, local).first;
-      }
-      for (int k = 0; k < 8; k++)
-        expand(box, transform_point(instance.frame, box_corner(found->second, k)));
+      for (int k = 0; k < 8; k++) expand(box, transform_point(instance.frame, box_corner(local, k)));
     } else {
       auto low = std::numeric_limits<float>::max(), high = -low;
       for (auto& p : shape.positions) {
@@ -210,25 +246,15 @@ void collect_instances(build_state& state, const scene_data& scene) {
 }
 
 // Layer ranks of the flat meshes, as the exports lift them (capped): the
-// viewer pulls each one towards the eye by its rank.
-struct layer_ranks {
-  std::unordered_map<const scene_instance*, int> ranks;
-
-  int rank_of(const scene_instance* instance) const {
-    auto found = ranks.find(instance);
-    return found == ranks.end() ? 0 : found->second;
-  }
-};
-
-layer_ranks flat_layer_ranks(const std::vector<instance_info>& infos) {
+// viewer pulls each one towards the eye by its rank. Only the flat ones
+// keep theirs (a mesh the viewer holds upright is drawn unpulled).
+void rank_flat_meshes(std::vector<instance_info>& infos) {
   auto instances = std::vector<const scene_instance*>{};
   instances.reserve(infos.size());
   for (auto& info : infos) instances.push_back(info.instance);
   auto ranked = rank_flat_layers(instances);
-  auto layers = layer_ranks{};
   for (size_t k = 0; k < infos.size(); k++)
-    if (ranked.ranks[k] > 0) layers.ranks[infos[k].instance] = std::min(ranked.ranks[k], max_layer_rank);
-  return layers;
+    infos[k].rank = infos[k].flat && ranked.ranks[k] > 0 ? std::min(ranked.ranks[k], max_layer_rank) : 0;
 }
 
 // Marks the flat meshes, and finds the focus: the bounds without flat
@@ -328,19 +354,19 @@ void release_shape(scene_shape& shape) {
 
 // Second pass: geometry into batches by look and rank, shared shapes into
 // instanced groups by shape and look.
-void fill_batches(build_state& state, const layer_ranks& layers) {
+void fill_batches(build_state& state) {
   auto& list = state.list;
   auto batch_index = std::map<std::pair<int, int>, size_t>{};
   auto batch_tiles = std::vector<int>{};  // the tile of each batch's last run
-  auto group_index = std::map<std::pair<const scene_shape*, int>, size_t>{};
+  auto group_index = std::map<std::pair<uint32_t, int>, size_t>{};
   auto group_tiles = std::vector<int>{};  // the tile of each group's last run
   for (size_t i = 0; i < state.infos.size(); i++) {
     auto& info = state.infos[i];
     auto shape = info.instance->shape;
     auto& look = list.looks[(size_t)info.look];
     auto texture = look.texture >= 0 ? list.textures[(size_t)look.texture] : nullptr;
-    if (is_instanced(state, shape)) {
-      auto key = std::make_pair((const scene_shape*)shape, info.look);
+    if (is_instanced(state, info)) {
+      auto key = std::make_pair(info.shape, info.look);
       auto found = group_index.find(key);
       if (found == group_index.end()) {
         auto group = draw_instances{info.look, shape_mesh(*shape, texture), {}};
@@ -362,13 +388,12 @@ void fill_batches(build_state& state, const layer_ranks& layers) {
       list.triangles += group.mesh.indices.size() / 3;
       list.instance_count++;
     } else if (auto mesh = shape_mesh(*shape, texture); !mesh.indices.empty()) {
-      auto rank = info.flat ? layers.rank_of(info.instance) : 0;
-      auto key = std::make_pair(info.look, rank);
+      auto key = std::make_pair(info.look, info.rank);
       auto found = batch_index.find(key);
       if (found == batch_index.end()) {
         found = batch_index.emplace(key, list.batches.size()).first;
         auto batch = draw_batch{};
-        batch.look = info.look, batch.layer = rank, batch.height = info.height;
+        batch.look = info.look, batch.layer = info.rank, batch.height = info.height;
         list.batches.push_back(std::move(batch));
         batch_tiles.push_back(-1);
       }
@@ -378,7 +403,7 @@ void fill_batches(build_state& state, const layer_ranks& layers) {
       list.triangles += mesh.indices.size() / 3;
       list.instance_count++;
     }
-    if (state.options.release_shapes && --state.left[shape] == 0) release_shape(*shape);
+    if (state.options.release_shapes && --state.left[info.shape] == 0) release_shape(*shape);
     if (state.progress && i % 4096 == 0)
       state.progress("prepare scene", (int)(state.infos.size() + i), state.total);
   }
@@ -555,9 +580,9 @@ draw_list build_draw_list(const loaded_scene& view, const draw_options& options,
   collect_instances(state, view.scene);
   auto size = is_empty(list.bounds) ? 1.0f : length(list.bounds.max - list.bounds.min);
   mark_flat_meshes(state, size);
-  auto layers = flat_layer_ranks(state.infos);
+  rank_flat_meshes(state.infos);
   assign_tiles(state);
-  fill_batches(state, layers);
+  fill_batches(state);
   state.infos = {};
   add_levels_of_detail(list, options.simplify_from, options.threads);
   add_lighting_and_camera(list, view, options.use_sky);
