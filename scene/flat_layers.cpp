@@ -271,9 +271,10 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
   auto taken = std::vector<int>{};
   auto near_b = std::vector<const plan_triangle*>{};
   // A mesh that lies more than (the highest rank so far + 2) steps below
-  // this one cannot lift it: the meshes below `reach_first` are not looked
-  // at. The meshes are in order of height, and so are each cell's entries,
-  // so those within reach end each cell's list before this mesh. (A dense
+  // this one cannot lift it, nor any later one (they lie as high or
+  // higher): the meshes below `reach_first` are not looked at again. The
+  // meshes are in order of height, and so are each cell's entries, so
+  // those within reach end each cell's list before this mesh. (A dense
   // city has many meshes over each other, roads under the roofs, that
   // would otherwise all be met and passed over.)
   auto top_rank = 0;
@@ -336,16 +337,7 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
       if (r == rank) rank++;
     mesh.rank = rank;
     candidates[m].rank = rank;
-    if (rank > top_rank) {
-      // The reach grows: meshes passed over may be within it again.
-      top_rank = rank;
-      reach_first = (size_t)(std::partition_point(meshes.begin(), meshes.begin() + (long)m + 1,
-                                                  [&](const flat_mesh& o) {
-                                                    return below_reach((size_t)(&o - meshes.data()),
-                                                                       mesh.height);
-                                                  }) -
-                             meshes.begin());
-    }
+    top_rank = std::max(top_rank, rank);
     result.ranks[mesh.index] = rank;
   }
   return true;
