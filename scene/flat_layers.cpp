@@ -279,6 +279,8 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
   // would otherwise all be met and passed over.)
   auto top_rank = 0;
   size_t reach_first = 0;
+  // Each cell's first entry within reach: it only moves on.
+  auto cell_reach = std::vector<size_t>(cell_start.begin(), cell_start.end() - 1);
   auto below_reach = [&](size_t o, float height) {
     return height - meshes[o].height > (float)(top_rank + 2) * result.step;
   };
@@ -292,10 +294,9 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
     for (int cx = x0; cx <= x1; cx++) {
       for (int cz = z0; cz <= z1; cz++) {
         auto cell = (size_t)cx * (size_t)grid + (size_t)cz;
-        auto first = std::partition_point(
-            cell_meshes.begin() + (long)cell_start[cell], cell_meshes.begin() + (long)cell_start[cell + 1],
-            [&](const cell_entry& e) { return e.mesh < (uint32_t)reach_first; });
-        for (auto k = (size_t)(first - cell_meshes.begin()); k < cell_start[cell + 1]; k++) {
+        auto& first = cell_reach[cell];
+        while (first < cell_start[cell + 1] && cell_meshes[first].mesh < (uint32_t)reach_first) first++;
+        for (auto k = first; k < cell_start[cell + 1]; k++) {
           auto& entry = cell_meshes[k];
           auto o = entry.mesh;
           if (o >= (uint32_t)m) break;  // not taken yet
