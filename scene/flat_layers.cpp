@@ -169,6 +169,11 @@ flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& inst
     }
     boxes[i] = placed_box(found->second, instance->frame);
   }
+  return rank_flat_layers(instances, std::move(boxes));
+}
+
+flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& instances,
+                                  std::vector<bbox3f> boxes) {
   auto result = flat_layer_ranks{};
   rank_flat_boxes(
       std::move(boxes),

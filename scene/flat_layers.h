@@ -29,6 +29,11 @@ struct flat_layer_ranks {
   std::vector<int> ranks = {};  // one per instance, in the order given
 };
 flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& instances);
+// The same with the instances' world boxes given, one per instance:
+// placed_box of its shape's own box by its frame, an empty box for an
+// instance without faces (what the call above finds for itself).
+flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& instances,
+                                  std::vector<bbox3f> boxes);
 
 // The same ranking over items given by their world boxes (an empty box for
 // an item without faces), their names (name_less orders two items by name)

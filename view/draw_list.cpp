@@ -160,6 +160,7 @@ struct build_state {
   std::vector<uint32_t>      shape_of = {};  // by scene instance; UINT32_MAX: not drawn
   std::vector<int>           uses    = {};  // instances per shape
   std::vector<int>           left    = {};  // instances not yet in the list
+  std::vector<bbox3f>        shape_boxes = {};  // each shape's own bounds
   std::vector<instance_info> infos   = {};
   int                        total   = 1;  // progress steps
 };
@@ -204,10 +205,9 @@ void collect_instances(build_state& state, const scene_data& scene) {
   auto& list = state.list;
   number_shapes(state, scene);
   state.left = state.uses;
-  // Per shape: 0 not checked, 1 valid, 2 indices out of range; and the
-  // own bounds of the instanced ones.
+  // Per shape: 0 not checked, 1 valid, 2 indices out of range.
   auto checked = std::vector<unsigned char>(state.uses.size(), 0);
-  auto shape_bounds = std::vector<bbox3f>(state.uses.size());
+  state.shape_boxes.assign(state.uses.size(), bbox3f{});
   state.infos.reserve(scene.instances.size());
   auto invalid = false;
   for (size_t i = 0; i < scene.instances.size(); i++) {
@@ -222,14 +222,16 @@ void collect_instances(build_state& state, const scene_data& scene) {
     }
     auto info = instance_info{&instance, state.looks.look_of(list, instance.material), id};
     auto& box = info.box;
+    auto& local = state.shape_boxes[id];
     if (is_instanced(state, info)) {
-      auto& local = shape_bounds[id];
       if (is_empty(local))
         for (auto& p : shape.positions) expand(local, p);
       for (int k = 0; k < 8; k++) expand(box, transform_point(instance.frame, box_corner(local, k)));
     } else {
       auto low = std::numeric_limits<float>::max(), high = -low;
+      auto fresh = is_empty(local);
       for (auto& p : shape.positions) {
+        if (fresh) expand(local, p);
         auto w = transform_point(instance.frame, p);
         expand(box, w);
         low = std::min(low, w.y), high = std::max(high, w.y);
@@ -248,11 +250,19 @@ void collect_instances(build_state& state, const scene_data& scene) {
 // Layer ranks of the flat meshes, as the exports lift them (capped): the
 // viewer pulls each one towards the eye by its rank. Only the flat ones
 // keep theirs (a mesh the viewer holds upright is drawn unpulled).
-void rank_flat_meshes(std::vector<instance_info>& infos) {
+// The ranking's boxes come from the shapes' own bounds found already.
+void rank_flat_meshes(build_state& state) {
+  auto& infos = state.infos;
   auto instances = std::vector<const scene_instance*>{};
   instances.reserve(infos.size());
-  for (auto& info : infos) instances.push_back(info.instance);
-  auto ranked = rank_flat_layers(instances);
+  auto boxes = std::vector<bbox3f>{};
+  boxes.reserve(infos.size());
+  for (auto& info : infos) {
+    instances.push_back(info.instance);
+    boxes.push_back(placed_box(state.shape_boxes[info.shape], info.instance->frame));
+  }
+  state.shape_boxes = {};
+  auto ranked = rank_flat_layers(instances, std::move(boxes));
   for (size_t k = 0; k < infos.size(); k++)
     infos[k].rank = infos[k].flat && ranked.ranks[k] > 0 ? std::min(ranked.ranks[k], max_layer_rank) : 0;
 }
@@ -580,7 +590,7 @@ draw_list build_draw_list(const loaded_scene& view, const draw_options& options,
   collect_instances(state, view.scene);
   auto size = is_empty(list.bounds) ? 1.0f : length(list.bounds.max - list.bounds.min);
   mark_flat_meshes(state, size);
-  rank_flat_meshes(state.infos);
+  rank_flat_meshes(state);
   assign_tiles(state);
   fill_batches(state);
   state.infos = {};
