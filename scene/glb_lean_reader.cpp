@@ -3,6 +3,7 @@
 
 #include "scene/gltf_document.h"
 #include "scene/gltf_reader.h"
+#include "scene/json_events.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <nlohmann/json.hpp>
 #include <string_view>
 #include <unordered_map>
 
@@ -166,7 +166,7 @@ struct sax_value {
 
 // Fills the records from the parser's events, by where each value lies:
 // the path of keys and array positions from the document's root.
-struct glb_sax : nlohmann::json_sax<nlohmann::json> {
+struct glb_sax : json_events {
   struct step {
     bool   array = false;
     json_key name  = json_key::other;
@@ -398,36 +398,24 @@ struct glb_sax : nlohmann::json_sax<nlohmann::json> {
     v.flag = value;
     return scalar(v);
   }
-  bool number_integer(number_integer_t value) override {
-    auto v = sax_value{sax_value::number, (double)value, true};
+  bool number(double value, bool whole) override {
+    // A whole number written with a fraction or an exponent ("2.0") is one.
+    auto v = sax_value{sax_value::number, value, whole || value == std::floor(value)};
     return scalar(v);
   }
-  bool number_unsigned(number_unsigned_t value) override {
-    auto v = sax_value{sax_value::number, (double)value, true};
-    return scalar(v);
-  }
-  bool number_float(number_float_t value, const string_t&) override {
-    auto v = sax_value{sax_value::number, value, value == std::floor(value)};
-    return scalar(v);
-  }
-  bool string(string_t& value) override {
+  bool string(std::string& value) override {
     auto v = sax_value{sax_value::text};
     v.string_value = &value;
     return scalar(v);
   }
-  bool binary(binary_t&) override { return scalar({}); }
-  bool start_object(std::size_t) override { return open(false); }
-  bool key(string_t& value) override {
+  bool start_object() override { return open(false); }
+  bool key(std::string& value) override {
     path.back().name = key_of(value);
     return true;
   }
   bool end_object() override { return close(); }
-  bool start_array(std::size_t) override { return open(true); }
+  bool start_array() override { return open(true); }
   bool end_array() override { return close(); }
-  bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception&) override {
-    if (problem.empty()) problem = "the JSON chunk is not valid JSON (at byte " + std::to_string(position) + ")";
-    return false;
-  }
 };
 
 // Bytes of the binary chunk, read through a window per buffer view, so that
@@ -464,44 +452,6 @@ struct chunk_reader : gltf_byte_source {
   }
 };
 
-// The JSON chunk read from the source a block at a time, for the parser:
-// an input iterator over its bytes.
-struct json_blocks {
-  const std::function<bool(uint64_t, void*, size_t)>& read;
-  uint64_t          start = 0, size = 0;  // of the chunk in the source
-  uint64_t          first = 0;            // chunk offset of the block
-  std::vector<char> block = {};
-  bool              failed = false;
-
-  char at(uint64_t offset) {
-    if (offset < first || offset - first >= block.size()) {
-      first = offset;
-      block.resize((size_t)std::min<uint64_t>(uint64_t{1} << 20, size - offset));
-      if (!read(start + offset, block.data(), block.size())) {
-        failed = true;
-        std::fill(block.begin(), block.end(), ' ');
-      }
-    }
-    return block[(size_t)(offset - first)];
-  }
-};
-struct json_block_iterator {
-  using iterator_category = std::input_iterator_tag;
-  using value_type        = char;
-  using difference_type   = std::ptrdiff_t;
-  using pointer           = const char*;
-  using reference         = char;
-  json_blocks* blocks = nullptr;
-  uint64_t     offset = 0;
-  char operator*() const { return blocks->at(offset); }
-  json_block_iterator& operator++() {
-    offset++;
-    return *this;
-  }
-  bool operator==(const json_block_iterator& o) const { return offset == o.offset; }
-  bool operator!=(const json_block_iterator& o) const { return offset != o.offset; }
-};
-
 // The lean read over any source of bytes: `size` bytes, read by `read`.
 bool read_glb(const std::string& filename, uint64_t size,
               const std::function<bool(uint64_t, void*, size_t)>& read, loaded_scene& scene,
@@ -530,13 +480,14 @@ bool read_glb(const std::string& filename, uint64_t size,
   auto doc = gltf_document{};
   auto problem = std::string{};
   {
-    auto blocks = json_blocks{read, 20, json_length};
     auto sax = glb_sax{doc, problem};
-    auto ok = nlohmann::json::sax_parse(json_block_iterator{&blocks, 0},
-                                        json_block_iterator{&blocks, json_length}, &sax,
-                                        nlohmann::json::input_format_t::json, false);
-    if (blocks.failed) return error = filename + ": read error", false;
-    if (!ok) return fail(problem.empty() ? "the JSON chunk is not valid JSON" : problem);
+    auto where = std::string{};
+    auto read_failed = false;
+    auto ok = read_json_events(
+        json_length, [&](uint64_t offset, void* out, size_t count) { return read(20 + offset, out, count); },
+        sax, where, read_failed);
+    if (read_failed) return error = filename + ": read error", false;
+    if (!ok) return fail(problem.empty() ? "the JSON chunk is not valid JSON (" + where + ")" : problem);
   }
 
   auto chunk = chunk_reader{read};
