@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 #include "scene/scene_files.h"
@@ -211,12 +213,28 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
     meshes.push_back(std::move(mesh));
   }
   std::vector<bbox3f>().swap(boxes);  // the meshes keep what they need
-  std::sort(meshes.begin(), meshes.end(), [&](const flat_mesh& a, const flat_mesh& b) {
+  auto lower = [&](const flat_mesh& a, const flat_mesh& b) {
     if (a.height != b.height) return a.height < b.height;
     if (name_less(a.index, b.index)) return true;
     if (name_less(b.index, a.index)) return false;
     return a.index < b.index;
-  });
+  };
+  // A city's meshes are sorted in two halves at once, then merged: the
+  // order is total (ties go by index), so it is the same either way.
+  auto sorted = false;
+  if (meshes.size() >= 65536) {
+    auto middle = meshes.begin() + (long)(meshes.size() / 2);
+    try {
+      auto helper = std::thread([&] { std::sort(meshes.begin(), middle, lower); });
+      std::sort(middle, meshes.end(), lower);
+      helper.join();
+      std::inplace_merge(meshes.begin(), middle, meshes.end(), lower);
+      sorted = true;
+    } catch (const std::system_error&) {
+      // No second thread: one sort below.
+    }
+  }
+  if (!sorted) std::sort(meshes.begin(), meshes.end(), lower);
 
   // A grid over the plan finds the meshes a mesh may overlap.
   auto grid = std::clamp((int)std::sqrt((double)meshes.size()), 1, 256);

@@ -383,6 +383,33 @@ TEST(flat_layers, ranks_are_those_of_trying_every_pair) {
   }
 }
 
+// A city's worth of meshes (sorted in two halves at once): pairs of
+// squares that overlap at one height, given in a shuffled order; of each
+// pair the first by name keeps rank 0 and the other takes rank 1.
+TEST(flat_layers, ranks_of_many_meshes_follow_their_names_in_any_order) {
+  auto scene = scene_data{};
+  const int pairs = 36000;
+  for (int i = 0; i < pairs; i++) {
+    auto x = (float)(i % 200) * 3, z = (float)(i / 200) * 3;
+    for (auto offset : {0.0f, 0.5f}) {
+      // "b..." overlaps "a..." and comes after it by name, not by place.
+      auto instance = add_complete_instance(scene, (offset > 0 ? "a" : "b") + std::to_string(i));
+      instance->shape->positions = {{x + offset, 0, z}, {x + offset + 1, 0, z}, {x + offset + 1, 0, z + 1},
+                                    {x + offset, 0, z + 1}};
+      instance->shape->triangles = {{0, 1, 2}, {0, 2, 3}};
+    }
+  }
+  auto pointers = std::vector<const scene_instance*>{};
+  for (auto& instance : scene.instances) pointers.push_back(instance.get());
+  std::shuffle(pointers.begin(), pointers.end(), std::mt19937(5));
+  auto layers = rank_flat_layers(pointers);
+  ASSERT_EQ(layers.ranks.size(), pointers.size());
+  auto wrong = 0;
+  for (size_t k = 0; k < pointers.size(); k++)
+    wrong += layers.ranks[k] != (pointers[k]->name[0] == 'a' ? 0 : 1);
+  EXPECT_EQ(wrong, 0);
+}
+
 // A courtyard building: outer walls face away from the outline, courtyard
 // walls into the hole, whichever way the rings run.
 TEST(surface_normals, walls_face_out_of_outlines_and_into_holes) {
