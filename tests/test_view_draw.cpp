@@ -193,6 +193,29 @@ TEST(DrawList, SmallCityGivesTheSameListOnAnyNumberOfThreads) {
     }
 }
 
+// A batch takes its place in the list from its first mesh that has
+// something to draw: an instance of only degenerate triangles opens none,
+// on any number of threads.
+TEST(DrawList, BatchesComeInTheOrderOfTheirFirstMesh) {
+  for (auto threads : {1, 4}) {
+    auto view = loaded_scene{};
+    auto degenerate = add_walls(view, "a", 0, 0, 1, 1);
+    degenerate->material->color = {0.1f, 0.2f, 0.3f};
+    degenerate->shape->quads = {};
+    degenerate->shape->triangles = {{0, 0, 1}, {2, 3, 3}};
+    add_walls(view, "b", 2, 0, 1, 1)->material->color = {0.9f, 0.2f, 0.3f};
+    add_walls(view, "c", 4, 0, 1, 1)->material->color = {0.1f, 0.2f, 0.3f};
+    auto options = draw_options{};
+    options.threads = threads;
+    auto list = make_draw_list(view, options);
+    ASSERT_EQ(list.batches.size(), 2u) << threads;
+    EXPECT_EQ(list.looks[(size_t)list.batches[0].look].color, (vec3f{0.9f, 0.2f, 0.3f})) << threads;
+    EXPECT_EQ(list.looks[(size_t)list.batches[1].look].color, (vec3f{0.1f, 0.2f, 0.3f})) << threads;
+    EXPECT_EQ(list.instance_count, 2u);
+    EXPECT_EQ(list.triangles, 16u);
+  }
+}
+
 TEST(DrawList, MaterialsOfOneLookShareABatch) {
   auto view = loaded_scene{};
   // Fifty buildings, each with a material of its own, in two colours.

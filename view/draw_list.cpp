@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <new>
 #include <system_error>
@@ -362,61 +363,153 @@ void release_shape(scene_shape& shape) {
   shape.colors = {};
 }
 
+// Runs job(0) ... job(count - 1) on up to `thread_count` threads (0: one
+// per processor), each taking the next job from a shared counter: jobs
+// differ a lot in size, so fixed shares would leave a processor idle. A
+// job that throws (runs out of memory) stops them all, and the call throws
+// std::bad_alloc once every thread is done.
+void run_jobs(size_t count, int thread_count, const std::function<void(size_t job, bool caller)>& job) {
+  auto next = std::atomic<size_t>{0};
+  auto failed = std::atomic<bool>{false};
+  auto work = [&](bool caller) {
+    try {
+      for (auto k = next++; k < count && !failed; k = next++) job(k, caller);
+    } catch (...) {
+      failed = true;  // out of memory, as good as: the caller is told so
+    }
+  };
+  auto threads = thread_count > 0 ? (size_t)thread_count
+                                  : std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), 8);
+  auto helpers = std::vector<std::thread>{};
+  if (count > 1)
+    for (size_t t = 1; t < threads; t++) {
+      try {
+        helpers.emplace_back(work, false);
+      } catch (const std::system_error&) {
+        break;  // no more threads: these do the rest
+      }
+    }
+  work(true);
+  for (auto& helper : helpers) helper.join();
+  if (failed) throw std::bad_alloc();
+}
+
 // Second pass: geometry into batches by look and rank, shared shapes into
-// instanced groups by shape and look.
+// instanced groups by shape and look. Each batch and group is filled on
+// its own, from its instances in tile order, on as many threads as asked;
+// the batches are then put in the order of their first mesh, the groups in
+// that of their first instance, so the list is the same on any number.
 void fill_batches(build_state& state) {
   auto& list = state.list;
-  auto batch_index = std::map<std::pair<int, int>, size_t>{};
-  auto batch_tiles = std::vector<int>{};  // the tile of each batch's last run
-  auto group_index = std::map<std::pair<uint32_t, int>, size_t>{};
-  auto group_tiles = std::vector<int>{};  // the tile of each group's last run
-  for (size_t i = 0; i < state.infos.size(); i++) {
-    auto& info = state.infos[i];
-    auto shape = info.instance->shape;
-    auto& look = list.looks[(size_t)info.look];
-    auto texture = look.texture >= 0 ? list.textures[(size_t)look.texture] : nullptr;
-    if (is_instanced(state, info)) {
-      auto key = std::make_pair(info.shape, info.look);
-      auto found = group_index.find(key);
-      if (found == group_index.end()) {
-        auto group = draw_instances{info.look, shape_mesh(*shape, texture), {}};
-        if (group.mesh.indices.empty()) continue;
-        found = group_index.emplace(key, list.instanced.size()).first;
-        list.instanced.push_back(std::move(group));
-        group_tiles.push_back(-1);
+  auto& infos = state.infos;
+  // Which batch or group each instance goes to, each one numbered in the
+  // order of its first instance.
+  struct unit {
+    bool     instanced = false;
+    int      look = 0, rank = 0;
+    uint32_t shape = 0;
+    size_t   first = 0, count = 0;  // its instances in `members`
+    // Filled in:
+    draw_batch     batch = {};
+    draw_instances group = {};
+    size_t         first_mesh = SIZE_MAX;  // the instance of its first mesh
+    size_t         triangles = 0, instances = 0;
+  };
+  auto units = std::vector<unit>{};
+  auto unit_of = std::vector<uint32_t>(infos.size());
+  {
+    auto batch_index = std::map<std::pair<int, int>, uint32_t>{};
+    auto group_index = std::map<std::pair<uint32_t, int>, uint32_t>{};
+    for (size_t i = 0; i < infos.size(); i++) {
+      auto& info = infos[i];
+      auto instanced = is_instanced(state, info);
+      auto& index = instanced ? group_index[{info.shape, info.look}] : batch_index[{info.look, info.rank}];
+      if (index == 0) {
+        auto u = unit{};
+        u.instanced = instanced, u.look = info.look, u.rank = info.rank, u.shape = info.shape;
+        units.push_back(std::move(u));
+        index = (uint32_t)units.size();
       }
-      auto& group = list.instanced[found->second];
-      if (group.runs.empty() || group_tiles[found->second] != info.tile) {
-        group.runs.push_back({group.frames.size(), 0, {}});
-        group_tiles[found->second] = info.tile;
-      }
-      auto& run = group.runs.back();
-      run.count++;
-      expand(run.bounds, info.box.min);
-      expand(run.bounds, info.box.max);
-      group.frames.push_back(info.instance->frame);
-      list.triangles += group.mesh.indices.size() / 3;
-      list.instance_count++;
-    } else if (auto mesh = shape_mesh(*shape, texture); !mesh.indices.empty()) {
-      auto key = std::make_pair(info.look, info.rank);
-      auto found = batch_index.find(key);
-      if (found == batch_index.end()) {
-        found = batch_index.emplace(key, list.batches.size()).first;
-        auto batch = draw_batch{};
-        batch.look = info.look, batch.layer = info.rank, batch.height = info.height;
-        list.batches.push_back(std::move(batch));
-        batch_tiles.push_back(-1);
-      }
-      auto& batch = list.batches[found->second];
-      batch.height = std::min(batch.height, info.height);
-      append_mesh(batch, batch_tiles[found->second], info, mesh, texture != nullptr);
-      list.triangles += mesh.indices.size() / 3;
-      list.instance_count++;
+      unit_of[i] = index - 1;
+      units[index - 1].count++;
     }
-    if (state.options.release_shapes && --state.left[info.shape] == 0) release_shape(*shape);
-    if (state.progress && i % 4096 == 0)
-      state.progress("prepare scene", (int)(state.infos.size() + i), state.total);
   }
+  auto members = std::vector<uint32_t>(infos.size());
+  {
+    auto fill = std::vector<size_t>(units.size());
+    for (size_t u = 1; u < units.size(); u++) fill[u] = units[u].first = units[u - 1].first + units[u - 1].count;
+    for (size_t i = 0; i < infos.size(); i++) members[fill[unit_of[i]]++] = (uint32_t)i;
+  }
+  std::vector<uint32_t>().swap(unit_of);
+
+  // Instances a shape still has to give: the last one to use it frees it.
+  auto left = std::vector<std::atomic<int>>(state.left.size());
+  for (size_t s = 0; s < left.size(); s++) left[s] = state.left[s];
+  auto done = std::atomic<size_t>{0};
+  auto reported = size_t{0};
+  auto fill_unit = [&](size_t u, bool caller) {
+    auto& work = units[u];
+    auto& look = list.looks[(size_t)work.look];
+    auto texture = look.texture >= 0 ? list.textures[(size_t)look.texture] : nullptr;
+    auto last_tile = -1;  // of the last run
+    if (work.instanced) {
+      work.group = draw_instances{work.look, shape_mesh(*infos[members[work.first]].instance->shape, texture), {}};
+      // A shape with nothing to draw: its instances are left out.
+      if (work.group.mesh.indices.empty()) return void(done += work.count);
+    }
+    for (auto m = work.first; m < work.first + work.count; m++) {
+      auto i = (size_t)members[m];
+      auto& info = infos[i];
+      auto shape = info.instance->shape;
+      if (work.instanced) {
+        auto& group = work.group;
+        if (group.runs.empty() || last_tile != info.tile) {
+          group.runs.push_back({group.frames.size(), 0, {}});
+          last_tile = info.tile;
+        }
+        auto& run = group.runs.back();
+        run.count++;
+        expand(run.bounds, info.box.min);
+        expand(run.bounds, info.box.max);
+        group.frames.push_back(info.instance->frame);
+        work.triangles += group.mesh.indices.size() / 3;
+        work.instances++;
+      } else if (auto mesh = shape_mesh(*shape, texture); !mesh.indices.empty()) {
+        auto& batch = work.batch;
+        if (work.first_mesh == SIZE_MAX) {
+          work.first_mesh = i;
+          batch.look = work.look, batch.layer = work.rank, batch.height = info.height;
+        }
+        batch.height = std::min(batch.height, info.height);
+        append_mesh(batch, last_tile, info, mesh, texture != nullptr);
+        work.triangles += mesh.indices.size() / 3;
+        work.instances++;
+      }
+      if (state.options.release_shapes && --left[info.shape] == 0) release_shape(*shape);
+      auto count = ++done;
+      if (caller && state.progress && count >= reported + 4096) {
+        reported = count;
+        state.progress("prepare scene", (int)(infos.size() + count), state.total);
+      }
+    }
+  };
+  // The largest first, so that no thread is left with a big one at the end.
+  auto order = std::vector<size_t>(units.size());
+  for (size_t u = 0; u < order.size(); u++) order[u] = u;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return units[a].count > units[b].count; });
+  run_jobs(order.size(), state.options.threads, [&](size_t k, bool caller) { fill_unit(order[k], caller); });
+  state.left = {};
+
+  auto batches = std::vector<unit*>{};
+  for (auto& work : units) {
+    list.triangles += work.triangles;
+    list.instance_count += work.instances;
+    if (work.instanced && !work.group.mesh.indices.empty()) list.instanced.push_back(std::move(work.group));
+    if (!work.instanced && work.first_mesh != SIZE_MAX) batches.push_back(&work);
+  }
+  std::sort(batches.begin(), batches.end(), [](const unit* a, const unit* b) { return a->first_mesh < b->first_mesh; });
+  for (auto work : batches) list.batches.push_back(std::move(work->batch));
 }
 
 // One run's or instanced shape's coarser levels, made apart from the list
@@ -464,31 +557,7 @@ void add_levels_of_detail(draw_list& list, size_t simplify_from, int thread_coun
     job.group = &group, job.weight = group.mesh.indices.size();
     jobs.push_back(std::move(job));
   }
-  // Jobs are taken one at a time from a shared counter: runs differ a
-  // lot in size, so fixed halves would leave one processor idle.
-  auto next = std::atomic<size_t>{0};
-  auto failed = std::atomic<bool>{false};
-  auto work = [&] {
-    try {
-      for (auto k = next++; k < jobs.size() && !failed; k = next++) run_simplify_job(jobs[k]);
-    } catch (...) {
-      failed = true;  // out of memory: the list goes without those levels
-    }
-  };
-  auto threads = thread_count > 0 ? (size_t)thread_count
-                                  : std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), 8);
-  auto helpers = std::vector<std::thread>{};
-  if (jobs.size() > 1)
-    for (size_t t = 1; t < threads; t++) {
-      try {
-        helpers.emplace_back(work);
-      } catch (const std::system_error&) {
-        break;  // no more threads: this one does the rest
-      }
-    }
-  work();
-  for (auto& helper : helpers) helper.join();
-  if (failed) throw std::bad_alloc();
+  run_jobs(jobs.size(), thread_count, [&](size_t k, bool) { run_simplify_job(jobs[k]); });
   for (auto& job : jobs) {
     if (job.group) {
       auto& mesh = job.group->mesh;
