@@ -180,7 +180,10 @@ void number_shapes(build_state& state, const scene_data& scene) {
     if (shape && has_faces(*shape)) order.emplace_back(shape, (uint32_t)i);
   }
   // By address, then by instance: each shape's first instance leads.
-  std::sort(order.begin(), order.end());
+  std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+    if (a.first != b.first) return std::less<const scene_shape*>{}(a.first, b.first);
+    return a.second < b.second;
+  });
   state.shape_of.assign(scene.instances.size(), UINT32_MAX);
   auto firsts = std::vector<uint32_t>{};  // the first instance of each run of one shape
   for (size_t k = 0; k < order.size(); k++) {
