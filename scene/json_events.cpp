@@ -241,6 +241,11 @@ struct json_reader {
   }
 
   bool read() {
+    // A byte order mark before the text is passed over, as JSON readers do.
+    if (in.peek() == 0xEF) {
+      in.p++;
+      if (in.get() != 0xBB || in.get() != 0xBF) return fail();
+    }
     auto open = std::vector<char>{};  // '{' or '[' of each open container
     for (;;) {
       // A value.

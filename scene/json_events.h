@@ -4,8 +4,8 @@
 // that a document of gigabytes (the JSON chunk of a city's binary glTF
 // file) is never held whole. The text must be JSON (RFC 8259): strict
 // numbers, escapes and UTF-8, and no number beyond the range of a double
-// (one below it is zero); one value is read, and what follows it is not
-// looked at.
+// (one below it is zero); a byte order mark before it is passed over; one
+// value is read, and what follows it is not looked at.
 
 #include <cstdint>
 #include <functional>
