@@ -174,12 +174,60 @@ flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& inst
   return rank_flat_layers(instances, std::move(boxes));
 }
 
+namespace {
+
+// The place of each flat item's name among theirs (equal names share one),
+// so that the ranking's sort compares numbers: a city's flat meshes share a
+// few heights, and their names would be compared millions of times, each
+// time read from the instance records all over memory. The names are sorted
+// once by their first sixteen bytes, held together, the rest compared only
+// when those are equal. Items that cannot be flat get place 0.
+std::vector<uint32_t> name_places(const std::vector<const scene_instance*>& instances,
+                                  const std::vector<bbox3f>& boxes) {
+  auto bounds = bbox3f{};
+  for (auto& box : boxes)
+    if (box.min.x <= box.max.x) expand(bounds, box.min), expand(bounds, box.max);
+  auto same_height = height_tolerance_share * (flat_layer_step(bounds) / layer_step_share);
+  struct keyed {
+    uint64_t head[2];
+    uint32_t index;
+  };
+  auto keys = std::vector<keyed>{};
+  for (size_t i = 0; i < boxes.size(); i++) {
+    auto& box = boxes[i];
+    if (!instances[i] || !(box.min.x <= box.max.x) || !(box.max.y - box.min.y <= same_height)) continue;
+    auto& name = instances[i]->name;
+    auto key = keyed{{0, 0}, (uint32_t)i};
+    // Big-endian, padded with zeros: the numbers order as the bytes do.
+    for (size_t k = 0; k < 16 && k < name.size(); k++)
+      key.head[k / 8] |= (uint64_t)(unsigned char)name[k] << (56 - 8 * (k % 8));
+    keys.push_back(key);
+  }
+  auto name_of = [&](const keyed& k) -> const std::string& { return instances[k.index]->name; };
+  std::sort(keys.begin(), keys.end(), [&](const keyed& a, const keyed& b) {
+    if (a.head[0] != b.head[0]) return a.head[0] < b.head[0];
+    if (a.head[1] != b.head[1]) return a.head[1] < b.head[1];
+    return name_of(a) < name_of(b);
+  });
+  auto places = std::vector<uint32_t>(instances.size(), 0);
+  auto place = uint32_t{0};
+  for (size_t k = 0; k < keys.size(); k++) {
+    if (k > 0 && (keys[k].head[0] != keys[k - 1].head[0] || keys[k].head[1] != keys[k - 1].head[1] ||
+                  name_of(keys[k]) != name_of(keys[k - 1])))
+      place++;
+    places[keys[k].index] = place;
+  }
+  return places;
+}
+
+}  // namespace
+
 flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& instances,
                                   std::vector<bbox3f> boxes) {
   auto result = flat_layer_ranks{};
+  auto places = name_places(instances, boxes);
   rank_flat_boxes(
-      std::move(boxes),
-      [&](size_t a, size_t b) { return instances[a]->name < instances[b]->name; },
+      std::move(boxes), [&](size_t a, size_t b) { return places[a] < places[b]; },
       [&](size_t i, scene_shape&, frame3f& frame) {
         frame = instances[i]->frame;
         return instances[i]->shape;

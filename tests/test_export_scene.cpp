@@ -410,6 +410,42 @@ TEST(flat_layers, ranks_of_many_meshes_follow_their_names_in_any_order) {
   EXPECT_EQ(wrong, 0);
 }
 
+// Of two flat meshes that overlap at one height, the first by name keeps
+// rank 0, however their names differ: past their sixteenth byte, by length
+// alone, in a byte above 127; of two equal names, the one given first.
+TEST(flat_layers, the_first_by_name_keeps_its_rank) {
+  struct name_pair {
+    std::string first, second;
+  } pairs[] = {
+      {"building_street_0001_a", "building_street_0001_b"},
+      {"roadroadroadroad", "roadroadroadroad2"},
+      {"road", "road2"},
+      {"zebra", "\xc3\xa9tang"},
+      {"a", "b"},
+      {"ab", "ba"},
+      {"abcdefgh1", "abcdefgi0"},
+      {"0123456789abcdeeZ", "0123456789abcdefA"},
+      {"same", "same"},
+  };
+  for (auto& p : pairs)
+    for (auto swapped : {false, true}) {
+      auto scene = scene_data{};
+      auto square = [&](const std::string& name, float x) {
+        auto instance = add_complete_instance(scene, name);
+        instance->shape->positions = {{x, 0, 0}, {x + 1, 0, 0}, {x + 1, 0, 1}, {x, 0, 1}};
+        instance->shape->triangles = {{0, 1, 2}, {0, 2, 3}};
+        return instance;
+      };
+      auto a = square(swapped ? p.second : p.first, swapped ? 0.5f : 0);
+      auto b = square(swapped ? p.first : p.second, swapped ? 0 : 0.5f);
+      auto layers = rank_flat_layers({a, b});
+      // The first by name, or the first given of equal names, stays below.
+      auto first_is_a = a->name < b->name || a->name == b->name;
+      EXPECT_EQ(layers.ranks, (std::vector<int>{first_is_a ? 0 : 1, first_is_a ? 1 : 0}))
+          << p.first << " / " << p.second << (swapped ? " swapped" : "");
+    }
+}
+
 // A courtyard building: outer walls face away from the outline, courtyard
 // walls into the hole, whichever way the rings run.
 TEST(surface_normals, walls_face_out_of_outlines_and_into_holes) {
