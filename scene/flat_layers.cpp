@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 #include "scene/scene_files.h"
@@ -117,7 +119,10 @@ bool boxes_overlap(float a0, float a1, float b0, float b1, float eps) {
   return a1 > b0 + eps && b1 > a0 + eps;
 }
 
-bool meshes_overlap(const flat_mesh& a, const flat_mesh& b, const triangle_pool& pool, float eps) {
+// `near_b` is scratch, kept by the caller so that the test of a pair, made
+// tens of millions of times in a dense city, allocates nothing.
+bool meshes_overlap(const flat_mesh& a, const flat_mesh& b, const triangle_pool& pool, float eps,
+                    std::vector<const plan_triangle*>& near_b) {
   // Only the faces within the boxes' common part can meet.
   auto lo_x = std::max(a.min_x, b.min_x), hi_x = std::min(a.max_x, b.max_x);
   auto lo_z = std::max(a.min_z, b.min_z), hi_z = std::min(a.max_z, b.max_z);
@@ -125,7 +130,7 @@ bool meshes_overlap(const flat_mesh& a, const flat_mesh& b, const triangle_pool&
     return boxes_overlap(t.min_x(), t.max_x(), lo_x, hi_x, eps) &&
            boxes_overlap(t.min_z(), t.max_z(), lo_z, hi_z, eps);
   };
-  auto near_b = std::vector<const plan_triangle*>{};
+  near_b.clear();
   for (auto k = b.first; k < b.first + b.count; k++)
     if (within(pool[k])) near_b.push_back(&pool[k]);
   if (near_b.empty()) return false;
@@ -165,10 +170,63 @@ flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& inst
     }
     boxes[i] = placed_box(found->second, instance->frame);
   }
+  return rank_flat_layers(instances, std::move(boxes));
+}
+
+namespace {
+
+// The place of each flat item's name among theirs (equal names share one),
+// so that the ranking's sort compares numbers: a city's flat meshes share a
+// few heights, and their names would be compared millions of times, each
+// time read from the instance records all over memory. The names are sorted
+// once by their first sixteen bytes, held together, the rest compared only
+// when those are equal. Items that cannot be flat get place 0.
+std::vector<uint32_t> name_places(const std::vector<const scene_instance*>& instances,
+                                  const std::vector<bbox3f>& boxes) {
+  auto bounds = bbox3f{};
+  for (auto& box : boxes)
+    if (box.min.x <= box.max.x) expand(bounds, box.min), expand(bounds, box.max);
+  auto same_height = height_tolerance_share * (flat_layer_step(bounds) / layer_step_share);
+  struct keyed {
+    uint64_t head[2];
+    uint32_t index;
+  };
+  auto keys = std::vector<keyed>{};
+  for (size_t i = 0; i < boxes.size(); i++) {
+    auto& box = boxes[i];
+    if (!instances[i] || !(box.min.x <= box.max.x) || !(box.max.y - box.min.y <= same_height)) continue;
+    auto& name = instances[i]->name;
+    auto key = keyed{{0, 0}, (uint32_t)i};
+    // Big-endian, padded with zeros: the numbers order as the bytes do.
+    for (size_t k = 0; k < 16 && k < name.size(); k++)
+      key.head[k / 8] |= (uint64_t)(unsigned char)name[k] << (56 - 8 * (k % 8));
+    keys.push_back(key);
+  }
+  auto name_of = [&](const keyed& k) -> const std::string& { return instances[k.index]->name; };
+  std::sort(keys.begin(), keys.end(), [&](const keyed& a, const keyed& b) {
+    if (a.head[0] != b.head[0]) return a.head[0] < b.head[0];
+    if (a.head[1] != b.head[1]) return a.head[1] < b.head[1];
+    return name_of(a) < name_of(b);
+  });
+  auto places = std::vector<uint32_t>(instances.size(), 0);
+  auto place = uint32_t{0};
+  for (size_t k = 0; k < keys.size(); k++) {
+    if (k > 0 && (keys[k].head[0] != keys[k - 1].head[0] || keys[k].head[1] != keys[k - 1].head[1] ||
+                  name_of(keys[k]) != name_of(keys[k - 1])))
+      place++;
+    places[keys[k].index] = place;
+  }
+  return places;
+}
+
+}  // namespace
+
+flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& instances,
+                                  std::vector<bbox3f> boxes) {
   auto result = flat_layer_ranks{};
+  auto places = name_places(instances, boxes);
   rank_flat_boxes(
-      std::move(boxes),
-      [&](size_t a, size_t b) { return instances[a]->name < instances[b]->name; },
+      std::move(boxes), [&](size_t a, size_t b) { return places[a] < places[b]; },
       [&](size_t i, scene_shape&, frame3f& frame) {
         frame = instances[i]->frame;
         return instances[i]->shape;
@@ -209,12 +267,28 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
     meshes.push_back(std::move(mesh));
   }
   std::vector<bbox3f>().swap(boxes);  // the meshes keep what they need
-  std::sort(meshes.begin(), meshes.end(), [&](const flat_mesh& a, const flat_mesh& b) {
+  auto lower = [&](const flat_mesh& a, const flat_mesh& b) {
     if (a.height != b.height) return a.height < b.height;
     if (name_less(a.index, b.index)) return true;
     if (name_less(b.index, a.index)) return false;
     return a.index < b.index;
-  });
+  };
+  // A city's meshes are sorted in two halves at once, then merged: the
+  // order is total (ties go by index), so it is the same either way.
+  auto sorted = false;
+  if (meshes.size() >= 65536) {
+    auto middle = meshes.begin() + (long)(meshes.size() / 2);
+    try {
+      auto helper = std::thread([&] { std::sort(meshes.begin(), middle, lower); });
+      std::sort(middle, meshes.end(), lower);
+      helper.join();
+      std::inplace_merge(meshes.begin(), middle, meshes.end(), lower);
+      sorted = true;
+    } catch (const std::system_error&) {
+      // No second thread: one sort below.
+    }
+  }
+  if (!sorted) std::sort(meshes.begin(), meshes.end(), lower);
 
   // A grid over the plan finds the meshes a mesh may overlap.
   auto grid = std::clamp((int)std::sqrt((double)meshes.size()), 1, 256);
@@ -278,17 +352,35 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
   auto scratch = scene_shape{};
   auto pool = triangle_pool{};
   auto taken = std::vector<int>{};
+  auto near_b = std::vector<const plan_triangle*>{};
+  // A mesh that lies more than (the highest rank so far + 2) steps below
+  // this one cannot lift it, nor any later one (they lie as high or
+  // higher): the meshes below `reach_first` are not looked at again. The
+  // meshes are in order of height, and so are each cell's entries, so
+  // those within reach end each cell's list before this mesh. (A dense
+  // city has many meshes over each other, roads under the roofs, that
+  // would otherwise all be met and passed over.)
+  auto top_rank = 0;
+  size_t reach_first = 0;
+  // Each cell's first entry within reach: it only moves on.
+  auto cell_reach = std::vector<size_t>(cell_start.begin(), cell_start.end() - 1);
+  auto below_reach = [&](size_t o, float height) {
+    return height - meshes[o].height > (float)(top_rank + 2) * result.step;
+  };
   for (size_t m = 0; m < meshes.size(); m++) {
     auto& mesh = meshes[m];
     int x0, x1, z0, z1;
     cell_range(mesh, x0, x1, z0, z1);
+    while (reach_first < m && below_reach(reach_first, mesh.height)) reach_first++;
     auto low = 0;
     taken.clear();
     for (int cx = x0; cx <= x1; cx++) {
       for (int cz = z0; cz <= z1; cz++) {
         auto cell = (size_t)cx * (size_t)grid + (size_t)cz;
         auto near = extent_in(mesh, cx, cz);
-        for (auto k = cell_start[cell]; k < cell_start[cell + 1]; k++) {
+        auto& first = cell_reach[cell];
+        while (first < cell_start[cell + 1] && cell_meshes[first].mesh < (uint32_t)reach_first) first++;
+        for (auto k = first; k < cell_start[cell + 1]; k++) {
           auto& entry = cell_meshes[k];
           auto o = entry.mesh;
           if (o >= (uint32_t)m) break;  // not taken yet
@@ -320,7 +412,7 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
             if (!shape) return false;
             build_triangles(*m, *shape, frame, pool);
           }
-          if (!meshes_overlap(mesh, other, pool, eps)) continue;
+          if (!meshes_overlap(mesh, other, pool, eps, near_b)) continue;
           if (level) {
             taken.push_back(other.rank);
           } else {
@@ -334,6 +426,7 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
     for (auto r : taken)
       if (r == rank) rank++;
     mesh.rank = rank;
+    top_rank = std::max(top_rank, rank);
     result.ranks[mesh.index] = rank;
   }
   return true;

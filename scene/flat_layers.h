@@ -29,9 +29,15 @@ struct flat_layer_ranks {
   std::vector<int> ranks = {};  // one per instance, in the order given
 };
 flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& instances);
+// The same with the instances' world boxes given, one per instance:
+// placed_box of its shape's own box by its frame, an empty box for an
+// instance without faces (what the call above finds for itself).
+flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& instances,
+                                  std::vector<bbox3f> boxes);
 
 // The same ranking over items given by their world boxes (an empty box for
-// an item without faces), their names (name_less orders two items by name)
+// an item without faces), their names (name_less orders two items by name;
+// it may be called from two threads at once)
 // and their geometry, asked for only when an overlap must be told by faces:
 // shape_of(i, scratch, frame) returns item i's shape (in `scratch` or
 // elsewhere) and sets its frame. False, with the ranks unfinished, when

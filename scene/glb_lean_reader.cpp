@@ -3,6 +3,7 @@
 
 #include "scene/gltf_document.h"
 #include "scene/gltf_reader.h"
+#include "scene/json_events.h"
 
 #include <algorithm>
 #include <cmath>
@@ -10,10 +11,150 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <nlohmann/json.hpp>
+#include <string_view>
 #include <unordered_map>
 
 namespace {
+
+enum class json_key : unsigned char {
+  other,
+  KHR_lights_punctual,
+  POSITION,
+  TEXCOORD_0,
+  accessors,
+  aspectRatio,
+  attributes,
+  baseColorFactor,
+  baseColorTexture,
+  buffer,
+  bufferView,
+  bufferViews,
+  buffers,
+  byteLength,
+  byteOffset,
+  byteStride,
+  camera,
+  cameras,
+  children,
+  color,
+  componentType,
+  count,
+  emissiveFactor,
+  extensions,
+  images,
+  index,
+  indices,
+  light,
+  lights,
+  material,
+  materials,
+  matrix,
+  mesh,
+  meshes,
+  metallicFactor,
+  mode,
+  name,
+  nodes,
+  normalized,
+  pbrMetallicRoughness,
+  perspective,
+  primitives,
+  rotation,
+  roughnessFactor,
+  scale,
+  scene,
+  scenes,
+  source,
+  sparse,
+  textures,
+  translation,
+  type,
+  uri,
+  yfov,
+};
+// The keys the reader looks at, by their text.
+const std::pair<std::string_view, json_key> known_keys[] = {
+    {"KHR_lights_punctual", json_key::KHR_lights_punctual},
+    {"POSITION", json_key::POSITION},
+    {"TEXCOORD_0", json_key::TEXCOORD_0},
+    {"accessors", json_key::accessors},
+    {"aspectRatio", json_key::aspectRatio},
+    {"attributes", json_key::attributes},
+    {"baseColorFactor", json_key::baseColorFactor},
+    {"baseColorTexture", json_key::baseColorTexture},
+    {"buffer", json_key::buffer},
+    {"bufferView", json_key::bufferView},
+    {"bufferViews", json_key::bufferViews},
+    {"buffers", json_key::buffers},
+    {"byteLength", json_key::byteLength},
+    {"byteOffset", json_key::byteOffset},
+    {"byteStride", json_key::byteStride},
+    {"camera", json_key::camera},
+    {"cameras", json_key::cameras},
+    {"children", json_key::children},
+    {"color", json_key::color},
+    {"componentType", json_key::componentType},
+    {"count", json_key::count},
+    {"emissiveFactor", json_key::emissiveFactor},
+    {"extensions", json_key::extensions},
+    {"images", json_key::images},
+    {"index", json_key::index},
+    {"indices", json_key::indices},
+    {"light", json_key::light},
+    {"lights", json_key::lights},
+    {"material", json_key::material},
+    {"materials", json_key::materials},
+    {"matrix", json_key::matrix},
+    {"mesh", json_key::mesh},
+    {"meshes", json_key::meshes},
+    {"metallicFactor", json_key::metallicFactor},
+    {"mode", json_key::mode},
+    {"name", json_key::name},
+    {"nodes", json_key::nodes},
+    {"normalized", json_key::normalized},
+    {"pbrMetallicRoughness", json_key::pbrMetallicRoughness},
+    {"perspective", json_key::perspective},
+    {"primitives", json_key::primitives},
+    {"rotation", json_key::rotation},
+    {"roughnessFactor", json_key::roughnessFactor},
+    {"scale", json_key::scale},
+    {"scene", json_key::scene},
+    {"scenes", json_key::scenes},
+    {"source", json_key::source},
+    {"sparse", json_key::sparse},
+    {"textures", json_key::textures},
+    {"translation", json_key::translation},
+    {"type", json_key::type},
+    {"uri", json_key::uri},
+    {"yfov", json_key::yfov},
+};
+
+// A key as a number, so that each value's place is told by comparing small
+// numbers, not texts (a city's JSON chunk has hundreds of millions of values).
+json_key key_of(std::string_view text) {
+  static const auto table = [] {
+    auto sorted = std::vector<std::pair<std::string_view, json_key>>(std::begin(known_keys), std::end(known_keys));
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
+  }();
+  auto found = std::lower_bound(table.begin(), table.end(), std::make_pair(text, json_key::other));
+  return found != table.end() && found->first == text ? found->second : json_key::other;
+}
+
+// The record a value belongs to, as an error names it ("mesh 3 primitive
+// 0"); the text is made only when there is an error to tell.
+struct record_name {
+  const char* kind = "";
+  size_t      index = SIZE_MAX;  // none
+  const char* part = nullptr;  // a part of the record and its index, or none
+  size_t      part_index = 0;
+  std::string text() const {
+    auto name = std::string(kind);
+    if (index != SIZE_MAX) name += " " + std::to_string(index);
+    if (part) name += std::string(" ") + part + " " + std::to_string(part_index);
+    return name;
+  }
+};
 
 // A JSON value as the parser hands it over.
 struct sax_value {
@@ -25,11 +166,11 @@ struct sax_value {
 
 // Fills the records from the parser's events, by where each value lies:
 // the path of keys and array positions from the document's root.
-struct glb_sax : nlohmann::json_sax<nlohmann::json> {
+struct glb_sax : json_events {
   struct step {
-    bool        array = false;
-    std::string key   = "";
-    size_t      index = 0;
+    bool   array = false;
+    json_key name  = json_key::other;
+    size_t index = 0;
   };
   gltf_document&    doc;
   std::string&      problem;
@@ -38,38 +179,38 @@ struct glb_sax : nlohmann::json_sax<nlohmann::json> {
   glb_sax(gltf_document& doc, std::string& problem) : doc(doc), problem(problem) {}
 
   size_t depth() const { return path.size(); }
-  bool   is(size_t level, const char* key) const {
-    return level < path.size() && !path[level].array && path[level].key == key;
+  bool   is(size_t level, json_key name) const {
+    return level < path.size() && !path[level].array && path[level].name == name;
   }
   size_t at(size_t level) const { return path[level].index; }
 
   // A record's field must be a whole number in range.
   template <typename T>
-  bool whole(const sax_value& v, T& field, const std::string& record, const char* name,
+  bool whole(const sax_value& v, T& field, const record_name& record, const char* name,
              double low = 0) {
     if (v.kind != sax_value::number || !v.integer || v.number_value < low ||
         v.number_value > 9007199254740992.0 ||
         (sizeof(T) == 4 && v.number_value > 2147483647.0))
-      return problem = record + ": " + name + " is not a whole number in range", false;
+      return problem = record.text() + ": " + name + " is not a whole number in range", false;
     field = (T)v.number_value;
     return true;
   }
-  bool real(const sax_value& v, double& field, const std::string& record, const char* name) {
+  bool real(const sax_value& v, double& field, const record_name& record, const char* name) {
     if (v.kind != sax_value::number || !std::isfinite(v.number_value))
-      return problem = record + ": " + name + " is not a number", false;
+      return problem = record.text() + ": " + name + " is not a number", false;
     field = v.number_value;
     return true;
   }
-  bool text(const sax_value& v, std::string& field, const std::string& record, const char* name) {
-    if (v.kind != sax_value::text) return problem = record + ": " + name + " is not a string", false;
+  bool text(const sax_value& v, std::string& field, const record_name& record, const char* name) {
+    if (v.kind != sax_value::text) return problem = record.text() + ": " + name + " is not a string", false;
     field = *v.string_value;
     return true;
   }
   // An element of a fixed-length number array.
-  bool element(const sax_value& v, double* values, int size, int& count, const std::string& record,
+  bool element(const sax_value& v, double* values, int size, int& count, const record_name& record,
                const char* name) {
     auto index = at(depth() - 1);
-    if (index >= (size_t)size) return problem = record + ": " + name + " has too many elements", false;
+    if (index >= (size_t)size) return problem = record.text() + ": " + name + " has too many elements", false;
     if (!real(v, values[index], record, name)) return false;
     count = std::max(count, (int)index + 1);
     return true;
@@ -82,98 +223,98 @@ struct glb_sax : nlohmann::json_sax<nlohmann::json> {
 
   bool on_value(const sax_value& v) {
     if (depth() > 200) return problem = "nested too deeply", false;
-    if (depth() == 1 && is(0, "scene")) return whole(v, doc.scene, "the document", "scene");
+    if (depth() == 1 && is(0, json_key::scene)) return whole(v, doc.scene, record_name{"the document"}, "scene");
     if (depth() < 2 || path[0].array) return true;
-    auto& top = path[0].key;
-    if (top == "extensions") return on_extension(v);
+    auto top = path[0].name;
+    if (top == json_key::extensions) return on_extension(v);
     if (!path[1].array) return true;
     auto i = at(1);
-    if (top == "accessors") return on_accessor(v, record(doc.accessors, i), "accessor " + std::to_string(i));
-    if (top == "bufferViews") return on_view(v, record(doc.views, i), "buffer view " + std::to_string(i));
-    if (top == "buffers") return on_buffer(v, record(doc.buffers, i), "buffer " + std::to_string(i));
-    if (top == "meshes") return on_mesh(v, record(doc.meshes, i), "mesh " + std::to_string(i));
-    if (top == "nodes") return on_node(v, record(doc.nodes, i), "node " + std::to_string(i));
-    if (top == "scenes") {
+    if (top == json_key::accessors) return on_accessor(v, record(doc.accessors, i), record_name{"accessor", i});
+    if (top == json_key::bufferViews) return on_view(v, record(doc.views, i), record_name{"buffer view", i});
+    if (top == json_key::buffers) return on_buffer(v, record(doc.buffers, i), record_name{"buffer", i});
+    if (top == json_key::meshes) return on_mesh(v, record(doc.meshes, i), record_name{"mesh", i});
+    if (top == json_key::nodes) return on_node(v, record(doc.nodes, i), record_name{"node", i});
+    if (top == json_key::scenes) {
       auto& s = record(doc.scenes, i);
-      if (depth() == 4 && is(2, "nodes") && path[3].array) {
+      if (depth() == 4 && is(2, json_key::nodes) && path[3].array) {
         auto node = 0;
-        if (!whole(v, node, "scene " + std::to_string(i), "nodes")) return false;
+        if (!whole(v, node, record_name{"scene", i}, "nodes")) return false;
         s.push_back(node);
       }
       return true;
     }
-    if (top == "materials") return on_material(v, record(doc.materials, i), "material " + std::to_string(i));
-    if (top == "textures") {
+    if (top == json_key::materials) return on_material(v, record(doc.materials, i), record_name{"material", i});
+    if (top == json_key::textures) {
       auto& t = record(doc.textures, i);
-      if (depth() == 3 && is(2, "source")) return whole(v, t.source, "texture " + std::to_string(i), "source");
+      if (depth() == 3 && is(2, json_key::source)) return whole(v, t.source, record_name{"texture", i}, "source");
       return true;
     }
-    if (top == "images") return on_image(v, record(doc.images, i), "image " + std::to_string(i));
-    if (top == "cameras") return on_camera(v, record(doc.cameras, i), "camera " + std::to_string(i));
+    if (top == json_key::images) return on_image(v, record(doc.images, i), record_name{"image", i});
+    if (top == json_key::cameras) return on_camera(v, record(doc.cameras, i), record_name{"camera", i});
     return true;
   }
 
-  bool on_accessor(const sax_value& v, gltf_accessor& a, const std::string& name) {
+  bool on_accessor(const sax_value& v, gltf_accessor& a, const record_name& name) {
     auto n = depth();
-    if (n == 3 && is(2, "bufferView")) return whole(v, a.view, name, "bufferView");
-    if (n == 3 && is(2, "byteOffset")) return whole(v, a.offset, name, "byteOffset");
-    if (n == 3 && is(2, "componentType")) return whole(v, a.component, name, "componentType");
-    if (n == 3 && is(2, "count")) return whole(v, a.count, name, "count");
-    if (n == 3 && is(2, "normalized")) return a.normalized = v.kind == sax_value::boolean && v.flag, true;
-    if (n >= 3 && is(2, "sparse")) return a.sparse = true, true;
-    if (n == 3 && is(2, "type")) {
+    if (n == 3 && is(2, json_key::bufferView)) return whole(v, a.view, name, "bufferView");
+    if (n == 3 && is(2, json_key::byteOffset)) return whole(v, a.offset, name, "byteOffset");
+    if (n == 3 && is(2, json_key::componentType)) return whole(v, a.component, name, "componentType");
+    if (n == 3 && is(2, json_key::count)) return whole(v, a.count, name, "count");
+    if (n == 3 && is(2, json_key::normalized)) return a.normalized = v.kind == sax_value::boolean && v.flag, true;
+    if (n >= 3 && is(2, json_key::sparse)) return a.sparse = true, true;
+    if (n == 3 && is(2, json_key::type)) {
       auto type = std::string{};
       if (!text(v, type, name, "type")) return false;
       a.components = type == "SCALAR" ? 1 : type == "VEC2" ? 2 : type == "VEC3" ? 3 : type == "VEC4" ? 4
                    : type == "MAT2" ? 4 : type == "MAT3" ? 9 : type == "MAT4" ? 16 : -1;
-      if (a.components < 0) return problem = name + ": type " + type + " is unknown", false;
+      if (a.components < 0) return problem = name.text() + ": type " + type + " is unknown", false;
     }
     return true;
   }
 
-  bool on_view(const sax_value& v, gltf_view& b, const std::string& name) {
+  bool on_view(const sax_value& v, gltf_view& b, const record_name& name) {
     if (depth() != 3) return true;
-    if (is(2, "buffer")) return whole(v, b.buffer, name, "buffer");
-    if (is(2, "byteOffset")) return whole(v, b.offset, name, "byteOffset");
-    if (is(2, "byteLength")) return whole(v, b.length, name, "byteLength");
-    if (is(2, "byteStride")) return whole(v, b.stride, name, "byteStride");
+    if (is(2, json_key::buffer)) return whole(v, b.buffer, name, "buffer");
+    if (is(2, json_key::byteOffset)) return whole(v, b.offset, name, "byteOffset");
+    if (is(2, json_key::byteLength)) return whole(v, b.length, name, "byteLength");
+    if (is(2, json_key::byteStride)) return whole(v, b.stride, name, "byteStride");
     return true;
   }
 
-  bool on_buffer(const sax_value& v, gltf_buffer& b, const std::string& name) {
-    if (depth() == 3 && is(2, "byteLength")) return whole(v, b.length, name, "byteLength");
-    if (depth() == 3 && is(2, "uri")) b.external = true;
+  bool on_buffer(const sax_value& v, gltf_buffer& b, const record_name& name) {
+    if (depth() == 3 && is(2, json_key::byteLength)) return whole(v, b.length, name, "byteLength");
+    if (depth() == 3 && is(2, json_key::uri)) b.external = true;
     return true;
   }
 
-  bool on_mesh(const sax_value& v, gltf_mesh& m, const std::string& mesh) {
+  bool on_mesh(const sax_value& v, gltf_mesh& m, const record_name& mesh) {
     auto n = depth();
-    if (n < 4 || !is(2, "primitives") || !path[3].array) return true;
+    if (n < 4 || !is(2, json_key::primitives) || !path[3].array) return true;
     auto& p = record(m.primitives, at(3));
-    auto name = mesh + " primitive " + std::to_string(at(3));
-    if (n == 6 && is(4, "attributes") && is(5, "POSITION")) return whole(v, p.position, name, "POSITION");
-    if (n == 6 && is(4, "attributes") && is(5, "TEXCOORD_0")) return whole(v, p.texcoord, name, "TEXCOORD_0");
-    if (n == 5 && is(4, "indices")) return whole(v, p.indices, name, "indices");
-    if (n == 5 && is(4, "material")) return whole(v, p.material, name, "material");
-    if (n == 5 && is(4, "mode")) return whole(v, p.mode, name, "mode");
+    auto name = record_name{mesh.kind, mesh.index, "primitive", at(3)};
+    if (n == 6 && is(4, json_key::attributes) && is(5, json_key::POSITION)) return whole(v, p.position, name, "POSITION");
+    if (n == 6 && is(4, json_key::attributes) && is(5, json_key::TEXCOORD_0)) return whole(v, p.texcoord, name, "TEXCOORD_0");
+    if (n == 5 && is(4, json_key::indices)) return whole(v, p.indices, name, "indices");
+    if (n == 5 && is(4, json_key::material)) return whole(v, p.material, name, "material");
+    if (n == 5 && is(4, json_key::mode)) return whole(v, p.mode, name, "mode");
     return true;
   }
 
-  bool on_node(const sax_value& v, gltf_node& node, const std::string& name) {
+  bool on_node(const sax_value& v, gltf_node& node, const record_name& name) {
     auto n = depth();
-    if (n == 3 && is(2, "name")) return text(v, node.name, name, "name");
-    if (n == 3 && is(2, "mesh")) return whole(v, node.mesh, name, "mesh");
-    if (n == 3 && is(2, "camera")) return whole(v, node.camera, name, "camera");
-    if (n == 4 && is(2, "children") && path[3].array) {
+    if (n == 3 && is(2, json_key::name)) return text(v, node.name, name, "name");
+    if (n == 3 && is(2, json_key::mesh)) return whole(v, node.mesh, name, "mesh");
+    if (n == 3 && is(2, json_key::camera)) return whole(v, node.camera, name, "camera");
+    if (n == 4 && is(2, json_key::children) && path[3].array) {
       auto child = 0;
       if (!whole(v, child, name, "children")) return false;
       node.children.push_back(child);
       return true;
     }
-    if (n == 5 && is(2, "extensions") && is(3, "KHR_lights_punctual") && is(4, "light"))
+    if (n == 5 && is(2, json_key::extensions) && is(3, json_key::KHR_lights_punctual) && is(4, json_key::light))
       return whole(v, node.light, name, "light");
     if (n != 4 || !path[3].array) return true;
-    auto kind = is(2, "matrix") ? 0 : is(2, "translation") ? 1 : is(2, "rotation") ? 2 : is(2, "scale") ? 3 : -1;
+    auto kind = is(2, json_key::matrix) ? 0 : is(2, json_key::translation) ? 1 : is(2, json_key::rotation) ? 2 : is(2, json_key::scale) ? 3 : -1;
     if (kind < 0) return true;
     if (node.transform < 0) {
       node.transform = (int)doc.transforms.size();
@@ -186,46 +327,46 @@ struct glb_sax : nlohmann::json_sax<nlohmann::json> {
     return element(v, values[kind], sizes[kind], t.counts[kind], name, names[kind]);
   }
 
-  bool on_material(const sax_value& v, gltf_material& m, const std::string& name) {
+  bool on_material(const sax_value& v, gltf_material& m, const record_name& name) {
     auto n = depth();
     auto unused = 0;
-    if (n == 3 && is(2, "name")) return text(v, m.name, name, "name");
-    if (n == 4 && is(2, "emissiveFactor") && path[3].array)
+    if (n == 3 && is(2, json_key::name)) return text(v, m.name, name, "name");
+    if (n == 4 && is(2, json_key::emissiveFactor) && path[3].array)
       return element(v, m.emission, 3, unused, name, "emissiveFactor");
-    if (n < 4 || !is(2, "pbrMetallicRoughness")) return true;
-    if (n == 5 && is(3, "baseColorFactor") && path[4].array)
+    if (n < 4 || !is(2, json_key::pbrMetallicRoughness)) return true;
+    if (n == 5 && is(3, json_key::baseColorFactor) && path[4].array)
       return element(v, m.color, 4, unused, name, "baseColorFactor");
-    if (n == 5 && is(3, "baseColorTexture") && is(4, "index")) return whole(v, m.texture, name, "baseColorTexture");
-    if (n == 4 && is(3, "metallicFactor")) return real(v, m.metallic, name, "metallicFactor");
-    if (n == 4 && is(3, "roughnessFactor")) return real(v, m.roughness, name, "roughnessFactor");
+    if (n == 5 && is(3, json_key::baseColorTexture) && is(4, json_key::index)) return whole(v, m.texture, name, "baseColorTexture");
+    if (n == 4 && is(3, json_key::metallicFactor)) return real(v, m.metallic, name, "metallicFactor");
+    if (n == 4 && is(3, json_key::roughnessFactor)) return real(v, m.roughness, name, "roughnessFactor");
     return true;
   }
 
-  bool on_image(const sax_value& v, gltf_image& image, const std::string& name) {
+  bool on_image(const sax_value& v, gltf_image& image, const record_name& name) {
     if (depth() != 3) return true;
-    if (is(2, "name")) return text(v, image.name, name, "name");
-    if (is(2, "bufferView")) return whole(v, image.view, name, "bufferView");
-    if (is(2, "uri")) image.external = true;
+    if (is(2, json_key::name)) return text(v, image.name, name, "name");
+    if (is(2, json_key::bufferView)) return whole(v, image.view, name, "bufferView");
+    if (is(2, json_key::uri)) image.external = true;
     return true;
   }
 
-  bool on_camera(const sax_value& v, gltf_camera& c, const std::string& name) {
+  bool on_camera(const sax_value& v, gltf_camera& c, const record_name& name) {
     auto n = depth();
-    if (n == 3 && is(2, "name")) return text(v, c.name, name, "name");
-    if (n == 3 && is(2, "type")) return text(v, c.type, name, "type");
-    if (n == 4 && is(2, "perspective") && is(3, "yfov")) return real(v, c.yfov, name, "yfov");
-    if (n == 4 && is(2, "perspective") && is(3, "aspectRatio")) return real(v, c.aspect, name, "aspectRatio");
+    if (n == 3 && is(2, json_key::name)) return text(v, c.name, name, "name");
+    if (n == 3 && is(2, json_key::type)) return text(v, c.type, name, "type");
+    if (n == 4 && is(2, json_key::perspective) && is(3, json_key::yfov)) return real(v, c.yfov, name, "yfov");
+    if (n == 4 && is(2, json_key::perspective) && is(3, json_key::aspectRatio)) return real(v, c.aspect, name, "aspectRatio");
     return true;
   }
 
   bool on_extension(const sax_value& v) {
     // extensions.KHR_lights_punctual.lights[i]
-    if (depth() < 4 || !is(1, "KHR_lights_punctual") || !is(2, "lights") || !path[3].array) return true;
+    if (depth() < 4 || !is(1, json_key::KHR_lights_punctual) || !is(2, json_key::lights) || !path[3].array) return true;
     auto i = at(3);
     auto& light = record(doc.lights, i);
-    auto name = "light " + std::to_string(i);
-    if (depth() == 5 && is(4, "type")) return text(v, light.type, name, "type");
-    if (depth() == 6 && is(4, "color") && path[5].array)
+    auto name = record_name{"light", i};
+    if (depth() == 5 && is(4, json_key::type)) return text(v, light.type, name, "type");
+    if (depth() == 6 && is(4, json_key::color) && path[5].array)
       return element(v, light.color, 3, light.color_count, name, "color");
     return true;
   }
@@ -242,7 +383,7 @@ struct glb_sax : nlohmann::json_sax<nlohmann::json> {
     auto v = sax_value{};
     v.kind = array ? sax_value::array : sax_value::object;
     if (!on_value(v)) return false;
-    path.push_back({array, "", 0});
+    path.push_back({array, json_key::other, 0});
     return true;
   }
   bool close() {
@@ -257,36 +398,24 @@ struct glb_sax : nlohmann::json_sax<nlohmann::json> {
     v.flag = value;
     return scalar(v);
   }
-  bool number_integer(number_integer_t value) override {
-    auto v = sax_value{sax_value::number, (double)value, true};
+  bool number(double value, bool whole) override {
+    // A whole number written with a fraction or an exponent ("2.0") is one.
+    auto v = sax_value{sax_value::number, value, whole || value == std::floor(value)};
     return scalar(v);
   }
-  bool number_unsigned(number_unsigned_t value) override {
-    auto v = sax_value{sax_value::number, (double)value, true};
-    return scalar(v);
-  }
-  bool number_float(number_float_t value, const string_t&) override {
-    auto v = sax_value{sax_value::number, value, value == std::floor(value)};
-    return scalar(v);
-  }
-  bool string(string_t& value) override {
+  bool string(std::string& value) override {
     auto v = sax_value{sax_value::text};
     v.string_value = &value;
     return scalar(v);
   }
-  bool binary(binary_t&) override { return scalar({}); }
-  bool start_object(std::size_t) override { return open(false); }
-  bool key(string_t& value) override {
-    path.back().key = value;
+  bool start_object() override { return open(false); }
+  bool key(std::string& value) override {
+    path.back().name = key_of(value);
     return true;
   }
   bool end_object() override { return close(); }
-  bool start_array(std::size_t) override { return open(true); }
+  bool start_array() override { return open(true); }
   bool end_array() override { return close(); }
-  bool parse_error(std::size_t position, const std::string&, const nlohmann::detail::exception&) override {
-    if (problem.empty()) problem = "the JSON chunk is not valid JSON (at byte " + std::to_string(position) + ")";
-    return false;
-  }
 };
 
 // Bytes of the binary chunk, read through a window per buffer view, so that
@@ -323,44 +452,6 @@ struct chunk_reader : gltf_byte_source {
   }
 };
 
-// The JSON chunk read from the source a block at a time, for the parser:
-// an input iterator over its bytes.
-struct json_blocks {
-  const std::function<bool(uint64_t, void*, size_t)>& read;
-  uint64_t          start = 0, size = 0;  // of the chunk in the source
-  uint64_t          first = 0;            // chunk offset of the block
-  std::vector<char> block = {};
-  bool              failed = false;
-
-  char at(uint64_t offset) {
-    if (offset < first || offset - first >= block.size()) {
-      first = offset;
-      block.resize((size_t)std::min<uint64_t>(uint64_t{1} << 20, size - offset));
-      if (!read(start + offset, block.data(), block.size())) {
-        failed = true;
-        std::fill(block.begin(), block.end(), ' ');
-      }
-    }
-    return block[(size_t)(offset - first)];
-  }
-};
-struct json_block_iterator {
-  using iterator_category = std::input_iterator_tag;
-  using value_type        = char;
-  using difference_type   = std::ptrdiff_t;
-  using pointer           = const char*;
-  using reference         = char;
-  json_blocks* blocks = nullptr;
-  uint64_t     offset = 0;
-  char operator*() const { return blocks->at(offset); }
-  json_block_iterator& operator++() {
-    offset++;
-    return *this;
-  }
-  bool operator==(const json_block_iterator& o) const { return offset == o.offset; }
-  bool operator!=(const json_block_iterator& o) const { return offset != o.offset; }
-};
-
 // The lean read over any source of bytes: `size` bytes, read by `read`.
 bool read_glb(const std::string& filename, uint64_t size,
               const std::function<bool(uint64_t, void*, size_t)>& read, loaded_scene& scene,
@@ -389,13 +480,14 @@ bool read_glb(const std::string& filename, uint64_t size,
   auto doc = gltf_document{};
   auto problem = std::string{};
   {
-    auto blocks = json_blocks{read, 20, json_length};
     auto sax = glb_sax{doc, problem};
-    auto ok = nlohmann::json::sax_parse(json_block_iterator{&blocks, 0},
-                                        json_block_iterator{&blocks, json_length}, &sax,
-                                        nlohmann::json::input_format_t::json, false);
-    if (blocks.failed) return error = filename + ": read error", false;
-    if (!ok) return fail(problem.empty() ? "the JSON chunk is not valid JSON" : problem);
+    auto where = std::string{};
+    auto read_failed = false;
+    auto ok = read_json_events(
+        json_length, [&](uint64_t offset, void* out, size_t count) { return read(20 + offset, out, count); },
+        sax, where, read_failed);
+    if (read_failed) return error = filename + ": read error", false;
+    if (!ok) return fail(problem.empty() ? "the JSON chunk is not valid JSON (" + where + ")" : problem);
   }
 
   auto chunk = chunk_reader{read};

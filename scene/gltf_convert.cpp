@@ -131,16 +131,18 @@ struct gltf_converter {
   }
 
   // A buffer view that lies inside its buffer, or a failure naming it.
-  const gltf_view* checked_view(int index, const std::string& record) {
+  // `record()` names what asks for it, made only for a message.
+  template <typename Name>
+  const gltf_view* checked_view(int index, const Name& record) {
     if (index < 0 || (size_t)index >= doc.views.size())
-      return fail(record + ": buffer view " + std::to_string(index) + " does not exist"), nullptr;
+      return fail(record() + ": buffer view " + std::to_string(index) + " does not exist"), nullptr;
     auto& view = doc.views[(size_t)index];
-    auto name = "buffer view " + std::to_string(index);
+    auto name = [index] { return "buffer view " + std::to_string(index); };
     if (view.buffer < 0 || (size_t)view.buffer >= doc.buffers.size())
-      return fail(name + ": buffer " + std::to_string(view.buffer) + " does not exist"), nullptr;
+      return fail(name() + ": buffer " + std::to_string(view.buffer) + " does not exist"), nullptr;
     auto limit = doc.buffers[(size_t)view.buffer].length;
     if (view.offset > limit || view.length > limit - view.offset)
-      return fail(name + ": bytes " + std::to_string(view.offset) + " to " +
+      return fail(name() + ": bytes " + std::to_string(view.offset) + " to " +
                   std::to_string(view.offset + view.length) + " beyond its buffer of " +
                   std::to_string(limit)), nullptr;
     return &view;
@@ -161,18 +163,18 @@ struct gltf_converter {
     if (index < 0 || (size_t)index >= doc.accessors.size())
       return fail("accessor " + std::to_string(index) + " does not exist");
     accessor = &doc.accessors[(size_t)index];
-    auto name = "accessor " + std::to_string(index);
-    if (accessor->sparse) return fail(name + ": sparse accessors are not supported");
+    auto name = [index] { return "accessor " + std::to_string(index); };  // for messages only
+    if (accessor->sparse) return fail(name() + ": sparse accessors are not supported");
     if (accessor->components != components)
-      return fail(name + ": " + std::to_string(accessor->components) + " components where " +
+      return fail(name() + ": " + std::to_string(accessor->components) + " components where " +
                   std::to_string(components) + " are needed");
     auto size = component_size(accessor->component);
-    if (size == 0) return fail(name + ": component type " + std::to_string(accessor->component) + " is unknown");
+    if (size == 0) return fail(name() + ": component type " + std::to_string(accessor->component) + " is unknown");
     auto element = (uint64_t)size * (uint64_t)components;
     base = nullptr;
     stride = 0;
     if (accessor->view < 0 && accessor->count > max_zero_elements)
-      return fail(name + ": count " + std::to_string(accessor->count) + " without a buffer view");
+      return fail(name() + ": count " + std::to_string(accessor->count) + " without a buffer view");
     if (accessor->view < 0 || accessor->count == 0) return true;
     auto view = checked_view(accessor->view, name);
     if (!view) return false;
@@ -182,7 +184,7 @@ struct gltf_converter {
     auto count = accessor->count;
     if (accessor->offset > available || element > available - accessor->offset ||
         (count - 1) > (available - accessor->offset - element) / stride)
-      return fail(name + ": count " + std::to_string(count) + " beyond its buffer view");
+      return fail(name() + ": count " + std::to_string(count) + " beyond its buffer view");
     base = read(accessor->view, *view, accessor->offset, stride * (count - 1) + element);
     return base != nullptr;
   }
@@ -226,18 +228,18 @@ struct gltf_converter {
   // The encoded bytes of an image: its buffer view, or its file as read.
   const unsigned char* image_bytes(size_t index, uint64_t& length) {
     auto& image = doc.images[index];
-    auto record = "image " + std::to_string(index);
+    auto record = [index] { return "image " + std::to_string(index); };  // for messages only
     if (image.view >= 0) {
       auto view = checked_view(image.view, record);
       if (!view) return nullptr;
-      if (view->length == 0) return fail(record + " is not a readable image"), nullptr;
+      if (view->length == 0) return fail(record() + " is not a readable image"), nullptr;
       length = view->length;
       return read(image.view, *view, 0, view->length);
     }
-    if (!image.external) return fail(record + ": no buffer view"), nullptr;
+    if (!image.external) return fail(record() + ": no buffer view"), nullptr;
     if (image.encoded.empty()) {
       error = filename + ": error in " +
-              (!doc.unread_file.empty() ? doc.unread_file : record + ": file not found");
+              (!doc.unread_file.empty() ? doc.unread_file : record() + ": file not found");
       return nullptr;
     }
     length = image.encoded.size();
@@ -373,10 +375,11 @@ struct gltf_converter {
   }
 
   // The first camera met is the scene's.
-  bool add_node_camera(const gltf_node& node, const std::string& name, const frame3f& frame) {
+  template <typename Name>
+  bool add_node_camera(const gltf_node& node, const Name& name, const frame3f& frame) {
     if (node.camera < 0 || has_camera) return true;
     if ((size_t)node.camera >= doc.cameras.size())
-      return fail(name + ": camera " + std::to_string(node.camera) + " does not exist");
+      return fail(name() + ": camera " + std::to_string(node.camera) + " does not exist");
     auto& source = doc.cameras[(size_t)node.camera];
     auto camera = add_camera(out.scene, source.name);
     camera->frame = {normalize(frame.x), normalize(frame.y), normalize(frame.z), frame.o};
@@ -390,10 +393,11 @@ struct gltf_converter {
   }
 
   // The first directional light met is the sun.
-  bool add_node_light(const gltf_node& node, const std::string& name, const frame3f& frame) {
+  template <typename Name>
+  bool add_node_light(const gltf_node& node, const Name& name, const frame3f& frame) {
     if (node.light < 0) return true;
     if ((size_t)node.light >= doc.lights.size())
-      return fail(name + ": light " + std::to_string(node.light) + " does not exist");
+      return fail(name() + ": light " + std::to_string(node.light) + " does not exist");
     auto& source = doc.lights[(size_t)node.light];
     if (source.type == "directional" && !out.has_sun) {
       // The light shines along its node's -z: the sun lies along +z.
@@ -420,13 +424,13 @@ struct gltf_converter {
     if (depth > max_node_depth) return fail("node " + std::to_string(index) + " is nested too deeply");
     visited[(size_t)index] = true;
     auto& node = doc.nodes[(size_t)index];
-    auto name = "node " + std::to_string(index);
+    auto name = [index] { return "node " + std::to_string(index); };  // for messages only
     auto world = node.transform < 0 ? parent : parent * node_matrix(doc.transforms[(size_t)node.transform]);
-    if (!is_finite(world)) return fail(name + ": its transform is not finite");
+    if (!is_finite(world)) return fail(name() + ": its transform is not finite");
     auto frame = to_frame(world);
     if (node.mesh >= 0) {
       if ((size_t)node.mesh >= meshes.size())
-        return fail(name + ": mesh " + std::to_string(node.mesh) + " does not exist");
+        return fail(name() + ": mesh " + std::to_string(node.mesh) + " does not exist");
       auto instance_name = node.name.empty() ? "node" + std::to_string(index) : node.name;
       for (auto& [shape, material] : meshes[(size_t)node.mesh]) {
         auto instance = add_instance(out.scene, instance_name);

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <nlohmann/json.hpp>
 
 #include "scene/flat_layers.h"
@@ -333,6 +335,146 @@ TEST(flat_layers, small_meshes_on_a_big_plan_rank_by_their_exact_overlap) {
   auto pointers = std::vector<const scene_instance*>{};
   for (auto& instance : scene.instances) pointers.push_back(instance.get());
   EXPECT_EQ(rank_flat_layers(pointers).ranks, expected);
+}
+
+// Ranks of many rectangles in stacks: roads of one height that cross (ranks
+// climb), layers a fraction of a step above them, and roofs far above, in
+// random places. The ranking, which passes over meshes too far below to
+// matter, gives the ranks the rule gives when every pair is tried.
+TEST(flat_layers, ranks_are_those_of_trying_every_pair) {
+  struct rect {
+    float x0, x1, z0, z1, y;
+  };
+  // The rule of rank_flat_layers, every earlier rectangle tried: lifted a
+  // step above what it overlaps below, apart from what it overlaps at its
+  // height. Rectangles overlap by area when both extents overlap.
+  auto rule = [](const std::vector<rect>& rects, float step, float same, float eps) {
+    auto order = std::vector<size_t>(rects.size());
+    for (size_t i = 0; i < order.size(); i++) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return rects[a].y < rects[b].y; });
+    auto ranks = std::vector<int>(rects.size(), 0);
+    for (size_t k = 0; k < order.size(); k++) {
+      auto& r = rects[order[k]];
+      auto low = 0;
+      auto taken = std::vector<int>{};
+      for (size_t j = 0; j < k; j++) {
+        auto& o = rects[order[j]];
+        if (!(r.x1 > o.x0 + eps && o.x1 > r.x0 + eps && r.z1 > o.z0 + eps && o.z1 > r.z0 + eps)) continue;
+        if (r.y - o.y <= same) {
+          taken.push_back(ranks[order[j]]);
+        } else {
+          auto need = (float)ranks[order[j]] + 1 - (r.y - o.y) / step;
+          low = std::max(low, (int)std::ceil(need - 0.01f));
+        }
+      }
+      std::sort(taken.begin(), taken.end());
+      auto rank = low;
+      for (auto t : taken)
+        if (t == rank) rank++;
+      ranks[order[k]] = rank;
+    }
+    return ranks;
+  };
+  for (unsigned seed : {1u, 2u, 3u}) {
+    auto random = std::mt19937(seed);
+    auto uniform = [&](float a, float b) { return std::uniform_real_distribution<float>(a, b)(random); };
+    auto rects = std::vector<rect>{{-50, 50, -50, 50, 0}};  // the ground
+    // The step is 1e-4 of the diagonal of the bounds, about 0.014 here.
+    const float step = 1e-4f * std::sqrt(100.f * 100 * 2);
+    for (int i = 0; i < 600; i++) {
+      auto x = std::round(uniform(-45, 40)), z = std::round(uniform(-45, 40));
+      auto kind = i % 4;
+      if (kind == 0) rects.push_back({x, x + 12, z, z + 1, 0.3f * step});        // roads along x
+      else if (kind == 1) rects.push_back({x, x + 1, z, z + 12, 0.3f * step});   // roads along z
+      else if (kind == 2) rects.push_back({x, x + 3, z, z + 3, std::round(uniform(1, 4)) * 0.6f * step});
+      else rects.push_back({x, x + 4, z, z + 4, 3 + std::round(uniform(0, 3))});  // roofs
+    }
+    auto shapes = std::vector<scene_shape>(rects.size());
+    auto boxes = std::vector<bbox3f>{};
+    for (size_t i = 0; i < rects.size(); i++) {
+      auto& r = rects[i];
+      shapes[i].positions = {{r.x0, r.y, r.z0}, {r.x1, r.y, r.z0}, {r.x1, r.y, r.z1}, {r.x0, r.y, r.z1}};
+      shapes[i].triangles = {{0, 1, 2}, {0, 2, 3}};
+      boxes.push_back({{r.x0, r.y, r.z0}, {r.x1, r.y, r.z1}});
+    }
+    auto result = flat_layer_ranks{};
+    ASSERT_TRUE(rank_flat_boxes(
+        boxes, [](size_t, size_t) { return false; },
+        [&](size_t i, scene_shape&, frame3f& frame) {
+          frame = {};
+          return &shapes[i];
+        },
+        result));
+    auto size = result.step / 1e-4f;
+    auto expected = rule(rects, result.step, 1e-7f * size, 1e-7f * size);
+    EXPECT_EQ(result.ranks, expected) << seed;
+    // The roads cross each other: their ranks climb past those of the
+    // layers just above them, which must then rise over them.
+    EXPECT_GE(*std::max_element(expected.begin(), expected.end()), 4) << seed;
+  }
+}
+
+// A city's worth of meshes (sorted in two halves at once): pairs of
+// squares that overlap at one height, given in a shuffled order; of each
+// pair the first by name keeps rank 0 and the other takes rank 1.
+TEST(flat_layers, ranks_of_many_meshes_follow_their_names_in_any_order) {
+  auto scene = scene_data{};
+  const int pairs = 36000;
+  for (int i = 0; i < pairs; i++) {
+    auto x = (float)(i % 200) * 3, z = (float)(i / 200) * 3;
+    for (auto offset : {0.0f, 0.5f}) {
+      // "b..." overlaps "a..." and comes after it by name, not by place.
+      auto instance = add_complete_instance(scene, (offset > 0 ? "a" : "b") + std::to_string(i));
+      instance->shape->positions = {{x + offset, 0, z}, {x + offset + 1, 0, z}, {x + offset + 1, 0, z + 1},
+                                    {x + offset, 0, z + 1}};
+      instance->shape->triangles = {{0, 1, 2}, {0, 2, 3}};
+    }
+  }
+  auto pointers = std::vector<const scene_instance*>{};
+  for (auto& instance : scene.instances) pointers.push_back(instance.get());
+  std::shuffle(pointers.begin(), pointers.end(), std::mt19937(5));
+  auto layers = rank_flat_layers(pointers);
+  ASSERT_EQ(layers.ranks.size(), pointers.size());
+  auto wrong = 0;
+  for (size_t k = 0; k < pointers.size(); k++)
+    wrong += layers.ranks[k] != (pointers[k]->name[0] == 'a' ? 0 : 1);
+  EXPECT_EQ(wrong, 0);
+}
+
+// Of two flat meshes that overlap at one height, the first by name keeps
+// rank 0, however their names differ: past their sixteenth byte, by length
+// alone, in a byte above 127; of two equal names, the one given first.
+TEST(flat_layers, the_first_by_name_keeps_its_rank) {
+  struct name_pair {
+    std::string first, second;
+  } pairs[] = {
+      {"building_street_0001_a", "building_street_0001_b"},
+      {"roadroadroadroad", "roadroadroadroad2"},
+      {"road", "road2"},
+      {"zebra", "\xc3\xa9tang"},
+      {"a", "b"},
+      {"ab", "ba"},
+      {"abcdefgh1", "abcdefgi0"},
+      {"0123456789abcdeeZ", "0123456789abcdefA"},
+      {"same", "same"},
+  };
+  for (auto& p : pairs)
+    for (auto swapped : {false, true}) {
+      auto scene = scene_data{};
+      auto square = [&](const std::string& name, float x) {
+        auto instance = add_complete_instance(scene, name);
+        instance->shape->positions = {{x, 0, 0}, {x + 1, 0, 0}, {x + 1, 0, 1}, {x, 0, 1}};
+        instance->shape->triangles = {{0, 1, 2}, {0, 2, 3}};
+        return instance;
+      };
+      auto a = square(swapped ? p.second : p.first, swapped ? 0.5f : 0);
+      auto b = square(swapped ? p.first : p.second, swapped ? 0 : 0.5f);
+      auto layers = rank_flat_layers({a, b});
+      // The first by name, or the first given of equal names, stays below.
+      auto first_is_a = a->name < b->name || a->name == b->name;
+      EXPECT_EQ(layers.ranks, (std::vector<int>{first_is_a ? 0 : 1, first_is_a ? 1 : 0}))
+          << p.first << " / " << p.second << (swapped ? " swapped" : "");
+    }
 }
 
 // A courtyard building: outer walls face away from the outline, courtyard

@@ -53,7 +53,168 @@ bool inside(const bbox3f& outer, const bbox3f& inner) {
          outer.max.x >= inner.max.x && outer.max.y >= inner.max.y && outer.max.z >= inner.max.z;
 }
 
+// A small city with every kind of mesh the list sorts apart: walls of three
+// looks (one with a façade image), flat layers that cross at one height and
+// stack a fraction of a step apart, trees shared by enough instances to be
+// drawn instanced, a shape two instances share with different looks, a
+// shape with an index out of range, and instances without faces.
+loaded_scene small_city() {
+  auto view = loaded_scene{};
+  auto& scene = view.scene;
+  auto facade = add_texture(scene, "facade");
+  facade->ldr = image4b{4, 4, std::vector<vec4b>(16, vec4b{200, 180, 160, 255})};
+  auto looks = std::vector<scene_material*>{};
+  for (int k = 0; k < 3; k++) {
+    auto material = add_material(scene, "wall" + std::to_string(k));
+    material->color = {0.5f + 0.1f * (float)k, 0.6f, 0.7f};
+    if (k == 2) material->color_tex = facade;
+    looks.push_back(material);
+  }
+  auto flat = [&](const std::string& name, float x0, float z0, float x1, float z1, float y) {
+    auto instance = add_complete_instance(scene, name);
+    instance->shape->positions = {{x0, y, z0}, {x1, y, z0}, {x1, y, z1}, {x0, y, z1}};
+    instance->shape->quads = {{0, 1, 2, 3}};
+    instance->material->color = {0.3f, 0.3f + 0.001f * (float)(name.size() % 3), 0.3f};
+    return instance;
+  };
+  flat("ground", -200, -200, 200, 200, 0);
+  for (int i = 0; i < 24; i++) {
+    auto t = -180 + 15.0f * (float)i;
+    flat("road_x" + std::to_string(i), -190, t, 190, t + 4, 0.01f);
+    flat("road_z" + std::to_string(i), t, -190, t + 4, 190, 0.01f);
+    flat("park" + std::to_string(i), t + 5, t - 20, t + 12, t + 30, 0.005f * (float)(i % 3));
+  }
+  for (int i = 0; i < 30; i++)
+    for (int j = 0; j < 30; j++) {
+      auto instance = add_instance(scene, "b" + std::to_string(i) + "_" + std::to_string(j));
+      instance->shape = add_shape(scene);
+      instance->material = looks[(size_t)((i * 7 + j) % 3)];
+      auto& s = *instance->shape;
+      auto x = -170 + 11.5f * (float)i, z = -170 + 11.5f * (float)j, h = 3 + (float)((i * 5 + j * 3) % 17);
+      vec3f c[4] = {{x, 0, z}, {x + 6, 0, z}, {x + 6, 0, z + 5}, {x, 0, z + 5}};
+      // Each wall in strips, so that the city fills several tiles.
+      for (int k = 0; k < 4; k++)
+        for (int q = 0; q < 12; q++) {
+          auto a = lerp(c[k], c[(k + 1) % 4], (float)q / 12), b = lerp(c[k], c[(k + 1) % 4], (float)(q + 1) / 12);
+          auto base = (int)s.positions.size();
+          s.positions.insert(s.positions.end(), {a, b, {b.x, h, b.z}, {a.x, h, a.z}});
+          s.quads.push_back({base, base + 1, base + 2, base + 3});
+        }
+      auto base = (int)s.positions.size();
+      for (int k = 0; k < 4; k++) s.positions.push_back({c[k].x, h, c[k].z});
+      s.triangles.push_back({base, base + 1, base + 2});
+      s.triangles.push_back({base, base + 2, base + 3});
+      if ((i + j) % 9 == 0) instance->frame.o = {0.25f, 0, -0.5f};
+    }
+  // Trees: one shape, many instances.
+  auto tree = add_shape(scene, "tree");
+  for (int k = 0; k < 12; k++) {
+    auto a = 0.5f * (float)k;
+    auto base = (int)tree->positions.size();
+    tree->positions.insert(tree->positions.end(), {{std::cos(a), 1, std::sin(a)}, {std::cos(a + 0.5f), 1, std::sin(a + 0.5f)}, {0, 4, 0}});
+    tree->triangles.push_back({base, base + 1, base + 2});
+  }
+  auto leaves = add_material(scene, "leaves");
+  leaves->color = {0.1f, 0.5f, 0.1f};
+  for (int k = 0; k < 40; k++) {
+    auto instance = add_instance(scene, "tree" + std::to_string(k));
+    instance->shape = tree, instance->material = leaves;
+    instance->frame.o = {-185 + 9.0f * (float)k, 0, -185 + 4.0f * (float)(k % 7)};
+  }
+  // One shape under two looks, under the instancing threshold.
+  auto kiosk = flat("kiosk", 50, 50, 52, 52, 2.5f);
+  auto other = add_instance(scene, "kiosk2");
+  other->shape = kiosk->shape, other->material = looks[2];
+  other->frame.o = {10, 0, 10};
+  // Left out: indices out of range, no shape, no faces.
+  auto broken = flat("broken", 0, 0, 1, 1, 1);
+  broken->shape->quads = {{0, 1, 2, 9}};
+  add_instance(scene, "empty");
+  add_complete_instance(scene, "no_faces")->shape->positions = {{0, 0, 0}};
+  return view;
+}
+
+// A digest of everything the list holds, in order.
+struct list_digest {
+  unsigned long long h = 1469598103934665603ull;
+  void bytes(const void* p, size_t n) {
+    auto b = (const unsigned char*)p;
+    for (size_t i = 0; i < n; i++) h = (h ^ b[i]) * 1099511628211ull;
+  }
+  template <typename T> void value(const T& v) { bytes(&v, sizeof(T)); }
+  template <typename T> void array(const std::vector<T>& v) {
+    value(v.size());
+    if (!v.empty()) bytes(v.data(), v.size() * sizeof(T));
+  }
+  void level(const draw_level& l) { value(l.first), value(l.count), value(l.error); }
+};
+unsigned long long digest_of(const draw_list& list) {
+  auto d = list_digest{};
+  for (auto& look : list.looks) d.value(look.color), d.value(look.emission), d.value(look.texture);
+  for (auto& b : list.batches) {
+    d.value(b.look), d.value(b.layer), d.value(b.height);
+    d.array(b.positions), d.array(b.texcoords), d.array(b.indices);
+    for (auto& r : b.ranges) {
+      d.value(r.base_vertex), d.value(r.vertex_count), d.value(r.tile), d.value(r.bounds);
+      d.value(r.flat), d.value(r.level_count);
+      for (int k = 0; k < r.level_count; k++) d.level(r.levels[k]);
+    }
+  }
+  for (auto& g : list.instanced) {
+    d.value(g.look), d.array(g.mesh.positions), d.array(g.mesh.texcoords), d.array(g.mesh.indices);
+    d.array(g.frames);
+    for (auto& r : g.runs) d.value(r.first), d.value(r.count), d.value(r.bounds);
+    d.value(g.level_count);
+    for (int k = 0; k < g.level_count; k++) d.level(g.levels[k]);
+  }
+  d.value(list.bounds), d.value(list.focus), d.value(list.tile_grid), d.value(list.triangles);
+  d.value(list.instance_count), d.value(list.warnings.size());
+  return d.h;
+}
 }  // namespace
+
+// The small city's list, digested, is the one the viewer has always made
+// of it (the value changes only with a change meant to change what is
+// drawn), on one thread or several, with the shapes freed as they go or
+// kept.
+TEST(DrawList, SmallCityGivesTheSameListOnAnyNumberOfThreads) {
+  const auto expected = 0x2e61699a79f847cfull;
+  for (auto threads : {1, 2, 4})
+    for (auto release : {false, true}) {
+      auto city = small_city();
+      auto options = draw_options{};
+      options.threads = threads;
+      options.release_shapes = release;
+      auto list = make_draw_list(city, options);
+      EXPECT_EQ(list.tile_grid, 3);
+      EXPECT_EQ(list.instanced.size(), 1u);
+      EXPECT_EQ(list.warnings.size(), 1u);
+      EXPECT_EQ(digest_of(list), expected) << threads << " threads, release " << release;
+    }
+}
+
+// A batch takes its place in the list from its first mesh that has
+// something to draw: an instance of only degenerate triangles opens none,
+// on any number of threads.
+TEST(DrawList, BatchesComeInTheOrderOfTheirFirstMesh) {
+  for (auto threads : {1, 4}) {
+    auto view = loaded_scene{};
+    auto degenerate = add_walls(view, "a", 0, 0, 1, 1);
+    degenerate->material->color = {0.1f, 0.2f, 0.3f};
+    degenerate->shape->quads = {};
+    degenerate->shape->triangles = {{0, 0, 1}, {2, 3, 3}};
+    add_walls(view, "b", 2, 0, 1, 1)->material->color = {0.9f, 0.2f, 0.3f};
+    add_walls(view, "c", 4, 0, 1, 1)->material->color = {0.1f, 0.2f, 0.3f};
+    auto options = draw_options{};
+    options.threads = threads;
+    auto list = make_draw_list(view, options);
+    ASSERT_EQ(list.batches.size(), 2u) << threads;
+    EXPECT_EQ(list.looks[(size_t)list.batches[0].look].color, (vec3f{0.9f, 0.2f, 0.3f})) << threads;
+    EXPECT_EQ(list.looks[(size_t)list.batches[1].look].color, (vec3f{0.1f, 0.2f, 0.3f})) << threads;
+    EXPECT_EQ(list.instance_count, 2u);
+    EXPECT_EQ(list.triangles, 16u);
+  }
+}
 
 TEST(DrawList, MaterialsOfOneLookShareABatch) {
   auto view = loaded_scene{};

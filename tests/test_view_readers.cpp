@@ -349,6 +349,51 @@ TEST(GltfReader, DamagedFilesAreRefused) {
   }
 }
 
+// The lean reader names the record and the field of a bad value, and
+// passes over keys it does not know, even those that begin like one.
+TEST(GltfReader, LeanReaderNamesTheRecordOfABadValue) {
+  struct bad_case {
+    std::function<void(gltf_builder&)> damage;
+    std::string message;  // empty: the file reads
+  } cases[] = {
+      {[](gltf_builder& g) { g.doc["scene"] = "first"; }, "the document: scene is not a whole number in range"},
+      {[](gltf_builder& g) { g.doc["meshes"][0]["primitives"][0]["attributes"]["POSITION"] = -1; },
+       "mesh 0 primitive 0: POSITION is not a whole number in range"},
+      {[](gltf_builder& g) { g.doc["accessors"][1]["type"] = "VEC9"; }, "accessor 1: type VEC9 is unknown"},
+      {[](gltf_builder& g) { g.doc["nodes"][0]["translation"] = {1, 2, 3, 4}; },
+       "node 0: translation has too many elements"},
+      {[](gltf_builder& g) { g.doc["materials"][0]["name"] = 5; }, "material 0: name is not a string"},
+      {[](gltf_builder& g) { g.doc["bufferViews"][1]["byteStride"] = 1.5; },
+       "buffer view 1: byteStride is not a whole number in range"},
+      {[](gltf_builder& g) {
+         g.doc["extensions"]["KHR_lights_punctual"]["lights"] = {{{"type", "directional"}, {"color", {1, "red", 1}}}};
+       }, "light 0: color is not a number"},
+      {[](gltf_builder& g) { g.doc["cameras"] = {{{"type", "perspective"}, {"perspective", {{"yfov", "wide"}}}}}; },
+       "camera 0: yfov is not a number"},
+      {[](gltf_builder& g) {
+         auto& attributes = g.doc["meshes"][0]["primitives"][0]["attributes"];
+         attributes["POSITIONS"] = "none", attributes["POSITIO"] = -3, attributes["position"] = 2.5;
+         g.doc["nodes"][0]["meshes"] = "x", g.doc["nodes"][0]["nam"] = 1;
+       }, ""},
+  };
+  for (auto& c : cases) {
+    auto g = gltf_builder{};
+    g.doc["nodes"] = {{{"mesh", 0}}};
+    g.doc["scenes"][0]["nodes"] = {0};
+    c.damage(g);
+    auto scene = loaded_scene{};
+    auto error = std::string{};
+    auto ok = parse_glb_scene("bad.glb", g.glb(), scene, error);
+    if (c.message.empty()) {
+      EXPECT_TRUE(ok) << error;
+      EXPECT_EQ(scene.scene.instances.size(), 1u);
+      continue;
+    }
+    EXPECT_FALSE(ok) << c.message;
+    EXPECT_EQ(error, "bad.glb: parse error (" + c.message + ")");
+  }
+}
+
 // ---------------------------------------------------------------- PBRT
 
 TEST(PbrtReader, TransformsObjectsMaterialsCameraAndLights) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <map>
 #include <new>
 #include <system_error>
@@ -111,7 +112,9 @@ draw_mesh shape_mesh(const scene_shape& shape, const scene_texture* texture) {
 struct instance_info {
   const scene_instance* instance = nullptr;
   int                   look     = 0;
+  uint32_t              shape    = 0;  // into build_state::uses
   bool                  flat     = false;
+  int                   rank     = 0;  // layer rank of a flat mesh, capped
   float                 height   = 0;
   float                 spread   = -1;  // height range of a baked mesh
   bbox3f                box      = {};
@@ -146,54 +149,93 @@ struct look_table {
   }
 };
 
+// Shapes are known by a number of their own while the list is made (in
+// the order of their first instance): counts and bounds per shape are
+// arrays, not maps keyed by address, which a city of a million instances
+// pays for in hashing and cache misses.
 struct build_state {
-  draw_list&                                    list;
-  const draw_options&                           options;
-  const progress_callback&                      progress;
-  look_table                                    looks   = {};
-  std::unordered_map<const scene_shape*, int>   uses    = {};  // instances per shape
-  std::unordered_map<const scene_shape*, int>   left    = {};  // instances not yet in the list
-  std::vector<instance_info>                    infos   = {};
-  int                                           total   = 1;  // progress steps
+  draw_list&                 list;
+  const draw_options&        options;
+  const progress_callback&   progress;
+  look_table                 looks   = {};
+  std::vector<uint32_t>      shape_of = {};  // by scene instance; UINT32_MAX: not drawn
+  std::vector<int>           uses    = {};  // instances per shape
+  std::vector<int>           left    = {};  // instances not yet in the list
+  std::vector<bbox3f>        shape_boxes = {};  // each shape's own bounds
+  std::vector<instance_info> infos   = {};
+  int                        total   = 1;  // progress steps
 };
 
-bool is_instanced(const build_state& state, const scene_shape* shape) {
-  auto found = state.uses.find(shape);
-  return found != state.uses.end() && found->second >= state.options.instancing_threshold;
+bool is_instanced(const build_state& state, const instance_info& info) {
+  return state.uses[info.shape] >= state.options.instancing_threshold;
+}
+
+// Numbers the shapes with faces that the instances use: a sort of the
+// addresses, so that no per-instance lookup is needed.
+void number_shapes(build_state& state, const scene_data& scene) {
+  auto order = std::vector<std::pair<const scene_shape*, uint32_t>>{};
+  order.reserve(scene.instances.size());
+  for (size_t i = 0; i < scene.instances.size(); i++) {
+    auto shape = scene.instances[i]->shape;
+    if (shape && has_faces(*shape)) order.emplace_back(shape, (uint32_t)i);
+  }
+  // By address, then by instance: each shape's first instance leads.
+  std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+    if (a.first != b.first) return std::less<const scene_shape*>{}(a.first, b.first);
+    return a.second < b.second;
+  });
+  state.shape_of.assign(scene.instances.size(), UINT32_MAX);
+  auto firsts = std::vector<uint32_t>{};  // the first instance of each run of one shape
+  for (size_t k = 0; k < order.size(); k++) {
+    if (k == 0 || order[k].first != order[k - 1].first) firsts.push_back(order[k].second);
+    state.shape_of[order[k].second] = (uint32_t)firsts.size() - 1;
+  }
+  // Renumbered in the order of first instances, so that the numbers do
+  // not depend on where the allocator put the shapes.
+  auto by_first = std::vector<uint32_t>(firsts.size());
+  for (uint32_t s = 0; s < (uint32_t)firsts.size(); s++) by_first[s] = s;
+  std::sort(by_first.begin(), by_first.end(),
+            [&](uint32_t a, uint32_t b) { return firsts[a] < firsts[b]; });
+  auto renumbered = std::vector<uint32_t>(firsts.size());
+  for (uint32_t s = 0; s < (uint32_t)by_first.size(); s++) renumbered[by_first[s]] = s;
+  state.uses.assign(firsts.size(), 0);
+  for (auto& id : state.shape_of)
+    if (id != UINT32_MAX) id = renumbered[id], state.uses[id]++;
 }
 
 // First pass: which shapes are shared, where every mesh lies, which ones
 // lie flat and at what height, and the bounds of everything.
 void collect_instances(build_state& state, const scene_data& scene) {
   auto& list = state.list;
-  for (auto& instance : scene.instances)
-    if (instance->shape && has_faces(*instance->shape)) state.uses[instance->shape]++;
+  number_shapes(state, scene);
   state.left = state.uses;
-  auto shape_bounds = std::unordered_map<const scene_shape*, bbox3f>{};
+  // Per shape: 0 not checked, 1 valid, 2 indices out of range.
+  auto checked = std::vector<unsigned char>(state.uses.size(), 0);
+  state.shape_boxes.assign(state.uses.size(), bbox3f{});
   state.infos.reserve(scene.instances.size());
   auto invalid = false;
   for (size_t i = 0; i < scene.instances.size(); i++) {
+    auto id = state.shape_of[i];
+    if (id == UINT32_MAX) continue;
     auto& instance = *scene.instances[i];
-    if (!instance.shape || !has_faces(*instance.shape)) continue;
     auto& shape = *instance.shape;
-    if (!has_valid_indices(shape)) {
+    if (!checked[id]) checked[id] = has_valid_indices(shape) ? 1 : 2;
+    if (checked[id] == 2) {
       invalid = true;
       continue;
     }
-    auto info = instance_info{&instance, state.looks.look_of(list, instance.material)};
+    auto info = instance_info{&instance, state.looks.look_of(list, instance.material), id};
     auto& box = info.box;
-    if (is_instanced(state, &shape)) {
-      auto found = shape_bounds.find(&shape);
-      if (found == shape_bounds.end()) {
-        auto local = bbox3f{};
+    auto& local = state.shape_boxes[id];
+    if (is_instanced(state, info)) {
+      if (is_empty(local))
         for (auto& p : shape.positions) expand(local, p);
-        found = shape_bounds.emplace(&shape, local).first;
-      }
-      for (int k = 0; k < 8; k++)
-        expand(box, transform_point(instance.frame, box_corner(found->second, k)));
+      for (int k = 0; k < 8; k++) expand(box, transform_point(instance.frame, box_corner(local, k)));
     } else {
       auto low = std::numeric_limits<float>::max(), high = -low;
+      auto fresh = is_empty(local);
       for (auto& p : shape.positions) {
+        if (fresh) expand(local, p);
         auto w = transform_point(instance.frame, p);
         expand(box, w);
         low = std::min(low, w.y), high = std::max(high, w.y);
@@ -210,25 +252,23 @@ void collect_instances(build_state& state, const scene_data& scene) {
 }
 
 // Layer ranks of the flat meshes, as the exports lift them (capped): the
-// viewer pulls each one towards the eye by its rank.
-struct layer_ranks {
-  std::unordered_map<const scene_instance*, int> ranks;
-
-  int rank_of(const scene_instance* instance) const {
-    auto found = ranks.find(instance);
-    return found == ranks.end() ? 0 : found->second;
-  }
-};
-
-layer_ranks flat_layer_ranks(const std::vector<instance_info>& infos) {
+// viewer pulls each one towards the eye by its rank. Only the flat ones
+// keep theirs (a mesh the viewer holds upright is drawn unpulled).
+// The ranking's boxes come from the shapes' own bounds found already.
+void rank_flat_meshes(build_state& state) {
+  auto& infos = state.infos;
   auto instances = std::vector<const scene_instance*>{};
   instances.reserve(infos.size());
-  for (auto& info : infos) instances.push_back(info.instance);
-  auto ranked = rank_flat_layers(instances);
-  auto layers = layer_ranks{};
+  auto boxes = std::vector<bbox3f>{};
+  boxes.reserve(infos.size());
+  for (auto& info : infos) {
+    instances.push_back(info.instance);
+    boxes.push_back(placed_box(state.shape_boxes[info.shape], info.instance->frame));
+  }
+  state.shape_boxes = {};
+  auto ranked = rank_flat_layers(instances, std::move(boxes));
   for (size_t k = 0; k < infos.size(); k++)
-    if (ranked.ranks[k] > 0) layers.ranks[infos[k].instance] = std::min(ranked.ranks[k], max_layer_rank);
-  return layers;
+    infos[k].rank = infos[k].flat && ranked.ranks[k] > 0 ? std::min(ranked.ranks[k], max_layer_rank) : 0;
 }
 
 // Marks the flat meshes, and finds the focus: the bounds without flat
@@ -326,62 +366,153 @@ void release_shape(scene_shape& shape) {
   shape.colors = {};
 }
 
-// Second pass: geometry into batches by look and rank, shared shapes into
-// instanced groups by shape and look.
-void fill_batches(build_state& state, const layer_ranks& layers) {
-  auto& list = state.list;
-  auto batch_index = std::map<std::pair<int, int>, size_t>{};
-  auto batch_tiles = std::vector<int>{};  // the tile of each batch's last run
-  auto group_index = std::map<std::pair<const scene_shape*, int>, size_t>{};
-  auto group_tiles = std::vector<int>{};  // the tile of each group's last run
-  for (size_t i = 0; i < state.infos.size(); i++) {
-    auto& info = state.infos[i];
-    auto shape = info.instance->shape;
-    auto& look = list.looks[(size_t)info.look];
-    auto texture = look.texture >= 0 ? list.textures[(size_t)look.texture] : nullptr;
-    if (is_instanced(state, shape)) {
-      auto key = std::make_pair((const scene_shape*)shape, info.look);
-      auto found = group_index.find(key);
-      if (found == group_index.end()) {
-        auto group = draw_instances{info.look, shape_mesh(*shape, texture), {}};
-        if (group.mesh.indices.empty()) continue;
-        found = group_index.emplace(key, list.instanced.size()).first;
-        list.instanced.push_back(std::move(group));
-        group_tiles.push_back(-1);
-      }
-      auto& group = list.instanced[found->second];
-      if (group.runs.empty() || group_tiles[found->second] != info.tile) {
-        group.runs.push_back({group.frames.size(), 0, {}});
-        group_tiles[found->second] = info.tile;
-      }
-      auto& run = group.runs.back();
-      run.count++;
-      expand(run.bounds, info.box.min);
-      expand(run.bounds, info.box.max);
-      group.frames.push_back(info.instance->frame);
-      list.triangles += group.mesh.indices.size() / 3;
-      list.instance_count++;
-    } else if (auto mesh = shape_mesh(*shape, texture); !mesh.indices.empty()) {
-      auto rank = info.flat ? layers.rank_of(info.instance) : 0;
-      auto key = std::make_pair(info.look, rank);
-      auto found = batch_index.find(key);
-      if (found == batch_index.end()) {
-        found = batch_index.emplace(key, list.batches.size()).first;
-        auto batch = draw_batch{};
-        batch.look = info.look, batch.layer = rank, batch.height = info.height;
-        list.batches.push_back(std::move(batch));
-        batch_tiles.push_back(-1);
-      }
-      auto& batch = list.batches[found->second];
-      batch.height = std::min(batch.height, info.height);
-      append_mesh(batch, batch_tiles[found->second], info, mesh, texture != nullptr);
-      list.triangles += mesh.indices.size() / 3;
-      list.instance_count++;
+// Runs job(0) ... job(count - 1) on up to `thread_count` threads (0: one
+// per processor), each taking the next job from a shared counter: jobs
+// differ a lot in size, so fixed shares would leave a processor idle. A
+// job that throws (runs out of memory) stops them all, and the call throws
+// std::bad_alloc once every thread is done.
+void run_jobs(size_t count, int thread_count, const std::function<void(size_t job, bool caller)>& job) {
+  auto next = std::atomic<size_t>{0};
+  auto failed = std::atomic<bool>{false};
+  auto work = [&](bool caller) {
+    try {
+      for (auto k = next++; k < count && !failed; k = next++) job(k, caller);
+    } catch (...) {
+      failed = true;  // out of memory, as good as: the caller is told so
     }
-    if (state.options.release_shapes && --state.left[shape] == 0) release_shape(*shape);
-    if (state.progress && i % 4096 == 0)
-      state.progress("prepare scene", (int)(state.infos.size() + i), state.total);
+  };
+  auto threads = thread_count > 0 ? (size_t)thread_count
+                                  : std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), 8);
+  auto helpers = std::vector<std::thread>{};
+  if (count > 1)
+    for (size_t t = 1; t < threads; t++) {
+      try {
+        helpers.emplace_back(work, false);
+      } catch (const std::system_error&) {
+        break;  // no more threads: these do the rest
+      }
+    }
+  work(true);
+  for (auto& helper : helpers) helper.join();
+  if (failed) throw std::bad_alloc();
+}
+
+// Second pass: geometry into batches by look and rank, shared shapes into
+// instanced groups by shape and look. Each batch and group is filled on
+// its own, from its instances in tile order, on as many threads as asked;
+// the batches are then put in the order of their first mesh, the groups in
+// that of their first instance, so the list is the same on any number.
+void fill_batches(build_state& state) {
+  auto& list = state.list;
+  auto& infos = state.infos;
+  // Which batch or group each instance goes to, each one numbered in the
+  // order of its first instance.
+  struct unit {
+    bool     instanced = false;
+    int      look = 0, rank = 0;
+    uint32_t shape = 0;
+    size_t   first = 0, count = 0;  // its instances in `members`
+    // Filled in:
+    draw_batch     batch = {};
+    draw_instances group = {};
+    size_t         first_mesh = SIZE_MAX;  // the instance of its first mesh
+    size_t         triangles = 0, instances = 0;
+  };
+  auto units = std::vector<unit>{};
+  auto unit_of = std::vector<uint32_t>(infos.size());
+  {
+    auto batch_index = std::map<std::pair<int, int>, uint32_t>{};
+    auto group_index = std::map<std::pair<uint32_t, int>, uint32_t>{};
+    for (size_t i = 0; i < infos.size(); i++) {
+      auto& info = infos[i];
+      auto instanced = is_instanced(state, info);
+      auto& index = instanced ? group_index[{info.shape, info.look}] : batch_index[{info.look, info.rank}];
+      if (index == 0) {
+        auto u = unit{};
+        u.instanced = instanced, u.look = info.look, u.rank = info.rank, u.shape = info.shape;
+        units.push_back(std::move(u));
+        index = (uint32_t)units.size();
+      }
+      unit_of[i] = index - 1;
+      units[index - 1].count++;
+    }
   }
+  auto members = std::vector<uint32_t>(infos.size());
+  {
+    auto fill = std::vector<size_t>(units.size());
+    for (size_t u = 1; u < units.size(); u++) fill[u] = units[u].first = units[u - 1].first + units[u - 1].count;
+    for (size_t i = 0; i < infos.size(); i++) members[fill[unit_of[i]]++] = (uint32_t)i;
+  }
+  std::vector<uint32_t>().swap(unit_of);
+
+  // Instances a shape still has to give: the last one to use it frees it.
+  auto left = std::vector<std::atomic<int>>(state.left.size());
+  for (size_t s = 0; s < left.size(); s++) left[s] = state.left[s];
+  auto done = std::atomic<size_t>{0};
+  auto reported = size_t{0};
+  auto fill_unit = [&](size_t u, bool caller) {
+    auto& work = units[u];
+    auto& look = list.looks[(size_t)work.look];
+    auto texture = look.texture >= 0 ? list.textures[(size_t)look.texture] : nullptr;
+    auto last_tile = -1;  // of the last run
+    if (work.instanced) {
+      work.group = draw_instances{work.look, shape_mesh(*infos[members[work.first]].instance->shape, texture), {}};
+      // A shape with nothing to draw: its instances are left out.
+      if (work.group.mesh.indices.empty()) return void(done += work.count);
+    }
+    for (auto m = work.first; m < work.first + work.count; m++) {
+      auto i = (size_t)members[m];
+      auto& info = infos[i];
+      auto shape = info.instance->shape;
+      if (work.instanced) {
+        auto& group = work.group;
+        if (group.runs.empty() || last_tile != info.tile) {
+          group.runs.push_back({group.frames.size(), 0, {}});
+          last_tile = info.tile;
+        }
+        auto& run = group.runs.back();
+        run.count++;
+        expand(run.bounds, info.box.min);
+        expand(run.bounds, info.box.max);
+        group.frames.push_back(info.instance->frame);
+        work.triangles += group.mesh.indices.size() / 3;
+        work.instances++;
+      } else if (auto mesh = shape_mesh(*shape, texture); !mesh.indices.empty()) {
+        auto& batch = work.batch;
+        if (work.first_mesh == SIZE_MAX) {
+          work.first_mesh = i;
+          batch.look = work.look, batch.layer = work.rank, batch.height = info.height;
+        }
+        batch.height = std::min(batch.height, info.height);
+        append_mesh(batch, last_tile, info, mesh, texture != nullptr);
+        work.triangles += mesh.indices.size() / 3;
+        work.instances++;
+      }
+      if (state.options.release_shapes && --left[info.shape] == 0) release_shape(*shape);
+      auto count = ++done;
+      if (caller && state.progress && count >= reported + 4096) {
+        reported = count;
+        state.progress("prepare scene", (int)(infos.size() + count), state.total);
+      }
+    }
+  };
+  // The largest first, so that no thread is left with a big one at the end.
+  auto order = std::vector<size_t>(units.size());
+  for (size_t u = 0; u < order.size(); u++) order[u] = u;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return units[a].count > units[b].count; });
+  run_jobs(order.size(), state.options.threads, [&](size_t k, bool caller) { fill_unit(order[k], caller); });
+  state.left = {};
+
+  auto batches = std::vector<unit*>{};
+  for (auto& work : units) {
+    list.triangles += work.triangles;
+    list.instance_count += work.instances;
+    if (work.instanced && !work.group.mesh.indices.empty()) list.instanced.push_back(std::move(work.group));
+    if (!work.instanced && work.first_mesh != SIZE_MAX) batches.push_back(&work);
+  }
+  std::sort(batches.begin(), batches.end(), [](const unit* a, const unit* b) { return a->first_mesh < b->first_mesh; });
+  for (auto work : batches) list.batches.push_back(std::move(work->batch));
 }
 
 // One run's or instanced shape's coarser levels, made apart from the list
@@ -429,31 +560,7 @@ void add_levels_of_detail(draw_list& list, size_t simplify_from, int thread_coun
     job.group = &group, job.weight = group.mesh.indices.size();
     jobs.push_back(std::move(job));
   }
-  // Jobs are taken one at a time from a shared counter: runs differ a
-  // lot in size, so fixed halves would leave one processor idle.
-  auto next = std::atomic<size_t>{0};
-  auto failed = std::atomic<bool>{false};
-  auto work = [&] {
-    try {
-      for (auto k = next++; k < jobs.size() && !failed; k = next++) run_simplify_job(jobs[k]);
-    } catch (...) {
-      failed = true;  // out of memory: the list goes without those levels
-    }
-  };
-  auto threads = thread_count > 0 ? (size_t)thread_count
-                                  : std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), 8);
-  auto helpers = std::vector<std::thread>{};
-  if (jobs.size() > 1)
-    for (size_t t = 1; t < threads; t++) {
-      try {
-        helpers.emplace_back(work);
-      } catch (const std::system_error&) {
-        break;  // no more threads: this one does the rest
-      }
-    }
-  work();
-  for (auto& helper : helpers) helper.join();
-  if (failed) throw std::bad_alloc();
+  run_jobs(jobs.size(), thread_count, [&](size_t k, bool) { run_simplify_job(jobs[k]); });
   for (auto& job : jobs) {
     if (job.group) {
       auto& mesh = job.group->mesh;
@@ -555,9 +662,9 @@ draw_list build_draw_list(const loaded_scene& view, const draw_options& options,
   collect_instances(state, view.scene);
   auto size = is_empty(list.bounds) ? 1.0f : length(list.bounds.max - list.bounds.min);
   mark_flat_meshes(state, size);
-  auto layers = flat_layer_ranks(state.infos);
+  rank_flat_meshes(state);
   assign_tiles(state);
-  fill_batches(state, layers);
+  fill_batches(state);
   state.infos = {};
   add_levels_of_detail(list, options.simplify_from, options.threads);
   add_lighting_and_camera(list, view, options.use_sky);

@@ -130,8 +130,8 @@ struct draw_options {
   // Frees each shape's arrays once its last instance is in the list, so
   // that the scene and the list are not held whole at the same time.
   bool release_shapes = false;
-  // Threads that make the coarser levels (0: one per processor); the list
-  // is the same for any number.
+  // Threads that fill the batches and make the coarser levels (0: one per
+  // processor); the list is the same for any number.
   int threads = 0;
 };
 

@@ -1,0 +1,326 @@
+#include "scene/json_events.h"
+
+#include <charconv>
+#include <cmath>
+#include <vector>
+
+namespace {
+
+// The bytes of the source a block at a time; `p` walks the current block.
+struct byte_cursor {
+  uint64_t                                                  size;
+  const std::function<bool(uint64_t, void*, size_t)>&       read;
+  size_t                                                    block_size;
+  std::vector<char>                                         block = {};
+  uint64_t                                                  block_offset = 0, next_offset = 0;
+  const char*                                               p = nullptr;
+  const char*                                               end = nullptr;
+  bool                                                      failed = false;
+
+  uint64_t offset() const { return block_offset + (uint64_t)(p - block.data()); }
+  bool refill() {
+    if (failed || next_offset >= size) return false;
+    auto count = (size_t)std::min<uint64_t>(block_size, size - next_offset);
+    block.resize(count);
+    if (!read(next_offset, block.data(), count)) return failed = true, false;
+    block_offset = next_offset;
+    next_offset += count;
+    p = block.data();
+    end = p + count;
+    return true;
+  }
+  // The next byte (0 ... 255) without taking it, or -1 at the end.
+  int peek() {
+    if (p == end && !refill()) return -1;
+    return (unsigned char)*p;
+  }
+  int get() {
+    auto c = peek();
+    if (c >= 0) p++;
+    return c;
+  }
+  void skip_space() {
+    for (;;) {
+      if (p == end && !refill()) return;
+      auto c = *p;
+      if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return;
+      p++;
+    }
+  }
+};
+
+struct json_reader {
+  byte_cursor  in;
+  json_events& events;
+  std::string& error;
+  std::string  text = {}, number = {};
+
+  bool fail() {
+    if (!in.failed) error = "at byte " + std::to_string(in.offset());
+    return false;
+  }
+
+  void append_utf8(uint32_t code) {
+    if (code < 0x80) {
+      text += (char)code;
+    } else if (code < 0x800) {
+      text += (char)(0xC0 | (code >> 6));
+      text += (char)(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      text += (char)(0xE0 | (code >> 12));
+      text += (char)(0x80 | ((code >> 6) & 0x3F));
+      text += (char)(0x80 | (code & 0x3F));
+    } else {
+      text += (char)(0xF0 | (code >> 18));
+      text += (char)(0x80 | ((code >> 12) & 0x3F));
+      text += (char)(0x80 | ((code >> 6) & 0x3F));
+      text += (char)(0x80 | (code & 0x3F));
+    }
+  }
+  // Four hex digits of a \u escape, or -1.
+  long hex4() {
+    long value = 0;
+    for (int k = 0; k < 4; k++) {
+      auto c = in.get();
+      auto digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                 : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+      if (digit < 0) return -1;
+      value = value * 16 + digit;
+    }
+    return value;
+  }
+  // A multi-byte UTF-8 sequence whose first byte `lead` is taken (RFC 3629:
+  // no overlong forms, no surrogates, nothing past U+10FFFF).
+  bool utf8_sequence(int lead) {
+    int count = 0, low = 0x80, high = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) count = 1;
+    else if (lead == 0xE0) count = 2, low = 0xA0;
+    else if (lead >= 0xE1 && lead <= 0xEC) count = 2;
+    else if (lead == 0xED) count = 2, high = 0x9F;
+    else if (lead >= 0xEE && lead <= 0xEF) count = 2;
+    else if (lead == 0xF0) count = 3, low = 0x90;
+    else if (lead >= 0xF1 && lead <= 0xF3) count = 3;
+    else if (lead == 0xF4) count = 3, high = 0x8F;
+    else return false;
+    text += (char)lead;
+    for (int k = 0; k < count; k++) {
+      auto c = in.peek();
+      if (c < low || c > high) return false;
+      in.p++;
+      text += (char)c;
+      low = 0x80, high = 0xBF;
+    }
+    return true;
+  }
+  // A string whose opening quote is next, into `text`.
+  bool read_string() {
+    in.p++;  // the quote
+    text.clear();
+    for (;;) {
+      if (in.p == in.end && !in.refill()) return fail();
+      // The plain run in this block, taken at once.
+      auto run = in.p;
+      while (run != in.end) {
+        auto c = (unsigned char)*run;
+        if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) break;
+        run++;
+      }
+      text.append(in.p, (size_t)(run - in.p));
+      in.p = run;
+      if (run == in.end) continue;
+      auto c = (unsigned char)*in.p;
+      if (c == '"') {
+        in.p++;
+        return true;
+      }
+      if (c < 0x20) return fail();
+      in.p++;
+      if (c >= 0x80) {
+        if (!utf8_sequence(c)) return fail();
+        continue;
+      }
+      // An escape.
+      auto e = in.get();
+      switch (e) {
+        case '"': text += '"'; break;
+        case '\\': text += '\\'; break;
+        case '/': text += '/'; break;
+        case 'b': text += '\b'; break;
+        case 'f': text += '\f'; break;
+        case 'n': text += '\n'; break;
+        case 'r': text += '\r'; break;
+        case 't': text += '\t'; break;
+        case 'u': {
+          auto code = hex4();
+          if (code < 0) return fail();
+          if (code >= 0xD800 && code <= 0xDBFF) {
+            // A high surrogate: its low one must follow.
+            if (in.get() != '\\' || in.get() != 'u') return fail();
+            auto second = hex4();
+            if (second < 0xDC00 || second > 0xDFFF) return fail();
+            code = 0x10000 + ((code - 0xD800) << 10) + (second - 0xDC00);
+          } else if (code >= 0xDC00 && code <= 0xDFFF) {
+            return fail();
+          }
+          append_utf8((uint32_t)code);
+          break;
+        }
+        default: return fail();
+      }
+    }
+  }
+  bool digits(bool at_least_one) {
+    auto any = false;
+    for (auto c = in.peek(); c >= '0' && c <= '9'; c = in.peek()) {
+      number += (char)c;
+      in.p++;
+      any = true;
+    }
+    return any || !at_least_one;
+  }
+  // -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?
+  bool read_number() {
+    number.clear();
+    if (in.peek() == '-') number += '-', in.p++;
+    auto first = in.peek();
+    if (first == '0') {
+      number += '0', in.p++;
+    } else if (first >= '1' && first <= '9') {
+      digits(true);
+    } else {
+      return fail();
+    }
+    auto whole = true;
+    if (in.peek() == '.') {
+      number += '.', in.p++;
+      whole = false;
+      if (!digits(true)) return fail();
+    }
+    if (auto c = in.peek(); c == 'e' || c == 'E') {
+      number += 'e', in.p++;
+      whole = false;
+      if (auto s = in.peek(); s == '+' || s == '-') number += (char)s, in.p++;
+      if (!digits(true)) return fail();
+    }
+    auto value = 0.0;
+    auto negative = number[0] == '-';
+    auto begin = number.data() + (negative ? 1 : 0);
+    auto count = number.size() - (negative ? 1 : 0);
+    if (whole && count <= 19) {
+      // Up to 19 digits fit 64 bits exactly: one rounding to double.
+      uint64_t n = 0;
+      for (size_t k = 0; k < count; k++) n = n * 10 + (uint64_t)(begin[k] - '0');
+      value = negative && n ? -(double)n : (double)n;
+    } else {
+      auto result = std::from_chars(number.data(), number.data() + number.size(), value);
+      if (result.ec == std::errc::result_out_of_range) {
+        // Too small is zero; too large for a double is not a number here.
+        auto tiny = number.find("e-") != std::string::npos ||
+                    (number.find('e') == std::string::npos && begin[0] == '0');
+        if (!tiny) return fail();
+        value = negative ? -0.0 : 0.0;
+      } else if (result.ec != std::errc{}) {
+        return fail();
+      }
+    }
+    return events.number(value, whole);
+  }
+  bool literal(const char* word) {
+    for (auto c = word; *c; c++)
+      if (in.get() != (unsigned char)*c) return fail();
+    return true;
+  }
+  // A key, its colon and the space after them.
+  bool read_key() {
+    in.skip_space();
+    if (in.peek() != '"') return fail();
+    if (!read_string() || !events.key(text)) return false;
+    in.skip_space();
+    if (in.get() != ':') return fail();
+    return true;
+  }
+
+  bool read() {
+    // A byte order mark before the text is passed over, as JSON readers do.
+    if (in.peek() == 0xEF) {
+      in.p++;
+      if (in.get() != 0xBB || in.get() != 0xBF) return fail();
+    }
+    auto open = std::vector<char>{};  // '{' or '[' of each open container
+    for (;;) {
+      // A value.
+      in.skip_space();
+      switch (in.peek()) {
+        case '{':
+          in.p++;
+          if (!events.start_object()) return false;
+          in.skip_space();
+          if (in.peek() == '}') {
+            in.p++;
+            if (!events.end_object()) return false;
+            break;
+          }
+          if (!read_key()) return false;
+          open.push_back('{');
+          continue;
+        case '[':
+          in.p++;
+          if (!events.start_array()) return false;
+          in.skip_space();
+          if (in.peek() == ']') {
+            in.p++;
+            if (!events.end_array()) return false;
+            break;
+          }
+          open.push_back('[');
+          continue;
+        case '"':
+          if (!read_string() || !events.string(text)) return false;
+          break;
+        case 't':
+          if (!literal("true") || !events.boolean(true)) return false;
+          break;
+        case 'f':
+          if (!literal("false") || !events.boolean(false)) return false;
+          break;
+        case 'n':
+          if (!literal("null") || !events.null()) return false;
+          break;
+        default:
+          if (!read_number()) return false;
+          break;
+      }
+      // After a value: the next one of its container, or the container's end.
+      for (;;) {
+        if (open.empty()) return true;
+        in.skip_space();
+        auto c = in.get();
+        if (c == ',') {
+          if (open.back() == '{' && !read_key()) return false;
+          break;
+        }
+        if (c == (open.back() == '{' ? '}' : ']')) {
+          auto object = open.back() == '{';
+          open.pop_back();
+          if (!(object ? events.end_object() : events.end_array())) return false;
+          continue;
+        }
+        if (c >= 0) in.p--;  // the error is at this byte
+        return fail();
+      }
+    }
+  }
+};
+
+}  // namespace
+
+bool read_json_events(uint64_t size, const std::function<bool(uint64_t, void*, size_t)>& read,
+                      json_events& events, std::string& error, bool& read_failed, size_t block) {
+  error.clear();
+  read_failed = false;
+  auto reader = json_reader{byte_cursor{size, read, std::max<size_t>(block, 1)}, events, error};
+  auto ok = reader.read();
+  read_failed = reader.in.failed;
+  if (read_failed) error.clear();
+  return ok && !read_failed;
+}
