@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 
 #include "scene/export_scene.h"
@@ -67,6 +68,27 @@ void write_synthetic_city(const std::string& folder) {
   copy_assets(folder);
 }
 
+// Saves the store in each format, and the scene `make_whole` makes
+// prepared in memory: the files must be the same.
+void expect_store_writes_what_memory_writes(const scratch_dir& dir, const scene_data& scene,
+                                            const json_scene_store& store,
+                                            const std::vector<const char*>& extensions,
+                                            const std::function<void(scene_data&)>& make_whole) {
+  auto error = std::string{};
+  for (auto ext : extensions) {
+    SCOPED_TRACE(ext);
+    auto streamed = dir / (std::string("streamed") + (ext + 1));
+    auto whole = dir / (std::string("whole") + (ext + 1));
+    fs::create_directories(streamed), fs::create_directories(whole);
+    ASSERT_TRUE(save_scene(streamed + "/city" + ext, scene, store, error)) << error;
+    auto again = scene_data{};
+    make_whole(again);
+    prepare_export_scene(again);
+    ASSERT_TRUE(save_scene(whole + "/city" + ext, again, error)) << error;
+    EXPECT_TRUE(files_under(streamed) == files_under(whole));
+  }
+}
+
 }  // namespace
 
 // blockgen writes glTF, GLB and OBJ from the store; with --info it builds the
@@ -125,24 +147,14 @@ TEST(export_store, an_unprepared_store_is_prepared_as_it_is_written) {
   }
   auto store = json_scene_store{};
   add_scene_records(store, scene, {});
-  auto error = std::string{};
-  for (auto ext : {".glb", ".gltf", ".obj"}) {
-    SCOPED_TRACE(ext);
-    auto streamed = dir / (std::string("streamed") + (ext + 1));
-    auto whole = dir / (std::string("whole") + (ext + 1));
-    fs::create_directories(streamed), fs::create_directories(whole);
-    ASSERT_TRUE(save_scene(streamed + "/city" + ext, scene, store, error)) << error;
-    // The same records, prepared in memory.
-    auto again = scene_data{};
+  // The same records, prepared in memory.
+  expect_store_writes_what_memory_writes(dir, scene, store, {".glb", ".gltf", ".obj"}, [&](scene_data& again) {
     for (auto& c : scene.cameras) *add_camera(again, c->name) = *c;
     for (auto& i : scene.instances) {
       auto instance = add_complete_instance(again, i->name);
       *instance->shape = *i->shape;
     }
-    prepare_export_scene(again);
-    ASSERT_TRUE(save_scene(whole + "/city" + ext, again, error)) << error;
-    EXPECT_TRUE(files_under(streamed) == files_under(whole));
-  }
+  });
 }
 
 // Names of several material records are laid over each other, and the
@@ -190,18 +202,8 @@ TEST(export_store, materials_of_several_records_merge_by_name) {
     EXPECT_EQ(m->roughness, l.roughness);
   }
   plan = {};
-  for (auto ext : {".glb", ".gltf", ".obj", ".pbrt"}) {
-    SCOPED_TRACE(ext);
-    auto streamed = dir / (std::string("streamed") + (ext + 1));
-    auto whole = dir / (std::string("whole") + (ext + 1));
-    fs::create_directories(streamed), fs::create_directories(whole);
-    ASSERT_TRUE(save_scene(streamed + "/city" + ext, scene, store, error)) << error;
-    auto again = scene_data{};
-    make_scene(again);
-    prepare_export_scene(again);
-    ASSERT_TRUE(save_scene(whole + "/city" + ext, again, error)) << error;
-    EXPECT_TRUE(files_under(streamed) == files_under(whole));
-  }
+  expect_store_writes_what_memory_writes(dir, scene, store, {".glb", ".gltf", ".obj", ".pbrt"},
+                                         make_scene);
 }
 
 // A store written once lets go of its packed geometry during the save, and

@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 #include "scene/gltf_reader.h"
@@ -214,6 +215,15 @@ struct gltf_builder {
   }
 };
 
+// The builder's triangle under one node of the scene, then `damage` done to it.
+gltf_builder damaged_glb(const std::function<void(gltf_builder&)>& damage) {
+  auto g = gltf_builder{};
+  g.doc["nodes"] = {{{"mesh", 0}}};
+  g.doc["scenes"][0]["nodes"] = {0};
+  damage(g);
+  return g;
+}
+
 }  // namespace
 
 TEST(GltfReader, NodeHierarchyWithMatricesAndTrsCameraAndSun) {
@@ -325,10 +335,7 @@ TEST(GltfReader, DamagedFilesAreRefused) {
   // The general reader and the lean one refuse alike.
   for (auto lean : {false, true})
     for (auto& c : cases) {
-      auto g = gltf_builder{};
-      g.doc["nodes"] = {{{"mesh", 0}}};
-      g.doc["scenes"][0]["nodes"] = {0};
-      c.damage(g);
+      auto g = damaged_glb(c.damage);
       auto scene = loaded_scene{};
       auto error = std::string{};
       EXPECT_FALSE(lean ? parse_glb_scene("bad.glb", g.glb(), scene, error)
@@ -377,10 +384,7 @@ TEST(GltfReader, LeanReaderNamesTheRecordOfABadValue) {
        }, ""},
   };
   for (auto& c : cases) {
-    auto g = gltf_builder{};
-    g.doc["nodes"] = {{{"mesh", 0}}};
-    g.doc["scenes"][0]["nodes"] = {0};
-    c.damage(g);
+    auto g = damaged_glb(c.damage);
     auto scene = loaded_scene{};
     auto error = std::string{};
     auto ok = parse_glb_scene("bad.glb", g.glb(), scene, error);
