@@ -365,38 +365,6 @@ void release_shape(scene_shape& shape) {
   shape.quadsnorm = {}, shape.positions = {}, shape.normals = {}, shape.texcoords = {};
   shape.colors = {};
 }
-
-// Runs job(0) ... job(count - 1) on up to `thread_count` threads (0: one
-// per processor), each taking the next job from a shared counter: jobs
-// differ a lot in size, so fixed shares would leave a processor idle. A
-// job that throws (runs out of memory) stops them all, and the call throws
-// std::bad_alloc once every thread is done.
-void run_jobs(size_t count, int thread_count, const std::function<void(size_t job, bool caller)>& job) {
-  auto next = std::atomic<size_t>{0};
-  auto failed = std::atomic<bool>{false};
-  auto work = [&](bool caller) {
-    try {
-      for (auto k = next++; k < count && !failed; k = next++) job(k, caller);
-    } catch (...) {
-      failed = true;  // out of memory, as good as: the caller is told so
-    }
-  };
-  auto threads = thread_count > 0 ? (size_t)thread_count
-                                  : std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), 8);
-  auto helpers = std::vector<std::thread>{};
-  if (count > 1)
-    for (size_t t = 1; t < threads; t++) {
-      try {
-        helpers.emplace_back(work, false);
-      } catch (const std::system_error&) {
-        break;  // no more threads: these do the rest
-      }
-    }
-  work(true);
-  for (auto& helper : helpers) helper.join();
-  if (failed) throw std::bad_alloc();
-}
-
 // Second pass: geometry into batches by look and rank, shared shapes into
 // instanced groups by shape and look. Each batch and group is filled on
 // its own, from its instances in tile order, on as many threads as asked;
@@ -668,6 +636,7 @@ draw_list build_draw_list(const loaded_scene& view, const draw_options& options,
   state.infos = {};
   add_levels_of_detail(list, options.simplify_from, options.threads);
   add_lighting_and_camera(list, view, options.use_sky);
+  make_far_image(list, options.threads);
   if (progress) progress("prepare scene", state.total, state.total);
   return list;
 }
@@ -688,9 +657,41 @@ draw_list make_draw_list(const loaded_scene& scene, bool use_sky, const progress
   return build_draw_list(scene, options, progress);
 }
 
+// Runs job(0) ... job(count - 1) on up to `thread_count` threads (0: one
+// per processor), each taking the next job from a shared counter: jobs
+// differ a lot in size, so fixed shares would leave a processor idle. A
+// job that throws (runs out of memory) stops them all, and the call throws
+// std::bad_alloc once every thread is done.
+void run_jobs(size_t count, int thread_count, const std::function<void(size_t job, bool caller)>& job) {
+  auto next = std::atomic<size_t>{0};
+  auto failed = std::atomic<bool>{false};
+  auto work = [&](bool caller) {
+    try {
+      for (auto k = next++; k < count && !failed; k = next++) job(k, caller);
+    } catch (...) {
+      failed = true;  // out of memory, as good as: the caller is told so
+    }
+  };
+  auto threads = thread_count > 0 ? (size_t)thread_count
+                                  : std::min<size_t>(std::max(1u, std::thread::hardware_concurrency()), 8);
+  auto helpers = std::vector<std::thread>{};
+  if (count > 1)
+    for (size_t t = 1; t < threads; t++) {
+      try {
+        helpers.emplace_back(work, false);
+      } catch (const std::system_error&) {
+        break;  // no more threads: these do the rest
+      }
+    }
+  work(true);
+  for (auto& helper : helpers) helper.join();
+  if (failed) throw std::bad_alloc();
+}
+
 void release_geometry(draw_list& list) {
   for (auto& batch : list.batches) batch.positions = {}, batch.texcoords = {}, batch.indices = {};
   for (auto& group : list.instanced) group.mesh = {}, group.frames = {};
+  list.far.albedo = {}, list.far.facing = {};
 }
 
 bool small_on_screen(const bbox3f& b, const vec3f& eye, float pixels_per_unit, float max_pixels) {
@@ -702,7 +703,7 @@ bool small_on_screen(const bbox3f& b, const vec3f& eye, float pixels_per_unit, f
 }
 
 int detail_level(const bbox3f& b, const draw_level* levels, int level_count, const vec3f& eye,
-                 float pixels_per_unit, float max_pixels) {
+                 float pixels_per_unit, float max_pixels, bool small_coarsest) {
   auto d = vec3f{std::max({b.min.x - eye.x, 0.0f, eye.x - b.max.x}),
                  std::max({b.min.y - eye.y, 0.0f, eye.y - b.max.y}),
                  std::max({b.min.z - eye.z, 0.0f, eye.z - b.max.z})};
@@ -710,7 +711,8 @@ int detail_level(const bbox3f& b, const draw_level* levels, int level_count, con
   // A run that the view shows only a few pixels wide (a whole city's far
   // tiles, buildings a pixel or two) takes its coarsest level: none of its
   // shapes can show more than a pixel blob.
-  if (level_count > 1 && small_on_screen(b, eye, pixels_per_unit, max_pixels)) return level_count - 1;
+  if (small_coarsest && level_count > 1 && small_on_screen(b, eye, pixels_per_unit, max_pixels))
+    return level_count - 1;
   auto level = 0;
   for (int k = 1; k < level_count; k++)
     if (levels[k].error * pixels_per_unit <= max_pixels * distance) level = k;

@@ -12,11 +12,13 @@
 // mesh gets the rank of its height among the flat heights near it, and the
 // renderer pulls higher ranks towards the eye by a few depth steps.
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "scene/math.h"
 #include "scene/scene_load.h"
+#include "view/far_image.h"
 
 // Everything a draw needs besides its geometry.
 struct draw_look {
@@ -97,6 +99,8 @@ struct draw_list {
   // What a framing view shows: the bounds without a flat backdrop that
   // reaches far past everything else (the ground square around a city).
   bbox3f focus = {};
+  // The city from above, for the tiles far from the eye.
+  far_image far = {};
 
   // The sun: stated by the scene, found in its sky, or none (the viewer
   // then places a default one relative to its first view).
@@ -142,6 +146,12 @@ draw_list make_draw_list(const loaded_scene& scene, bool use_sky = true,
                          const progress_callback& progress = {},
                          int instancing_threshold = 8);
 
+// Runs `count` jobs on `thread_count` threads (0: one per processor), each
+// taking the next job; `caller` tells the calling thread's calls apart. A
+// job that throws stops them all, and the call throws std::bad_alloc once
+// every thread is done.
+void run_jobs(size_t count, int thread_count, const std::function<void(size_t job, bool caller)>& job);
+
 // Frees the geometry of the list (once the renderer holds it), keeping
 // what the view needs besides: bounds, lighting, counts.
 void release_geometry(draw_list& list);
@@ -156,8 +166,12 @@ void release_geometry(draw_list& list);
 // casts no shadow (its buildings are a few pixels; their shadows less).
 bool small_on_screen(const bbox3f& bounds, const vec3f& eye, float pixels_per_unit,
                      float max_pixels);
+// With `small_coarsest` false a run small on screen gets the level its
+// error allows like any other (where the far picture stands for the small
+// tiles, the runs still drawn are those of tiles too large for it).
 int detail_level(const bbox3f& bounds, const draw_level* levels, int level_count,
-                 const vec3f& eye, float pixels_per_unit, float max_pixels = 1.0f);
+                 const vec3f& eye, float pixels_per_unit, float max_pixels = 1.0f,
+                 bool small_coarsest = true);
 
 // The coarser levels of detail of a mesh (`count` indices into `vertices`
 // positions), each straying further from it (1 %, 4 %, 12 %, 35 % of its

@@ -42,6 +42,10 @@ uniform vec3 color;
 uniform vec3 emission;
 uniform bool textured;
 uniform sampler2D image;
+// A far tile's quad: colour and facing from the picture of the city seen
+// from above (the colour in `image`).
+uniform bool farImage;
+uniform sampler2D facingImage;
 uniform vec3 sunDirection;
 uniform vec3 sunColor;
 uniform vec3 skyAmbient;
@@ -80,7 +84,15 @@ void main() {
   n = len > 0.0 ? n / len : vec3(0.0, 1.0, 0.0);
   if (dot(n, eye - worldPosition) < 0.0) n = -n;
   vec3 albedo = color;
-  if (textured) albedo *= texture(image, uv).rgb;
+  if (farImage) {
+    vec4 seen = texture(image, uv);
+    if (seen.a < 0.5) discard;
+    albedo = seen.rgb / seen.a;
+    vec3 up = texture(facingImage, uv).xyz * 2.0 - 1.0;
+    n = length(up) > 0.0 ? normalize(up) : vec3(0.0, 1.0, 0.0);
+  } else if (textured) {
+    albedo *= texture(image, uv).rgb;
+  }
   float sun = max(dot(n, sunDirection), 0.0);
   if (shadowed && sun > 0.0) sun *= sunShare(n);
   vec3 ambient = mix(groundAmbient, skyAmbient, 0.5 + 0.5 * n.y);
@@ -176,12 +188,25 @@ void expand(bbox3f& box, const bbox3f& other) {
 // The layers on the ground lie within this share of the scene's size of
 // its lowest point: the exports lift them by up to 16 steps of 1e-4.
 constexpr float groundTolerance = 2e-3f;
+// A far tile's quad lies on the ground stack, pulled towards the eye by
+// one rank more than the highest flat layer.
+constexpr float farLayer = 16;
 
 void setVector(QOpenGLFunctions_3_3_Core* gl, GLint location, const vec3f& v) {
   gl->glUniform3f(location, v.x, v.y, v.z);
 }
 
 }  // namespace
+
+// What one frame's passes share.
+struct SceneRenderer::FrameState {
+  frame3f eye;
+  float   pixelsPerUnit = 1;  // for the levels of detail
+  float   step = 0;           // one layer rank's pull
+  float   pixels = 2;         // the error a level may show, this pass
+  bool    shadowPass = false;
+  GLint   colorAt = -1, emissionAt = -1, texturedAt = -1, layerAt = -1;
+};
 
 GLuint SceneRenderer::compile(const char* vertex, const char* fragment, QString& error) {
   auto stage = [&](GLenum kind, const char* source) -> GLuint {
@@ -328,7 +353,8 @@ void SceneRenderer::addBatch(const draw_batch& batch, int tileGrid) {
     }
     expand(gpu.bounds, range.bounds);
   }
-  // The blocks, and their coarsest levels in one index list.
+  // The blocks, and their coarsest levels in one index list (none when the
+  // far picture stands for small tiles).
   auto byBlock = std::map<int, size_t>{};
   gpu.blockTiles = (float)std::min(4, std::max(1, tileGrid));
   auto blockIndexData = std::vector<uint32_t>{};
@@ -356,6 +382,7 @@ void SceneRenderer::addBatch(const draw_batch& batch, int tileGrid) {
     }
     block.count = blockIndexData.size() - block.first;
   }
+  if (farMesh.vertexArray) blockIndexData.clear();
   if (!blockIndexData.empty()) {
     glGenVertexArrays(1, &gpu.blockArray);
     glBindVertexArray(gpu.blockArray);
@@ -381,6 +408,115 @@ void SceneRenderer::addBatch(const draw_batch& batch, int tileGrid) {
     glBindVertexArray(0);
   }
   meshes.push_back(std::move(gpu));
+}
+
+void SceneRenderer::addFarImage(const draw_list& list) {
+  auto& far = list.far;
+  auto grid = list.tile_grid;
+  auto texels = (size_t)std::max(0, far.width) * (size_t)std::max(0, far.height);
+  if (texels == 0 || grid < 1 || far.albedo.size() != texels || far.facing.size() != texels ||
+      far.tiles.size() != (size_t)grid * (size_t)grid)
+    return;
+  GLint limit = 0;
+  glGetIntegerv(GL_MAX_TEXTURE_SIZE, &limit);
+  if (far.width > limit || far.height > limit) return;
+  auto upload = [&](const std::vector<vec4b>& pixels, GLenum format) {
+    GLuint name = 0;
+    glGenTextures(1, &name);
+    glBindTexture(GL_TEXTURE_2D, name);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    glTexImage2D(GL_TEXTURE_2D, 0, format, far.width, far.height, 0, GL_RGBA, GL_UNSIGNED_BYTE,
+                 pixels.data());
+    glGenerateMipmap(GL_TEXTURE_2D);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR_MIPMAP_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    return name;
+  };
+  farAlbedo = upload(far.albedo, GL_SRGB8_ALPHA8);
+  farFacing = upload(far.facing, GL_RGBA8);
+  farGrid = grid;
+  farPlan = list.focus;
+  farBoxes = far.tiles;
+  farQuad.assign(far.tiles.size(), -1);
+  auto positions = std::vector<vec3f>{};
+  auto texcoords = std::vector<vec2f>{};
+  auto indices = std::vector<uint16_t>{};
+  for (size_t t = 0; t < far.tiles.size(); t++) {
+    auto& box = far.tiles[t];
+    if (!(box.min.x <= box.max.x)) continue;
+    auto cx = (float)(t / (size_t)grid), cz = (float)(t % (size_t)grid);
+    auto base = (uint16_t)positions.size();
+    farQuad[t] = (int)(indices.size() / 6);
+    for (int k = 0; k < 4; k++) {
+      auto ix = k & 1, iz = k >> 1;
+      positions.push_back({ix ? box.max.x : box.min.x, box.min.y, iz ? box.max.z : box.min.z});
+      texcoords.push_back({(cx + (float)ix) / (float)grid, (cz + (float)iz) / (float)grid});
+    }
+    for (auto k : {0, 1, 3, 0, 3, 2}) indices.push_back((uint16_t)(base + k));
+  }
+  farMesh = makeMesh(positions, texcoords, indices.data(), indices.size(), GL_UNSIGNED_SHORT, nullptr);
+  farMesh.height = list.focus.min.y;
+}
+
+void SceneRenderer::chooseFarTiles(const FrameState& frame) {
+  farNow.assign(farBoxes.size(), 0);
+  if (!farMesh.vertexArray) return;
+  for (size_t t = 0; t < farBoxes.size(); t++) {
+    auto& box = farBoxes[t];
+    farNow[t] = !(box.min.x <= box.max.x) ||
+                small_on_screen(box, frame.eye.o, frame.pixelsPerUnit, detailPixels);
+  }
+}
+
+bool SceneRenderer::drawnFromAfar(const bbox3f& box) const {
+  if (farNow.empty() || farGrid < 1) return false;
+  // The tiles' columns and rows the box reaches; none past the plan's edge
+  // (beyond a rounding of its size).
+  auto span = [&](float low, float high, float planLow, float planHigh, int& first, int& last) {
+    auto scale = (float)farGrid / (planHigh - planLow);
+    auto a = (low - planLow) * scale, b = (high - planLow) * scale;
+    if (!(a >= -1e-3f && b <= (float)farGrid + 1e-3f)) return false;
+    first = std::clamp((int)std::floor(a), 0, farGrid - 1);
+    last = std::clamp((int)std::floor(b), 0, farGrid - 1);
+    return true;
+  };
+  auto x0 = 0, x1 = 0, z0 = 0, z1 = 0;
+  if (!span(box.min.x, box.max.x, farPlan.min.x, farPlan.max.x, x0, x1) ||
+      !span(box.min.z, box.max.z, farPlan.min.z, farPlan.max.z, z0, z1))
+    return false;
+  for (int x = x0; x <= x1; x++)
+    for (int z = z0; z <= z1; z++)
+      if (!farNow[(size_t)(x * farGrid + z)]) return false;
+  return true;
+}
+
+int SceneRenderer::drawFarTiles(const FrameState& frame, const view_frustum& frustum) {
+  farCounts.clear(), farOffsets.clear();
+  for (size_t t = 0; t < farNow.size(); t++) {
+    if (!farNow[t] || farQuad[t] < 0 || !box_in_frustum(frustum, farBoxes[t])) continue;
+    farCounts.push_back(6);
+    farOffsets.push_back((const void*)((size_t)farQuad[t] * 6 * sizeof(uint16_t)));
+  }
+  if (farCounts.empty()) return 0;
+  drawn += 2 * farCounts.size();
+  glUniform1i(glGetUniformLocation(sceneProgram, "farImage"), 1);
+  setVector(this, frame.colorAt, {1, 1, 1});
+  setVector(this, frame.emissionAt, {0, 0, 0});
+  glUniform1i(frame.texturedAt, 0);
+  auto direction = frame.eye.o.y >= farMesh.height ? 1.0f : -1.0f;
+  glUniform1f(frame.layerAt, 1 - direction * frame.step * farLayer);
+  glActiveTexture(GL_TEXTURE2);
+  glBindTexture(GL_TEXTURE_2D, farFacing);
+  glActiveTexture(GL_TEXTURE0);
+  glBindTexture(GL_TEXTURE_2D, farAlbedo);
+  glBindVertexArray(farMesh.vertexArray);
+  glMultiDrawElements(GL_TRIANGLES, farCounts.data(), GL_UNSIGNED_SHORT, farOffsets.data(),
+                      (GLsizei)farCounts.size());
+  glBindVertexArray(0);
+  glUniform1i(glGetUniformLocation(sceneProgram, "farImage"), 0);
+  return 1;
 }
 
 void SceneRenderer::addInstanced(const draw_instances& group) {
@@ -460,6 +596,7 @@ bool SceneRenderer::initialize(const draw_list& list, QString& error, bool geome
     if (renderer.contains(name)) maxAnisotropy = 0;
 
   for (auto texture : list.textures) textures.push_back(uploadImage(*texture));
+  addFarImage(list);
   looks = list.looks;
   pending = list.batches.size() + list.instanced.size();
   uploaded = 0;
@@ -548,6 +685,15 @@ void SceneRenderer::release() {
     if (mesh.blockIndices) glDeleteBuffers(1, &mesh.blockIndices);
   }
   meshes.clear();
+  if (farMesh.vertexArray) {
+    glDeleteBuffers(4, farMesh.buffers);
+    glDeleteVertexArrays(1, &farMesh.vertexArray);
+  }
+  farMesh = GpuMesh{};
+  for (auto name : {farAlbedo, farFacing})
+    if (name) glDeleteTextures(1, &name);
+  farAlbedo = farFacing = 0;
+  farNow.clear();
   if (!textures.empty()) glDeleteTextures((GLsizei)textures.size(), textures.data());
   textures.clear();
   if (skyTexture) glDeleteTextures(1, &skyTexture);
@@ -561,15 +707,6 @@ void SceneRenderer::release() {
   ready = false;
 }
 
-// What one frame's passes share.
-struct SceneRenderer::FrameState {
-  frame3f eye;
-  float   pixelsPerUnit = 1;  // for the levels of detail
-  float   step = 0;           // one layer rank's pull
-  float   pixels = 2;         // the error a level may show, this pass
-  bool    shadowPass = false;
-  GLint   colorAt = -1, emissionAt = -1, texturedAt = -1, layerAt = -1;
-};
 
 void SceneRenderer::collectDraws(const FrameState& frame, const view_frustum& frustum, Pass pass,
                                  size_t& count) {
@@ -584,13 +721,13 @@ void SceneRenderer::collectDraws(const FrameState& frame, const view_frustum& fr
   auto groundTop = bounds.min.y + groundTolerance * length(bounds.max - bounds.min);
   for (size_t m = 0; m < meshes.size(); m++) {
     auto& mesh = meshes[m];
-    if (!box_in_frustum(frustum, mesh.bounds)) continue;
+    if (!box_in_frustum(frustum, mesh.bounds) || drawnFromAfar(mesh.bounds)) continue;
     auto draw = MeshDraws{m, runCounts.size(), 0, blockCounts.size(), 0, spans.size(), 0};
     if (mesh.ranges.empty()) {
       collectInstanced(mesh, frame, frustum, pass, count);
     } else {
       for (auto& block : mesh.blocks) {
-        if (!box_in_frustum(frustum, block.bounds)) continue;
+        if (!box_in_frustum(frustum, block.bounds) || drawnFromAfar(block.bounds)) continue;
         // A block small on screen as a whole (each of its tiles a fraction
         // of it) is drawn in one go at the coarsest level, or casts no shadow.
         if (mesh.blockArray && small_on_screen(block.bounds, frame.eye.o, frame.pixelsPerUnit,
@@ -604,13 +741,16 @@ void SceneRenderer::collectDraws(const FrameState& frame, const view_frustum& fr
         }
         for (auto r : block.runs) {
           auto& range = mesh.ranges[r];
-          if (range.level_count == 0 || !box_in_frustum(frustum, range.bounds)) continue;
+          if (range.level_count == 0 || !box_in_frustum(frustum, range.bounds) ||
+              drawnFromAfar(range.bounds))
+            continue;
           if (pass == Pass::shadow &&
               ((range.flat && range.bounds.max.y <= groundTop) ||
                small_on_screen(range.bounds, frame.eye.o, frame.pixelsPerUnit, pixels)))
             continue;
           auto& level = range.levels[detail_level(range.bounds, range.levels, range.level_count,
-                                                  frame.eye.o, frame.pixelsPerUnit, pixels)];
+                                                  frame.eye.o, frame.pixelsPerUnit, pixels,
+                                                  !farMesh.vertexArray)];
           if (level.count == 0) continue;
           runCounts.push_back((GLsizei)level.count);
           runOffsets.push_back((const void*)(level.first * sizeof(uint16_t)));
@@ -637,11 +777,11 @@ void SceneRenderer::collectInstanced(const GpuMesh& mesh, const FrameState& fram
   // Runs that follow each other at one level take one call.
   auto pending = InstanceSpan{0, 0, -1};
   for (auto& run : mesh.instanceRuns) {
-    if (run.count == 0 || !box_in_frustum(frustum, run.bounds)) continue;
+    if (run.count == 0 || !box_in_frustum(frustum, run.bounds) || drawnFromAfar(run.bounds)) continue;
     if (pass == Pass::shadow && small_on_screen(run.bounds, frame.eye.o, frame.pixelsPerUnit, pixels))
       continue;
     auto level = detail_level(run.bounds, mesh.levels, mesh.levelCount, frame.eye.o,
-                              frame.pixelsPerUnit, pixels);
+                              frame.pixelsPerUnit, pixels, !farMesh.vertexArray);
     if (level == pending.level && pending.first + pending.count == run.first) {
       pending.count += run.count;
       continue;
@@ -769,6 +909,7 @@ int SceneRenderer::render(const view_camera& camera, int width, int height) {
   auto nearPlane = 0.0f, farPlane = 0.0f;
   fit_depth_range(bounds, eye, camera.yfov, aspect, nearPlane, farPlane);
   frame.pixelsPerUnit = (float)height / (2 * std::tan(camera.yfov / 2));
+  chooseFarTiles(frame);
   auto sun = normalize(hasSun ? sunDirection : defaultSun);
 
   // The sun's shadows reach a few times the distance of the view's centre.
@@ -791,7 +932,8 @@ int SceneRenderer::render(const view_camera& camera, int width, int height) {
   // buffer at the far plane (24 bits): z / (near * 2^24) per unit of depth.
   frame.step = std::clamp(3 * farPlane / (nearPlane * 16777216.0f), 2e-7f, 2e-3f);
   drawn = 0;
-  collectDraws(frame, frustum_of(projection * view), Pass::view, drawn);
+  auto frustum = frustum_of(projection * view);
+  collectDraws(frame, frustum, Pass::view, drawn);
 
   glEnable(GL_DEPTH_TEST);
   glDepthMask(GL_TRUE);
@@ -807,6 +949,8 @@ int SceneRenderer::render(const view_camera& camera, int width, int height) {
   setVector(this, location("skyAmbient"), skyAmbient);
   setVector(this, location("groundAmbient"), groundAmbient);
   glUniform1i(location("image"), 0);
+  glUniform1i(location("facingImage"), 2);
+  glUniform1i(location("farImage"), 0);
   glUniform1i(location("shadowed"), light.valid ? 1 : 0);
   glUniform1i(location("shadowMap"), 1);
   if (light.valid) {
@@ -821,6 +965,7 @@ int SceneRenderer::render(const view_camera& camera, int width, int height) {
   frame.colorAt = location("color"), frame.emissionAt = location("emission");
   frame.texturedAt = location("textured"), frame.layerAt = location("layerScale");
   calls += submitDraws(frame, true);
+  calls += drawFarTiles(frame, frustum);
   drawBackdrop(eye, camera.yfov, aspect);
   return calls;
 }

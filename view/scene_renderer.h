@@ -115,6 +115,16 @@ class SceneRenderer : protected QOpenGLFunctions_3_3_Core {
                        size_t& count);
   void    collectInstanced(const GpuMesh& mesh, const FrameState& frame,
                            const view_frustum& frustum, Pass pass, size_t& count);
+  // The far picture: its images and a quad per tile that has surfaces.
+  void    addFarImage(const draw_list& list);
+  // Which tiles this frame draws from the far picture: those small on
+  // screen, seen from `eye`.
+  void    chooseFarTiles(const FrameState& frame);
+  // Whether the far picture stands for all of a box this frame: it lies in
+  // the picture's plan, and every tile it reaches is drawn from afar.
+  bool    drawnFromAfar(const bbox3f& box) const;
+  // Draws the far tiles' quads in the frustum; returns the draw calls.
+  int     drawFarTiles(const FrameState& frame, const view_frustum& frustum);
   // Draws what collectDraws found; with `shaded` each mesh's look is set.
   int     submitDraws(const FrameState& frame, bool shaded);
   // False when nothing casts a shadow: then there is no map to look up.
@@ -147,6 +157,18 @@ class SceneRenderer : protected QOpenGLFunctions_3_3_Core {
   std::vector<const void*> blockOffsets;
   std::vector<InstanceSpan> spans;
   std::vector<MeshDraws>    draws;
+  // The far picture: colour and facing images, its quads (six indices a
+  // tile, `farQuad` their place, -1 for a tile without surfaces), each
+  // tile's box, and the tiles drawn from it this frame.
+  GLuint                   farAlbedo = 0, farFacing = 0;
+  GpuMesh                  farMesh;
+  std::vector<int>         farQuad;
+  std::vector<bbox3f>      farBoxes;
+  std::vector<char>        farNow;
+  bbox3f                   farPlan;
+  int                      farGrid = 0;
+  std::vector<GLsizei>     farCounts;
+  std::vector<const void*> farOffsets;
   bool                   separateLayers = true, shadows = true;
   float                  detailPixels = 2;
 };

@@ -1,0 +1,203 @@
+#include "view/far_image.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "scene/image.h"
+#include "view/draw_list.h"
+
+namespace {
+
+// Surfaces that face the sky less than this (the cosine of their slope)
+// are walls seen edge on: they cover nothing from above.
+constexpr float min_facing = 0.05f;
+// Stacked flat layers lie millimetres apart: each rank counts as this
+// much higher, so a road wins over the ground it lies on and never over a
+// roof.
+constexpr float rank_height = 0.01f;
+
+// The mean linear colour of an image, so that a textured look shows from
+// afar in the colour it has up close.
+vec3f mean_color(const scene_texture& texture) {
+  auto sum = vec3f{};
+  auto count = size_t{0};
+  if (!texture.hdr.pixels.empty()) {
+    for (auto& p : texture.hdr.pixels)
+      if (std::isfinite(p.x + p.y + p.z)) sum = sum + vec3f{p.x, p.y, p.z}, count++;
+  } else {
+    for (auto& p : texture.ldr.pixels) {
+      auto c = srgb_to_linear(p);
+      sum = sum + vec3f{c.x, c.y, c.z}, count++;
+    }
+  }
+  return count ? sum * (1.0f / (float)count) : vec3f{1, 1, 1};
+}
+
+// The picture being drawn: one band of rows at a time per job, so that
+// jobs never write the same texel.
+struct raster {
+  far_image&         image;
+  std::vector<float> top;  // the highest surface's height (plus its rank) per texel
+  float x0 = 0, z0 = 0, texels_per_x = 1, texels_per_z = 1;
+};
+
+// Draws one triangle into rows [row0, row1) of the picture: every texel
+// whose centre it covers, or for a triangle smaller than a texel the texel
+// of its centre, where it lies higher than what is there.
+void draw_triangle(raster& r, int row0, int row1, const vec3f& p0, const vec3f& p1, const vec3f& p2,
+                   float rank, const vec4b& color) {
+  auto n = cross(p1 - p0, p2 - p0);
+  auto len = length(n);
+  if (!(len > 0)) return;
+  if (n.y < 0) n = -n;
+  if (n.y < min_facing * len) return;
+  n = n * (1 / len);
+  auto facing = vec4b{(uint8_t)std::lround(127.5f + 127.5f * n.x), (uint8_t)std::lround(127.5f + 127.5f * n.y),
+                      (uint8_t)std::lround(127.5f + 127.5f * n.z), 255};
+  // Texel coordinates: a texel's centre lies at (i + 0.5, j + 0.5).
+  auto u0 = (p0.x - r.x0) * r.texels_per_x, v0 = (p0.z - r.z0) * r.texels_per_z;
+  auto u1 = (p1.x - r.x0) * r.texels_per_x, v1 = (p1.z - r.z0) * r.texels_per_z;
+  auto u2 = (p2.x - r.x0) * r.texels_per_x, v2 = (p2.z - r.z0) * r.texels_per_z;
+  auto& image = r.image;
+  auto write = [&](int i, int j, float y) {
+    auto k = (size_t)j * (size_t)image.width + (size_t)i;
+    if (y <= r.top[k]) return;
+    r.top[k] = y;
+    image.albedo[k] = color;
+    image.facing[k] = facing;
+  };
+  auto area = (u1 - u0) * (v2 - v0) - (u2 - u0) * (v1 - v0);
+  auto lo_u = std::min({u0, u1, u2}), hi_u = std::max({u0, u1, u2});
+  auto lo_v = std::min({v0, v1, v2}), hi_v = std::max({v0, v1, v2});
+  if (!(hi_u >= 0 && lo_u < (float)image.width && hi_v >= (float)row0 && lo_v < (float)row1)) return;
+  auto i0 = std::max(0, (int)std::ceil(lo_u - 0.5f)), i1 = std::min(image.width - 1, (int)std::floor(hi_u - 0.5f));
+  auto j0 = std::max(row0, (int)std::ceil(lo_v - 0.5f)), j1 = std::min(row1 - 1, (int)std::floor(hi_v - 0.5f));
+  auto y_mid = (p0.y + p1.y + p2.y) / 3 + rank;
+  if (i0 > i1 || j0 > j1 || std::fabs(area) < 1e-12f) {
+    // Smaller than a texel (or a sliver between centres): its centre's.
+    auto i = (int)std::floor((u0 + u1 + u2) / 3), j = (int)std::floor((v0 + v1 + v2) / 3);
+    if (i >= 0 && i < image.width && j >= row0 && j < row1) write(i, j, y_mid);
+    return;
+  }
+  auto inv = 1 / area;
+  for (int j = j0; j <= j1; j++) {
+    auto v = (float)j + 0.5f;
+    for (int i = i0; i <= i1; i++) {
+      auto u = (float)i + 0.5f;
+      // Barycentric weights of the centre; inside when none is negative.
+      auto w1 = ((u - u0) * (v2 - v0) - (u2 - u0) * (v - v0)) * inv;
+      auto w2 = ((u1 - u0) * (v - v0) - (u - u0) * (v1 - v0)) * inv;
+      auto w0 = 1 - w1 - w2;
+      if (w0 < 0 || w1 < 0 || w2 < 0) continue;
+      write(i, j, w0 * p0.y + w1 * p1.y + w2 * p2.y + rank);
+    }
+  }
+}
+
+bool overlaps_rows(const bbox3f& b, const raster& r, int row0, int row1) {
+  auto v_lo = (b.min.z - r.z0) * r.texels_per_z, v_hi = (b.max.z - r.z0) * r.texels_per_z;
+  return v_hi >= (float)row0 - 1 && v_lo <= (float)row1 + 1;
+}
+
+// One band of rows: every full mesh of the list that reaches into it.
+void draw_band(raster& r, const draw_list& list, const std::vector<vec4b>& look_colors, int row0,
+               int row1) {
+  for (auto& batch : list.batches) {
+    auto color = look_colors[(size_t)batch.look];
+    auto rank = rank_height * (float)batch.layer;
+    for (auto& range : batch.ranges) {
+      if (range.level_count < 1 || !overlaps_rows(range.bounds, r, row0, row1)) continue;
+      auto& level = range.levels[0];
+      if ((size_t)range.base_vertex + range.vertex_count > batch.positions.size() ||
+          level.first + level.count > batch.indices.size())
+        continue;
+      auto* p = batch.positions.data() + range.base_vertex;
+      auto* index = batch.indices.data() + level.first;
+      for (size_t k = 0; k + 2 < level.count; k += 3) {
+        if (index[k] >= range.vertex_count || index[k + 1] >= range.vertex_count ||
+            index[k + 2] >= range.vertex_count)
+          continue;
+        draw_triangle(r, row0, row1, p[index[k]], p[index[k + 1]], p[index[k + 2]], rank, color);
+      }
+    }
+  }
+  for (auto& group : list.instanced) {
+    auto color = look_colors[(size_t)group.look];
+    auto& mesh = group.mesh;
+    auto count = std::min(group.levels[0].count, mesh.indices.size());
+    for (auto& run : group.runs) {
+      if (!overlaps_rows(run.bounds, r, row0, row1)) continue;
+      for (auto f = run.first; f < run.first + run.count && f < group.frames.size(); f++) {
+        auto& frame = group.frames[f];
+        for (size_t k = 0; k + 2 < count; k += 3) {
+          auto a = mesh.indices[k], b = mesh.indices[k + 1], c = mesh.indices[k + 2];
+          if (a >= mesh.positions.size() || b >= mesh.positions.size() || c >= mesh.positions.size()) continue;
+          draw_triangle(r, row0, row1, transform_point(frame, mesh.positions[a]),
+                        transform_point(frame, mesh.positions[b]), transform_point(frame, mesh.positions[c]),
+                        0, color);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace
+
+bbox3f tile_cell(const draw_list& list, int tile) {
+  auto grid = std::max(1, list.tile_grid);
+  auto& focus = list.focus;
+  auto sx = (focus.max.x - focus.min.x) / (float)grid, sz = (focus.max.z - focus.min.z) / (float)grid;
+  auto cx = tile / grid, cz = tile % grid;
+  return {{focus.min.x + sx * (float)cx, focus.min.y, focus.min.z + sz * (float)cz},
+          {focus.min.x + sx * (float)(cx + 1), focus.max.y, focus.min.z + sz * (float)(cz + 1)}};
+}
+
+void make_far_image(draw_list& list, int threads) {
+  auto& image = list.far;
+  image = far_image{};
+  auto& focus = list.focus;
+  auto grid = std::max(1, list.tile_grid);
+  if (!(focus.min.x < focus.max.x && focus.min.z < focus.max.z)) return;
+  image.width = image.height = grid * far_tile_texels;
+  auto texels = (size_t)image.width * (size_t)image.height;
+  image.albedo.assign(texels, vec4b{});
+  image.facing.assign(texels, vec4b{});
+  auto r = raster{image, std::vector<float>(texels, -std::numeric_limits<float>::infinity())};
+  r.x0 = focus.min.x, r.z0 = focus.min.z;
+  r.texels_per_x = (float)image.width / (focus.max.x - focus.min.x);
+  r.texels_per_z = (float)image.height / (focus.max.z - focus.min.z);
+
+  // Each look's colour from afar: its colour times its image's mean.
+  auto look_colors = std::vector<vec4b>{};
+  for (auto& look : list.looks) {
+    auto c = look.color;
+    if (look.texture >= 0 && (size_t)look.texture < list.textures.size() && list.textures[(size_t)look.texture])
+      c = c * mean_color(*list.textures[(size_t)look.texture]);
+    c = c + look.emission;
+    look_colors.push_back(linear_to_srgb(vec4f{c.x, c.y, c.z, 1}));
+  }
+
+  // A band of rows per tile row: as many jobs as both processors need.
+  run_jobs((size_t)grid, threads, [&](size_t band, bool) {
+    draw_band(r, list, look_colors, (int)band * far_tile_texels, (int)(band + 1) * far_tile_texels);
+  });
+
+  // Each tile's cell and the heights of what covers it.
+  image.tiles.assign((size_t)grid * (size_t)grid, bbox3f{});
+  for (int cx = 0; cx < grid; cx++)
+    for (int cz = 0; cz < grid; cz++) {
+      auto low = std::numeric_limits<float>::infinity(), high = -low;
+      for (int j = cz * far_tile_texels; j < (cz + 1) * far_tile_texels; j++)
+        for (int i = cx * far_tile_texels; i < (cx + 1) * far_tile_texels; i++) {
+          auto y = r.top[(size_t)j * (size_t)image.width + (size_t)i];
+          if (!std::isfinite(y)) continue;
+          low = std::min(low, y), high = std::max(high, y);
+        }
+      if (!(low <= high)) continue;
+      auto tile = cx * grid + cz;
+      auto cell = tile_cell(list, tile);
+      cell.min.y = low, cell.max.y = high;
+      image.tiles[(size_t)tile] = cell;
+    }
+}
