@@ -694,12 +694,15 @@ void release_geometry(draw_list& list) {
   list.far.albedo = {}, list.far.facing = {};
 }
 
-bool small_on_screen(const bbox3f& b, const vec3f& eye, float pixels_per_unit, float max_pixels) {
-  if (!(max_pixels > 0)) return false;
+bool spans_fewer_pixels(const bbox3f& b, const vec3f& eye, float pixels_per_unit, float pixels) {
   auto d = vec3f{std::max({b.min.x - eye.x, 0.0f, eye.x - b.max.x}),
                  std::max({b.min.y - eye.y, 0.0f, eye.y - b.max.y}),
                  std::max({b.min.z - eye.z, 0.0f, eye.z - b.max.z})};
-  return length(b.max - b.min) * pixels_per_unit < small_run_pixels * max_pixels * length(d);
+  return length(b.max - b.min) * pixels_per_unit < pixels * length(d);
+}
+
+bool small_on_screen(const bbox3f& b, const vec3f& eye, float pixels_per_unit, float max_pixels) {
+  return max_pixels > 0 && spans_fewer_pixels(b, eye, pixels_per_unit, small_run_pixels * max_pixels);
 }
 
 int detail_level(const bbox3f& b, const draw_level* levels, int level_count, const vec3f& eye,

@@ -156,19 +156,19 @@ void run_jobs(size_t count, int thread_count, const std::function<void(size_t jo
 // what the view needs besides: bounds, lighting, counts.
 void release_geometry(draw_list& list);
 
+// Whether a run spans fewer than 48 x `max_pixels` pixels seen from `eye`
+// (never when `max_pixels` is 0): it casts no shadow (its buildings are a
+// few pixels; their shadows less).
+bool small_on_screen(const bbox3f& bounds, const vec3f& eye, float pixels_per_unit,
+                     float max_pixels);
+// Whether a box's diagonal spans fewer than `pixels` pixels seen from `eye`.
+bool spans_fewer_pixels(const bbox3f& bounds, const vec3f& eye, float pixels_per_unit, float pixels);
 // The level of detail a run is drawn at: the coarsest whose error, seen
 // from the eye, stays below `max_pixels`, with `pixels_per_unit` pixels for
 // one world unit at a distance of one (the view's height in pixels over
-// twice the tangent of half its field of view). A run small on screen
-// takes its coarsest level.
-// Whether a run spans fewer than 48 x `max_pixels` pixels seen from `eye`
-// (never when `max_pixels` is 0): it is drawn at its coarsest level, and
-// casts no shadow (its buildings are a few pixels; their shadows less).
-bool small_on_screen(const bbox3f& bounds, const vec3f& eye, float pixels_per_unit,
-                     float max_pixels);
-// With `small_coarsest` false a run small on screen gets the level its
-// error allows like any other (where the far picture stands for the small
-// tiles, the runs still drawn are those of tiles too large for it).
+// twice the tangent of half its field of view). With `small_coarsest` a
+// run small on screen takes its coarsest level; without it (where the far
+// picture stands for the small tiles) it gets the level its error allows.
 int detail_level(const bbox3f& bounds, const draw_level* levels, int level_count,
                  const vec3f& eye, float pixels_per_unit, float max_pixels = 1.0f,
                  bool small_coarsest = true);

@@ -13,9 +13,22 @@ namespace {
 // are walls seen edge on: they cover nothing from above.
 constexpr float min_facing = 0.05f;
 // Stacked flat layers lie millimetres apart: each rank counts as this
-// much higher, so a road wins over the ground it lies on and never over a
-// roof.
-constexpr float rank_height = 0.01f;
+// share of the plan's size higher, so a road wins over the ground it lies
+// on and never over a roof.
+constexpr float rank_height = 1e-6f;
+// A far tile is seen at a low slope, about this one (the tangent of 20
+// degrees): the ground between tall buildings hides behind their walls,
+// which show instead, about a third as bright as what faces the sky.
+// (Both chosen so that a far city from its framing view has the tone of
+// its full meshes.)
+constexpr float view_slope = 0.35f;
+constexpr float wall_light = 0.35f;
+
+// A look's colour from afar, as stored and as light.
+struct look_color {
+  vec4b srgb;
+  vec3f linear;
+};
 
 // The mean linear colour of an image, so that a textured look shows from
 // afar in the colour it has up close.
@@ -40,37 +53,55 @@ struct raster {
   far_image&         image;
   std::vector<float> top;  // the highest surface's height (plus its rank) per texel
   float x0 = 0, z0 = 0, texels_per_x = 1, texels_per_z = 1;
+  int   grid = 1;
+  // Per tile: the colour of its walls, weighted by their area (each tile
+  // is summed by the job of its band alone).
+  std::vector<vec3f> wall_sum    = {};
+  std::vector<float> wall_weight = {};
 };
 
 // Draws one triangle into rows [row0, row1) of the picture: every texel
 // whose centre it covers, or for a triangle smaller than a texel the texel
 // of its centre, where it lies higher than what is there.
 void draw_triangle(raster& r, int row0, int row1, const vec3f& p0, const vec3f& p1, const vec3f& p2,
-                   float rank, const vec4b& color) {
-  auto n = cross(p1 - p0, p2 - p0);
-  auto len = length(n);
-  if (!(len > 0)) return;
-  if (n.y < 0) n = -n;
-  if (n.y < min_facing * len) return;
-  n = n * (1 / len);
-  auto facing = vec4b{(uint8_t)std::lround(127.5f + 127.5f * n.x), (uint8_t)std::lround(127.5f + 127.5f * n.y),
-                      (uint8_t)std::lround(127.5f + 127.5f * n.z), 255};
-  // Texel coordinates: a texel's centre lies at (i + 0.5, j + 0.5).
-  auto u0 = (p0.x - r.x0) * r.texels_per_x, v0 = (p0.z - r.z0) * r.texels_per_z;
-  auto u1 = (p1.x - r.x0) * r.texels_per_x, v1 = (p1.z - r.z0) * r.texels_per_z;
-  auto u2 = (p2.x - r.x0) * r.texels_per_x, v2 = (p2.z - r.z0) * r.texels_per_z;
+                   float rank, const look_color& color) {
   auto& image = r.image;
+  // Texel coordinates: a texel's centre lies at (i + 0.5, j + 0.5).
+  auto v0 = (p0.z - r.z0) * r.texels_per_z, v1 = (p1.z - r.z0) * r.texels_per_z;
+  auto v2 = (p2.z - r.z0) * r.texels_per_z;
+  auto lo_v = std::min({v0, v1, v2}), hi_v = std::max({v0, v1, v2});
+  if (!(hi_v >= (float)row0 && lo_v < (float)row1)) return;
+  auto u0 = (p0.x - r.x0) * r.texels_per_x, u1 = (p1.x - r.x0) * r.texels_per_x;
+  auto u2 = (p2.x - r.x0) * r.texels_per_x;
+  auto lo_u = std::min({u0, u1, u2}), hi_u = std::max({u0, u1, u2});
+  if (!(hi_u >= 0 && lo_u < (float)image.width)) return;
+  auto n = cross(p1 - p0, p2 - p0);
+  auto square = dot(n, n);
+  if (!(square > 0)) return;
+  if (n.y * n.y < min_facing * min_facing * square) {
+    // A wall: its colour counts towards its tile's walls, in the band of
+    // its centre.
+    auto cu = (u0 + u1 + u2) / 3, cv = (v0 + v1 + v2) / 3;
+    if (cu >= 0 && cu < (float)image.width && cv >= (float)row0 && cv < (float)row1) {
+      auto tile = (size_t)((int)cu / far_tile_texels) * (size_t)r.grid + (size_t)(row0 / far_tile_texels);
+      auto weight = std::sqrt(square);
+      r.wall_sum[tile] = r.wall_sum[tile] + color.linear * weight;
+      r.wall_weight[tile] += weight;
+    }
+    return;
+  }
+  if (n.y < 0) n = -n;
+  n = n * (1 / std::sqrt(square));
+  auto channel = [](float c) { return (uint8_t)std::clamp(128.0f + 127.0f * c, 0.0f, 255.0f); };
+  auto facing = vec4b{channel(n.x), channel(n.y), channel(n.z), 255};
   auto write = [&](int i, int j, float y) {
     auto k = (size_t)j * (size_t)image.width + (size_t)i;
     if (y <= r.top[k]) return;
     r.top[k] = y;
-    image.albedo[k] = color;
+    image.albedo[k] = color.srgb;
     image.facing[k] = facing;
   };
   auto area = (u1 - u0) * (v2 - v0) - (u2 - u0) * (v1 - v0);
-  auto lo_u = std::min({u0, u1, u2}), hi_u = std::max({u0, u1, u2});
-  auto lo_v = std::min({v0, v1, v2}), hi_v = std::max({v0, v1, v2});
-  if (!(hi_u >= 0 && lo_u < (float)image.width && hi_v >= (float)row0 && lo_v < (float)row1)) return;
   auto i0 = std::max(0, (int)std::ceil(lo_u - 0.5f)), i1 = std::min(image.width - 1, (int)std::floor(hi_u - 0.5f));
   auto j0 = std::max(row0, (int)std::ceil(lo_v - 0.5f)), j1 = std::min(row1 - 1, (int)std::floor(hi_v - 0.5f));
   auto y_mid = (p0.y + p1.y + p2.y) / 3 + rank;
@@ -101,11 +132,11 @@ bool overlaps_rows(const bbox3f& b, const raster& r, int row0, int row1) {
 }
 
 // One band of rows: every full mesh of the list that reaches into it.
-void draw_band(raster& r, const draw_list& list, const std::vector<vec4b>& look_colors, int row0,
-               int row1) {
+void draw_band(raster& r, const draw_list& list, const std::vector<look_color>& look_colors,
+               float rank_step, int row0, int row1) {
   for (auto& batch : list.batches) {
     auto color = look_colors[(size_t)batch.look];
-    auto rank = rank_height * (float)batch.layer;
+    auto rank = rank_step * (float)batch.layer;
     for (auto& range : batch.ranges) {
       if (range.level_count < 1 || !overlaps_rows(range.bounds, r, row0, row1)) continue;
       auto& level = range.levels[0];
@@ -142,6 +173,42 @@ void draw_band(raster& r, const draw_list& list, const std::vector<vec4b>& look_
   }
 }
 
+// Ground hidden behind tall neighbours from afar takes the colour of their
+// walls, by the share of the eight directions in which one rises above
+// the slope a far view looks down at.
+void hide_behind_walls(raster& r, const std::vector<vec3f>& walls, float texel_size, int row0,
+                       int row1) {
+  auto& image = r.image;
+  static const int steps[] = {1, 2, 3, 4, 6, 8};
+  static const int directions[8][2] = {{1, 0}, {1, 1}, {0, 1}, {-1, 1}, {-1, 0}, {-1, -1}, {0, -1}, {1, -1}};
+  for (int j = row0; j < row1; j++)
+    for (int i = 0; i < image.width; i++) {
+      auto k = (size_t)j * (size_t)image.width + (size_t)i;
+      auto y = r.top[k];
+      if (!std::isfinite(y)) continue;
+      auto hidden = 0;
+      for (auto& d : directions) {
+        auto diagonal = d[0] != 0 && d[1] != 0 ? 1.41421356f : 1.0f;
+        for (auto s : steps) {
+          auto x = i + d[0] * s, z = j + d[1] * s;
+          if (x < 0 || z < 0 || x >= image.width || z >= image.height) break;
+          auto rise = r.top[(size_t)z * (size_t)image.width + (size_t)x] - y;
+          if (rise > view_slope * texel_size * diagonal * (float)s) {
+            hidden++;
+            break;
+          }
+        }
+      }
+      if (hidden == 0) continue;
+      auto& wall = walls[(size_t)(i / far_tile_texels) * (size_t)r.grid + (size_t)(j / far_tile_texels)];
+      if (!(wall.x >= 0)) continue;  // a tile without walls
+      auto own = srgb_to_linear(image.albedo[k]);
+      auto t = (float)hidden / 8;
+      auto mixed = lerp({own.x, own.y, own.z}, wall, t);
+      image.albedo[k] = linear_to_srgb(vec4f{mixed.x, mixed.y, mixed.z, own.w});
+    }
+}
+
 }  // namespace
 
 bbox3f tile_cell(const draw_list& list, int tile) {
@@ -169,18 +236,30 @@ void make_far_image(draw_list& list, int threads) {
   r.texels_per_z = (float)image.height / (focus.max.z - focus.min.z);
 
   // Each look's colour from afar: its colour times its image's mean.
-  auto look_colors = std::vector<vec4b>{};
+  auto look_colors = std::vector<look_color>{};
   for (auto& look : list.looks) {
     auto c = look.color;
     if (look.texture >= 0 && (size_t)look.texture < list.textures.size() && list.textures[(size_t)look.texture])
       c = c * mean_color(*list.textures[(size_t)look.texture]);
     c = c + look.emission;
-    look_colors.push_back(linear_to_srgb(vec4f{c.x, c.y, c.z, 1}));
+    look_colors.push_back({linear_to_srgb(vec4f{c.x, c.y, c.z, 1}), c});
   }
 
   // A band of rows per tile row: as many jobs as both processors need.
+  r.grid = grid;
+  r.wall_sum.assign((size_t)grid * (size_t)grid, vec3f{});
+  r.wall_weight.assign((size_t)grid * (size_t)grid, 0.0f);
+  auto plan_size = std::max(focus.max.x - focus.min.x, focus.max.z - focus.min.z);
   run_jobs((size_t)grid, threads, [&](size_t band, bool) {
-    draw_band(r, list, look_colors, (int)band * far_tile_texels, (int)(band + 1) * far_tile_texels);
+    draw_band(r, list, look_colors, rank_height * plan_size, (int)band * far_tile_texels,
+              (int)(band + 1) * far_tile_texels);
+  });
+  auto walls = std::vector<vec3f>(r.wall_sum.size(), vec3f{-1, -1, -1});
+  for (size_t t = 0; t < walls.size(); t++)
+    if (r.wall_weight[t] > 0) walls[t] = r.wall_sum[t] * (wall_light / r.wall_weight[t]);
+  auto texel_size = 0.5f * (1 / r.texels_per_x + 1 / r.texels_per_z);
+  run_jobs((size_t)grid, threads, [&](size_t band, bool) {
+    hide_behind_walls(r, walls, texel_size, (int)band * far_tile_texels, (int)(band + 1) * far_tile_texels);
   });
 
   // Each tile's cell and the heights of what covers it.

@@ -13,10 +13,13 @@
 
 struct draw_list;
 
-// Texels along a tile's side: about a pixel each when a tile is drawn
-// from its picture (the renderer does so below 48 x 2 pixels of its
-// diagonal on screen).
-constexpr int far_tile_texels = 64;
+// A tile is drawn from its picture where its diagonal spans fewer than
+// this many times the pixels a level may stray (96 at the default 2), as
+// small runs take their coarsest level: the triangles drawn per frame stay
+// bounded. Its picture has this many texels along a side, about a pixel
+// each there.
+constexpr float far_tile_pixels = 48;
+constexpr int   far_tile_texels = 64;
 
 struct far_image {
   int width = 0, height = 0;  // texels along x and along z of the list's focus

@@ -462,11 +462,11 @@ void SceneRenderer::addFarImage(const draw_list& list) {
 
 void SceneRenderer::chooseFarTiles(const FrameState& frame) {
   farNow.assign(farBoxes.size(), 0);
-  if (!farMesh.vertexArray) return;
+  if (!farMesh.vertexArray || !(detailPixels > 0)) return;
   for (size_t t = 0; t < farBoxes.size(); t++) {
     auto& box = farBoxes[t];
     farNow[t] = !(box.min.x <= box.max.x) ||
-                small_on_screen(box, frame.eye.o, frame.pixelsPerUnit, detailPixels);
+                spans_fewer_pixels(box, frame.eye.o, frame.pixelsPerUnit, far_tile_pixels * detailPixels);
   }
 }
 
@@ -964,8 +964,10 @@ int SceneRenderer::render(const view_camera& camera, int width, int height) {
   }
   frame.colorAt = location("color"), frame.emissionAt = location("emission");
   frame.texturedAt = location("textured"), frame.layerAt = location("layerScale");
-  calls += submitDraws(frame, true);
+  // The far tiles first: the ground they lie on fails the depth test there
+  // instead of being shaded and then covered.
   calls += drawFarTiles(frame, frustum);
+  calls += submitDraws(frame, true);
   drawBackdrop(eye, camera.yfov, aspect);
   return calls;
 }
