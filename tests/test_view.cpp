@@ -353,3 +353,69 @@ TEST_F(ViewProgram, SunShadowsDarkenStreetsAndSquares) {
   EXPECT_GT(darker, 0.015);
   EXPECT_LT(darker, 0.6);
 }
+
+namespace {
+
+// The mean colour of each block of `size` x `size` pixels: the tone of a
+// picture, without the detail a far city has below a pixel or two.
+std::vector<vec3f> block_tones(const image4b& image, int size) {
+  auto tones = std::vector<vec3f>{};
+  for (int by = 0; by + size <= image.height; by += size)
+    for (int bx = 0; bx + size <= image.width; bx += size) {
+      auto sum = vec3f{};
+      for (int y = by; y < by + size; y++)
+        for (int x = bx; x < bx + size; x++) {
+          auto& p = image.pixels[(size_t)y * (size_t)image.width + (size_t)x];
+          sum = sum + vec3f{(float)p.x, (float)p.y, (float)p.z};
+        }
+      tones.push_back(sum * (1.0f / (float)(size * size)));
+    }
+  return tones;
+}
+
+size_t triangles_drawn(const std::string& out) {
+  auto at = out.find(" triangles drawn per frame");
+  if (at == std::string::npos) return SIZE_MAX;
+  auto start = out.rfind(' ', at - 1);
+  return std::stoul(out.substr(start + 1, at - start - 1));
+}
+
+}  // namespace
+
+// A city small on screen is drawn from its picture seen from above: a
+// couple of triangles a tile, in the tone of its full meshes (block by
+// block within 8 levels of 255; 4 today), where its coarsest meshes were
+// fragments that left the ground showing through.
+TEST_F(ViewProgram, FarCityFromItsPictureHasTheToneOfItsMeshes) {
+  auto input = *dir / "far-city";
+  auto run = run_program(BENCH_GEOJSON_PATH, {"write", "20000", "4", input});
+  ASSERT_EQ(run.status, 0) << run.err;
+  copy_assets(input);
+  auto scene = *dir / "far-city-out/city.glb";
+  run = run_program(BLOCKGEN_PATH, {"-o", scene, input});
+  ASSERT_EQ(run.status, 0) << run.err;
+  auto small = std::vector<std::string>{"--frame", "true", "--width", "320", "--height", "180", "--benchmark", "1"};
+  auto far_options = small, full_options = small;
+  full_options.insert(full_options.end(), {"--detail", "0"});
+  auto far_path = *dir / "far-city.png", full_path = *dir / "far-city-full.png";
+  far_options.insert(far_options.end(), {"--scene", scene, "--screenshot", far_path});
+  full_options.insert(full_options.end(), {"--scene", scene, "--screenshot", full_path});
+  auto far_run = run_view(far_options), full_run = run_view(full_options);
+  ASSERT_EQ(far_run.status, 0) << far_run.err;
+  ASSERT_EQ(full_run.status, 0) << full_run.err;
+  auto far_triangles = triangles_drawn(far_run.out), full_triangles = triangles_drawn(full_run.out);
+  EXPECT_GT(full_triangles, (size_t)500000) << full_run.out;
+  EXPECT_LE(far_triangles, (size_t)2 * 64 * 64) << far_run.out;
+
+  auto far = block_tones(load_png(far_path), 8), full = block_tones(load_png(full_path), 8);
+  ASSERT_EQ(far.size(), full.size());
+  ASSERT_FALSE(far.empty());
+  auto sum = 0.0;
+  for (size_t k = 0; k < far.size(); k++) {
+    auto d = far[k] - full[k];
+    sum += (std::fabs(d.x) + std::fabs(d.y) + std::fabs(d.z)) / 3;
+  }
+  auto mean = sum / (double)far.size();
+  RecordProperty("far_tone_levels", std::to_string(mean));
+  EXPECT_LT(mean, 8.0);
+}

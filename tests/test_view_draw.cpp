@@ -740,15 +740,17 @@ TEST(ViewDetail, SmallRunsOnScreenTakeTheirCoarsestLevel) {
   auto box = bbox3f{{0, 0, 0}, {100, 20, 100}};
   draw_level levels[3] = {{0, 300, 0}, {300, 30, 0.1f}, {330, 3, 1e6f}};
   auto ppu = 720 / (2 * std::tan(0.35f));
+  // by_error: the level where the far picture stands for small tiles.
   struct {
     float distance, pixels;
-    int   level;
+    int   level, by_error;
     bool  small;
-  } cases[] = {{10, 2, 0, false}, {1000, 2, 1, false}, {1e5f, 2, 2, true}, {1e5f, 0, 0, false}};
+  } cases[] = {{10, 2, 0, 0, false}, {1000, 2, 1, 1, false}, {1e5f, 2, 2, 1, true}, {1e5f, 0, 0, 0, false}};
   for (auto& c : cases) {
     auto eye = vec3f{50, 10, 100 + c.distance};
     EXPECT_EQ(small_on_screen(box, eye, ppu, c.pixels), c.small) << c.distance;
     EXPECT_EQ(detail_level(box, levels, 3, eye, ppu, c.pixels), c.level) << c.distance;
+    EXPECT_EQ(detail_level(box, levels, 3, eye, ppu, c.pixels, false), c.by_error) << c.distance;
   }
 }
 
@@ -816,4 +818,109 @@ TEST(ViewDetail, LevelsAreTheSameOnAnyNumberOfThreads) {
     EXPECT_EQ(a.instanced[0].levels[l].first, b.instanced[0].levels[l].first);
     EXPECT_EQ(a.instanced[0].levels[l].count, b.instanced[0].levels[l].count);
   }
+}
+
+namespace {
+
+// The far picture's texel over a point of the plan.
+struct far_texel {
+  vec4b albedo, facing;
+};
+far_texel far_at(const draw_list& list, float x, float z) {
+  auto& far = list.far;
+  auto i = (int)((x - list.focus.min.x) / (list.focus.max.x - list.focus.min.x) * (float)far.width);
+  auto j = (int)((z - list.focus.min.z) / (list.focus.max.z - list.focus.min.z) * (float)far.height);
+  i = std::clamp(i, 0, far.width - 1), j = std::clamp(j, 0, far.height - 1);
+  auto k = (size_t)j * (size_t)far.width + (size_t)i;
+  return {far.albedo[k], far.facing[k]};
+}
+
+bool same_color(const vec4b& a, const vec3f& linear) {
+  auto b = linear_to_srgb(vec4f{linear.x, linear.y, linear.z, 1});
+  return std::abs(a.x - b.x) <= 2 && std::abs(a.y - b.y) <= 2 && std::abs(a.z - b.z) <= 2 && a.w == 255;
+}
+
+}  // namespace
+
+// The city from above: each texel shows the highest surface over it, of
+// stacked flat layers the higher one, walls nothing; the ground between
+// tall buildings takes some of their walls' colour. Tiles hold their cell
+// and the heights of what covers them.
+TEST(FarImage, ShowsTheHighestSurfaceFromAbove) {
+  auto view = loaded_scene{};
+  const auto ground = vec3f{0.5f, 0.5f, 0.5f}, road = vec3f{0.1f, 0.1f, 0.12f};
+  const auto roof = vec3f{0.6f, 0.1f, 0.1f}, leaves = vec3f{0.1f, 0.5f, 0.1f};
+  add_square(view, "ground", 100, 100, 200, 0, ground);
+  add_square(view, "road", 150, 100, 20, 0.001f, road);
+  // A tall block with a roof, and a hollow one: walls alone.
+  add_walls(view, "tower", 50, 50, 20, 40);
+  add_square(view, "tower_roof", 50, 50, 20, 40, roof);
+  add_walls(view, "hollow", 50, 150, 30, 10);
+  // Trees: one shape drawn instanced.
+  auto tree = add_shape(view.scene, "tree");
+  tree->positions = {{-2, 3, -2}, {2, 3, -2}, {2, 3, 2}, {-2, 3, 2}};
+  tree->quads = {{0, 1, 2, 3}};
+  auto material = add_material(view.scene, "leaves");
+  material->color = leaves;
+  for (int k = 0; k < 10; k++) {
+    auto instance = add_instance(view.scene, "tree" + std::to_string(k));
+    instance->shape = tree, instance->material = material;
+    instance->frame.o = {120 + 6.0f * (float)k, 0, 170};
+  }
+  auto list = make_draw_list(view);
+  ASSERT_EQ(list.instanced.size(), 1u);
+  auto& far = list.far;
+  ASSERT_EQ(far.width, list.tile_grid * far_tile_texels);
+  ASSERT_EQ(far.albedo.size(), (size_t)far.width * (size_t)far.height);
+
+  struct {
+    const char* what;
+    float       x, z;
+    vec3f       color;
+  } probes[] = {
+      {"roof", 50, 50, roof},          {"road", 150, 100, road},
+      {"open ground", 150, 40, ground}, {"inside walls alone", 50, 150, ground},
+      {"tree", 132, 170, leaves},
+  };
+  for (auto& p : probes) {
+    auto texel = far_at(list, p.x, p.z);
+    EXPECT_TRUE(same_color(texel.albedo, p.color))
+        << p.what << ": " << (int)texel.albedo.x << " " << (int)texel.albedo.y << " " << (int)texel.albedo.z;
+    EXPECT_GT(texel.facing.y, 250) << p.what << " faces the sky";
+  }
+  // Beside the tower the ground is hidden from afar: it is darker than the
+  // open ground, and tinted by the walls.
+  auto beside = far_at(list, 50, 62);
+  auto open = far_at(list, 150, 40);
+  EXPECT_LT(beside.albedo.x + beside.albedo.y + beside.albedo.z, open.albedo.x + open.albedo.y + open.albedo.z);
+  EXPECT_GT(beside.albedo.x, beside.albedo.z) << "the walls are warmer than the ground";
+
+  ASSERT_EQ(far.tiles.size(), (size_t)list.tile_grid * (size_t)list.tile_grid);
+  auto highest = 0.0f;
+  for (int t = 0; t < (int)far.tiles.size(); t++) {
+    auto& box = far.tiles[(size_t)t];
+    auto cell = tile_cell(list, t);
+    EXPECT_EQ(box.min.x, cell.min.x);
+    EXPECT_EQ(box.max.z, cell.max.z);
+    EXPECT_GE(box.min.y, 0.0f);
+    EXPECT_LE(box.max.y, 40.001f);
+    highest = std::max(highest, box.max.y);
+  }
+  EXPECT_NEAR(highest, 40.0f, 0.01f) << "the tower's tile reaches its roof";
+}
+
+// The picture is the same on any number of threads, and a list without a
+// plan to draw gets none.
+TEST(FarImage, SameOnAnyNumberOfThreadsAndNoneForAnEmptyScene) {
+  auto view = small_city();
+  auto options = draw_options{};
+  options.threads = 1;
+  auto one = make_draw_list(view, options);
+  options.threads = 3;
+  auto three = make_draw_list(view, options);
+  ASSERT_GT(one.tile_grid, 1);
+  EXPECT_TRUE(one.far.albedo == three.far.albedo);
+  EXPECT_TRUE(one.far.facing == three.far.facing);
+  auto empty = loaded_scene{};
+  EXPECT_EQ(make_draw_list(empty).far.width, 0);
 }
