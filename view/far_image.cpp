@@ -112,16 +112,28 @@ void draw_triangle(raster& r, int row0, int row1, const vec3f& p0, const vec3f& 
     return;
   }
   auto inv = 1 / area;
+  // Along a row the barycentric weights of texel centres change linearly:
+  // each row's texels inside are those between where they turn negative.
+  auto slope1 = (v2 - v0) * inv, slope2 = -(v1 - v0) * inv, slope0 = -slope1 - slope2;
   for (int j = j0; j <= j1; j++) {
     auto v = (float)j + 0.5f;
-    for (int i = i0; i <= i1; i++) {
-      auto u = (float)i + 0.5f;
-      // Barycentric weights of the centre; inside when none is negative.
-      auto w1 = ((u - u0) * (v2 - v0) - (u2 - u0) * (v - v0)) * inv;
-      auto w2 = ((u1 - u0) * (v - v0) - (u - u0) * (v1 - v0)) * inv;
-      auto w0 = 1 - w1 - w2;
-      if (w0 < 0 || w1 < 0 || w2 < 0) continue;
-      write(i, j, w0 * p0.y + w1 * p1.y + w2 * p2.y + rank);
+    auto u = (float)i0 + 0.5f;
+    auto w1 = ((u - u0) * (v2 - v0) - (u2 - u0) * (v - v0)) * inv;
+    auto w2 = ((u1 - u0) * (v - v0) - (u - u0) * (v1 - v0)) * inv;
+    auto w0 = 1 - w1 - w2;
+    // Steps from i0 over which every weight stays at or above zero.
+    auto first = 0.0f, last = (float)(i1 - i0);
+    auto clip = [&](float w, float slope) {
+      if (slope > 0) first = std::max(first, -w / slope);
+      else if (slope < 0) last = std::min(last, -w / slope);
+      else if (w < 0) last = -1;
+    };
+    clip(w0, slope0), clip(w1, slope1), clip(w2, slope2);
+    for (int step = (int)std::ceil(first); step <= (int)std::floor(last); step++) {
+      auto s1 = w1 + slope1 * (float)step, s2 = w2 + slope2 * (float)step, s0 = 1 - s1 - s2;
+      // Rounding at the span's ends: a centre just outside is left out.
+      if (s0 < -1e-4f || s1 < -1e-4f || s2 < -1e-4f) continue;
+      write(i0 + step, j, s0 * p0.y + s1 * p1.y + s2 * p2.y + rank);
     }
   }
 }
@@ -131,15 +143,27 @@ bool overlaps_rows(const bbox3f& b, const raster& r, int row0, int row1) {
   return v_hi >= (float)row0 - 1 && v_lo <= (float)row1 + 1;
 }
 
-// One band of rows: every full mesh of the list that reaches into it.
+// The coarsest of a mesh's levels that strays less than `error` from it
+// and keeps some of it.
+const draw_level& level_within(const draw_level* levels, int count, float error) {
+  auto k = 0;
+  while (k + 1 < count && levels[k + 1].error <= error && levels[k + 1].count > 0) k++;
+  return levels[k];
+}
+
+// One band of rows: every mesh of the list that reaches into it, each at
+// the coarsest level that strays less than two texels (where the picture
+// is drawn a texel is about a pixel, and a level may stray two).
 void draw_band(raster& r, const draw_list& list, const std::vector<look_color>& look_colors,
                float rank_step, int row0, int row1) {
+  auto error = 2 / std::max(r.texels_per_x, r.texels_per_z);
+  auto corners = std::vector<vec3f>{};
   for (auto& batch : list.batches) {
     auto color = look_colors[(size_t)batch.look];
     auto rank = rank_step * (float)batch.layer;
     for (auto& range : batch.ranges) {
       if (range.level_count < 1 || !overlaps_rows(range.bounds, r, row0, row1)) continue;
-      auto& level = range.levels[0];
+      auto& level = level_within(range.levels, range.level_count, error);
       if ((size_t)range.base_vertex + range.vertex_count > batch.positions.size() ||
           level.first + level.count > batch.indices.size())
         continue;
@@ -156,17 +180,20 @@ void draw_band(raster& r, const draw_list& list, const std::vector<look_color>& 
   for (auto& group : list.instanced) {
     auto color = look_colors[(size_t)group.look];
     auto& mesh = group.mesh;
-    auto count = std::min(group.levels[0].count, mesh.indices.size());
+    auto& level = level_within(group.levels, group.level_count, error);
+    if (level.first > mesh.indices.size()) continue;
+    auto* index = mesh.indices.data() + level.first;
+    auto count = std::min(level.count, mesh.indices.size() - level.first);
+    corners.resize(mesh.positions.size());
     for (auto& run : group.runs) {
       if (!overlaps_rows(run.bounds, r, row0, row1)) continue;
       for (auto f = run.first; f < run.first + run.count && f < group.frames.size(); f++) {
         auto& frame = group.frames[f];
+        for (size_t v = 0; v < mesh.positions.size(); v++) corners[v] = transform_point(frame, mesh.positions[v]);
         for (size_t k = 0; k + 2 < count; k += 3) {
-          auto a = mesh.indices[k], b = mesh.indices[k + 1], c = mesh.indices[k + 2];
-          if (a >= mesh.positions.size() || b >= mesh.positions.size() || c >= mesh.positions.size()) continue;
-          draw_triangle(r, row0, row1, transform_point(frame, mesh.positions[a]),
-                        transform_point(frame, mesh.positions[b]), transform_point(frame, mesh.positions[c]),
-                        0, color);
+          auto a = index[k], b = index[k + 1], c = index[k + 2];
+          if (a >= corners.size() || b >= corners.size() || c >= corners.size()) continue;
+          draw_triangle(r, row0, row1, corners[a], corners[b], corners[c], 0, color);
         }
       }
     }
@@ -179,6 +206,7 @@ void draw_band(raster& r, const draw_list& list, const std::vector<look_color>& 
 void hide_behind_walls(raster& r, const std::vector<vec3f>& walls, float texel_size, int row0,
                        int row1) {
   auto& image = r.image;
+
   static const int steps[] = {1, 2, 3, 4, 6, 8};
   static const int directions[8][2] = {{1, 0}, {1, 1}, {0, 1}, {-1, 1}, {-1, 0}, {-1, -1}, {0, -1}, {1, -1}};
   for (int j = row0; j < row1; j++)
