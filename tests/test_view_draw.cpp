@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
 #include <cmath>
 #include <set>
 
@@ -923,4 +926,29 @@ TEST(FarImage, SameOnAnyNumberOfThreadsAndNoneForAnEmptyScene) {
   EXPECT_TRUE(one.far.facing == three.far.facing);
   auto empty = loaded_scene{};
   EXPECT_EQ(make_draw_list(empty).far.width, 0);
+}
+
+// The job runner: every job runs once whatever the number of threads; a
+// job that fails stops the rest and the call throws once all threads are
+// done, so nothing is left running on the caller's data.
+TEST(ViewJobs, EveryJobOnceAndAFailureStopsTheRest) {
+  for (int threads : {1, 2, 5}) {
+    auto runs = std::vector<std::atomic<int>>(200);
+    run_jobs(runs.size(), threads, [&](size_t k, bool) { runs[k]++; });
+    for (auto& r : runs) EXPECT_EQ(r.load(), 1) << threads << " threads";
+
+    auto done = std::atomic<int>{0};
+    EXPECT_THROW(run_jobs(1000, threads,
+                          [&](size_t k, bool) {
+                            if (k == 3) throw std::bad_alloc();
+                            // Long enough that the failure is seen well
+                            // before the other threads could run them all.
+                            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                            done++;
+                          }),
+                 std::bad_alloc);
+    auto after = done.load();
+    EXPECT_LT(after, 1000) << threads << " threads: the jobs after the failure were left";
+    EXPECT_EQ(done.load(), after) << "no job runs once the call has returned";
+  }
 }
