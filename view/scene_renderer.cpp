@@ -34,18 +34,21 @@ void main() {
 }
 )";
 
-const char* sceneFragmentShader = R"(#version 330 core
+// Compiled twice: for the meshes, and with FAR_IMAGE defined for the far
+// tiles' quads, whose colour and facing come from the picture of the city
+// seen from above (a branch on a uniform would cost every pixel of a
+// software renderer the picture's look-ups).
+const char* sceneFragmentShader = R"(
 in vec3 worldPosition;
 in vec2 uv;
 uniform vec3 eye;
 uniform vec3 color;
 uniform vec3 emission;
 uniform bool textured;
-uniform sampler2D image;
-// A far tile's quad: colour and facing from the picture of the city seen
-// from above (the colour in `image`).
-uniform bool farImage;
+uniform sampler2D image;  // for a far tile the picture's colour
+#ifdef FAR_IMAGE
 uniform sampler2D facingImage;
+#endif
 uniform vec3 sunDirection;
 uniform vec3 sunColor;
 uniform vec3 skyAmbient;
@@ -77,6 +80,13 @@ float sunShare(vec3 n) {
   return lit * 0.25;
 }
 void main() {
+#ifdef FAR_IMAGE
+  vec4 seen = texture(image, uv);
+  if (seen.a < 0.5) discard;
+  vec3 albedo = seen.rgb / seen.a;
+  vec3 n = texture(facingImage, uv).xyz * 2.0 - 1.0;
+  n = length(n) > 0.0 ? normalize(n) : vec3(0.0, 1.0, 0.0);
+#else
   // The face normal from the screen-space derivatives of the position,
   // turned towards the eye: flat shading without normals in the buffers.
   vec3 n = cross(dFdx(worldPosition), dFdy(worldPosition));
@@ -84,15 +94,8 @@ void main() {
   n = len > 0.0 ? n / len : vec3(0.0, 1.0, 0.0);
   if (dot(n, eye - worldPosition) < 0.0) n = -n;
   vec3 albedo = color;
-  if (farImage) {
-    vec4 seen = texture(image, uv);
-    if (seen.a < 0.5) discard;
-    albedo = seen.rgb / seen.a;
-    vec3 up = texture(facingImage, uv).xyz * 2.0 - 1.0;
-    n = length(up) > 0.0 ? normalize(up) : vec3(0.0, 1.0, 0.0);
-  } else if (textured) {
-    albedo *= texture(image, uv).rgb;
-  }
+  if (textured) albedo *= texture(image, uv).rgb;
+#endif
   float sun = max(dot(n, sunDirection), 0.0);
   if (shadowed && sun > 0.0) sun *= sunShare(n);
   vec3 ambient = mix(groundAmbient, skyAmbient, 0.5 + 0.5 * n.y);
@@ -501,10 +504,6 @@ int SceneRenderer::drawFarTiles(const FrameState& frame, const view_frustum& fru
   }
   if (farCounts.empty()) return 0;
   drawn += 2 * farCounts.size();
-  glUniform1i(glGetUniformLocation(sceneProgram, "farImage"), 1);
-  setVector(this, frame.colorAt, {1, 1, 1});
-  setVector(this, frame.emissionAt, {0, 0, 0});
-  glUniform1i(frame.texturedAt, 0);
   auto direction = frame.eye.o.y >= farMesh.height ? 1.0f : -1.0f;
   glUniform1f(frame.layerAt, 1 - direction * frame.step * farLayer);
   glActiveTexture(GL_TEXTURE2);
@@ -515,7 +514,6 @@ int SceneRenderer::drawFarTiles(const FrameState& frame, const view_frustum& fru
   glMultiDrawElements(GL_TRIANGLES, farCounts.data(), GL_UNSIGNED_SHORT, farOffsets.data(),
                       (GLsizei)farCounts.size());
   glBindVertexArray(0);
-  glUniform1i(glGetUniformLocation(sceneProgram, "farImage"), 0);
   return 1;
 }
 
@@ -574,8 +572,12 @@ bool SceneRenderer::initialize(const draw_list& list, QString& error, bool geome
     error = "OpenGL 3.3 core is not available";
     return false;
   }
-  sceneProgram = compile(sceneVertexShader, sceneFragmentShader, error);
+  auto meshSource = std::string("#version 330 core\n") + sceneFragmentShader;
+  auto farSource = std::string("#version 330 core\n#define FAR_IMAGE\n") + sceneFragmentShader;
+  sceneProgram = compile(sceneVertexShader, meshSource.c_str(), error);
   if (!sceneProgram) return false;
+  farProgram = compile(sceneVertexShader, farSource.c_str(), error);
+  if (!farProgram) return false;
   backdropProgram = compile(backdropVertexShader, backdropFragmentShader, error);
   if (!backdropProgram) return false;
   depthProgram = compile(depthVertexShader, depthFragmentShader, error);
@@ -700,9 +702,9 @@ void SceneRenderer::release() {
   if (shadowTexture) glDeleteTextures(1, &shadowTexture);
   if (shadowFramebuffer) glDeleteFramebuffers(1, &shadowFramebuffer);
   if (emptyArray) glDeleteVertexArrays(1, &emptyArray);
-  for (auto program : {sceneProgram, backdropProgram, depthProgram})
+  for (auto program : {sceneProgram, farProgram, backdropProgram, depthProgram})
     if (program) glDeleteProgram(program);
-  sceneProgram = backdropProgram = depthProgram = emptyArray = skyTexture = 0;
+  sceneProgram = farProgram = backdropProgram = depthProgram = emptyArray = skyTexture = 0;
   shadowTexture = shadowFramebuffer = 0;
   ready = false;
 }
@@ -939,34 +941,43 @@ int SceneRenderer::render(const view_camera& camera, int width, int height) {
   glDepthMask(GL_TRUE);
   glDepthFunc(GL_LESS);
   glClear(GL_DEPTH_BUFFER_BIT);
-  glUseProgram(sceneProgram);
-  auto location = [&](const char* name) { return glGetUniformLocation(sceneProgram, name); };
-  setMatrix(this, location("view"), view);
-  setMatrix(this, location("projection"), projection);
-  setVector(this, location("eye"), eye.o);
-  setVector(this, location("sunDirection"), sun);
-  setVector(this, location("sunColor"), sunColor);
-  setVector(this, location("skyAmbient"), skyAmbient);
-  setVector(this, location("groundAmbient"), groundAmbient);
-  glUniform1i(location("image"), 0);
-  glUniform1i(location("facingImage"), 2);
-  glUniform1i(location("farImage"), 0);
-  glUniform1i(location("shadowed"), light.valid ? 1 : 0);
-  glUniform1i(location("shadowMap"), 1);
   if (light.valid) {
     glActiveTexture(GL_TEXTURE1);
     glBindTexture(GL_TEXTURE_2D, shadowTexture);
     glActiveTexture(GL_TEXTURE0);
-    setMatrix(this, location("lightClip"), light.clip);
-    // Out along the normal by a texel and a half, towards the sun by one.
-    glUniform1f(location("normalOffset"), 1.5f * light.texel);
-    glUniform1f(location("depthBias"), 2 * light.texel / light.depth);
   }
-  frame.colorAt = location("color"), frame.emissionAt = location("emission");
-  frame.texturedAt = location("textured"), frame.layerAt = location("layerScale");
+  // The view, the light and the sun's shadow map: the same for the meshes
+  // and the far tiles.
+  auto setLighting = [&](GLuint program) {
+    glUseProgram(program);
+    auto location = [&](const char* name) { return glGetUniformLocation(program, name); };
+    setMatrix(this, location("view"), view);
+    setMatrix(this, location("projection"), projection);
+    setVector(this, location("eye"), eye.o);
+    setVector(this, location("sunDirection"), sun);
+    setVector(this, location("sunColor"), sunColor);
+    setVector(this, location("skyAmbient"), skyAmbient);
+    setVector(this, location("groundAmbient"), groundAmbient);
+    glUniform1i(location("image"), 0);
+    glUniform1i(location("facingImage"), 2);
+    glUniform1i(location("shadowed"), light.valid ? 1 : 0);
+    glUniform1i(location("shadowMap"), 1);
+    if (light.valid) {
+      setMatrix(this, location("lightClip"), light.clip);
+      // Out along the normal by a texel and a half, towards the sun by one.
+      glUniform1f(location("normalOffset"), 1.5f * light.texel);
+      glUniform1f(location("depthBias"), 2 * light.texel / light.depth);
+    }
+    frame.colorAt = location("color"), frame.emissionAt = location("emission");
+    frame.texturedAt = location("textured"), frame.layerAt = location("layerScale");
+  };
   // The far tiles first: the ground they lie on fails the depth test there
   // instead of being shaded and then covered.
-  calls += drawFarTiles(frame, frustum);
+  if (farMesh.vertexArray && std::find(farNow.begin(), farNow.end(), 1) != farNow.end()) {
+    setLighting(farProgram);
+    calls += drawFarTiles(frame, frustum);
+  }
+  setLighting(sceneProgram);
   calls += submitDraws(frame, true);
   drawBackdrop(eye, camera.yfov, aspect);
   return calls;

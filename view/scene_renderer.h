@@ -131,7 +131,8 @@ class SceneRenderer : protected QOpenGLFunctions_3_3_Core {
   bool    renderShadowMap(const FrameState& frame, const shadow_view& light);
 
   bool                   ready = false;
-  GLuint                 sceneProgram = 0, backdropProgram = 0, depthProgram = 0, emptyArray = 0,
+  GLuint                 sceneProgram = 0, farProgram = 0, backdropProgram = 0, depthProgram = 0,
+                         emptyArray = 0,
                          skyTexture = 0, shadowTexture = 0, shadowFramebuffer = 0;
   std::vector<GLuint>    textures;
   std::vector<draw_look> looks;
