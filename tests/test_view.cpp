@@ -354,6 +354,20 @@ TEST_F(ViewProgram, SunShadowsDarkenStreetsAndSquares) {
   EXPECT_LT(darker, 0.6);
 }
 
+// Without shadows the town from its camera is the picture the viewer drew
+// before it had them (and before far tiles had a picture of their own).
+TEST_F(ViewProgram, ShadowsOffGiveThePictureOfBefore) {
+  auto now = screenshot(town["json"], "plain-320", {"--sky", "false", "--shadows", "false", "--width", "320",
+                                                     "--height", "180"});
+  auto before = load_png(std::string(TEST_DATA_DIR) + "/view/town_camera_plain_320x180.png");
+  ASSERT_EQ(before.width, 320);
+  auto difference = mean_difference(now, before);
+  RecordProperty("mean_difference", std::to_string(difference));
+  EXPECT_LT(difference, same_scene_levels);
+  auto shaded = screenshot(town["json"], "shaded-320", {"--sky", "false", "--width", "320", "--height", "180"});
+  EXPECT_GT(mean_difference(shaded, before), 0.2) << "the shadows show";
+}
+
 namespace {
 
 // The mean colour of each block of `size` x `size` pixels: the tone of a
