@@ -24,12 +24,6 @@ constexpr float rank_height = 1e-6f;
 constexpr float view_slope = 0.35f;
 constexpr float wall_light = 0.35f;
 
-// A look's colour from afar, as stored and as light.
-struct look_color {
-  vec4b srgb;
-  vec3f linear;
-};
-
 // The mean linear colour of an image, so that a textured look shows from
 // afar in the colour it has up close.
 vec3f mean_color(const scene_texture& texture) {
@@ -47,24 +41,11 @@ vec3f mean_color(const scene_texture& texture) {
   return count ? sum * (1.0f / (float)count) : vec3f{1, 1, 1};
 }
 
-// The picture being drawn: one band of rows at a time per job, so that
-// jobs never write the same texel.
-struct raster {
-  far_image&         image;
-  std::vector<float> top;  // the highest surface's height (plus its rank) per texel
-  float x0 = 0, z0 = 0, texels_per_x = 1, texels_per_z = 1;
-  int   grid = 1;
-  // Per tile: the colour of its walls, weighted by their area (each tile
-  // is summed by the job of its band alone).
-  std::vector<vec3f> wall_sum    = {};
-  std::vector<float> wall_weight = {};
-};
-
 // Draws one triangle into rows [row0, row1) of the picture: every texel
 // whose centre it covers, or for a triangle smaller than a texel the texel
 // of its centre, where it lies higher than what is there.
-void draw_triangle(raster& r, int row0, int row1, const vec3f& p0, const vec3f& p1, const vec3f& p2,
-                   float rank, const look_color& color) {
+void draw_triangle(far_image_maker& r, int row0, int row1, const vec3f& p0, const vec3f& p1, const vec3f& p2,
+                   float rank, int look) {
   auto& image = r.image;
   // Texel coordinates: a texel's centre lies at (i + 0.5, j + 0.5).
   auto v0 = (p0.z - r.z0) * r.texels_per_z, v1 = (p1.z - r.z0) * r.texels_per_z;
@@ -85,7 +66,7 @@ void draw_triangle(raster& r, int row0, int row1, const vec3f& p0, const vec3f& 
     if (cu >= 0 && cu < (float)image.width && cv >= (float)row0 && cv < (float)row1) {
       auto tile = (size_t)((int)cu / far_tile_texels) * (size_t)r.grid + (size_t)(row0 / far_tile_texels);
       auto weight = std::sqrt(square);
-      r.wall_sum[tile] = r.wall_sum[tile] + color.linear * weight;
+      r.wall_sum[tile] = r.wall_sum[tile] + r.look_linear[(size_t)look] * weight;
       r.wall_weight[tile] += weight;
     }
     return;
@@ -98,7 +79,7 @@ void draw_triangle(raster& r, int row0, int row1, const vec3f& p0, const vec3f& 
     auto k = (size_t)j * (size_t)image.width + (size_t)i;
     if (y <= r.top[k]) return;
     r.top[k] = y;
-    image.albedo[k] = color.srgb;
+    image.albedo[k] = r.look_srgb[(size_t)look];
     image.facing[k] = facing;
   };
   auto area = (u1 - u0) * (v2 - v0) - (u2 - u0) * (v1 - v0);
@@ -138,7 +119,7 @@ void draw_triangle(raster& r, int row0, int row1, const vec3f& p0, const vec3f& 
   }
 }
 
-bool overlaps_rows(const bbox3f& b, const raster& r, int row0, int row1) {
+bool overlaps_rows(const bbox3f& b, const far_image_maker& r, int row0, int row1) {
   auto v_lo = (b.min.z - r.z0) * r.texels_per_z, v_hi = (b.max.z - r.z0) * r.texels_per_z;
   return v_hi >= (float)row0 - 1 && v_lo <= (float)row1 + 1;
 }
@@ -154,13 +135,12 @@ const draw_level& level_within(const draw_level* levels, int count, float error)
 // One band of rows: every mesh of the list that reaches into it, each at
 // the coarsest level that strays less than two texels (where the picture
 // is drawn a texel is about a pixel, and a level may stray two).
-void draw_band(raster& r, const draw_list& list, const std::vector<look_color>& look_colors,
-               float rank_step, int row0, int row1) {
+void draw_band(far_image_maker& r, const draw_list& list, int row0, int row1) {
   auto error = 2 / std::max(r.texels_per_x, r.texels_per_z);
   auto corners = std::vector<vec3f>{};
   for (auto& batch : list.batches) {
-    auto color = look_colors[(size_t)batch.look];
-    auto rank = rank_step * (float)batch.layer;
+    if (batch.look < 0 || (size_t)batch.look >= r.look_srgb.size()) continue;
+    auto rank = r.rank_step * (float)batch.layer;
     for (auto& range : batch.ranges) {
       if (range.level_count < 1 || !overlaps_rows(range.bounds, r, row0, row1)) continue;
       auto& level = level_within(range.levels, range.level_count, error);
@@ -173,12 +153,12 @@ void draw_band(raster& r, const draw_list& list, const std::vector<look_color>& 
         if (index[k] >= range.vertex_count || index[k + 1] >= range.vertex_count ||
             index[k + 2] >= range.vertex_count)
           continue;
-        draw_triangle(r, row0, row1, p[index[k]], p[index[k + 1]], p[index[k + 2]], rank, color);
+        draw_triangle(r, row0, row1, p[index[k]], p[index[k + 1]], p[index[k + 2]], rank, batch.look);
       }
     }
   }
   for (auto& group : list.instanced) {
-    auto color = look_colors[(size_t)group.look];
+    if (group.look < 0 || (size_t)group.look >= r.look_srgb.size()) continue;
     auto& mesh = group.mesh;
     auto& level = level_within(group.levels, group.level_count, error);
     if (level.first > mesh.indices.size()) continue;
@@ -193,7 +173,7 @@ void draw_band(raster& r, const draw_list& list, const std::vector<look_color>& 
         for (size_t k = 0; k + 2 < count; k += 3) {
           auto a = index[k], b = index[k + 1], c = index[k + 2];
           if (a >= corners.size() || b >= corners.size() || c >= corners.size()) continue;
-          draw_triangle(r, row0, row1, corners[a], corners[b], corners[c], 0, color);
+          draw_triangle(r, row0, row1, corners[a], corners[b], corners[c], 0, group.look);
         }
       }
     }
@@ -203,7 +183,7 @@ void draw_band(raster& r, const draw_list& list, const std::vector<look_color>& 
 // Ground hidden behind tall neighbours from afar takes the colour of their
 // walls, by the share of the eight directions in which one rises above
 // the slope a far view looks down at.
-void hide_behind_walls(raster& r, const std::vector<vec3f>& walls, float texel_size, int row0,
+void hide_behind_walls(far_image_maker& r, const std::vector<vec3f>& walls, float texel_size, int row0,
                        int row1) {
   auto& image = r.image;
 
@@ -237,57 +217,66 @@ void hide_behind_walls(raster& r, const std::vector<vec3f>& walls, float texel_s
     }
 }
 
-}  // namespace
-
-bbox3f tile_cell(const draw_list& list, int tile) {
-  auto grid = std::max(1, list.tile_grid);
-  auto& focus = list.focus;
-  auto sx = (focus.max.x - focus.min.x) / (float)grid, sz = (focus.max.z - focus.min.z) / (float)grid;
+// A tile's cell of a plan cut into grid x grid tiles.
+bbox3f plan_cell(const bbox3f& plan, int grid, int tile) {
+  grid = std::max(1, grid);
+  auto sx = (plan.max.x - plan.min.x) / (float)grid, sz = (plan.max.z - plan.min.z) / (float)grid;
   auto cx = tile / grid, cz = tile % grid;
-  return {{focus.min.x + sx * (float)cx, focus.min.y, focus.min.z + sz * (float)cz},
-          {focus.min.x + sx * (float)(cx + 1), focus.max.y, focus.min.z + sz * (float)(cz + 1)}};
+  return {{plan.min.x + sx * (float)cx, plan.min.y, plan.min.z + sz * (float)cz},
+          {plan.min.x + sx * (float)(cx + 1), plan.max.y, plan.min.z + sz * (float)(cz + 1)}};
 }
 
-void make_far_image(draw_list& list, int threads) {
-  auto& image = list.far;
-  image = far_image{};
+}  // namespace
+
+bbox3f tile_cell(const draw_list& list, int tile) { return plan_cell(list.focus, list.tile_grid, tile); }
+
+far_image_maker start_far_image(const draw_list& list) {
+  auto maker = far_image_maker{};
   auto& focus = list.focus;
-  auto grid = std::max(1, list.tile_grid);
-  if (!(focus.min.x < focus.max.x && focus.min.z < focus.max.z)) return;
-  image.width = image.height = grid * far_tile_texels;
+  if (!(focus.min.x < focus.max.x && focus.min.z < focus.max.z)) return maker;
+  auto& image = maker.image;
+  maker.grid = std::max(1, list.tile_grid);
+  image.width = image.height = maker.grid * far_tile_texels;
   auto texels = (size_t)image.width * (size_t)image.height;
   image.albedo.assign(texels, vec4b{});
   image.facing.assign(texels, vec4b{});
-  auto r = raster{image, std::vector<float>(texels, -std::numeric_limits<float>::infinity())};
-  r.x0 = focus.min.x, r.z0 = focus.min.z;
-  r.texels_per_x = (float)image.width / (focus.max.x - focus.min.x);
-  r.texels_per_z = (float)image.height / (focus.max.z - focus.min.z);
-
-  // Each look's colour from afar: its colour times its image's mean.
-  auto look_colors = std::vector<look_color>{};
+  maker.top.assign(texels, -std::numeric_limits<float>::infinity());
+  maker.plan = focus;
+  maker.x0 = focus.min.x, maker.z0 = focus.min.z;
+  maker.texels_per_x = (float)image.width / (focus.max.x - focus.min.x);
+  maker.texels_per_z = (float)image.height / (focus.max.z - focus.min.z);
+  maker.rank_step = rank_height * std::max(focus.max.x - focus.min.x, focus.max.z - focus.min.z);
   for (auto& look : list.looks) {
     auto c = look.color;
     if (look.texture >= 0 && (size_t)look.texture < list.textures.size() && list.textures[(size_t)look.texture])
       c = c * mean_color(*list.textures[(size_t)look.texture]);
     c = c + look.emission;
-    look_colors.push_back({linear_to_srgb(vec4f{c.x, c.y, c.z, 1}), c});
+    maker.look_srgb.push_back(linear_to_srgb(vec4f{c.x, c.y, c.z, 1}));
+    maker.look_linear.push_back(c);
   }
+  maker.wall_sum.assign((size_t)maker.grid * (size_t)maker.grid, vec3f{});
+  maker.wall_weight.assign((size_t)maker.grid * (size_t)maker.grid, 0.0f);
+  return maker;
+}
 
-  // A band of rows per tile row: as many jobs as both processors need.
-  r.grid = grid;
-  r.wall_sum.assign((size_t)grid * (size_t)grid, vec3f{});
-  r.wall_weight.assign((size_t)grid * (size_t)grid, 0.0f);
-  auto plan_size = std::max(focus.max.x - focus.min.x, focus.max.z - focus.min.z);
-  run_jobs((size_t)grid, threads, [&](size_t band, bool) {
-    draw_band(r, list, look_colors, rank_height * plan_size, (int)band * far_tile_texels,
-              (int)(band + 1) * far_tile_texels);
+void draw_far_image(far_image_maker& maker, const draw_list& list, int threads) {
+  if (maker.top.empty()) return;
+  // A band of rows per tile row, each written by its job alone.
+  run_jobs((size_t)maker.grid, threads, [&](size_t band, bool) {
+    draw_band(maker, list, (int)band * far_tile_texels, (int)(band + 1) * far_tile_texels);
   });
-  auto walls = std::vector<vec3f>(r.wall_sum.size(), vec3f{-1, -1, -1});
+}
+
+far_image finish_far_image(far_image_maker& maker, int threads) {
+  auto& image = maker.image;
+  auto grid = maker.grid;
+  if (maker.top.empty()) return {};
+  auto walls = std::vector<vec3f>(maker.wall_sum.size(), vec3f{-1, -1, -1});
   for (size_t t = 0; t < walls.size(); t++)
-    if (r.wall_weight[t] > 0) walls[t] = r.wall_sum[t] * (wall_light / r.wall_weight[t]);
-  auto texel_size = 0.5f * (1 / r.texels_per_x + 1 / r.texels_per_z);
+    if (maker.wall_weight[t] > 0) walls[t] = maker.wall_sum[t] * (wall_light / maker.wall_weight[t]);
+  auto texel_size = 0.5f * (1 / maker.texels_per_x + 1 / maker.texels_per_z);
   run_jobs((size_t)grid, threads, [&](size_t band, bool) {
-    hide_behind_walls(r, walls, texel_size, (int)band * far_tile_texels, (int)(band + 1) * far_tile_texels);
+    hide_behind_walls(maker, walls, texel_size, (int)band * far_tile_texels, (int)(band + 1) * far_tile_texels);
   });
 
   // Each tile's cell and the heights of what covers it.
@@ -297,14 +286,22 @@ void make_far_image(draw_list& list, int threads) {
       auto low = std::numeric_limits<float>::infinity(), high = -low;
       for (int j = cz * far_tile_texels; j < (cz + 1) * far_tile_texels; j++)
         for (int i = cx * far_tile_texels; i < (cx + 1) * far_tile_texels; i++) {
-          auto y = r.top[(size_t)j * (size_t)image.width + (size_t)i];
+          auto y = maker.top[(size_t)j * (size_t)image.width + (size_t)i];
           if (!std::isfinite(y)) continue;
           low = std::min(low, y), high = std::max(high, y);
         }
       if (!(low <= high)) continue;
-      auto tile = cx * grid + cz;
-      auto cell = tile_cell(list, tile);
+      auto cell = plan_cell(maker.plan, grid, cx * grid + cz);
       cell.min.y = low, cell.max.y = high;
-      image.tiles[(size_t)tile] = cell;
+      image.tiles[(size_t)(cx * grid + cz)] = cell;
     }
+  auto result = std::move(image);
+  maker = far_image_maker{};
+  return result;
+}
+
+void make_far_image(draw_list& list, int threads) {
+  auto maker = start_far_image(list);
+  draw_far_image(maker, list, threads);
+  list.far = finish_far_image(maker, threads);
 }
