@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <tuple>
 
 #include "scene/image.h"
 #include "view/draw_list.h"
@@ -75,11 +76,18 @@ void draw_triangle(far_image_maker& r, int row0, int row1, const vec3f& p0, cons
   n = n * (1 / std::sqrt(square));
   auto channel = [](float c) { return (uint8_t)std::clamp(128.0f + 127.0f * c, 0.0f, 255.0f); };
   auto facing = vec4b{channel(n.x), channel(n.y), channel(n.z), 255};
+  auto& color = r.look_srgb[(size_t)look];
   auto write = [&](int i, int j, float y) {
     auto k = (size_t)j * (size_t)image.width + (size_t)i;
-    if (y <= r.top[k]) return;
+    if (y < r.top[k]) return;
+    // Surfaces level with each other: the same one wins in whatever order
+    // they come (a list drawn in parts gives the picture of the whole).
+    if (y == r.top[k] && std::make_tuple(color.x, color.y, color.z, facing.x, facing.y, facing.z) <=
+                             std::make_tuple(image.albedo[k].x, image.albedo[k].y, image.albedo[k].z,
+                                             image.facing[k].x, image.facing[k].y, image.facing[k].z))
+      return;
     r.top[k] = y;
-    image.albedo[k] = r.look_srgb[(size_t)look];
+    image.albedo[k] = color;
     image.facing[k] = facing;
   };
   auto area = (u1 - u0) * (v2 - v0) - (u2 - u0) * (v1 - v0);
