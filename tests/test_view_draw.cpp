@@ -940,6 +940,22 @@ TEST(FarImage, SameOnAnyNumberOfThreadsAndNoneForAnEmptyScene) {
   EXPECT_TRUE(parts.facing == one.far.facing);
   ASSERT_EQ(parts.tiles.size(), one.far.tiles.size());
   for (size_t t = 0; t < parts.tiles.size(); t++) EXPECT_EQ(parts.tiles[t].max.y, one.far.tiles[t].max.y);
+
+  // One sloping roof in two colours, one over the other: the same one
+  // shows whichever is drawn first.
+  auto level = loaded_scene{};
+  auto red = add_square(level, "a", 0, 0, 10, 1, {0.8f, 0.1f, 0.1f});
+  for (auto& p : red->shape->positions) p.y += 0.3f * p.x;
+  auto blue = add_complete_instance(level.scene, "b");
+  blue->shape = red->shape;
+  blue->material->color = {0.1f, 0.1f, 0.8f};
+  auto both = make_draw_list(level);
+  ASSERT_EQ(both.batches.size(), 2u);
+  auto reversed = both;
+  std::swap(reversed.batches[0], reversed.batches[1]);
+  auto again = start_far_image(both);
+  draw_far_image(again, reversed);
+  EXPECT_TRUE(finish_far_image(again).albedo == both.far.albedo);
 }
 
 // The job runner: every job runs once whatever the number of threads; a
