@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 #include <cmath>
+#include <limits>
 #include <set>
 
 #include "scene/gltf_scene.h"
@@ -981,4 +982,33 @@ TEST(ViewJobs, EveryJobOnceAndAFailureStopsTheRest) {
     EXPECT_LT(after, 1000) << threads << " threads: the jobs after the failure were left";
     EXPECT_EQ(done.load(), after) << "no job runs once the call has returned";
   }
+}
+
+// Coordinates far past the picture, infinite or not numbers (a damaged
+// file's) draw nothing there and leave the rest as it is.
+TEST(FarImage, WildCoordinatesDrawNothing) {
+  auto list = draw_list{};
+  list.focus = {{0, 0, 0}, {100, 10, 100}};
+  list.tile_grid = 1;
+  list.looks = {draw_look{}};
+  auto inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
+  auto batch = draw_batch{};
+  batch.positions = {{10, 1, 10}, {20, 1, 10}, {10, 1, 20},      // a good one
+                     {-1e30f, 1, 0}, {1e30f, 1, 5}, {0, 1, 1e30f},  // huge
+                     {-inf, 1, 0}, {inf, 1, 50}, {50, 1, inf},      // infinite
+                     {nan, 1, 0}, {5, nan, 5}, {6, 1, nan}};         // not numbers
+  for (uint16_t k = 0; k < 12; k++) batch.indices.push_back(k);
+  auto range = draw_range{};
+  range.vertex_count = 12;
+  range.bounds = list.focus;
+  range.levels[0] = {0, 12, 0};
+  batch.ranges = {range};
+  list.batches = {batch};
+  make_far_image(list);
+  ASSERT_EQ(list.far.width, far_tile_texels);
+  auto covered = 0;
+  for (auto& p : list.far.albedo) covered += p.w == 255 ? 1 : 0;
+  EXPECT_GT(covered, 0) << "the good triangle";
+  EXPECT_LT(covered, far_tile_texels * far_tile_texels / 10);
+  EXPECT_TRUE(std::isfinite(list.far.tiles[0].min.y) && std::isfinite(list.far.tiles[0].max.y));
 }

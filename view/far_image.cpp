@@ -57,9 +57,10 @@ void draw_triangle(far_image_maker& r, int row0, int row1, const vec3f& p0, cons
   auto u2 = (p2.x - r.x0) * r.texels_per_x;
   auto lo_u = std::min({u0, u1, u2}), hi_u = std::max({u0, u1, u2});
   if (!(hi_u >= 0 && lo_u < (float)image.width)) return;
+  if (!std::isfinite(p0.y + p1.y + p2.y)) return;
   auto n = cross(p1 - p0, p2 - p0);
   auto square = dot(n, n);
-  if (!(square > 0)) return;
+  if (!(square > 0) || !std::isfinite(square)) return;
   if (n.y * n.y < min_facing * min_facing * square) {
     // A wall: its colour counts towards its tile's walls, in the band of
     // its centre.
@@ -91,13 +92,17 @@ void draw_triangle(far_image_maker& r, int row0, int row1, const vec3f& p0, cons
     image.facing[k] = facing;
   };
   auto area = (u1 - u0) * (v2 - v0) - (u2 - u0) * (v1 - v0);
-  auto i0 = std::max(0, (int)std::ceil(lo_u - 0.5f)), i1 = std::min(image.width - 1, (int)std::floor(hi_u - 0.5f));
-  auto j0 = std::max(row0, (int)std::ceil(lo_v - 0.5f)), j1 = std::min(row1 - 1, (int)std::floor(hi_v - 0.5f));
-  auto y_mid = (p0.y + p1.y + p2.y) / 3 + rank;
+  // Clamped as floats first, so that no coordinate past the int range is
+  // converted.
+  auto i0 = (int)std::max(0.0f, std::ceil(lo_u - 0.5f));
+  auto i1 = (int)std::min((float)(image.width - 1), std::floor(hi_u - 0.5f));
+  auto j0 = (int)std::max((float)row0, std::ceil(lo_v - 0.5f));
+  auto j1 = (int)std::min((float)(row1 - 1), std::floor(hi_v - 0.5f));
   if (i0 > i1 || j0 > j1 || std::fabs(area) < 1e-12f) {
     // Smaller than a texel (or a sliver between centres): its centre's.
-    auto i = (int)std::floor((u0 + u1 + u2) / 3), j = (int)std::floor((v0 + v1 + v2) / 3);
-    if (i >= 0 && i < image.width && j >= row0 && j < row1) write(i, j, y_mid);
+    auto cu = (u0 + u1 + u2) / 3, cv = (v0 + v1 + v2) / 3;
+    if (cu >= 0 && cu < (float)image.width && cv >= (float)row0 && cv < (float)row1)
+      write((int)cu, (int)cv, (p0.y + p1.y + p2.y) / 3 + rank);
     return;
   }
   auto inv = 1 / area;
@@ -118,6 +123,7 @@ void draw_triangle(far_image_maker& r, int row0, int row1, const vec3f& p0, cons
       else if (w < 0) last = -1;
     };
     clip(w0, slope0), clip(w1, slope1), clip(w2, slope2);
+    if (!(first <= last)) continue;  // both now lie in 0 ... i1 - i0
     for (int step = (int)std::ceil(first); step <= (int)std::floor(last); step++) {
       auto s1 = w1 + slope1 * (float)step, s2 = w2 + slope2 * (float)step, s0 = 1 - s1 - s2;
       // Rounding at the span's ends: a centre just outside is left out.
