@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # How the viewer's loading grows with the city: for each size, the time to
-# read the scene file warm (cat, the second of two reads: the floor of any
-# load), the viewer's load (read and parse) and prepare (the draw list)
+# read the scene's files warm (cat, the second of two reads: the floor of
+# any load; a .json scene's files are every file in its folder, the shapes
+# and images beside it), the viewer's load (read and parse) and prepare (the draw list)
 # times, their sum over the read time, the processor time (user + system)
 # and peak memory of the whole run, and the frame time and triangles drawn
 # from the framing view (5 frames off screen at 1280 x 720). With
@@ -13,7 +14,7 @@
 #           blockgen in a fresh folder
 #     FILE  a scene file (.glb or .json) read where it is
 #
-# Files over 1 GB run under flock /tmp/bigmem.lock (a city of 10^6 features
+# Scenes over 1 GB run under flock /tmp/bigmem.lock (a city of 10^6 features
 # needs about 3 GB). Run from the project root after a build.
 set -euo pipefail
 view=${VIEW:-build/bin/view}
@@ -49,19 +50,30 @@ scene_file() {
   file=$output/out/city.glb
 }
 
+# The files a scene is read from: a .glb alone, a .json scene with the
+# shapes and images in its folder.
+scene_files() {
+  case $1 in
+    *.json) find "$(dirname "$1")" -type f -print0 ;;
+    *) printf '%s\0' "$1" ;;
+  esac
+}
+
 # The warm read: two reads with cat, the second timed.
 read_seconds() {
-  cat "$1" >/dev/null
+  scene_files "$1" | xargs -0 cat >/dev/null
   local start
   start=$(date +%s%N)
-  cat "$1" >/dev/null
+  scene_files "$1" | xargs -0 cat >/dev/null
   awk -v a="$start" -v b="$(date +%s%N)" 'BEGIN { printf "%.3f", (b - a) / 1e9 }'
 }
+
+scene_bytes() { scene_files "$1" | du -cb --files0-from=- | tail -1 | cut -f1; }
 
 # One viewer run: prints "load prepare cpu peak_mb frame_ms triangles".
 measure() {
   local binary=$1 file=$2 lock=()
-  [ "$(stat -c %s "$file")" -gt 1073741824 ] && lock=(flock /tmp/bigmem.lock)
+  [ "$(scene_bytes "$file")" -gt 1073741824 ] && lock=(flock /tmp/bigmem.lock)
   local out
   out=$("${lock[@]}" xvfb-run -a -s "-screen 0 1280x720x24" /usr/bin/time -f "time: %e %U %S %M" \
         "$binary" -s "$file" --frame true --benchmark "$frames" 2>&1 | tr '\r' '\n')
@@ -89,7 +101,7 @@ printf '%-10s %8s %7s %-6s %8s %9s %9s %8s %8s %9s %10s\n' scene "file MB" "read
 for what in "$@"; do
   scene_file "$what"
   read_s=$(read_seconds "$file")
-  size_mb=$(( $(stat -c %s "$file") / 1048576 ))
+  size_mb=$(( $(scene_bytes "$file") / 1048576 ))
   for which in new old; do
     binary=$view
     if [ "$which" = old ]; then
