@@ -906,6 +906,68 @@ TEST(DrawList, StoppedPartsEndEarly) {
   }
 }
 
+// On the worker in parts, the parts hold the list made in the calling
+// thread, run for run; asked to stop, the worker makes none and says so.
+TEST(ViewLoading, WorkerInPartsGivesTheWholeListNearestFirst) {
+  auto dir = scratch_dir("view-loading-parts");
+  auto view = loaded_scene{};
+  add_square(view, "ground", 0, 0, 400, 0, {0.4f, 0.5f, 0.3f});
+  // Buildings of twelve storeys, each a loop of walls: enough triangles
+  // for a grid of tiles.
+  for (int i = 0; i < 40; i++)
+    for (int j = 0; j < 40; j++) {
+      auto& s = *add_walls(view, "b" + std::to_string(i * 40 + j), -190 + 9.5f * i, -190 + 9.5f * j, 4, 3)->shape;
+      auto floor = s.positions;
+      for (int k = 1; k < 12; k++) {
+        auto base = (int)s.positions.size();
+        for (auto p : floor) s.positions.push_back({p.x, p.y + 3.0f * (float)k, p.z});
+        for (int q = 0; q < 4; q++) s.quads.push_back({base + 4 * q, base + 4 * q + 1, base + 4 * q + 2, base + 4 * q + 3});
+      }
+    }
+  auto error = std::string{};
+  auto file = dir / "city.glb";
+  ASSERT_TRUE(save_gltf_scene(file, view.scene, error)) << error;
+  auto direct = scene_load{};
+  ASSERT_TRUE(load_draw_list(file, draw_options{}, direct)) << direct.error;
+  ASSERT_GT(direct.list.tile_grid, 2);
+
+  auto work = background_load{};
+  work.in_parts = true;
+  work.staging.shares = {0.1, 0.4};
+  auto header_bounds = bbox3f{};
+  work.staging.first_eye = [&](const draw_list& header) {
+    header_bounds = header.bounds;
+    return vec3f{-190, 10, -190};
+  };
+  start_background_load(work, file, draw_options{});
+  work.worker.join();
+  ASSERT_TRUE(work.finished && work.ok) << work.load.error;
+  EXPECT_EQ(header_bounds.min, direct.list.bounds.min);
+  EXPECT_EQ(header_bounds.max, direct.list.bounds.max);
+  auto parts = std::vector<draw_part>(1);
+  while (work.take_part(parts.back())) parts.emplace_back();
+  parts.pop_back();
+  ASSERT_EQ(parts.size(), 3u);
+  EXPECT_TRUE(parts.back().last);
+  auto lists = std::vector<const draw_list*>{};
+  for (auto& part : parts) lists.push_back(&part.list);
+  EXPECT_EQ(runs_of(lists), runs_of({&direct.list}));
+  EXPECT_TRUE(work.load.list.batches.empty());
+  // The corner tile comes first.
+  auto first = tiles_of(parts[0].list);
+  EXPECT_TRUE(first.count(0)) << first.size();
+
+  auto stopped = background_load{};
+  stopped.in_parts = true;
+  stopped.stop = true;
+  start_background_load(stopped, file, draw_options{});
+  stopped.worker.join();
+  EXPECT_TRUE(stopped.finished);
+  EXPECT_FALSE(stopped.ok);
+  auto part = draw_part{};
+  EXPECT_FALSE(stopped.take_part(part));
+}
+
 // Runs small on screen take their coarsest level whatever their errors,
 // never so with the full detail asked for.
 TEST(ViewDetail, SmallRunsOnScreenTakeTheirCoarsestLevel) {
