@@ -461,13 +461,13 @@ bool SceneRenderer::initialize(const draw_list& list, QString& error, bool geome
 
   for (auto texture : list.textures) textures.push_back(uploadImage(*texture));
   looks = list.looks;
-  pending = list.batches.size() + list.instanced.size();
-  uploaded = 0;
+  pending = uploaded = queuedBatches = queuedGroups = uploadedTriangleCount = 0;
   waiting.clear();
-  for (size_t i = 0; i < pending; i++) waiting.push_back(i);
+  queueAdded(list);
   if (geometry) {
     for (auto& batch : list.batches) addBatch(batch, list.tile_grid);
     for (auto& group : list.instanced) addInstanced(group);
+    for (auto& item : waiting) uploadedTriangleCount += fullTriangles(list, item);
     uploaded = pending;
     waiting.clear();
     // Fewer changes of state: meshes of one look one after the other.
@@ -505,31 +505,43 @@ bool SceneRenderer::initialize(const draw_list& list, QString& error, bool geome
   return true;
 }
 
+void SceneRenderer::queueAdded(const draw_list& list) {
+  for (; queuedBatches < list.batches.size(); queuedBatches++) waiting.push_back({false, queuedBatches});
+  for (; queuedGroups < list.instanced.size(); queuedGroups++) waiting.push_back({true, queuedGroups});
+  pending = uploaded + waiting.size();
+  triangleCount = list.triangles;
+}
+
+size_t SceneRenderer::fullTriangles(const draw_list& list, const Waiting& item) {
+  auto count = size_t{0};
+  if (item.instanced) {
+    auto& group = list.instanced[item.index];
+    return group.levels[0].count / 3 * group.frames.size();
+  }
+  for (auto& range : list.batches[item.index].ranges) count += range.levels[0].count / 3;
+  return count;
+}
+
 bool SceneRenderer::uploadNext(draw_list& list, const vec3f& eye) {
   if (waiting.empty()) return false;
   // The nearest of what is left: by the distance to its nearest run.
-  auto distance = [&](size_t item) {
+  auto distance = [&](const Waiting& item) {
     auto best = std::numeric_limits<float>::max();
-    if (item >= list.batches.size()) return best;
-    for (auto& range : list.batches[item].ranges) {
-      auto& b = range.bounds;
-      auto d = vec3f{std::max({b.min.x - eye.x, 0.0f, eye.x - b.max.x}),
-                     std::max({b.min.y - eye.y, 0.0f, eye.y - b.max.y}),
-                     std::max({b.min.z - eye.z, 0.0f, eye.z - b.max.z})};
-      best = std::min(best, length(d));
-    }
+    if (item.instanced) return best;
+    for (auto& range : list.batches[item.index].ranges) best = std::min(best, box_distance(range.bounds, eye));
     return best;
   };
   auto next = std::min_element(waiting.begin(), waiting.end(),
-                               [&](size_t a, size_t b) { return distance(a) < distance(b); });
+                               [&](const Waiting& a, const Waiting& b) { return distance(a) < distance(b); });
   auto item = *next;
   waiting.erase(next);
-  if (item < list.batches.size()) {
-    addBatch(list.batches[item], list.tile_grid);
-    auto& batch = list.batches[item];
+  uploadedTriangleCount += fullTriangles(list, item);
+  if (!item.instanced) {
+    addBatch(list.batches[item.index], list.tile_grid);
+    auto& batch = list.batches[item.index];
     batch.positions = {}, batch.texcoords = {}, batch.indices = {};
   } else {
-    auto& group = list.instanced[item - list.batches.size()];
+    auto& group = list.instanced[item.index];
     addInstanced(group);
     group.mesh = {}, group.frames = {};
   }
