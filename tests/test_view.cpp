@@ -277,6 +277,65 @@ TEST_F(ViewProgram, WindowOpensAndClosesCleanly) {
   }
 }
 
+// A city of 10^5 features in a real window: the first frame with geometry
+// holds the tiles nearest the first view and is on screen before the rest
+// of the city is made; the complete frame follows with every triangle.
+// Closed as soon as the first frame shows, while the rest is still being
+// made, the program ends at once with 0.
+TEST_F(ViewProgram, FirstFrameShowsTheNearestTilesBeforeTheWholeCity) {
+  auto city_dir = *dir / "big";
+  std::filesystem::create_directories(city_dir);
+  auto run = run_program(BENCH_GEOJSON_PATH, {"spread", "100000", "4", city_dir + "/in"});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  copy_assets(city_dir + "/in");
+  run = run_program(BLOCKGEN_PATH, {"-o", city_dir + "/out/city.glb", city_dir + "/in"});
+  ASSERT_EQ(run.status, 0) << run.out;
+
+  // Waits for a line on the program's standard output, then ends it by a
+  // termination signal.
+  auto run_until = [&](const std::string& line, const std::string& out) {
+    auto script = "cd " + shell_quote(city_dir) + " || exit 1; " + shell_quote(VIEW_PATH) +
+                  " --scene out/city.glb > " + out + " & pid=$!; "
+                  "for i in $(seq 1 600); do grep -q '" + line + "' " + out + " && break; "
+                  "kill -0 $pid 2>/dev/null || break; sleep 0.05; done; "
+                  "kill -TERM $pid; "
+                  "for i in $(seq 1 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done; "
+                  "if kill -0 $pid 2>/dev/null; then kill -KILL $pid; echo still-running; fi; "
+                  "wait $pid; echo \"status=$?\"";
+    auto result = run_program("xvfb-run", std::vector<std::string>{"-a", "sh", "-c", script});
+    EXPECT_EQ(result.out.find("still-running"), std::string::npos) << line;
+    EXPECT_NE(result.out.find("status=0"), std::string::npos) << line << "\n" << result.out << result.err;
+    return read_file(city_dir + "/" + out);
+  };
+  // The figure after `key` in the first line of the output that holds it.
+  auto figure = [](const std::string& out, const std::string& key) {
+    auto at = out.find(key);
+    return at == std::string::npos ? -1.0 : std::stod(out.substr(at + key.size()));
+  };
+
+  auto out = run_until("scene complete", "complete.txt");
+  auto first = out.find("first frame: "), complete = out.find("scene complete: ");
+  ASSERT_NE(first, std::string::npos) << out;
+  ASSERT_NE(complete, std::string::npos) << out;
+  EXPECT_LT(first, complete);
+  auto first_line = out.substr(first, out.find('\n', first) - first);
+  auto complete_line = out.substr(complete, out.find('\n', complete) - complete);
+  RecordProperty("first_frame", first_line);
+  RecordProperty("complete_frame", complete_line);
+  auto first_triangles = figure(first_line, "first frame: ");
+  auto all_triangles = figure(complete_line, "scene complete: ");
+  EXPECT_GT(first_triangles, 0) << first_line;
+  EXPECT_LT(first_triangles, 0.5 * all_triangles) << first_line << "\n" << complete_line;
+  EXPECT_LT(figure(first_line, "% of the scene's triangles), "),
+            figure(complete_line, " parts, ")) << first_line << "\n" << complete_line;
+  EXPECT_LT(figure(first_line, "from the "), figure(complete_line, "triangles, ")) << first_line;
+  // Every triangle of the scene is on screen at the end.
+  EXPECT_EQ(all_triangles, figure(out, "instances, ")) << out;
+
+  out = run_until("first frame", "first.txt");
+  EXPECT_NE(out.find("first frame: "), std::string::npos) << out;
+}
+
 // Ground, park and road within half a millimetre, seen from eye height
 // with a tall tower far away, so that the depth range must reach close:
 // the park shows whole and the road without stripes; without keeping the
