@@ -891,6 +891,19 @@ TEST(DrawList, FirstPartIsTheTileUnderTheEye) {
   EXPECT_GT(parts[0].list.triangles, 0u);
 }
 
+// A scene with nothing to draw is one empty part, complete on its own.
+TEST(DrawList, EmptySceneIsOneEmptyPart) {
+  auto empty = loaded_scene{};
+  add_instance(empty.scene, "nothing");
+  auto parts = parts_of(empty, draw_options{}, {0, 0, 0}, {0.1, 0.5});
+  ASSERT_EQ(parts.size(), 1u);
+  EXPECT_TRUE(parts[0].last);
+  EXPECT_EQ(parts[0].tiles, 0);
+  EXPECT_TRUE(parts[0].list.batches.empty());
+  EXPECT_TRUE(parts[0].list.instanced.empty());
+  EXPECT_EQ(parts[0].list.instance_count, 0u);
+}
+
 // Stopped after the first part, no other part is made or handed over, and
 // the call says so; a stop asked before any fill hands over nothing.
 TEST(DrawList, StoppedPartsEndEarly) {

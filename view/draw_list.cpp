@@ -741,17 +741,21 @@ std::vector<int> plan_parts(const build_state& state, const vec3f& eye, const st
   auto tile_count = (size_t)grid * (size_t)grid;
   auto boxes = std::vector<bbox3f>(tile_count);
   auto triangles = std::vector<double>(tile_count, 0);
+  auto used = std::vector<bool>(tile_count, false);
   auto total = 0.0;
   for (auto& info : state.infos) {
     expand(boxes[(size_t)info.tile], info.box.min);
     expand(boxes[(size_t)info.tile], info.box.max);
     auto count = (double)shape_triangles(*info.instance->shape);
     triangles[(size_t)info.tile] += count;
+    used[(size_t)info.tile] = true;
     total += count;
   }
+  // A tile whose bounds stayed empty (points that are not numbers) comes
+  // last, far from any eye.
   auto order = std::vector<size_t>{};
   for (size_t t = 0; t < tile_count; t++)
-    if (!is_empty(boxes[t])) order.push_back(t);
+    if (used[t]) order.push_back(t);
   auto distance = std::vector<float>(tile_count, 0);
   for (auto t : order) distance[t] = box_distance(boxes[t], eye);
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return distance[a] < distance[b]; });
