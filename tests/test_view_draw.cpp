@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -207,23 +208,39 @@ std::map<unsigned long long, int> runs_of(const std::vector<const draw_list*>& l
   return runs;
 }
 
-// The tiles a list's runs lie in, with the bounds of what they hold.
-std::map<int, bbox3f> tiles_of(const draw_list& list) {
-  auto tiles = std::map<int, bbox3f>{};
+// The blocks of `block` x `block` tiles that a list's runs lie in (x and z
+// of the block, with the tile grid's x major), with the bounds of what they
+// hold.
+std::map<int, bbox3f> blocks_of(const draw_list& list, int block = 1) {
+  auto blocks = std::map<int, bbox3f>{};
   for (auto& b : list.batches)
     for (auto& r : b.ranges) {
-      auto& box = tiles.emplace(r.tile, bbox3f{}).first->second;
+      auto key = (r.tile / list.tile_grid / block) * 1000 + (r.tile % list.tile_grid) / block;
+      auto& box = blocks.emplace(key, bbox3f{}).first->second;
       expand(box, r.bounds.min), expand(box, r.bounds.max);
     }
-  return tiles;
+  // An instanced run lies in the tile of its centre (its shapes are alike).
+  auto cell = [&](float v, float low, float high) {
+    return std::clamp((int)((v - low) / (high - low) * (float)list.tile_grid), 0, list.tile_grid - 1);
+  };
+  for (auto& g : list.instanced)
+    for (auto& r : g.runs) {
+      auto c = (r.bounds.min + r.bounds.max) * 0.5f;
+      auto key = cell(c.x, list.focus.min.x, list.focus.max.x) / block * 1000 +
+                 cell(c.z, list.focus.min.z, list.focus.max.z) / block;
+      auto& box = blocks.emplace(key, bbox3f{}).first->second;
+      expand(box, r.bounds.min), expand(box, r.bounds.max);
+    }
+  return blocks;
 }
 
 std::vector<draw_part> parts_of(loaded_scene& city, const draw_options& options, const vec3f& eye,
-                                const std::vector<double>& shares) {
+                                const std::vector<double>& shares, int block = 1) {
   auto parts = std::vector<draw_part>{};
   auto staging = draw_staging{};
   staging.first_eye = [&](const draw_list&) { return eye; };
   staging.shares = shares;
+  staging.block_tiles = block;
   staging.take = [&](draw_part& part) { parts.push_back(std::move(part)); };
   EXPECT_TRUE(make_draw_list_parts(city, options, staging));
   return parts;
@@ -802,12 +819,17 @@ TEST(DrawList, PartsHoldTheWholeListNearestTilesFirst) {
   struct part_case {
     vec3f               eye;
     std::vector<double> shares;
+    int                 block;
     size_t              parts;
   } cases[] = {
-      {{-150, 40, -150}, {}, 1},         {{0, 300, 0}, {}, 1},
-      {{-150, 40, -150}, {0.1}, 2},      {{160, 10, 0}, {0.2}, 2},
-      {{0, 300, 0}, {0.05, 0.5}, 3},     {{-150, 40, 150}, {0.3, 0.6}, 3},
-      {{-150, 40, -150}, {0.0}, 1},      {{-150, 40, -150}, {1.0}, 1},
+      {{-150, 40, -150}, {}, 1, 1},         {{0, 300, 0}, {}, 1, 1},
+      {{-150, 40, -150}, {0.1}, 1, 2},      {{160, 10, 0}, {0.2}, 1, 2},
+      {{0, 300, 0}, {0.05, 0.5}, 1, 3},     {{-150, 40, 150}, {0.3, 0.6}, 1, 3},
+      {{-150, 40, -150}, {0.0}, 1, 1},      {{-150, 40, -150}, {1.0}, 1, 1},
+      // Blocks of 2 x 2 of the 3 x 3 tiles: a corner of four, two sides of
+      // two and the corner tile; blocks of 4 x 4 hold all nine.
+      {{-150, 40, -150}, {0.1, 0.5}, 2, 3}, {{150, 40, 150}, {0.1, 0.5}, 2, 3},
+      {{-150, 40, -150}, {0.1}, 4, 1},
   };
   for (auto threads : {1, 2})
     for (auto& c : cases) {
@@ -815,9 +837,10 @@ TEST(DrawList, PartsHoldTheWholeListNearestTilesFirst) {
       auto options = draw_options{};
       options.threads = threads;
       options.release_shapes = threads == 2;
-      auto parts = parts_of(city, options, c.eye, c.shares);
+      auto parts = parts_of(city, options, c.eye, c.shares, c.block);
       auto at = "eye " + std::to_string(c.eye.x) + " " + std::to_string(c.eye.z) + ", " +
-                std::to_string(c.shares.size()) + " shares, " + std::to_string(threads) + " threads";
+                std::to_string(c.shares.size()) + " shares, blocks of " + std::to_string(c.block) +
+                ", " + std::to_string(threads) + " threads";
       ASSERT_EQ(parts.size(), c.parts) << at;
       if (c.parts == 1) {
         EXPECT_EQ(digest_of(parts[0].list), digest_of(whole)) << at;
@@ -849,11 +872,11 @@ TEST(DrawList, PartsHoldTheWholeListNearestTilesFirst) {
         EXPECT_EQ(part.list.tile_grid, whole.tile_grid) << at;
         EXPECT_EQ(part.list.has_sun, whole.has_sun) << at;
         EXPECT_EQ(part.list.has_camera, whole.has_camera) << at;
-        // Nearer the eye than every tile of a later part.
-        for (auto& [tile, box] : tiles_of(part.list))
+        // Whole blocks, nearer the eye than every block of a later part.
+        for (auto& [block, box] : blocks_of(part.list, c.block))
           for (size_t q = p + 1; q < parts.size(); q++)
-            for (auto& [later, later_box] : tiles_of(parts[q].list)) {
-              EXPECT_NE(tile, later) << at;
+            for (auto& [later, later_box] : blocks_of(parts[q].list, c.block)) {
+              EXPECT_NE(block, later) << at;
               EXPECT_LE(box_distance(box, c.eye), box_distance(later_box, c.eye)) << at;
             }
       }
@@ -884,7 +907,7 @@ TEST(DrawList, FirstPartIsTheTileUnderTheEye) {
   auto parts = parts_of(corner, draw_options{}, eye, {0.1});
   ASSERT_EQ(parts.size(), 2u);
   EXPECT_EQ(parts[0].tiles, 1);
-  auto tiles = tiles_of(parts[0].list);
+  auto tiles = blocks_of(parts[0].list);
   ASSERT_EQ(tiles.size(), 1u);
   EXPECT_EQ(box_distance(tiles.begin()->second, eye), 0.0f);
   EXPECT_LT(parts[0].list.triangles * 4, whole.triangles);
@@ -912,6 +935,7 @@ TEST(DrawList, StoppedPartsEndEarly) {
     auto taken = 0;
     auto staging = draw_staging{};
     staging.shares = {0.2, 0.5};
+    staging.block_tiles = 1;
     staging.take = [&](draw_part&) { taken++; };
     staging.stopped = [&] { return taken >= stop_after; };
     EXPECT_FALSE(make_draw_list_parts(city, draw_options{}, staging));
@@ -947,6 +971,7 @@ TEST(ViewLoading, WorkerInPartsGivesTheWholeListNearestFirst) {
   auto work = background_load{};
   work.in_parts = true;
   work.staging.shares = {0.1, 0.4};
+  work.staging.block_tiles = 1;
   auto header_bounds = bbox3f{};
   work.staging.first_eye = [&](const draw_list& header) {
     header_bounds = header.bounds;
@@ -967,7 +992,7 @@ TEST(ViewLoading, WorkerInPartsGivesTheWholeListNearestFirst) {
   EXPECT_EQ(runs_of(lists), runs_of({&direct.list}));
   EXPECT_TRUE(work.load.list.batches.empty());
   // The corner tile comes first.
-  auto first = tiles_of(parts[0].list);
+  auto first = blocks_of(parts[0].list);
   EXPECT_TRUE(first.count(0)) << first.size();
 
   auto stopped = background_load{};

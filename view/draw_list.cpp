@@ -729,55 +729,64 @@ draw_list build_draw_list(const loaded_scene& view, const draw_options& options,
   return list;
 }
 
-// The part each tile goes to (-1: it holds nothing): the tiles by their
-// distance from the eye, nearest first, each part taking them until the
-// parts so far hold their share of the triangles. Parts left empty (a
-// tile that holds more than a share) are skipped; `parts` gets one entry
-// per part with its tiles and share; the distance is to the bounds of
-// what each tile holds.
+// The part each tile goes to (-1: it holds nothing): the blocks of
+// `block` x `block` tiles by their distance from the eye, nearest first,
+// each part taking them until the parts so far hold their share of the
+// triangles. Parts left empty (a block that holds more than a share) are
+// skipped; `parts` gets one entry per part with its tiles and share. The
+// distance is to the bounds of what each block holds.
 std::vector<int> plan_parts(const build_state& state, const vec3f& eye, const std::vector<double>& shares,
-                            std::vector<draw_part>& parts) {
+                            int block, std::vector<draw_part>& parts) {
   auto grid = state.list.tile_grid;
-  auto tile_count = (size_t)grid * (size_t)grid;
-  auto boxes = std::vector<bbox3f>(tile_count);
-  auto triangles = std::vector<double>(tile_count, 0);
+  block = std::max(1, block);
+  auto side = (grid + block - 1) / block;
+  auto block_of = [&](int tile) { return (size_t)((tile / grid / block) * side + (tile % grid) / block); };
+  auto tile_count = (size_t)grid * (size_t)grid, block_count = (size_t)side * (size_t)side;
+  auto boxes = std::vector<bbox3f>(block_count);
+  auto triangles = std::vector<double>(block_count, 0);
+  auto tiles = std::vector<int>(block_count, 0);
   auto used = std::vector<bool>(tile_count, false);
   auto total = 0.0;
   for (auto& info : state.infos) {
-    expand(boxes[(size_t)info.tile], info.box.min);
-    expand(boxes[(size_t)info.tile], info.box.max);
+    auto b = block_of(info.tile);
+    expand(boxes[b], info.box.min);
+    expand(boxes[b], info.box.max);
     auto count = (double)shape_triangles(*info.instance->shape);
-    triangles[(size_t)info.tile] += count;
-    used[(size_t)info.tile] = true;
+    triangles[b] += count;
     total += count;
+    if (!used[(size_t)info.tile]) used[(size_t)info.tile] = true, tiles[b]++;
   }
-  // A tile whose bounds stayed empty (points that are not numbers) comes
+  // A block whose bounds stayed empty (points that are not numbers) comes
   // last, far from any eye.
   auto order = std::vector<size_t>{};
-  for (size_t t = 0; t < tile_count; t++)
-    if (used[t]) order.push_back(t);
-  auto distance = std::vector<float>(tile_count, 0);
-  for (auto t : order) distance[t] = box_distance(boxes[t], eye);
+  auto scene_tiles = 0;
+  for (size_t b = 0; b < block_count; b++)
+    if (tiles[b] > 0) order.push_back(b), scene_tiles += tiles[b];
+  auto distance = std::vector<float>(block_count, 0);
+  for (auto b : order) distance[b] = box_distance(boxes[b], eye);
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return distance[a] < distance[b]; });
-  auto part_of_tile = std::vector<int>(tile_count, -1);
+  auto part_of_block = std::vector<int>(block_count, -1);
   auto held = 0.0;
   auto last_level = -1;
   parts.clear();
-  for (auto t : order) {
-    // The first share that the tiles before this one do not fill yet.
+  for (auto b : order) {
+    // The first share that the blocks before this one do not fill yet.
     auto level = 0;
     while (level < (int)shares.size() && held >= shares[(size_t)level] * total) level++;
     if (level != last_level) {
       parts.emplace_back();
-      parts.back().scene_tiles = (int)order.size();
+      parts.back().scene_tiles = scene_tiles;
       last_level = level;
     }
-    part_of_tile[t] = (int)parts.size() - 1;
-    parts.back().tiles++;
-    held += triangles[t];
+    part_of_block[b] = (int)parts.size() - 1;
+    parts.back().tiles += tiles[b];
+    held += triangles[b];
     parts.back().share = total > 0 ? held / total : 1;
   }
   if (!parts.empty()) parts.back().last = true;
+  auto part_of_tile = std::vector<int>(tile_count, -1);
+  for (size_t t = 0; t < tile_count; t++)
+    if (used[t]) part_of_tile[t] = part_of_block[block_of((int)t)];
   return part_of_tile;
 }
 
@@ -792,7 +801,7 @@ bool build_draw_list_parts(const loaded_scene& view, const draw_options& options
                                : vec3f{bbox_center(header.focus).x, header.focus.max.y + length(bbox_size(header.focus)),
                                        bbox_center(header.focus).z};
   auto parts = std::vector<draw_part>{};
-  auto part_of_tile = plan_parts(state, eye, staging.shares, parts);
+  auto part_of_tile = plan_parts(state, eye, staging.shares, staging.block_tiles, parts);
   // A scene with nothing to draw is one empty part.
   if (parts.empty()) {
     parts.emplace_back();

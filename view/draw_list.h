@@ -143,6 +143,10 @@ draw_list make_draw_list(const loaded_scene& scene, bool use_sky = true,
                          const progress_callback& progress = {},
                          int instancing_threshold = 8);
 
+// The renderer draws the far parts of a batch in blocks of this many tiles
+// along x and along z, each block at once where it is small on screen.
+constexpr int draw_block_tiles = 4;
+
 // The list made in parts, the tiles nearest a first view first, so that a
 // viewer can show them while the rest of a big city is made.
 struct draw_part {
@@ -162,6 +166,10 @@ struct draw_staging {
   // together, growing: {0.1} makes two parts, the first the nearest tiles
   // that hold a tenth of the triangles (one tile at least).
   std::vector<double> shares = {0.1};
+  // Parts take the tiles a block of this many along x and z at a time.
+  // The renderer decides on a far block as a whole by its bounds: a part
+  // must hold whole blocks for its batches to be drawn as the whole list's.
+  int block_tiles = draw_block_tiles;
   // Gets each part as soon as it is made, on the calling thread.
   std::function<void(draw_part& part)> take = {};
   // Asked as the parts are made (from several threads): true stops it.

@@ -330,13 +330,13 @@ void SceneRenderer::addBatch(const draw_batch& batch, int tileGrid) {
   }
   // The blocks, and their coarsest levels in one index list.
   auto byBlock = std::map<int, size_t>{};
-  gpu.blockTiles = (float)std::min(4, std::max(1, tileGrid));
+  gpu.blockTiles = (float)std::min(draw_block_tiles, std::max(1, tileGrid));
   auto blockIndexData = std::vector<uint32_t>{};
   for (size_t r = 0; r < gpu.ranges.size(); r++) {
     auto& range = gpu.ranges[r];
     if (range.level_count == 0) continue;
     auto grid = std::max(1, tileGrid);
-    auto key = (range.tile / grid / 4) * 1024 + (range.tile % grid) / 4;
+    auto key = (range.tile / grid / draw_block_tiles) * 1024 + (range.tile % grid) / draw_block_tiles;
     auto found = byBlock.find(key);
     if (found == byBlock.end()) {
       found = byBlock.emplace(key, gpu.blocks.size()).first;
