@@ -413,6 +413,10 @@ void SceneRenderer::addInstanced(const draw_instances& group) {
 }
 
 bool SceneRenderer::makeShadowMap() {
+  // The framebuffer bound now (a widget's own) is bound again at the end:
+  // the frame drawn next goes there, not to the window's.
+  GLint previous = 0;
+  glGetIntegerv(GL_FRAMEBUFFER_BINDING, &previous);
   glGenTextures(1, &shadowTexture);
   glBindTexture(GL_TEXTURE_2D, shadowTexture);
   glTexImage2D(GL_TEXTURE_2D, 0, GL_DEPTH_COMPONENT24, shadowSize, shadowSize, 0, GL_DEPTH_COMPONENT,
@@ -429,7 +433,7 @@ bool SceneRenderer::makeShadowMap() {
   glDrawBuffer(GL_NONE);
   glReadBuffer(GL_NONE);
   auto complete = glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
-  glBindFramebuffer(GL_FRAMEBUFFER, 0);
+  glBindFramebuffer(GL_FRAMEBUFFER, (GLuint)previous);
   return complete;
 }
 
