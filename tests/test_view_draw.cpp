@@ -812,7 +812,7 @@ TEST(ViewLoading, WorkerThreadGivesTheSameDrawList) {
 // list itself; cut into two or three, the parts hold the whole list's runs
 // each once, each part the tiles nearer the eye than those of the parts
 // after it, every part with the whole scene's looks, bounds and light.
-TEST(DrawList, PartsHoldTheWholeListNearestTilesFirst) {
+TEST(DrawList, StagedListHoldsTheWholeListNearestTilesFirst) {
   auto whole_city = small_city();
   const auto whole = make_draw_list(whole_city, draw_options{});
   const auto whole_runs = runs_of({&whole});
@@ -899,7 +899,7 @@ TEST(DrawList, PartsHoldTheWholeListNearestTilesFirst) {
 
 // The first part holds the tile under the eye, and is small: far less
 // than the whole city for a tenth of it.
-TEST(DrawList, FirstPartIsTheTileUnderTheEye) {
+TEST(DrawList, FirstStageIsTheTileUnderTheEye) {
   auto city = small_city();
   auto whole = make_draw_list(city, draw_options{});
   auto eye = vec3f{150, 2, 150};
@@ -915,7 +915,7 @@ TEST(DrawList, FirstPartIsTheTileUnderTheEye) {
 }
 
 // A scene with nothing to draw is one empty part, complete on its own.
-TEST(DrawList, EmptySceneIsOneEmptyPart) {
+TEST(DrawList, EmptySceneIsOneEmptyStage) {
   auto empty = loaded_scene{};
   add_instance(empty.scene, "nothing");
   auto parts = parts_of(empty, draw_options{}, {0, 0, 0}, {0.1, 0.5});
@@ -929,7 +929,7 @@ TEST(DrawList, EmptySceneIsOneEmptyPart) {
 
 // Stopped after the first part, no other part is made or handed over, and
 // the call says so; a stop asked before any fill hands over nothing.
-TEST(DrawList, StoppedPartsEndEarly) {
+TEST(DrawList, StoppedStagingEndsEarly) {
   for (auto stop_after : {0, 1}) {
     auto city = small_city();
     auto taken = 0;
@@ -945,7 +945,7 @@ TEST(DrawList, StoppedPartsEndEarly) {
 
 // On the worker in parts, the parts hold the list made in the calling
 // thread, run for run; asked to stop, the worker makes none and says so.
-TEST(ViewLoading, WorkerInPartsGivesTheWholeListNearestFirst) {
+TEST(ViewLoading, StagedWorkerGivesTheWholeListNearestFirst) {
   auto dir = scratch_dir("view-loading-parts");
   auto view = loaded_scene{};
   add_square(view, "ground", 0, 0, 400, 0, {0.4f, 0.5f, 0.3f});

@@ -732,7 +732,7 @@ draw_list build_draw_list(const loaded_scene& view, const draw_options& options,
 // The part each tile goes to (-1: it holds nothing): the blocks of
 // `block` x `block` tiles by their distance from the eye, nearest first,
 // each part taking them until the parts so far hold their share of the
-// triangles. Parts left empty (a block that holds more than a share) are
+// triangles. An empty part (a block that holds more than a share) is
 // skipped; `parts` gets one entry per part with its tiles and share. The
 // distance is to the bounds of what each block holds.
 std::vector<int> plan_parts(const build_state& state, const vec3f& eye, const std::vector<double>& shares,

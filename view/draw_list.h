@@ -166,7 +166,7 @@ struct draw_staging {
   // together, growing: {0.1} makes two parts, the first the nearest tiles
   // that hold a tenth of the triangles (one tile at least).
   std::vector<double> shares = {0.1};
-  // Parts take the tiles a block of this many along x and z at a time.
+  // Each part takes the tiles a block of this many along x and z at a time.
   // The renderer decides on a far block as a whole by its bounds: a part
   // must hold whole blocks for its batches to be drawn as the whole list's.
   int block_tiles = draw_block_tiles;

@@ -369,12 +369,12 @@ int main(int argc, char** argv) {
   // tiles nearest the first view first: the window shows them while the
   // rest of a big city is made. A file that cannot be read ends the
   // program with its error.
-  auto aspect = (float)width / (float)height;
+  auto width_over_height = (float)width / (float)height;
   auto work = std::make_unique<background_load>();
   work->in_parts = true;
   work->staging.shares = {first_part_share, second_part_share};
-  work->staging.first_eye = [frame_scene, aspect](const draw_list& header) {
-    return camera_frame(first_view(header, frame_scene, aspect)).o;
+  work->staging.first_eye = [frame_scene, width_over_height](const draw_list& header) {
+    return camera_frame(first_view(header, frame_scene, width_over_height)).o;
   };
   // The worker's progress is printed here, on the thread that prints the rest.
   start_background_load(*work, scene_file, options);
@@ -421,7 +421,7 @@ int main(int argc, char** argv) {
       tiles_given += part.tiles, scene_tiles = part.scene_tiles, share_given = part.share;
       if (parts_given++ == 0) {
         shown = std::move(part.list);
-        auto camera = first_view(shown, frame_scene, aspect);
+        auto camera = first_view(shown, frame_scene, width_over_height);
         view.showList(shown, camera, default_sun(camera_frame(camera)));
       } else {
         view.addList(part.list);
