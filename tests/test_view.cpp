@@ -1,8 +1,9 @@
 // The view program as a user runs it, on a virtual display (xvfb-run with
 // Mesa's software renderer): screenshots of the sample town from the five
 // formats agree, a real window opens and closes, damaged files end the
-// program with one line before any window, and stacked flat layers show
-// without z-fighting.
+// program with one line before any window, stacked flat layers show
+// without z-fighting, and the window's first frame with geometry is on the
+// screen, for a big city before the rest of it is made.
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,53 @@
 #include "test_util.h"
 
 namespace {
+
+// The screen of a virtual display as its server keeps it in a file (an X
+// window dump of 32-bit pixels, blue first); an empty image when it is not one.
+image4b read_screen(const std::string& path) {
+  auto data = read_file(path);
+  auto field = [&](size_t k) {
+    auto b = (const unsigned char*)data.data() + 4 * k;
+    return (uint32_t)b[0] << 24 | (uint32_t)b[1] << 16 | (uint32_t)b[2] << 8 | (uint32_t)b[3];
+  };
+  if (data.size() < 100) return {};
+  auto header = field(0), width = field(4), height = field(5), bits = field(11), line = field(12);
+  auto start = (size_t)header + (size_t)field(19) * 12;
+  if (bits != 32 || line < 4 * width || data.size() < start + (size_t)line * height) return {};
+  auto image = image4b{(int)width, (int)height, std::vector<vec4b>((size_t)width * height)};
+  for (size_t y = 0; y < height; y++)
+    for (size_t x = 0; x < width; x++) {
+      auto p = (const unsigned char*)data.data() + start + y * line + 4 * x;
+      image.pixels[y * width + x] = {p[2], p[1], p[0], 255};
+    }
+  return image;
+}
+
+// Runs the program's window in `folder` on a scene until a line shows on
+// its standard output, then ends it by a termination signal; the program
+// must end with 0. The virtual display keeps its screen in a file: a second
+// after the first frame's line it is copied to `folder`/screen.xwd.
+// Returns the program's standard output.
+std::string run_window_until(const std::string& folder, const std::string& scene,
+                             const std::string& line, const std::string& out) {
+  std::filesystem::create_directories(folder + "/screen");
+  auto script = "cd " + shell_quote(folder) + " || exit 1; " + shell_quote(VIEW_PATH) +
+                " --scene " + shell_quote(scene) + " > " + out + " & pid=$!; "
+                "for i in $(seq 1 600); do grep -q 'first frame' " + out + " && break; "
+                "kill -0 $pid 2>/dev/null || break; sleep 0.05; done; "
+                "sleep 1; cp screen/Xvfb_screen0 screen.xwd; "
+                "for i in $(seq 1 600); do grep -q '" + line + "' " + out + " && break; "
+                "kill -0 $pid 2>/dev/null || break; sleep 0.05; done; "
+                "kill -TERM $pid; "
+                "for i in $(seq 1 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done; "
+                "if kill -0 $pid 2>/dev/null; then kill -KILL $pid; echo still-running; fi; "
+                "wait $pid; echo \"status=$?\"";
+  auto result = run_program("xvfb-run", std::vector<std::string>{
+      "-a", "-s", "-screen 0 1280x720x24 -fbdir " + folder + "/screen", "sh", "-c", script});
+  EXPECT_EQ(result.out.find("still-running"), std::string::npos) << line;
+  EXPECT_NE(result.out.find("status=0"), std::string::npos) << line << "\n" << result.out << result.err;
+  return read_file(folder + "/" + out);
+}
 
 // Two screenshots agree when their mean absolute difference per channel is
 // below these many levels of 255. The OBJ's material library carries the
@@ -275,6 +323,76 @@ TEST_F(ViewProgram, WindowOpensAndClosesCleanly) {
     EXPECT_NE(run.out.find("status=0"), std::string::npos) << close << "\n" << run.out << run.err;
     EXPECT_NE(run.out.find("scene: 219 instances"), std::string::npos) << run.out;
   }
+}
+
+// The town in a real window, all of it in the first frame with geometry:
+// that frame is on the screen without any input that would draw another
+// (the plain sky shown while loading covers little of it).
+TEST_F(ViewProgram, FirstFrameIsOnTheScreen) {
+  auto folder = *dir / "town-window";
+  auto out = run_window_until(folder, town["json"], "scene complete", "out.txt");
+  EXPECT_NE(out.find("first frame: "), std::string::npos) << out;
+  EXPECT_NE(out.find("scene complete: "), std::string::npos) << out;
+  auto screen = read_screen(folder + "/screen.xwd");
+  ASSERT_EQ(screen.width, 1280);
+  auto plain_sky = vec4b{140, 168, 204, 255};
+  auto changed = share(screen, [&](size_t, const vec4b& p) { return distinct(p, plain_sky); });
+  RecordProperty("changed_share", std::to_string(changed));
+  EXPECT_GT(changed, 0.5);
+}
+
+// A city of 10^5 features in a real window: the first frame with geometry
+// holds the tiles nearest the first view and is on screen before the rest
+// of the city is made; the complete frame follows with every triangle.
+// Closed as soon as the first frame shows, while the rest is still being
+// made, the program ends at once with 0.
+TEST_F(ViewProgram, FirstFrameShowsTheNearestTilesBeforeTheWholeCity) {
+  auto city_dir = *dir / "big";
+  std::filesystem::create_directories(city_dir);
+  auto run = run_program(BENCH_GEOJSON_PATH, {"spread", "100000", "4", city_dir + "/in"});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  copy_assets(city_dir + "/in");
+  run = run_program(BLOCKGEN_PATH, {"-o", city_dir + "/out/city.glb", city_dir + "/in"});
+  ASSERT_EQ(run.status, 0) << run.out;
+
+  auto run_until = [&](const std::string& line, const std::string& out) {
+    return run_window_until(city_dir, "out/city.glb", line, out);
+  };
+  // The figure after `key` in the first line of the output that holds it.
+  auto figure = [](const std::string& out, const std::string& key) {
+    auto at = out.find(key);
+    return at == std::string::npos ? -1.0 : std::stod(out.substr(at + key.size()));
+  };
+
+  auto out = run_until("scene complete", "complete.txt");
+  auto first = out.find("first frame: "), complete = out.find("scene complete: ");
+  ASSERT_NE(first, std::string::npos) << out;
+  ASSERT_NE(complete, std::string::npos) << out;
+  EXPECT_LT(first, complete);
+  auto first_line = out.substr(first, out.find('\n', first) - first);
+  auto complete_line = out.substr(complete, out.find('\n', complete) - complete);
+  RecordProperty("first_frame", first_line);
+  RecordProperty("complete_frame", complete_line);
+  auto first_triangles = figure(first_line, "first frame: ");
+  auto all_triangles = figure(complete_line, "scene complete: ");
+  EXPECT_GT(first_triangles, 0) << first_line;
+  EXPECT_LT(first_triangles, 0.5 * all_triangles) << first_line << "\n" << complete_line;
+  EXPECT_LT(figure(first_line, "% of the scene's triangles), "),
+            figure(complete_line, " parts, ")) << first_line << "\n" << complete_line;
+  EXPECT_LT(figure(first_line, "from the "), figure(complete_line, "triangles, ")) << first_line;
+  // Every triangle of the scene is on screen at the end.
+  EXPECT_EQ(all_triangles, figure(out, "instances, ")) << out;
+
+  // The first frame is on the screen: the city's red roofs cover a good
+  // share of it (the plain sky and the backdrop have none).
+  auto screen = read_screen(city_dir + "/screen.xwd");
+  ASSERT_EQ(screen.width, 1280);
+  auto roofs = share(screen, [](size_t, const vec4b& p) { return p.x > p.y + 40 && p.x > p.z + 40; });
+  RecordProperty("roof_share", std::to_string(roofs));
+  EXPECT_GT(roofs, 0.05);
+
+  out = run_until("first frame", "first.txt");
+  EXPECT_NE(out.find("first frame: "), std::string::npos) << out;
 }
 
 // Ground, park and road within half a millimetre, seen from eye height

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <thread>
 #include <cmath>
 #include <limits>
+#include <map>
+#include <thread>
 #include <set>
 
 #include "scene/gltf_scene.h"
@@ -174,6 +176,77 @@ unsigned long long digest_of(const draw_list& list) {
   d.value(list.bounds), d.value(list.focus), d.value(list.tile_grid), d.value(list.triangles);
   d.value(list.instance_count), d.value(list.warnings.size());
   return d.h;
+}
+// Each run of a list digested on its own (its look, layer, tile, bounds,
+// vertices and every level's indices, which count from the run's first
+// vertex), with how often it occurs: lists cut differently into batches
+// hold the same runs.
+std::map<unsigned long long, int> runs_of(const std::vector<const draw_list*>& lists) {
+  auto runs = std::map<unsigned long long, int>{};
+  for (auto list : lists) {
+    for (auto& b : list->batches)
+      for (auto& r : b.ranges) {
+        auto d = list_digest{};
+        d.value(b.look), d.value(b.layer), d.value(r.tile), d.value(r.bounds), d.value(r.flat);
+        d.value(r.vertex_count), d.value(r.level_count);
+        d.bytes(b.positions.data() + r.base_vertex, r.vertex_count * sizeof(vec3f));
+        if (!b.texcoords.empty()) d.bytes(b.texcoords.data() + r.base_vertex, r.vertex_count * sizeof(vec2f));
+        for (int k = 0; k < r.level_count; k++) {
+          d.value(r.levels[k].count), d.value(r.levels[k].error);
+          d.bytes(b.indices.data() + r.levels[k].first, r.levels[k].count * sizeof(uint16_t));
+        }
+        runs[d.h]++;
+      }
+    for (auto& g : list->instanced)
+      for (auto& r : g.runs) {
+        auto d = list_digest{};
+        d.value(g.look), d.array(g.mesh.positions), d.array(g.mesh.texcoords), d.array(g.mesh.indices);
+        d.value(g.level_count);
+        for (int k = 0; k < g.level_count; k++) d.level(g.levels[k]);
+        d.value(r.bounds), d.value(r.count);
+        d.bytes(g.frames.data() + r.first, r.count * sizeof(frame3f));
+        runs[d.h]++;
+      }
+  }
+  return runs;
+}
+
+// The blocks of `block` x `block` tiles that a list's runs lie in (x and z
+// of the block, with the tile grid's x major), with the bounds of what they
+// hold.
+std::map<int, bbox3f> blocks_of(const draw_list& list, int block = 1) {
+  auto blocks = std::map<int, bbox3f>{};
+  for (auto& b : list.batches)
+    for (auto& r : b.ranges) {
+      auto key = (r.tile / list.tile_grid / block) * 1000 + (r.tile % list.tile_grid) / block;
+      auto& box = blocks.emplace(key, bbox3f{}).first->second;
+      expand(box, r.bounds.min), expand(box, r.bounds.max);
+    }
+  // An instanced run lies in the tile of its centre (its shapes are alike).
+  auto cell = [&](float v, float low, float high) {
+    return std::clamp((int)((v - low) / (high - low) * (float)list.tile_grid), 0, list.tile_grid - 1);
+  };
+  for (auto& g : list.instanced)
+    for (auto& r : g.runs) {
+      auto c = (r.bounds.min + r.bounds.max) * 0.5f;
+      auto key = cell(c.x, list.focus.min.x, list.focus.max.x) / block * 1000 +
+                 cell(c.z, list.focus.min.z, list.focus.max.z) / block;
+      auto& box = blocks.emplace(key, bbox3f{}).first->second;
+      expand(box, r.bounds.min), expand(box, r.bounds.max);
+    }
+  return blocks;
+}
+
+std::vector<draw_part> parts_of(loaded_scene& city, const draw_options& options, const vec3f& eye,
+                                const std::vector<double>& shares, int block = 1) {
+  auto parts = std::vector<draw_part>{};
+  auto staging = draw_staging{};
+  staging.first_eye = [&](const draw_list&) { return eye; };
+  staging.shares = shares;
+  staging.block_tiles = block;
+  staging.take = [&](draw_part& part) { parts.push_back(std::move(part)); };
+  EXPECT_TRUE(make_draw_list_parts(city, options, staging));
+  return parts;
 }
 }  // namespace
 
@@ -736,6 +809,208 @@ TEST(ViewLoading, WorkerThreadGivesTheSameDrawList) {
   EXPECT_TRUE(broken.finished);
   EXPECT_FALSE(broken.ok);
   EXPECT_EQ(broken.load.error, dir / "none.glb: file not found");
+}
+
+// The list in parts, the tiles nearest an eye first: one part is the whole
+// list itself; cut into two or three, the parts hold the whole list's runs
+// each once, each part the tiles nearer the eye than those of the parts
+// after it, every part with the whole scene's looks, bounds and light.
+TEST(DrawList, StagedListHoldsTheWholeListNearestTilesFirst) {
+  auto whole_city = small_city();
+  const auto whole = make_draw_list(whole_city, draw_options{});
+  const auto whole_runs = runs_of({&whole});
+  struct part_case {
+    vec3f               eye;
+    std::vector<double> shares;
+    int                 block;
+    size_t              parts;
+  } cases[] = {
+      {{-150, 40, -150}, {}, 1, 1},         {{0, 300, 0}, {}, 1, 1},
+      {{-150, 40, -150}, {0.1}, 1, 2},      {{160, 10, 0}, {0.2}, 1, 2},
+      {{0, 300, 0}, {0.05, 0.5}, 1, 3},     {{-150, 40, 150}, {0.3, 0.6}, 1, 3},
+      {{-150, 40, -150}, {0.0}, 1, 1},      {{-150, 40, -150}, {1.0}, 1, 1},
+      // Blocks of 2 x 2 of the 3 x 3 tiles: a corner of four, two sides of
+      // two and the corner tile; blocks of 4 x 4 hold all nine.
+      {{-150, 40, -150}, {0.1, 0.5}, 2, 3}, {{150, 40, 150}, {0.1, 0.5}, 2, 3},
+      {{-150, 40, -150}, {0.1}, 4, 1},
+  };
+  for (auto threads : {1, 2})
+    for (auto& c : cases) {
+      auto city = small_city();
+      auto options = draw_options{};
+      options.threads = threads;
+      options.release_shapes = threads == 2;
+      auto parts = parts_of(city, options, c.eye, c.shares, c.block);
+      auto at = "eye " + std::to_string(c.eye.x) + " " + std::to_string(c.eye.z) + ", " +
+                std::to_string(c.shares.size()) + " shares, blocks of " + std::to_string(c.block) +
+                ", " + std::to_string(threads) + " threads";
+      ASSERT_EQ(parts.size(), c.parts) << at;
+      if (c.parts == 1) {
+        EXPECT_EQ(digest_of(parts[0].list), digest_of(whole)) << at;
+      }
+      auto lists = std::vector<const draw_list*>{};
+      auto triangles = size_t{0}, instances = size_t{0}, warnings = size_t{0};
+      auto tiles = 0;
+      for (size_t p = 0; p < parts.size(); p++) {
+        auto& part = parts[p];
+        lists.push_back(&part.list);
+        triangles += part.list.triangles, instances += part.list.instance_count;
+        warnings += part.list.warnings.size();
+        tiles += part.tiles;
+        EXPECT_EQ(part.last, p + 1 == parts.size()) << at;
+        EXPECT_GT(part.tiles, 0) << at;
+        EXPECT_EQ(part.scene_tiles, 9) << at;
+        if (p > 0) {
+          EXPECT_GT(part.share, parts[p - 1].share) << at;
+        }
+        if (p < c.shares.size()) {
+          EXPECT_GE(part.share, c.shares[p]) << at;
+        }
+        EXPECT_EQ(part.list.looks.size(), whole.looks.size()) << at;
+        EXPECT_EQ(part.list.textures.size(), whole.textures.size()) << at;
+        EXPECT_EQ(part.list.bounds.min, whole.bounds.min) << at;
+        EXPECT_EQ(part.list.bounds.max, whole.bounds.max) << at;
+        EXPECT_EQ(part.list.focus.min, whole.focus.min) << at;
+        EXPECT_EQ(part.list.focus.max, whole.focus.max) << at;
+        EXPECT_EQ(part.list.tile_grid, whole.tile_grid) << at;
+        EXPECT_EQ(part.list.has_sun, whole.has_sun) << at;
+        EXPECT_EQ(part.list.has_camera, whole.has_camera) << at;
+        // Whole blocks, nearer the eye than every block of a later part.
+        for (auto& [block, box] : blocks_of(part.list, c.block))
+          for (size_t q = p + 1; q < parts.size(); q++)
+            for (auto& [later, later_box] : blocks_of(parts[q].list, c.block)) {
+              EXPECT_NE(block, later) << at;
+              EXPECT_LE(box_distance(box, c.eye), box_distance(later_box, c.eye)) << at;
+            }
+      }
+      EXPECT_EQ(parts.back().share, 1.0) << at;
+      EXPECT_EQ(tiles, 9) << at;
+      // The far picture, drawn part by part, comes whole with the last.
+      for (size_t p = 0; p + 1 < parts.size(); p++) EXPECT_TRUE(parts[p].list.far.albedo.empty()) << at;
+      EXPECT_TRUE(parts.back().list.far.albedo == whole.far.albedo) << at;
+      EXPECT_TRUE(parts.back().list.far.facing == whole.far.facing) << at;
+      EXPECT_EQ(runs_of(lists), whole_runs) << at;
+      EXPECT_EQ(triangles, whole.triangles) << at;
+      EXPECT_EQ(instances, whole.instance_count) << at;
+      EXPECT_EQ(warnings, whole.warnings.size()) << at;
+      // A batch cut into parts starts as low as the whole one.
+      for (auto& batch : whole.batches) {
+        auto lowest = std::numeric_limits<float>::max();
+        for (auto& part : parts)
+          for (auto& b : part.list.batches)
+            if (b.look == batch.look && b.layer == batch.layer) lowest = std::min(lowest, b.height);
+        EXPECT_EQ(lowest, batch.height) << at;
+      }
+    }
+}
+
+// The first part holds the tile under the eye, and is small: far less
+// than the whole city for a tenth of it.
+TEST(DrawList, FirstStageIsTheTileUnderTheEye) {
+  auto city = small_city();
+  auto whole = make_draw_list(city, draw_options{});
+  auto eye = vec3f{150, 2, 150};
+  auto corner = small_city();
+  auto parts = parts_of(corner, draw_options{}, eye, {0.1});
+  ASSERT_EQ(parts.size(), 2u);
+  EXPECT_EQ(parts[0].tiles, 1);
+  auto tiles = blocks_of(parts[0].list);
+  ASSERT_EQ(tiles.size(), 1u);
+  EXPECT_EQ(box_distance(tiles.begin()->second, eye), 0.0f);
+  EXPECT_LT(parts[0].list.triangles * 4, whole.triangles);
+  EXPECT_GT(parts[0].list.triangles, 0u);
+}
+
+// A scene with nothing to draw is one empty part, complete on its own.
+TEST(DrawList, EmptySceneIsOneEmptyStage) {
+  auto empty = loaded_scene{};
+  add_instance(empty.scene, "nothing");
+  auto parts = parts_of(empty, draw_options{}, {0, 0, 0}, {0.1, 0.5});
+  ASSERT_EQ(parts.size(), 1u);
+  EXPECT_TRUE(parts[0].last);
+  EXPECT_EQ(parts[0].tiles, 0);
+  EXPECT_TRUE(parts[0].list.batches.empty());
+  EXPECT_TRUE(parts[0].list.instanced.empty());
+  EXPECT_EQ(parts[0].list.instance_count, 0u);
+}
+
+// Stopped after the first part, no other part is made or handed over, and
+// the call says so; a stop asked before any fill hands over nothing.
+TEST(DrawList, StoppedStagingEndsEarly) {
+  for (auto stop_after : {0, 1}) {
+    auto city = small_city();
+    auto taken = 0;
+    auto staging = draw_staging{};
+    staging.shares = {0.2, 0.5};
+    staging.block_tiles = 1;
+    staging.take = [&](draw_part&) { taken++; };
+    staging.stopped = [&] { return taken >= stop_after; };
+    EXPECT_FALSE(make_draw_list_parts(city, draw_options{}, staging));
+    EXPECT_EQ(taken, stop_after);
+  }
+}
+
+// On the worker in parts, the parts hold the list made in the calling
+// thread, run for run; asked to stop, the worker makes none and says so.
+TEST(ViewLoading, StagedWorkerGivesTheWholeListNearestFirst) {
+  auto dir = scratch_dir("view-loading-parts");
+  auto view = loaded_scene{};
+  add_square(view, "ground", 0, 0, 400, 0, {0.4f, 0.5f, 0.3f});
+  // Buildings of twelve storeys, each a loop of walls: enough triangles
+  // for a grid of tiles.
+  for (int i = 0; i < 40; i++)
+    for (int j = 0; j < 40; j++) {
+      auto& s = *add_walls(view, "b" + std::to_string(i * 40 + j), -190 + 9.5f * i, -190 + 9.5f * j, 4, 3)->shape;
+      auto floor = s.positions;
+      for (int k = 1; k < 12; k++) {
+        auto base = (int)s.positions.size();
+        for (auto p : floor) s.positions.push_back({p.x, p.y + 3.0f * (float)k, p.z});
+        for (int q = 0; q < 4; q++) s.quads.push_back({base + 4 * q, base + 4 * q + 1, base + 4 * q + 2, base + 4 * q + 3});
+      }
+    }
+  auto error = std::string{};
+  auto file = dir / "city.glb";
+  ASSERT_TRUE(save_gltf_scene(file, view.scene, error)) << error;
+  auto direct = scene_load{};
+  ASSERT_TRUE(load_draw_list(file, draw_options{}, direct)) << direct.error;
+  ASSERT_GT(direct.list.tile_grid, 2);
+
+  auto work = background_load{};
+  work.in_parts = true;
+  work.staging.shares = {0.1, 0.4};
+  work.staging.block_tiles = 1;
+  auto header_bounds = bbox3f{};
+  work.staging.first_eye = [&](const draw_list& header) {
+    header_bounds = header.bounds;
+    return vec3f{-190, 10, -190};
+  };
+  start_background_load(work, file, draw_options{});
+  work.worker.join();
+  ASSERT_TRUE(work.finished && work.ok) << work.load.error;
+  EXPECT_EQ(header_bounds.min, direct.list.bounds.min);
+  EXPECT_EQ(header_bounds.max, direct.list.bounds.max);
+  auto parts = std::vector<draw_part>(1);
+  while (work.take_part(parts.back())) parts.emplace_back();
+  parts.pop_back();
+  ASSERT_EQ(parts.size(), 3u);
+  EXPECT_TRUE(parts.back().last);
+  auto lists = std::vector<const draw_list*>{};
+  for (auto& part : parts) lists.push_back(&part.list);
+  EXPECT_EQ(runs_of(lists), runs_of({&direct.list}));
+  EXPECT_TRUE(work.load.list.batches.empty());
+  // The corner tile comes first.
+  auto first = blocks_of(parts[0].list);
+  EXPECT_TRUE(first.count(0)) << first.size();
+
+  auto stopped = background_load{};
+  stopped.in_parts = true;
+  stopped.stop = true;
+  start_background_load(stopped, file, draw_options{});
+  stopped.worker.join();
+  EXPECT_TRUE(stopped.finished);
+  EXPECT_FALSE(stopped.ok);
+  auto part = draw_part{};
+  EXPECT_FALSE(stopped.take_part(part));
 }
 
 // Runs small on screen take their coarsest level whatever their errors,

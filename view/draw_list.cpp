@@ -40,6 +40,11 @@ bool has_faces(const scene_shape& shape) {
          (!shape.triangles.empty() || !shape.quads.empty() || !shape.quadspos.empty());
 }
 
+// The triangles a shape's faces make (before any are found degenerate).
+size_t shape_triangles(const scene_shape& shape) {
+  return shape.triangles.size() + 2 * shape.quads.size() + 2 * shape.quadspos.size();
+}
+
 float luminance(const vec3f& c) { return 0.2126f * c.x + 0.7152f * c.y + 0.0722f * c.z; }
 
 vec3f brightest_one(const vec3f& c) {
@@ -292,10 +297,7 @@ void mark_flat_meshes(build_state& state, float size) {
 void assign_tiles(build_state& state) {
   auto& focus = state.list.focus;
   auto total_triangles = size_t{0};
-  for (auto& info : state.infos) {
-    auto& shape = *info.instance->shape;
-    total_triangles += shape.triangles.size() + 2 * shape.quads.size() + 2 * shape.quadspos.size();
-  }
+  for (auto& info : state.infos) total_triangles += shape_triangles(*info.instance->shape);
   auto grid = std::clamp((int)std::ceil(std::sqrt((double)total_triangles / tile_triangles)), 1, max_grid);
   state.list.tile_grid = grid;
   auto cell = [&](float v, float low, float high) {
@@ -370,23 +372,33 @@ void release_shape(scene_shape& shape) {
 // its own, from its instances in tile order, on as many threads as asked;
 // the batches are then put in the order of their first mesh, the groups in
 // that of their first instance, so the list is the same on any number.
-void fill_batches(build_state& state) {
-  auto& list = state.list;
+// A list made in parts fills each part's tiles apart, from one plan.
+struct fill_unit {
+  bool     instanced = false;
+  int      look = 0, rank = 0;
+  uint32_t shape = 0;
+  size_t   first = 0, count = 0;  // its instances in fill_plan::members
+  // Filled in, part by part:
+  draw_batch     batch = {};
+  draw_instances group = {};
+  size_t         first_mesh = SIZE_MAX;  // the instance of its first mesh
+  size_t         triangles = 0, instances = 0;
+};
+
+struct fill_plan {
+  std::vector<fill_unit> units   = {};
+  std::vector<uint32_t>  members = {};  // instances unit by unit, in tile order
+  // Instances a shape still has to give: the last one to use it frees it.
+  std::vector<std::atomic<int>> left;
+  std::atomic<size_t>           done     = 0;  // instances filled, in all parts
+  size_t                        reported = 0;
+};
+
+// Which batch or group each instance goes to, each one numbered in the
+// order of its first instance.
+void plan_fill(build_state& state, fill_plan& plan) {
   auto& infos = state.infos;
-  // Which batch or group each instance goes to, each one numbered in the
-  // order of its first instance.
-  struct unit {
-    bool     instanced = false;
-    int      look = 0, rank = 0;
-    uint32_t shape = 0;
-    size_t   first = 0, count = 0;  // its instances in `members`
-    // Filled in:
-    draw_batch     batch = {};
-    draw_instances group = {};
-    size_t         first_mesh = SIZE_MAX;  // the instance of its first mesh
-    size_t         triangles = 0, instances = 0;
-  };
-  auto units = std::vector<unit>{};
+  auto& units = plan.units;
   auto unit_of = std::vector<uint32_t>(infos.size());
   {
     auto batch_index = std::map<std::pair<int, int>, uint32_t>{};
@@ -396,7 +408,7 @@ void fill_batches(build_state& state) {
       auto instanced = is_instanced(state, info);
       auto& index = instanced ? group_index[{info.shape, info.look}] : batch_index[{info.look, info.rank}];
       if (index == 0) {
-        auto u = unit{};
+        auto u = fill_unit{};
         u.instanced = instanced, u.look = info.look, u.rank = info.rank, u.shape = info.shape;
         units.push_back(std::move(u));
         index = (uint32_t)units.size();
@@ -405,30 +417,57 @@ void fill_batches(build_state& state) {
       units[index - 1].count++;
     }
   }
-  auto members = std::vector<uint32_t>(infos.size());
+  plan.members.assign(infos.size(), 0);
   {
     auto fill = std::vector<size_t>(units.size());
     for (size_t u = 1; u < units.size(); u++) fill[u] = units[u].first = units[u - 1].first + units[u - 1].count;
-    for (size_t i = 0; i < infos.size(); i++) members[fill[unit_of[i]]++] = (uint32_t)i;
+    for (size_t i = 0; i < infos.size(); i++) plan.members[fill[unit_of[i]]++] = (uint32_t)i;
   }
-  std::vector<uint32_t>().swap(unit_of);
+  plan.left = std::vector<std::atomic<int>>(state.left.size());
+  for (size_t s = 0; s < plan.left.size(); s++) plan.left[s] = state.left[s];
+  state.left = {};
+}
 
-  // Instances a shape still has to give: the last one to use it frees it.
-  auto left = std::vector<std::atomic<int>>(state.left.size());
-  for (size_t s = 0; s < left.size(); s++) left[s] = state.left[s];
-  auto done = std::atomic<size_t>{0};
-  auto reported = size_t{0};
-  auto fill_unit = [&](size_t u, bool caller) {
+// Fills the batches and groups of one part into `list`: the instances in
+// the tiles that `part_of_tile` gives to `part`, or all of them when it is
+// empty. False when `stopped` said so (the list is then incomplete).
+bool fill_part(build_state& state, fill_plan& plan, const std::vector<int>& part_of_tile, int part,
+               draw_list& list, const std::function<bool()>& stopped = {}) {
+  auto& infos = state.infos;
+  auto& units = plan.units;
+  // Each unit's instances in this part, still in tile order.
+  auto part_members = std::vector<uint32_t>{};
+  auto spans = std::vector<std::pair<size_t, size_t>>(units.size());
+  auto members = plan.members.data();
+  if (part_of_tile.empty()) {
+    for (size_t u = 0; u < units.size(); u++) spans[u] = {units[u].first, units[u].count};
+  } else {
+    for (size_t u = 0; u < units.size(); u++) {
+      auto start = part_members.size();
+      for (auto m = units[u].first; m < units[u].first + units[u].count; m++)
+        if (part_of_tile[(size_t)infos[plan.members[m]].tile] == part) part_members.push_back(plan.members[m]);
+      spans[u] = {start, part_members.size() - start};
+    }
+    members = part_members.data();
+  }
+  for (auto& work : units) {
+    work.batch = draw_batch{}, work.group = draw_instances{}, work.first_mesh = SIZE_MAX;
+    work.triangles = 0, work.instances = 0;
+  }
+  auto stop = std::atomic<bool>{false};
+  auto fill_one = [&](size_t u, bool caller) {
     auto& work = units[u];
+    auto [first, count] = spans[u];
+    if (count == 0) return;
     auto& look = list.looks[(size_t)work.look];
     auto texture = look.texture >= 0 ? list.textures[(size_t)look.texture] : nullptr;
     auto last_tile = -1;  // of the last run
     if (work.instanced) {
-      work.group = draw_instances{work.look, shape_mesh(*infos[members[work.first]].instance->shape, texture), {}};
+      work.group = draw_instances{work.look, shape_mesh(*infos[members[first]].instance->shape, texture), {}};
       // A shape with nothing to draw: its instances are left out.
-      if (work.group.mesh.indices.empty()) return void(done += work.count);
+      if (work.group.mesh.indices.empty()) return void(plan.done += count);
     }
-    for (auto m = work.first; m < work.first + work.count; m++) {
+    for (auto m = first; m < first + count; m++) {
       auto i = (size_t)members[m];
       auto& info = infos[i];
       auto shape = info.instance->shape;
@@ -456,11 +495,12 @@ void fill_batches(build_state& state) {
         work.triangles += mesh.indices.size() / 3;
         work.instances++;
       }
-      if (state.options.release_shapes && --left[info.shape] == 0) release_shape(*shape);
-      auto count = ++done;
-      if (caller && state.progress && count >= reported + 4096) {
-        reported = count;
-        state.progress("prepare scene", (int)(infos.size() + count), state.total);
+      if (state.options.release_shapes && --plan.left[info.shape] == 0) release_shape(*shape);
+      auto done = ++plan.done;
+      if (stopped && (m - first) % 1024 == 1023 && (stop || stopped())) return void(stop = true);
+      if (caller && state.progress && done >= plan.reported + 4096) {
+        plan.reported = done;
+        state.progress("prepare scene", (int)(infos.size() + done), state.total);
       }
     }
   };
@@ -468,19 +508,25 @@ void fill_batches(build_state& state) {
   auto order = std::vector<size_t>(units.size());
   for (size_t u = 0; u < order.size(); u++) order[u] = u;
   std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return units[a].count > units[b].count; });
-  run_jobs(order.size(), state.options.threads, [&](size_t k, bool caller) { fill_unit(order[k], caller); });
-  state.left = {};
+                   [&](size_t a, size_t b) { return spans[a].second > spans[b].second; });
+  run_jobs(order.size(), state.options.threads, [&](size_t k, bool caller) {
+    if (stopped && !stop && stopped()) stop = true;
+    if (!stop) fill_one(order[k], caller);
+  });
+  if (stop) return false;
 
-  auto batches = std::vector<unit*>{};
+  auto batches = std::vector<fill_unit*>{};
   for (auto& work : units) {
     list.triangles += work.triangles;
     list.instance_count += work.instances;
     if (work.instanced && !work.group.mesh.indices.empty()) list.instanced.push_back(std::move(work.group));
     if (!work.instanced && work.first_mesh != SIZE_MAX) batches.push_back(&work);
   }
-  std::sort(batches.begin(), batches.end(), [](const unit* a, const unit* b) { return a->first_mesh < b->first_mesh; });
+  std::sort(batches.begin(), batches.end(),
+            [](const fill_unit* a, const fill_unit* b) { return a->first_mesh < b->first_mesh; });
   for (auto work : batches) list.batches.push_back(std::move(work->batch));
+  for (auto& work : units) work.batch = draw_batch{}, work.group = draw_instances{};
+  return true;
 }
 
 // One run's or instanced shape's coarser levels, made apart from the list
@@ -621,24 +667,135 @@ void add_lighting_and_camera(draw_list& list, const loaded_scene& view, bool use
   }
 }
 
-draw_list build_draw_list(const loaded_scene& view, const draw_options& options,
-                          const progress_callback& progress) {
-  auto list = draw_list{};
-  auto state = build_state{list, options, progress};
+// What every list is made from: the instances with their looks, bounds,
+// flat layers and ranks, sorted by tile of the plan.
+void prepare_instances(build_state& state, const loaded_scene& view) {
+  auto& list = state.list;
   state.total = (int)view.scene.instances.size() * 2 + 1;
-  if (progress) progress("prepare scene", 0, state.total);
+  if (state.progress) state.progress("prepare scene", 0, state.total);
   collect_instances(state, view.scene);
   auto size = is_empty(list.bounds) ? 1.0f : length(list.bounds.max - list.bounds.min);
   mark_flat_meshes(state, size);
   rank_flat_meshes(state);
   assign_tiles(state);
-  fill_batches(state);
+}
+
+draw_list build_draw_list(const loaded_scene& view, const draw_options& options,
+                          const progress_callback& progress) {
+  auto list = draw_list{};
+  auto state = build_state{list, options, progress};
+  prepare_instances(state, view);
+  {
+    auto plan = fill_plan{};
+    plan_fill(state, plan);
+    fill_part(state, plan, {}, 0, list);
+  }
   state.infos = {};
   add_levels_of_detail(list, options.simplify_from, options.threads);
   add_lighting_and_camera(list, view, options.use_sky);
   make_far_image(list, options.threads);
   if (progress) progress("prepare scene", state.total, state.total);
   return list;
+}
+
+// The part each tile goes to (-1: it holds nothing): the blocks of
+// `block` x `block` tiles by their distance from the eye, nearest first,
+// each part taking them until the parts so far hold their share of the
+// triangles. An empty part (a block that holds more than a share) is
+// skipped; `parts` gets one entry per part with its tiles and share. The
+// distance is to the bounds of what each block holds.
+std::vector<int> plan_parts(const build_state& state, const vec3f& eye, const std::vector<double>& shares,
+                            int block, std::vector<draw_part>& parts) {
+  auto grid = state.list.tile_grid;
+  block = std::max(1, block);
+  auto side = (grid + block - 1) / block;
+  auto block_of = [&](int tile) { return (size_t)((tile / grid / block) * side + (tile % grid) / block); };
+  auto tile_count = (size_t)grid * (size_t)grid, block_count = (size_t)side * (size_t)side;
+  auto boxes = std::vector<bbox3f>(block_count);
+  auto triangles = std::vector<double>(block_count, 0);
+  auto tiles = std::vector<int>(block_count, 0);
+  auto used = std::vector<bool>(tile_count, false);
+  auto total = 0.0;
+  for (auto& info : state.infos) {
+    auto b = block_of(info.tile);
+    expand(boxes[b], info.box.min);
+    expand(boxes[b], info.box.max);
+    auto count = (double)shape_triangles(*info.instance->shape);
+    triangles[b] += count;
+    total += count;
+    if (!used[(size_t)info.tile]) used[(size_t)info.tile] = true, tiles[b]++;
+  }
+  // A block whose bounds stayed empty (points that are not numbers) comes
+  // last, far from any eye.
+  auto order = std::vector<size_t>{};
+  auto scene_tiles = 0;
+  for (size_t b = 0; b < block_count; b++)
+    if (tiles[b] > 0) order.push_back(b), scene_tiles += tiles[b];
+  auto distance = std::vector<float>(block_count, 0);
+  for (auto b : order) distance[b] = box_distance(boxes[b], eye);
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return distance[a] < distance[b]; });
+  auto part_of_block = std::vector<int>(block_count, -1);
+  auto held = 0.0;
+  auto last_level = -1;
+  parts.clear();
+  for (auto b : order) {
+    // The first share that the blocks before this one do not fill yet.
+    auto level = 0;
+    while (level < (int)shares.size() && held >= shares[(size_t)level] * total) level++;
+    if (level != last_level) {
+      parts.emplace_back();
+      parts.back().scene_tiles = scene_tiles;
+      last_level = level;
+    }
+    part_of_block[b] = (int)parts.size() - 1;
+    parts.back().tiles += tiles[b];
+    held += triangles[b];
+    parts.back().share = total > 0 ? held / total : 1;
+  }
+  if (!parts.empty()) parts.back().last = true;
+  auto part_of_tile = std::vector<int>(tile_count, -1);
+  for (size_t t = 0; t < tile_count; t++)
+    if (used[t]) part_of_tile[t] = part_of_block[block_of((int)t)];
+  return part_of_tile;
+}
+
+bool build_draw_list_parts(const loaded_scene& view, const draw_options& options,
+                           const draw_staging& staging, const progress_callback& progress) {
+  auto header = draw_list{};
+  auto state = build_state{header, options, progress};
+  prepare_instances(state, view);
+  add_lighting_and_camera(header, view, options.use_sky);
+  if (staging.stopped && staging.stopped()) return false;
+  auto eye = staging.first_eye ? staging.first_eye(header)
+                               : vec3f{bbox_center(header.focus).x, header.focus.max.y + length(bbox_size(header.focus)),
+                                       bbox_center(header.focus).z};
+  auto parts = std::vector<draw_part>{};
+  auto part_of_tile = plan_parts(state, eye, staging.shares, staging.block_tiles, parts);
+  // A scene with nothing to draw is one empty part.
+  if (parts.empty()) {
+    parts.emplace_back();
+    parts.back().last = true, parts.back().share = 1;
+  }
+  auto plan = fill_plan{};
+  plan_fill(state, plan);
+  // The far picture is drawn part by part and comes with the last.
+  auto far = start_far_image(header);
+  for (size_t p = 0; p < parts.size(); p++) {
+    auto& part = parts[p];
+    part.list = header;
+    if (p > 0) part.list.warnings.clear();
+    if (!fill_part(state, plan, part_of_tile, (int)p, part.list, staging.stopped)) return false;
+    if (part.last) state.infos = {};
+    add_levels_of_detail(part.list, options.simplify_from, options.threads);
+    draw_far_image(far, part.list, options.threads);
+    if (part.last) part.list.far = finish_far_image(far, options.threads);
+    if (part.last && progress) progress("prepare scene", state.total, state.total);
+    auto last = part.last;
+    if (staging.take) staging.take(part);
+    part = {};
+    if (!last && staging.stopped && staging.stopped()) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -688,6 +845,18 @@ void run_jobs(size_t count, int thread_count, const std::function<void(size_t jo
   if (failed) throw std::bad_alloc();
 }
 
+bool make_draw_list_parts(loaded_scene& scene, const draw_options& options,
+                          const draw_staging& staging, const progress_callback& progress) {
+  return build_draw_list_parts(scene, options, staging, progress);
+}
+
+float box_distance(const bbox3f& b, const vec3f& p) {
+  auto d = vec3f{std::max({b.min.x - p.x, 0.0f, p.x - b.max.x}),
+                 std::max({b.min.y - p.y, 0.0f, p.y - b.max.y}),
+                 std::max({b.min.z - p.z, 0.0f, p.z - b.max.z})};
+  return length(d);
+}
+
 void release_geometry(draw_list& list) {
   for (auto& batch : list.batches) batch.positions = {}, batch.texcoords = {}, batch.indices = {};
   for (auto& group : list.instanced) group.mesh = {}, group.frames = {};
@@ -695,10 +864,7 @@ void release_geometry(draw_list& list) {
 }
 
 bool spans_fewer_pixels(const bbox3f& b, const vec3f& eye, float pixels_per_unit, float pixels) {
-  auto d = vec3f{std::max({b.min.x - eye.x, 0.0f, eye.x - b.max.x}),
-                 std::max({b.min.y - eye.y, 0.0f, eye.y - b.max.y}),
-                 std::max({b.min.z - eye.z, 0.0f, eye.z - b.max.z})};
-  return length(b.max - b.min) * pixels_per_unit < pixels * length(d);
+  return length(b.max - b.min) * pixels_per_unit < pixels * box_distance(b, eye);
 }
 
 bool small_on_screen(const bbox3f& b, const vec3f& eye, float pixels_per_unit, float max_pixels) {
@@ -707,10 +873,7 @@ bool small_on_screen(const bbox3f& b, const vec3f& eye, float pixels_per_unit, f
 
 int detail_level(const bbox3f& b, const draw_level* levels, int level_count, const vec3f& eye,
                  float pixels_per_unit, float max_pixels, bool small_coarsest) {
-  auto d = vec3f{std::max({b.min.x - eye.x, 0.0f, eye.x - b.max.x}),
-                 std::max({b.min.y - eye.y, 0.0f, eye.y - b.max.y}),
-                 std::max({b.min.z - eye.z, 0.0f, eye.z - b.max.z})};
-  auto distance = length(d);
+  auto distance = box_distance(b, eye);
   // A run that the view shows only a few pixels wide (a whole city's far
   // tiles, buildings a pixel or two) takes its coarsest level: none of its
   // shapes can show more than a pixel blob.

@@ -152,6 +152,49 @@ draw_list make_draw_list(const loaded_scene& scene, bool use_sky = true,
 // every thread is done.
 void run_jobs(size_t count, int thread_count, const std::function<void(size_t job, bool caller)>& job);
 
+// The renderer draws the far parts of a batch in blocks of this many tiles
+// along x and along z, each block at once where it is small on screen.
+constexpr int draw_block_tiles = 4;
+
+// The list made in parts, the tiles nearest a first view first, so that a
+// viewer can show them while the rest of a big city is made.
+struct draw_part {
+  // Complete on its own (looks, lighting, camera, bounds, focus and tile
+  // grid of the whole scene); its geometry, counts and warnings its own.
+  draw_list list        = {};
+  int       tiles       = 0;  // tiles of the plan it holds
+  int       scene_tiles = 0;  // tiles that hold anything
+  double    share       = 0;  // of the scene's triangles, in it and the parts before
+  bool      last        = false;
+};
+struct draw_staging {
+  // The first view's eye, found from a list that holds everything but the
+  // geometry; without it the eye is above the focus's centre.
+  std::function<vec3f(const draw_list& header)> first_eye = {};
+  // The share of the scene's triangles that the parts before the last hold
+  // together, growing: {0.1} makes two parts, the first the nearest tiles
+  // that hold a tenth of the triangles (one tile at least).
+  std::vector<double> shares = {0.1};
+  // Each part takes the tiles a block of this many along x and z at a time.
+  // The renderer decides on a far block as a whole by its bounds: a part
+  // must hold whole blocks for its batches to be drawn as the whole list's.
+  int block_tiles = draw_block_tiles;
+  // Gets each part as soon as it is made, on the calling thread.
+  std::function<void(draw_part& part)> take = {};
+  // Asked as the parts are made (from several threads): true stops it.
+  std::function<bool()> stopped = {};
+};
+
+// Makes the draw list in parts and hands them to `staging.take`; false when
+// stopped. Together the parts hold every run and instance of the list that
+// make_draw_list makes, each once and alike; a batch or instanced shape is
+// cut where its tiles fall in different parts. Reports as make_draw_list.
+bool make_draw_list_parts(loaded_scene& scene, const draw_options& options,
+                          const draw_staging& staging, const progress_callback& progress = {});
+
+// How far `point` lies from the box (0 inside).
+float box_distance(const bbox3f& box, const vec3f& point);
+
 // Frees the geometry of the list (once the renderer holds it), keeping
 // what the view needs besides: bounds, lighting, counts.
 void release_geometry(draw_list& list);

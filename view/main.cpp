@@ -12,6 +12,8 @@
 #include <QSurfaceFormat>
 #include <QTimer>
 #include <chrono>
+#include <cmath>
+#include <thread>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -257,9 +259,8 @@ int render_off_screen(draw_list& list, const view_camera& camera, const vec3f& s
 }
 
 // The scene's figures, and the warnings of its reader and its list.
-void report_scene(const std::string& scene_file, const scene_load& load) {
+void report_scene(const std::string& scene_file, const scene_load& load, const draw_list& list) {
   for (auto& line : load.scene.warnings) std::fprintf(stderr, "%s\n", line.c_str());
-  auto& list = load.list;
   for (auto& line : list.warnings) std::fprintf(stderr, "%s: %s\n", scene_file.c_str(), line.c_str());
   auto runs = size_t{0}, coarse = size_t{0}, coarsest = size_t{0};
   for (auto& batch : list.batches)
@@ -277,6 +278,12 @@ void report_scene(const std::string& scene_file, const scene_load& load) {
              format_seconds(load.prepare_seconds) + " s");
 }
 
+// The window's list comes in three parts: the tiles nearest the first view
+// that hold this share of the triangles, then those up to the second share,
+// then the rest.
+constexpr double first_part_share  = 0.0625;
+constexpr double second_part_share = 0.25;
+
 // The first view: the scene's camera, or one that frames the scene.
 view_camera first_view(const draw_list& list, bool frame_scene, float aspect) {
   return list.has_camera && !frame_scene ? camera_from_frame(list.camera, list.camera_yfov, list.bounds)
@@ -286,6 +293,7 @@ view_camera first_view(const draw_list& list, bool frame_scene, float aspect) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  auto program_start = std::chrono::steady_clock::now();
   utf8_command_line(argc, argv);
   auto scene_file = std::string{}, screenshot = std::string{};
   auto width_text = std::string{"1280"}, height_text = std::string{"720"};
@@ -335,7 +343,7 @@ int main(int argc, char** argv) {
     // Everything that can fail on the file happens before any rendering.
     auto load = scene_load{};
     if (!load_draw_list(scene_file, options, load, print_progress)) fail(load.error);
-    report_scene(scene_file, load);
+    report_scene(scene_file, load, load.list);
     if (no_display) fail("view: no display to show the scene on" + display_hint());
     auto camera = first_view(load.list, frame_scene, (float)width / (float)height);
     QGuiApplication app(argc, argv);
@@ -357,10 +365,22 @@ int main(int argc, char** argv) {
   quit_on_signals(app);
 #endif
   // The window opens at once and answers while the scene loads on a worker
-  // thread; the title tells how far it is. A file that cannot be read ends
-  // the program with its error.
+  // thread; the title tells how far it is. The list comes in parts, the
+  // tiles nearest the first view first: the window shows them while the
+  // rest of a big city is made. A file that cannot be read ends the
+  // program with its error.
+  auto width_over_height = (float)width / (float)height;
   auto work = std::make_unique<background_load>();
-  start_background_load(*work, scene_file, options, print_progress);
+  work->in_parts = true;
+  work->staging.shares = {first_part_share, second_part_share};
+  work->staging.first_eye = [frame_scene, width_over_height](const draw_list& header) {
+    return camera_frame(first_view(header, frame_scene, width_over_height)).o;
+  };
+  // The worker's progress is printed here, on the thread that prints the rest.
+  start_background_load(*work, scene_file, options);
+  auto shown = draw_list{};  // the parts given to the view so far
+  auto parts_given = 0, tiles_given = 0, scene_tiles = 0;
+  auto share_given = 0.0;
   SceneView view;
   view.setFormat(surface_format(samples));
   view.setLayerSeparation(separate_layers);
@@ -371,30 +391,67 @@ int main(int argc, char** argv) {
   QObject::connect(&view, &SceneView::failed, [](const QString& message) {
     fail("view: " + message.toStdString());
   });
+  QObject::connect(&view, &SceneView::firstFrame, [&](qulonglong triangles) {
+    print_line("first frame: " + std::to_string(triangles) + " triangles, from the " +
+               std::to_string(tiles_given) + " tiles of " + std::to_string(scene_tiles) +
+               " nearest the view (" + std::to_string((int)std::lround(100 * share_given)) +
+               " % of the scene's triangles), " + format_seconds(seconds_since(program_start)) +
+               " s after start");
+    std::fflush(stdout);
+  });
+  QObject::connect(&view, &SceneView::completeFrame, [&](qulonglong triangles) {
+    print_line("scene complete: " + std::to_string(triangles) + " triangles, " +
+               std::to_string(scene_tiles) + " tiles in " + std::to_string(parts_given) + " parts, " +
+               format_seconds(seconds_since(program_start)) + " s after start");
+    std::fflush(stdout);
+  });
   QTimer poll;
+  auto printed = std::make_pair(std::string{}, -1);
   QObject::connect(&poll, &QTimer::timeout, [&] {
-    if (!work->finished) {
-      view.setWindowTitle(QString("%1 (%2 %3 %)")
-                              .arg(file_name)
-                              .arg(QString::fromStdString(work->current_stage()))
-                              .arg((int)(100 * work->share())));
+    // Read before the parts are taken: once finished, every part is queued.
+    auto finished = work->finished.load();
+    auto stage = work->current_stage();
+    auto done = work->done.load(), total = work->total.load();
+    if (!stage.empty() && std::make_pair(stage, done) != printed) {
+      print_progress(stage, done, total);
+      printed = {stage, done};
+    }
+    auto part = draw_part{};
+    while (work->take_part(part)) {
+      tiles_given += part.tiles, scene_tiles = part.scene_tiles, share_given = part.share;
+      if (parts_given++ == 0) {
+        shown = std::move(part.list);
+        auto camera = first_view(shown, frame_scene, width_over_height);
+        view.showList(shown, camera, default_sun(camera_frame(camera)));
+      } else {
+        view.addList(part.list);
+      }
+      if (part.last) view.setComplete();
+    }
+    if (!finished) {
+      view.setLoadStatus(QString("%1 %2 %").arg(QString::fromStdString(stage)).arg((int)(100 * work->share())));
       return;
     }
     poll.stop();
     if (work->worker.joinable()) work->worker.join();
     if (!work->ok) fail(work->load.error);
-    report_scene(scene_file, work->load);
-    view.setWindowTitle(file_name);
-    auto camera = first_view(work->load.list, frame_scene, (float)width / (float)height);
-    view.showList(work->load.list, camera, default_sun(camera_frame(camera)));
+    report_scene(scene_file, work->load, shown);
+    std::fflush(stdout);
+    view.setLoadStatus({});
   });
   poll.start(100);
   view.show();
   auto status = app.exec();
-  // Closed while the scene was still loading: the worker is not waited for.
+  // Closed while the scene was still loading: the list stops being made
+  // within moments; a file still being read is not waited for.
   if (!work->finished) {
-    std::fflush(stdout);
-    std::_Exit(status);
+    work->stop = true;
+    for (int i = 0; i < 200 && !work->finished; i++) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!work->finished) {
+      std::fflush(stdout);
+      std::_Exit(status);
+    }
   }
+  if (work->worker.joinable()) work->worker.join();
   return status;
 }

@@ -359,13 +359,13 @@ void SceneRenderer::addBatch(const draw_batch& batch, int tileGrid) {
   // The blocks, and their coarsest levels in one index list (none when the
   // far picture stands for small tiles).
   auto byBlock = std::map<int, size_t>{};
-  gpu.blockTiles = (float)std::min(4, std::max(1, tileGrid));
+  gpu.blockTiles = (float)std::min(draw_block_tiles, std::max(1, tileGrid));
   auto blockIndexData = std::vector<uint32_t>{};
   for (size_t r = 0; r < gpu.ranges.size(); r++) {
     auto& range = gpu.ranges[r];
     if (range.level_count == 0) continue;
     auto grid = std::max(1, tileGrid);
-    auto key = (range.tile / grid / 4) * 1024 + (range.tile % grid) / 4;
+    auto key = (range.tile / grid / draw_block_tiles) * 1024 + (range.tile % grid) / draw_block_tiles;
     auto found = byBlock.find(key);
     if (found == byBlock.end()) {
       found = byBlock.emplace(key, gpu.blocks.size()).first;
@@ -547,6 +547,10 @@ void SceneRenderer::addInstanced(const draw_instances& group) {
 }
 
 bool SceneRenderer::makeShadowMap() {
+  // The framebuffer bound now (a widget's own) is bound again at the end:
+  // the frame drawn next goes there, not to the window's.
+  GLint previous = 0;
+  glGetIntegerv(GL_FRAMEBUFFER_BINDING, &previous);
   glGenTextures(1, &shadowTexture);
   glBindTexture(GL_TEXTURE_2D, shadowTexture);
   glTexImage2D(GL_TEXTURE_2D, 0, GL_DEPTH_COMPONENT24, shadowSize, shadowSize, 0, GL_DEPTH_COMPONENT,
@@ -563,7 +567,7 @@ bool SceneRenderer::makeShadowMap() {
   glDrawBuffer(GL_NONE);
   glReadBuffer(GL_NONE);
   auto complete = glCheckFramebufferStatus(GL_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
-  glBindFramebuffer(GL_FRAMEBUFFER, 0);
+  glBindFramebuffer(GL_FRAMEBUFFER, (GLuint)previous);
   return complete;
 }
 
@@ -600,13 +604,13 @@ bool SceneRenderer::initialize(const draw_list& list, QString& error, bool geome
   for (auto texture : list.textures) textures.push_back(uploadImage(*texture));
   addFarImage(list);
   looks = list.looks;
-  pending = list.batches.size() + list.instanced.size();
-  uploaded = 0;
+  pending = uploaded = queuedBatches = queuedGroups = uploadedTriangleCount = 0;
   waiting.clear();
-  for (size_t i = 0; i < pending; i++) waiting.push_back(i);
+  queueAdded(list);
   if (geometry) {
     for (auto& batch : list.batches) addBatch(batch, list.tile_grid);
     for (auto& group : list.instanced) addInstanced(group);
+    for (auto& item : waiting) uploadedTriangleCount += fullTriangles(list, item);
     uploaded = pending;
     waiting.clear();
     // Fewer changes of state: meshes of one look one after the other.
@@ -644,31 +648,44 @@ bool SceneRenderer::initialize(const draw_list& list, QString& error, bool geome
   return true;
 }
 
+void SceneRenderer::queueAdded(const draw_list& list) {
+  if (!farMesh.vertexArray) addFarImage(list);
+  for (; queuedBatches < list.batches.size(); queuedBatches++) waiting.push_back({false, queuedBatches});
+  for (; queuedGroups < list.instanced.size(); queuedGroups++) waiting.push_back({true, queuedGroups});
+  pending = uploaded + waiting.size();
+  triangleCount = list.triangles;
+}
+
+size_t SceneRenderer::fullTriangles(const draw_list& list, const Waiting& item) {
+  auto count = size_t{0};
+  if (item.instanced) {
+    auto& group = list.instanced[item.index];
+    return group.levels[0].count / 3 * group.frames.size();
+  }
+  for (auto& range : list.batches[item.index].ranges) count += range.levels[0].count / 3;
+  return count;
+}
+
 bool SceneRenderer::uploadNext(draw_list& list, const vec3f& eye) {
   if (waiting.empty()) return false;
   // The nearest of what is left: by the distance to its nearest run.
-  auto distance = [&](size_t item) {
+  auto distance = [&](const Waiting& item) {
     auto best = std::numeric_limits<float>::max();
-    if (item >= list.batches.size()) return best;
-    for (auto& range : list.batches[item].ranges) {
-      auto& b = range.bounds;
-      auto d = vec3f{std::max({b.min.x - eye.x, 0.0f, eye.x - b.max.x}),
-                     std::max({b.min.y - eye.y, 0.0f, eye.y - b.max.y}),
-                     std::max({b.min.z - eye.z, 0.0f, eye.z - b.max.z})};
-      best = std::min(best, length(d));
-    }
+    if (item.instanced) return best;
+    for (auto& range : list.batches[item.index].ranges) best = std::min(best, box_distance(range.bounds, eye));
     return best;
   };
   auto next = std::min_element(waiting.begin(), waiting.end(),
-                               [&](size_t a, size_t b) { return distance(a) < distance(b); });
+                               [&](const Waiting& a, const Waiting& b) { return distance(a) < distance(b); });
   auto item = *next;
   waiting.erase(next);
-  if (item < list.batches.size()) {
-    addBatch(list.batches[item], list.tile_grid);
-    auto& batch = list.batches[item];
+  uploadedTriangleCount += fullTriangles(list, item);
+  if (!item.instanced) {
+    addBatch(list.batches[item.index], list.tile_grid);
+    auto& batch = list.batches[item.index];
     batch.positions = {}, batch.texcoords = {}, batch.indices = {};
   } else {
-    auto& group = list.instanced[item - list.batches.size()];
+    auto& group = list.instanced[item.index];
     addInstanced(group);
     group.mesh = {}, group.frames = {};
   }
@@ -732,7 +749,7 @@ void SceneRenderer::collectDraws(const FrameState& frame, const view_frustum& fr
         if (!box_in_frustum(frustum, block.bounds) || drawnFromAfar(block.bounds)) continue;
         // A block small on screen as a whole (each of its tiles a fraction
         // of it) is drawn in one go at the coarsest level, or casts no shadow.
-        if (mesh.blockArray && small_on_screen(block.bounds, frame.eye.o, frame.pixelsPerUnit,
+        if (mesh.blockArray && !farMesh.vertexArray && small_on_screen(block.bounds, frame.eye.o, frame.pixelsPerUnit,
                                                   mesh.blockTiles * pixels)) {
           if (pass == Pass::view && block.count > 0) {
             blockCounts.push_back((GLsizei)block.count);

@@ -30,6 +30,15 @@ class SceneRenderer : protected QOpenGLFunctions_3_3_Core {
   // false when everything is uploaded.
   bool uploadNext(draw_list& list, const vec3f& eye);
   bool uploading() const { return uploaded < pending; }
+  // Queues for uploadNext the batches and instanced shapes added at the
+  // ends of the list's arrays since initialize or the last call, and takes
+  // the list's far picture if it has come; the context must be current.
+  void queueAdded(const draw_list& list);
+  // Whether the far picture is on the graphics card (the list's copy may
+  // then be freed).
+  bool hasFarImage() const { return farMesh.vertexArray != 0; }
+  // Triangles of the full meshes uploaded so far.
+  size_t uploadedTriangles() const { return uploadedTriangleCount; }
   // Frees what initialize made; the same context must be current.
   void release();
 
@@ -138,9 +147,16 @@ class SceneRenderer : protected QOpenGLFunctions_3_3_Core {
   std::vector<draw_look> looks;
   std::vector<GpuMesh>   meshes;
   // Batches and instanced groups of the list not uploaded yet (indices
-  // into its arrays: batches first).
-  std::vector<size_t>    waiting;
+  // into its arrays), and how many of each the queue has taken.
+  struct Waiting {
+    bool   instanced = false;
+    size_t index     = 0;
+  };
+  // The triangles of the item's full meshes (of all its instances).
+  static size_t fullTriangles(const draw_list& list, const Waiting& item);
+  std::vector<Waiting>   waiting;
   size_t                 uploaded = 0, pending = 0;
+  size_t                 queuedBatches = 0, queuedGroups = 0, uploadedTriangleCount = 0;
   bbox3f                 bounds;
   bbox3f                 casters;  // what casts shadows: the bounds without a flat backdrop
   bool                   hasSun = false;

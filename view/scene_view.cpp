@@ -9,13 +9,60 @@
 
 #include "support/console.h"
 
-SceneView::SceneView(QWidget* parent) : QOpenGLWidget(parent) { setFocusPolicy(Qt::StrongFocus); }
+SceneView::SceneView(QWidget* parent) : QOpenGLWidget(parent) {
+  setFocusPolicy(Qt::StrongFocus);
+  connect(this, &QOpenGLWidget::frameSwapped, this, &SceneView::frameShown);
+}
 
 void SceneView::showList(draw_list& shown, const view_camera& first, const vec3f& sun) {
   list = &shown;
   start = camera = first;
   defaultSun = sun;
   update();
+}
+
+void SceneView::addList(draw_list& more) {
+  if (!list) return;
+  for (auto& batch : more.batches) list->batches.push_back(std::move(batch));
+  for (auto& group : more.instanced) list->instanced.push_back(std::move(group));
+  // The far picture comes with the last part.
+  if (!more.far.albedo.empty()) list->far = std::move(more.far);
+  list->triangles += more.triangles;
+  list->instance_count += more.instance_count;
+  list->warnings.insert(list->warnings.end(), more.warnings.begin(), more.warnings.end());
+  more = draw_list{};
+  added = true;
+  update();
+}
+
+void SceneView::setComplete() {
+  complete = true;
+  update();
+}
+
+void SceneView::setLoadStatus(const QString& status) {
+  if (title.isEmpty()) title = windowTitle();
+  loadStatus = status;
+  showTitle();
+}
+
+void SceneView::showTitle() {
+  if (title.isEmpty()) title = windowTitle();
+  auto notes = QStringList{};
+  if (!loadStatus.isEmpty()) notes << loadStatus;
+  if (uploadPercent >= 0) notes << QString("%1 %").arg(uploadPercent);
+  setWindowTitle(notes.isEmpty() ? title : QString("%1 (%2)").arg(title, notes.join(", ")));
+}
+
+void SceneView::frameShown() {
+  if (drewFirst && !shownFirst) {
+    shownFirst = true;
+    emit firstFrame(renderer.uploadedTriangles());
+  }
+  if (drewComplete && !shownComplete) {
+    shownComplete = true;
+    emit completeFrame(renderer.uploadedTriangles());
+  }
 }
 
 SceneView::~SceneView() {
@@ -55,9 +102,14 @@ void SceneView::paintGL() {
       return;
     }
   }
+  if (added) {
+    renderer.queueAdded(*list);
+    added = false;
+  }
+  // The renderer holds the far picture once it has it.
+  if (renderer.hasFarImage()) list->far.albedo = {}, list->far.facing = {};
   // Uploads for a fifth of a second, then draws what is there.
   if (renderer.uploading()) {
-    if (title.isEmpty()) title = windowTitle();
     auto start = std::chrono::steady_clock::now();
     auto total = list->batches.size() + list->instanced.size();
     auto done = total;
@@ -66,16 +118,16 @@ void SceneView::paintGL() {
     }
     for (auto& batch : list->batches) done -= batch.indices.empty() ? 0 : 1;
     for (auto& group : list->instanced) done -= group.mesh.indices.empty() ? 0 : 1;
-    print_progress("upload scene", (int)done, (int)total);
-    if (renderer.uploading()) {
-      setWindowTitle(QString("%1 (%2 %)").arg(title).arg(100 * done / std::max<size_t>(1, total)));
-      update();
-    } else {
-      setWindowTitle(title);
-    }
+    // While the list is still being made its progress is shown instead.
+    if (complete) print_progress("upload scene", (int)done, (int)total);
+    uploadPercent = renderer.uploading() ? (int)(100 * done / std::max<size_t>(1, total)) : -1;
+    showTitle();
+    if (renderer.uploading()) update();
   }
   auto ratio = devicePixelRatioF();
   renderer.render(camera, (int)(width() * ratio), (int)(height() * ratio));
+  drewFirst = renderer.uploadedTriangles() > 0;
+  drewComplete = complete && !renderer.uploading();
 }
 
 void SceneView::mousePressEvent(QMouseEvent* event) { lastPosition = event->pos(); }

@@ -23,6 +23,15 @@ class SceneView : public QOpenGLWidget {
   // The list must live as long as the view; its geometry is freed as it
   // is uploaded. `start` is the first view.
   void showList(draw_list& list, const view_camera& start, const vec3f& defaultSun);
+  // More of the scene, after showList: the batches and instanced shapes of
+  // `more` are moved into the shown list and uploaded after what is there.
+  void addList(draw_list& more);
+  // Every part of the scene is given: the frame that holds it all is the
+  // scene's complete frame.
+  void setComplete();
+  // What the loading is doing, shown in the title beside the upload's share;
+  // empty once it is done.
+  void setLoadStatus(const QString& status);
 
   void setLayerSeparation(bool on) { renderer.setLayerSeparation(on); }
   void setShadows(bool on) { renderer.setShadows(on); }
@@ -31,6 +40,10 @@ class SceneView : public QOpenGLWidget {
  signals:
   // The renderer could not start (no OpenGL 3.3, shaders refused).
   void failed(const QString& message);
+  // The first frame with geometry is on screen, holding this many triangles.
+  void firstFrame(qulonglong triangles);
+  // The first frame that holds the whole scene is on screen.
+  void completeFrame(qulonglong triangles);
 
  protected:
   void initializeGL() override;
@@ -42,10 +55,17 @@ class SceneView : public QOpenGLWidget {
 
  private:
   void releaseRenderer();
+  void showTitle();
+  void frameShown();
 
   draw_list*       list = nullptr;
   bool             started = false;  // the renderer holds the list
-  QString          title;
+  bool             added = false;    // parts added that the renderer has not queued
+  bool             complete = false;  // every part is given
+  // Which of the frames above the last one drawn is, and which were shown.
+  bool             drewFirst = false, drewComplete = false, shownFirst = false, shownComplete = false;
+  QString          title, loadStatus;
+  int              uploadPercent = -1;  // while uploading
   SceneRenderer    renderer;
   view_camera      start;
   view_camera      camera;
