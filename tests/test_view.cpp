@@ -42,14 +42,15 @@ image4b read_screen(const std::string& path) {
 // Runs the program's window in `folder` on a scene until a line shows on
 // its standard output, then ends it by a termination signal; the program
 // must end with 0. The virtual display keeps its screen in a file: a second
-// after the first frame's line it is copied to `folder`/screen.xwd.
-// Returns the program's standard output.
+// after the `shot` line (the first frame's) it is copied to
+// `folder`/screen.xwd. Returns the program's standard output.
 std::string run_window_until(const std::string& folder, const std::string& scene,
-                             const std::string& line, const std::string& out) {
+                             const std::string& line, const std::string& out,
+                             const std::string& options = "", const std::string& shot = "first frame") {
   std::filesystem::create_directories(folder + "/screen");
   auto script = "cd " + shell_quote(folder) + " || exit 1; " + shell_quote(VIEW_PATH) +
-                " --scene " + shell_quote(scene) + " > " + out + " & pid=$!; "
-                "for i in $(seq 1 600); do grep -q 'first frame' " + out + " && break; "
+                " --scene " + shell_quote(scene) + " " + options + " > " + out + " & pid=$!; "
+                "for i in $(seq 1 600); do grep -q '" + shot + "' " + out + " && break; "
                 "kill -0 $pid 2>/dev/null || break; sleep 0.05; done; "
                 "sleep 1; cp screen/Xvfb_screen0 screen.xwd; "
                 "for i in $(seq 1 600); do grep -q '" + line + "' " + out + " && break; "
@@ -550,4 +551,20 @@ TEST_F(ViewProgram, FarCityFromItsPictureHasTheToneOfItsMeshes) {
   auto mean = sum / (double)far.size();
   RecordProperty("far_tone_levels", std::to_string(mean));
   EXPECT_LT(mean, 8.0);
+
+  // In a window the far picture comes with the last part of the list: the
+  // complete frame is the screenshot's.
+  auto folder = *dir / "far-window";
+  auto out = run_window_until(folder, scene, "scene complete", "out.txt",
+                              "--frame true --width 320 --height 180", "scene complete");
+  ASSERT_NE(out.find("scene complete: "), std::string::npos) << out;
+  auto screen = read_screen(folder + "/screen.xwd");
+  ASSERT_GE(screen.width, 320);
+  auto window = image4b{320, 180, std::vector<vec4b>(320 * 180)};
+  for (int y = 0; y < 180; y++)
+    for (int x = 0; x < 320; x++) window.pixels[(size_t)y * 320 + x] = screen.pixels[(size_t)y * screen.width + x];
+  auto shot = load_png(far_path);
+  auto difference = mean_difference(window, shot);
+  RecordProperty("window_difference", std::to_string(difference));
+  EXPECT_LT(difference, same_scene_levels);
 }
