@@ -885,10 +885,32 @@ TEST(DrawList, StagedListHoldsTheWholeListNearestTilesFirst) {
       }
       EXPECT_EQ(parts.back().share, 1.0) << at;
       EXPECT_EQ(tiles, 9) << at;
-      // The far picture, drawn part by part, comes whole with the last.
-      for (size_t p = 0; p + 1 < parts.size(); p++) EXPECT_TRUE(parts[p].list.far.albedo.empty()) << at;
+      // The far picture, drawn part by part, comes whole with the last; the
+      // first part has one of its own tiles alone.
+      for (size_t p = 1; p + 1 < parts.size(); p++) EXPECT_TRUE(parts[p].list.far.albedo.empty()) << at;
       EXPECT_TRUE(parts.back().list.far.albedo == whole.far.albedo) << at;
       EXPECT_TRUE(parts.back().list.far.facing == whole.far.facing) << at;
+      if (parts.size() > 1) {
+        auto& first = parts[0].list;
+        ASSERT_EQ(first.far.tiles.size(), whole.far.tiles.size()) << at;
+        auto own = 0, others = 0;
+        for (size_t t = 0; t < first.far.tiles.size(); t++) {
+          auto has = first.far.tiles[t].min.x <= first.far.tiles[t].max.x;
+          auto in_first = false;
+          for (auto& batch : first.batches)
+            for (auto& range : batch.ranges) in_first = in_first || range.tile == (int)t;
+          for (auto& group : first.instanced)
+            for (auto& run : group.runs) {
+              auto c = (run.bounds.min + run.bounds.max) * 0.5f;
+              auto cell = tile_cell(first, (int)t);
+              in_first = in_first || (cell.min.x <= c.x && c.x <= cell.max.x && cell.min.z <= c.z && c.z <= cell.max.z);
+            }
+          own += has && in_first ? 1 : 0;
+          others += has && !in_first ? 1 : 0;
+        }
+        EXPECT_GT(own, 0) << at;
+        EXPECT_EQ(others, 0) << at << ": a tile of a later part in the first part's picture";
+      }
       EXPECT_EQ(runs_of(lists), whole_runs) << at;
       EXPECT_EQ(triangles, whole.triangles) << at;
       EXPECT_EQ(instances, whole.instance_count) << at;

@@ -778,7 +778,7 @@ bool build_draw_list_parts(const loaded_scene& view, const draw_options& options
   }
   auto plan = fill_plan{};
   plan_fill(state, plan);
-  // The far picture is drawn part by part and comes with the last.
+  // The far picture is drawn part by part and comes whole with the last.
   auto far = start_far_image(header);
   for (size_t p = 0; p < parts.size(); p++) {
     auto& part = parts[p];
@@ -788,7 +788,18 @@ bool build_draw_list_parts(const loaded_scene& view, const draw_options& options
     if (part.last) state.infos = {};
     add_levels_of_detail(part.list, options.simplify_from, options.threads);
     draw_far_image(far, part.list, options.threads);
-    if (part.last) part.list.far = finish_far_image(far, options.threads);
+    if (part.last) {
+      part.list.far = finish_far_image(far, options.threads);
+    } else if (p == 0) {
+      // The first part's far tiles are drawn from a picture of its own, so
+      // that the first frame looks as the whole one will there. The other
+      // tiles have their surfaces there only in part (the ground reaches
+      // into them): they keep their meshes until the whole picture comes.
+      auto first = far;
+      part.list.far = finish_far_image(first, options.threads);
+      for (size_t t = 0; t < part.list.far.tiles.size() && t < part_of_tile.size(); t++)
+        if (part_of_tile[t] != 0) part.list.far.tiles[t] = bbox3f{};
+    }
     if (part.last && progress) progress("prepare scene", state.total, state.total);
     auto last = part.last;
     if (staging.take) staging.take(part);

@@ -413,8 +413,23 @@ void SceneRenderer::addBatch(const draw_batch& batch, int tileGrid) {
   meshes.push_back(std::move(gpu));
 }
 
+void SceneRenderer::releaseFarImage() {
+  if (farMesh.vertexArray) {
+    glDeleteBuffers(4, farMesh.buffers);
+    glDeleteVertexArrays(1, &farMesh.vertexArray);
+  }
+  farMesh = GpuMesh{};
+  for (auto name : {farAlbedo, farFacing})
+    if (name) glDeleteTextures(1, &name);
+  farAlbedo = farFacing = 0;
+  farBoxes.clear(), farQuad.clear(), farNow.clear();
+}
+
 void SceneRenderer::addFarImage(const draw_list& list) {
   auto& far = list.far;
+  // A newer picture (a list made in parts gets a first one with its
+  // nearest tiles) takes the place of the last.
+  releaseFarImage();
   auto grid = list.tile_grid;
   auto texels = (size_t)std::max(0, far.width) * (size_t)std::max(0, far.height);
   if (texels == 0 || grid < 1 || far.albedo.size() != texels || far.facing.size() != texels ||
@@ -468,13 +483,13 @@ void SceneRenderer::chooseFarTiles(const FrameState& frame) {
   if (!farMesh.vertexArray || !(detailPixels > 0)) return;
   for (size_t t = 0; t < farBoxes.size(); t++) {
     auto& box = farBoxes[t];
-    farNow[t] = !(box.min.x <= box.max.x) ||
+    farNow[t] = box.min.x <= box.max.x &&
                 spans_fewer_pixels(box, frame.eye.o, frame.pixelsPerUnit, far_tile_pixels * detailPixels);
   }
 }
 
-bool SceneRenderer::drawnFromAfar(const bbox3f& box) const {
-  if (farNow.empty() || farGrid < 1) return false;
+SceneRenderer::FarCover SceneRenderer::farCover(const bbox3f& box) const {
+  if (farBoxes.empty() || farGrid < 1) return FarCover::none;
   // The tiles' columns and rows the box reaches; none past the plan's edge
   // (beyond a rounding of its size).
   auto span = [&](float low, float high, float planLow, float planHigh, int& first, int& last) {
@@ -488,11 +503,15 @@ bool SceneRenderer::drawnFromAfar(const bbox3f& box) const {
   auto x0 = 0, x1 = 0, z0 = 0, z1 = 0;
   if (!span(box.min.x, box.max.x, farPlan.min.x, farPlan.max.x, x0, x1) ||
       !span(box.min.z, box.max.z, farPlan.min.z, farPlan.max.z, z0, z1))
-    return false;
+    return FarCover::none;
+  auto cover = FarCover::far;
   for (int x = x0; x <= x1; x++)
-    for (int z = z0; z <= z1; z++)
-      if (!farNow[(size_t)(x * farGrid + z)]) return false;
-  return true;
+    for (int z = z0; z <= z1; z++) {
+      auto tile = (size_t)(x * farGrid + z);
+      if (!(farBoxes[tile].min.x <= farBoxes[tile].max.x)) return FarCover::none;
+      if (farNow.empty() || !farNow[tile]) cover = FarCover::near;
+    }
+  return cover;
 }
 
 int SceneRenderer::drawFarTiles(const FrameState& frame, const view_frustum& frustum) {
@@ -649,7 +668,7 @@ bool SceneRenderer::initialize(const draw_list& list, QString& error, bool geome
 }
 
 void SceneRenderer::queueAdded(const draw_list& list) {
-  if (!farMesh.vertexArray) addFarImage(list);
+  if (!list.far.albedo.empty()) addFarImage(list);
   for (; queuedBatches < list.batches.size(); queuedBatches++) waiting.push_back({false, queuedBatches});
   for (; queuedGroups < list.instanced.size(); queuedGroups++) waiting.push_back({true, queuedGroups});
   pending = uploaded + waiting.size();
@@ -704,15 +723,7 @@ void SceneRenderer::release() {
     if (mesh.blockIndices) glDeleteBuffers(1, &mesh.blockIndices);
   }
   meshes.clear();
-  if (farMesh.vertexArray) {
-    glDeleteBuffers(4, farMesh.buffers);
-    glDeleteVertexArrays(1, &farMesh.vertexArray);
-  }
-  farMesh = GpuMesh{};
-  for (auto name : {farAlbedo, farFacing})
-    if (name) glDeleteTextures(1, &name);
-  farAlbedo = farFacing = 0;
-  farNow.clear();
+  releaseFarImage();
   if (!textures.empty()) glDeleteTextures((GLsizei)textures.size(), textures.data());
   textures.clear();
   if (skyTexture) glDeleteTextures(1, &skyTexture);
@@ -740,17 +751,17 @@ void SceneRenderer::collectDraws(const FrameState& frame, const view_frustum& fr
   auto groundTop = bounds.min.y + groundTolerance * length(bounds.max - bounds.min);
   for (size_t m = 0; m < meshes.size(); m++) {
     auto& mesh = meshes[m];
-    if (!box_in_frustum(frustum, mesh.bounds) || drawnFromAfar(mesh.bounds)) continue;
+    if (!box_in_frustum(frustum, mesh.bounds) || farCover(mesh.bounds) == FarCover::far) continue;
     auto draw = MeshDraws{m, runCounts.size(), 0, blockCounts.size(), 0, spans.size(), 0};
     if (mesh.ranges.empty()) {
       collectInstanced(mesh, frame, frustum, pass, count);
     } else {
       for (auto& block : mesh.blocks) {
-        if (!box_in_frustum(frustum, block.bounds) || drawnFromAfar(block.bounds)) continue;
+        if (!box_in_frustum(frustum, block.bounds) || farCover(block.bounds) == FarCover::far) continue;
         // A block small on screen as a whole (each of its tiles a fraction
         // of it) is drawn in one go at the coarsest level, or casts no shadow.
-        if (mesh.blockArray && !farMesh.vertexArray && small_on_screen(block.bounds, frame.eye.o, frame.pixelsPerUnit,
-                                                  mesh.blockTiles * pixels)) {
+        if (mesh.blockArray && farCover(block.bounds) == FarCover::none &&
+            small_on_screen(block.bounds, frame.eye.o, frame.pixelsPerUnit, mesh.blockTiles * pixels)) {
           if (pass == Pass::view && block.count > 0) {
             blockCounts.push_back((GLsizei)block.count);
             blockOffsets.push_back((const void*)(block.first * sizeof(uint32_t)));
@@ -760,16 +771,16 @@ void SceneRenderer::collectDraws(const FrameState& frame, const view_frustum& fr
         }
         for (auto r : block.runs) {
           auto& range = mesh.ranges[r];
-          if (range.level_count == 0 || !box_in_frustum(frustum, range.bounds) ||
-              drawnFromAfar(range.bounds))
-            continue;
+          if (range.level_count == 0 || !box_in_frustum(frustum, range.bounds)) continue;
+          auto cover = farCover(range.bounds);
+          if (cover == FarCover::far) continue;
           if (pass == Pass::shadow &&
               ((range.flat && range.bounds.max.y <= groundTop) ||
                small_on_screen(range.bounds, frame.eye.o, frame.pixelsPerUnit, pixels)))
             continue;
           auto& level = range.levels[detail_level(range.bounds, range.levels, range.level_count,
                                                   frame.eye.o, frame.pixelsPerUnit, pixels,
-                                                  !farMesh.vertexArray)];
+                                                  cover == FarCover::none)];
           if (level.count == 0) continue;
           runCounts.push_back((GLsizei)level.count);
           runOffsets.push_back((const void*)(level.first * sizeof(uint16_t)));
@@ -796,11 +807,13 @@ void SceneRenderer::collectInstanced(const GpuMesh& mesh, const FrameState& fram
   // Runs that follow each other at one level take one call.
   auto pending = InstanceSpan{0, 0, -1};
   for (auto& run : mesh.instanceRuns) {
-    if (run.count == 0 || !box_in_frustum(frustum, run.bounds) || drawnFromAfar(run.bounds)) continue;
+    if (run.count == 0 || !box_in_frustum(frustum, run.bounds)) continue;
+    auto cover = farCover(run.bounds);
+    if (cover == FarCover::far) continue;
     if (pass == Pass::shadow && small_on_screen(run.bounds, frame.eye.o, frame.pixelsPerUnit, pixels))
       continue;
     auto level = detail_level(run.bounds, mesh.levels, mesh.levelCount, frame.eye.o,
-                              frame.pixelsPerUnit, pixels, !farMesh.vertexArray);
+                              frame.pixelsPerUnit, pixels, cover == FarCover::none);
     if (level == pending.level && pending.first + pending.count == run.first) {
       pending.count += run.count;
       continue;

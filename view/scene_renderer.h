@@ -129,9 +129,14 @@ class SceneRenderer : protected QOpenGLFunctions_3_3_Core {
   // Which tiles this frame draws from the far picture: those small on
   // screen, seen from `eye`.
   void    chooseFarTiles(const FrameState& frame);
-  // Whether the far picture stands for all of a box this frame: it lies in
-  // the picture's plan, and every tile it reaches is drawn from afar.
-  bool    drawnFromAfar(const bbox3f& box) const;
+  void    releaseFarImage();
+  // What the far picture does for a box this frame: nothing (it reaches
+  // past the picture's plan or into a tile without surfaces there: it is
+  // drawn as before the picture, small ones at their coarsest level), or
+  // it holds the box, drawn as meshes at the level their error allows, or
+  // from afar where every tile it reaches is.
+  enum class FarCover { none, near, far };
+  FarCover farCover(const bbox3f& box) const;
   // Draws the far tiles' quads in the frustum; returns the draw calls.
   int     drawFarTiles(const FrameState& frame, const view_frustum& frustum);
   // Draws what collectDraws found; with `shaded` each mesh's look is set.
