@@ -757,10 +757,12 @@ void SceneRenderer::collectDraws(const FrameState& frame, const view_frustum& fr
       collectInstanced(mesh, frame, frustum, pass, count);
     } else {
       for (auto& block : mesh.blocks) {
-        if (!box_in_frustum(frustum, block.bounds) || farCover(block.bounds) == FarCover::far) continue;
+        if (!box_in_frustum(frustum, block.bounds)) continue;
+        auto blockCover = farCover(block.bounds);
+        if (blockCover == FarCover::far) continue;
         // A block small on screen as a whole (each of its tiles a fraction
         // of it) is drawn in one go at the coarsest level, or casts no shadow.
-        if (mesh.blockArray && farCover(block.bounds) == FarCover::none &&
+        if (mesh.blockArray && blockCover == FarCover::none &&
             small_on_screen(block.bounds, frame.eye.o, frame.pixelsPerUnit, mesh.blockTiles * pixels)) {
           if (pass == Pass::view && block.count > 0) {
             blockCounts.push_back((GLsizei)block.count);
