@@ -19,8 +19,9 @@ packages=(build-essential cmake pkg-config git ca-certificates
           libosmium2-dev libprotozero-dev libexpat1-dev libbz2-dev
           qtbase5-dev libqt5svg5 fonts-wqy-microhei)
 if [ "${1:-}" = "--tests" ]; then
-  # clang-14 and its runtimes build the sanitizer and fuzz build (build-asan/).
-  packages+=(assimp-utils openimageio-tools clang-14 libclang-rt-14-dev)
+  # clang-14 and its runtimes build the sanitizer and fuzz build (build-asan/),
+  # lld links it.
+  packages+=(assimp-utils openimageio-tools clang-14 libclang-rt-14-dev lld)
   # xvfb, xauth and Mesa's software renderer give the launcher's and the
   # viewer's tests a display with OpenGL; xdotool finds and closes a window.
   packages+=(xvfb xauth libgl1-mesa-dri xdotool)
