@@ -13,6 +13,9 @@
 #include <functional>
 #include <string_view>
 #include <unordered_map>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -215,8 +218,8 @@ struct glb_sax : json_events {
     count = std::max(count, (int)index + 1);
     return true;
   }
-  template <typename T>
-  T& record(std::vector<T>& records, size_t index) {
+  template <typename Records>
+  auto& record(Records& records, size_t index) {
     if (records.size() <= index) records.resize(index + 1);
     return records[index];
   }
@@ -452,6 +455,14 @@ struct chunk_reader : gltf_byte_source {
   }
 };
 
+// The document's records are gone: the memory they held goes back to the
+// system, for the arrays made next are mostly too big to reuse it.
+void trim_heap() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
 // The lean read over any source of bytes: `size` bytes, read by `read`.
 bool read_glb(const std::string& filename, uint64_t size,
               const std::function<bool(uint64_t, void*, size_t)>& read, loaded_scene& scene,
@@ -554,10 +565,12 @@ bool read_glb_scene(const std::string& filename, loaded_scene& scene, std::strin
     file.read((char*)out, (std::streamsize)count);
     return (bool)file && (size_t)file.gcount() == count;
   };
+  auto ok = false;
   try {
-    return read_glb(filename, size, read, scene, error, progress);
+    ok = read_glb(filename, size, read, scene, error, progress);
   } catch (const std::bad_alloc&) {
     error = filename + ": out of memory";
-    return false;
   }
+  trim_heap();
+  return ok;
 }

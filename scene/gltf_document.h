@@ -10,6 +10,7 @@
 // Nothing in the records is trusted: every index, range and count is
 // checked by the conversion before it is used.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -80,13 +81,64 @@ struct gltf_light {
   int         color_count = 0;
 };
 
+// Records that a city's document holds millions of, kept in blocks of a
+// few thousand: they grow without being moved, so each is written once and
+// no memory is touched twice (a growing array copies itself into fresh
+// memory again and again, and touching fresh memory is much of a big
+// document's load).
+template <typename T>
+class gltf_records {
+ public:
+  static constexpr size_t block_size = 4096;
+
+  size_t   size() const { return count; }
+  bool     empty() const { return count == 0; }
+  T&       operator[](size_t i) { return blocks[i / block_size][i % block_size]; }
+  const T& operator[](size_t i) const { return blocks[i / block_size][i % block_size]; }
+  T&       back() { return (*this)[count - 1]; }
+  T&       emplace_back() {
+    if (blocks.empty() || blocks.back().size() == block_size) {
+      blocks.emplace_back();
+      blocks.back().reserve(block_size);
+    }
+    count++;
+    return blocks.back().emplace_back();
+  }
+  void push_back(T value) { emplace_back() = std::move(value); }
+  // Grows to `n` records; never shrinks.
+  void resize(size_t n) {
+    while (count < n) emplace_back();
+  }
+
+  template <typename Records, typename Value>
+  struct iterator_of {
+    Records* records;
+    size_t   at;
+    Value&   operator*() const { return (*records)[at]; }
+    Value*   operator->() const { return &(*records)[at]; }
+    iterator_of& operator++() { return at++, *this; }
+    bool     operator!=(const iterator_of& other) const { return at != other.at; }
+    bool     operator==(const iterator_of& other) const { return at == other.at; }
+  };
+  using iterator       = iterator_of<gltf_records, T>;
+  using const_iterator = iterator_of<const gltf_records, const T>;
+  iterator       begin() { return {this, 0}; }
+  iterator       end() { return {this, count}; }
+  const_iterator begin() const { return {this, 0}; }
+  const_iterator end() const { return {this, count}; }
+
+ private:
+  std::vector<std::vector<T>> blocks = {};
+  size_t                      count  = 0;
+};
+
 struct gltf_document {
-  std::vector<gltf_accessor>    accessors  = {};
+  gltf_records<gltf_accessor>   accessors  = {};
   std::vector<gltf_view>        views      = {};
   std::vector<gltf_buffer>      buffers    = {};
-  std::vector<gltf_mesh>        meshes     = {};
-  std::vector<gltf_node>        nodes      = {};
-  std::vector<gltf_transform>   transforms = {};
+  gltf_records<gltf_mesh>       meshes     = {};
+  gltf_records<gltf_node>       nodes      = {};
+  gltf_records<gltf_transform>  transforms = {};
   std::vector<std::vector<int>> scenes     = {};  // root nodes
   std::vector<gltf_material>    materials  = {};
   std::vector<gltf_texture>     textures   = {};

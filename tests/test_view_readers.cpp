@@ -273,6 +273,51 @@ TEST(GltfReader, NodeHierarchyWithMatricesAndTrsCameraAndSun) {
   }
 }
 
+// A document with thousands of meshes, accessors and nodes (more than the
+// readers keep in one block of records): each node places its own mesh,
+// in both readers, so that no record is lost or swapped where one block
+// ends and the next begins.
+TEST(GltfReader, ThousandsOfRecordsKeepTheirPlaces) {
+  constexpr int mesh_count = 5000, node_count = 9000;
+  auto g = gltf_builder{};
+  // Mesh m is one triangle with its corner at (m, 0, 0), from a view of
+  // its own triangles; accessor 1 (the builder's) gives the indices.
+  auto first = g.bin.size();
+  for (int m = 0; m < mesh_count; m++) {
+    float positions[9] = {(float)m, 0, 0, (float)m + 1, 0, 0, (float)m, 1, 0};
+    g.bin.append((const char*)positions, sizeof(positions));
+  }
+  g.doc["buffers"][0]["byteLength"] = g.bin.size();
+  g.doc["bufferViews"].push_back({{"buffer", 0}, {"byteOffset", first}, {"byteLength", 36 * mesh_count}});
+  g.doc["meshes"] = nlohmann::json::array();
+  for (int m = 0; m < mesh_count; m++) {
+    g.doc["accessors"].push_back({{"bufferView", 2}, {"byteOffset", 36 * m}, {"componentType", 5126},
+                                  {"count", 3}, {"type", "VEC3"}, {"min", {m, 0, 0}}, {"max", {m + 1, 1, 0}}});
+    g.doc["meshes"].push_back({{"primitives", {{{"attributes", {{"POSITION", 2 + m}}}, {"indices", 1}}}}});
+  }
+  // Node n: mesh n % 5000, moved up by n.
+  for (int n = 0; n < node_count; n++) {
+    g.doc["nodes"].push_back({{"mesh", n % mesh_count}, {"translation", {0, n, 0}}});
+    g.doc["scenes"][0]["nodes"].push_back(n);
+  }
+  for (auto lean : {false, true}) {
+    SCOPED_TRACE(lean ? "lean" : "general");
+    auto scene = loaded_scene{};
+    auto error = std::string{};
+    ASSERT_TRUE(lean ? parse_glb_scene("city.glb", g.glb(), scene, error)
+                     : parse_gltf_scene("city.glb", g.glb(), no_files(), scene, error)) << error;
+    ASSERT_EQ(scene.scene.instances.size(), (size_t)node_count);
+    auto wrong = 0;
+    for (int n = 0; n < node_count; n++) {
+      auto& instance = *scene.scene.instances[(size_t)n];
+      auto corner = transform_point(instance.frame, instance.shape->positions[(size_t)instance.shape->triangles[0].x]);
+      if (!near(corner, {(float)(n % mesh_count), (float)n, 0}) && wrong++ < 5)
+        ADD_FAILURE() << "node " << n << " has its corner at " << corner.x << " " << corner.y << " " << corner.z;
+    }
+    EXPECT_EQ(wrong, 0);
+  }
+}
+
 TEST(GltfReader, TextFileWithItsBufferAndImageBeside) {
   auto dir = scratch_dir("view-gltf");
   auto g = gltf_builder{};
