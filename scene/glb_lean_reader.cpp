@@ -133,15 +133,18 @@ const std::pair<std::string_view, json_key> known_keys[] = {
 };
 
 // A key as a number, so that each value's place is told by comparing small
-// numbers, not texts (a city's JSON chunk has hundreds of millions of values).
+// numbers, not texts (a city's JSON chunk has hundreds of millions of
+// values). A key is told from the few known keys of its length.
 json_key key_of(std::string_view text) {
-  static const auto table = [] {
-    auto sorted = std::vector<std::pair<std::string_view, json_key>>(std::begin(known_keys), std::end(known_keys));
-    std::sort(sorted.begin(), sorted.end());
-    return sorted;
+  static const auto by_length = [] {
+    auto table = std::vector<std::vector<std::pair<std::string_view, json_key>>>(32);
+    for (auto& known : known_keys) table[known.first.size()].push_back(known);
+    return table;
   }();
-  auto found = std::lower_bound(table.begin(), table.end(), std::make_pair(text, json_key::other));
-  return found != table.end() && found->first == text ? found->second : json_key::other;
+  if (text.size() >= by_length.size()) return json_key::other;
+  for (auto& [name, key] : by_length[text.size()])
+    if (std::memcmp(name.data(), text.data(), text.size()) == 0) return key;
+  return json_key::other;
 }
 
 // The record a value belongs to, as an error names it ("mesh 3 primitive
