@@ -92,10 +92,8 @@ class gltf_records {
   static constexpr size_t block_size = 4096;
 
   size_t   size() const { return count; }
-  bool     empty() const { return count == 0; }
   T&       operator[](size_t i) { return blocks[i / block_size][i % block_size]; }
   const T& operator[](size_t i) const { return blocks[i / block_size][i % block_size]; }
-  T&       back() { return (*this)[count - 1]; }
   T&       emplace_back() {
     if (blocks.empty() || blocks.back().size() == block_size) {
       blocks.emplace_back();
@@ -110,20 +108,13 @@ class gltf_records {
     while (count < n) emplace_back();
   }
 
-  template <typename Records, typename Value>
-  struct iterator_of {
-    Records* records;
-    size_t   at;
-    Value&   operator*() const { return (*records)[at]; }
-    Value*   operator->() const { return &(*records)[at]; }
-    iterator_of& operator++() { return at++, *this; }
-    bool     operator!=(const iterator_of& other) const { return at != other.at; }
-    bool     operator==(const iterator_of& other) const { return at == other.at; }
+  struct const_iterator {
+    const gltf_records* records;
+    size_t              at;
+    const T&        operator*() const { return (*records)[at]; }
+    const_iterator& operator++() { return at++, *this; }
+    bool            operator!=(const const_iterator& other) const { return at != other.at; }
   };
-  using iterator       = iterator_of<gltf_records, T>;
-  using const_iterator = iterator_of<const gltf_records, const T>;
-  iterator       begin() { return {this, 0}; }
-  iterator       end() { return {this, count}; }
   const_iterator begin() const { return {this, 0}; }
   const_iterator end() const { return {this, count}; }
 
