@@ -29,6 +29,12 @@ struct read_ring {
   size_t                       next  = 0;  // the next place a reader takes
   size_t                       taken = 0;  // places the taker is done with
   size_t                       stop  = SIZE_MAX;  // no reader goes past this place
+  // Waking a thread costs more than reading a small shape, so each side is
+  // woken only once it has a batch of work: a taker that found its next
+  // place not ready once a few places from it are, a reader that found the
+  // ring full once a quarter of it is free again.
+  size_t                       wanted = SIZE_MAX, wanted_last = SIZE_MAX;  // what the taker waits for
+  int                          waiting = 0;  // readers waiting for room
 
   read_ring(const json_scene_store& store, const std::vector<uint32_t>& order,
             const store_shape_prepare& prepare, size_t size)
@@ -48,12 +54,20 @@ struct read_ring {
     }
   }
 
+  bool done() const { return next >= std::min(order.size(), stop); }
+  // A waiting reader goes on once this much of the ring is free.
+  bool roomy() const { return next + slots.size() / 4 < taken + slots.size(); }
+
   void read() {
     auto data = std::string{};
+    auto lock = std::unique_lock{mutex};
     for (;;) {
-      auto lock = std::unique_lock{mutex};
-      room.wait(lock, [&] { return next >= std::min(order.size(), stop) || next < taken + slots.size(); });
-      if (next >= std::min(order.size(), stop)) return;
+      if (!done() && next >= taken + slots.size()) {
+        waiting++;
+        room.wait(lock, [&] { return done() || roomy(); });
+        waiting--;
+      }
+      if (done()) return;
       auto k = next++;
       auto& slot = slots[k % slots.size()];
       lock.unlock();
@@ -61,8 +75,25 @@ struct read_ring {
       lock.lock();
       slot.k = k;
       if (!slot.shape) stop = std::min(stop, k + 1);
-      ready.notify_all();
+      if (k == wanted || k >= wanted_last || !slot.shape) ready.notify_one();
     }
+  }
+
+  // The taker: waits for place k, and when it is not ready yet, also for
+  // the last of a batch from k (or for the reading to stop before it).
+  void wait_for(std::unique_lock<std::mutex>& lock, size_t k) {
+    auto& slot = slots[k % slots.size()];
+    if (slot.k == k) return;
+    auto last = std::min(k + slots.size() / 8, order.size()) - 1;
+    auto& last_slot = slots[last % slots.size()];
+    wanted = k, wanted_last = last;
+    ready.wait(lock, [&] { return slot.k == k && (last_slot.k == last || stop <= last); });
+    wanted = wanted_last = SIZE_MAX;
+  }
+  // The taker is done with place k.
+  void took(size_t k) {
+    taken = k + 1;
+    if (waiting > 0 && (done() || roomy())) room.notify_all();
   }
 };
 
@@ -106,17 +137,17 @@ bool read_store_shapes(const json_scene_store& store, const std::vector<uint32_t
     }
   } readers{ring};
   for (int t = 0; t < threads; t++) readers.threads.emplace_back([&ring] { ring.read(); });
+  // One lock a shape: the place taken is given back and the next one
+  // waited for together.
+  auto lock = std::unique_lock{ring.mutex};
   for (size_t k = 0; k < order.size(); k++) {
     auto& slot = ring.slots[k % ring.slots.size()];
-    {
-      auto lock = std::unique_lock{ring.mutex};
-      ring.ready.wait(lock, [&] { return slot.k == k; });
-    }
+    ring.wait_for(lock, k);
+    lock.unlock();
     if (!slot.shape) return fail(slot);
     if (!take(k, order[k], *slot.shape)) return false;
-    auto lock = std::unique_lock{ring.mutex};
-    ring.taken = k + 1;
-    ring.room.notify_all();
+    lock.lock();
+    ring.took(k);
   }
   return true;
 }

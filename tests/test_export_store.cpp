@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <thread>
 
 #include "scene/export_scene.h"
 #include "scene/gltf_scene.h"
@@ -281,11 +283,20 @@ TEST(store_reader, shapes_come_in_the_order_asked_and_stop_at_the_first_failure)
 
   struct reader_case {
     const char*      name;
-    std::vector<int> broken;  // shapes whose files are damaged, by name number
+    std::vector<int> broken;   // shapes whose files are damaged, by name number
+    bool             slow;     // the taker lags, so the readers fill the ring and wait
+    int              stop_at;  // the place where the taker says stop, or -1
   };
   const reader_case cases[] = {
-      {"every shape readable", {}},
-      {"two damaged shapes", {600, 400}},
+      {"every shape readable", {}, false, -1},
+      {"a taker slower than the readers", {}, true, -1},
+      {"a taker that stops", {}, true, 450},
+      // Damaged files stay damaged for the cases after.
+      {"two damaged shapes", {600, 400}, false, -1},
+      {"a slow taker and damaged shapes", {600, 400, 650}, true, -1},
+      // Shape 545 is the sixth of the order: the reading stops before the
+      // readers are far ahead.
+      {"a damaged shape among the first", {600, 400, 650, 545}, false, -1},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -300,7 +311,7 @@ TEST(store_reader, shapes_come_in_the_order_asked_and_stop_at_the_first_failure)
         return std::stoi(std::string{store_name(store, store.shapes[index].name).substr(1)});
       };
       // The taker gets every shape before the first damaged one of the order.
-      auto expected = count;
+      auto expected = c.stop_at >= 0 ? c.stop_at + 1 : count;
       for (int k = count - 1; k >= 0; k--)
         for (auto b : c.broken)
           if (number_of(order[(size_t)k]) == b) expected = k;
@@ -318,12 +329,16 @@ TEST(store_reader, shapes_come_in_the_order_asked_and_stop_at_the_first_failure)
         EXPECT_EQ(shape.positions.at(0).x, (float)number_of(index));
         EXPECT_EQ(shape.positions.at(0).y, 5.0f);
         taken++;
-        return true;
+        if (c.slow && k % 50 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        return (int)k != c.stop_at;
       };
       auto read_error = std::string{};
       auto ok = read_store_shapes(store, order, prepare, take, read_error);
-      EXPECT_EQ(ok, c.broken.empty());
+      EXPECT_EQ(ok, c.broken.empty() && c.stop_at < 0);
       EXPECT_EQ(taken, expected);
+      if (c.stop_at >= 0) {
+        EXPECT_EQ(read_error, "");
+      }
       if (!c.broken.empty()) {
         ASSERT_LT(expected, count);
         auto first = "/s" + std::to_string(number_of(order[(size_t)expected])) + ".ply";
