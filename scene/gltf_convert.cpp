@@ -96,6 +96,9 @@ bool primitive_triangles(int mode, const std::vector<uint32_t>& indices, size_t 
   for (auto index : indices)
     if (index >= vertices) return false;
   auto n = indices.size();
+  // Sized once: a city has millions of small primitives.
+  if (mode == gltf_triangles) triangles.reserve(triangles.size() + n / 3);
+  else if (n >= 3) triangles.reserve(triangles.size() + n - 2);
   if (mode == gltf_triangles) {
     for (size_t i = 0; i + 2 < n; i += 3)
       triangles.push_back({(int)indices[i], (int)indices[i + 1], (int)indices[i + 2]});
@@ -121,7 +124,10 @@ struct gltf_converter {
   std::vector<scene_texture*>  textures  = {};  // by image
   std::vector<scene_material*> materials = {};
   scene_material*              fallback  = nullptr;
-  std::vector<std::vector<std::pair<scene_shape*, scene_material*>>> meshes = {};
+  // The shapes and materials of each mesh's primitives, mesh by mesh: those
+  // of mesh m are parts[mesh_first[m]] up to parts[mesh_first[m + 1]].
+  std::vector<std::pair<scene_shape*, scene_material*>> parts      = {};
+  std::vector<size_t>                                   mesh_first = {};
   std::vector<bool>            visited    = {};
   bool                         has_camera = false;
 
@@ -358,18 +364,24 @@ struct gltf_converter {
         return fail(mesh() + ": material " + std::to_string(primitive.material) + " does not exist");
       material = materials[(size_t)primitive.material];
     }
-    meshes.back().push_back({shape, material});
+    parts.push_back({shape, material});
     return true;
   }
 
   bool convert_meshes() {
+    auto primitives = size_t{0};
+    for (auto& mesh : doc.meshes) primitives += mesh.primitives.size();
+    parts.reserve(primitives);
+    out.scene.shapes.reserve(out.scene.shapes.size() + primitives);
+    mesh_first.reserve(doc.meshes.size() + 1);
     auto indices = std::vector<uint32_t>{};
     for (size_t m = 0; m < doc.meshes.size(); m++) {
-      meshes.emplace_back();
+      mesh_first.push_back(parts.size());
       for (size_t p = 0; p < doc.meshes[m].primitives.size(); p++)
         if (!convert_primitive(m, p, indices)) return false;
       if (progress && m % 1024 == 0) progress("load scene", (int)m, (int)doc.meshes.size() + 1);
     }
+    mesh_first.push_back(parts.size());
     source.meshes_read();
     return true;
   }
@@ -429,14 +441,14 @@ struct gltf_converter {
     if (!is_finite(world)) return fail(name() + ": its transform is not finite");
     auto frame = to_frame(world);
     if (node.mesh >= 0) {
-      if ((size_t)node.mesh >= meshes.size())
+      if ((size_t)node.mesh + 1 >= mesh_first.size())
         return fail(name() + ": mesh " + std::to_string(node.mesh) + " does not exist");
       auto instance_name = node.name.empty() ? "node" + std::to_string(index) : node.name;
-      for (auto& [shape, material] : meshes[(size_t)node.mesh]) {
+      for (auto i = mesh_first[(size_t)node.mesh]; i < mesh_first[(size_t)node.mesh + 1]; i++) {
         auto instance = add_instance(out.scene, instance_name);
         instance->frame = frame;
-        instance->shape = shape;
-        instance->material = material;
+        instance->shape = parts[i].first;
+        instance->material = parts[i].second;
       }
     }
     if (!add_node_camera(node, name, frame) || !add_node_light(node, name, frame)) return false;
@@ -449,6 +461,8 @@ struct gltf_converter {
   // is no node's child.
   bool convert_nodes() {
     visited.assign(doc.nodes.size(), false);
+    // Most nodes of a city place one mesh of one primitive.
+    out.scene.instances.reserve(out.scene.instances.size() + doc.nodes.size());
     auto roots = std::vector<int>{};
     if (!doc.scenes.empty()) {
       auto index = doc.scene >= 0 ? doc.scene : 0;
