@@ -60,18 +60,7 @@ struct assembled_file {
   }
   // A closed part, removed once copied.
   bool add(stream_part& part) {
-    auto stream = open_file(part.temp, "rb");
-    if (!stream) return error = file.path + ": write error", false;
-    auto ok = true;
-    auto chunk = std::string(part_block, '\0');
-    while (ok) {
-      auto got = std::fread(&chunk[0], 1, chunk.size(), stream);
-      if (got == 0) break;
-      buffer.append(chunk.data(), got);
-      ok = flush();
-    }
-    if (ok && std::ferror(stream)) ok = false, error = file.path + ": write error";
-    std::fclose(stream);
+    auto ok = flush(true) && append_hidden_file(file, part.temp, error);
     remove_file(part.temp);
     part.temp.clear();
     return ok;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <filesystem>
 #include <system_error>
+#include <vector>
 
 #include <cerrno>
 
@@ -491,6 +492,62 @@ bool rewrite_hidden_text(hidden_file& file, uint64_t offset, const std::string& 
       if (count <= 0) ok = false;
       else done += (size_t)count;
     }
+  }
+  if (ok) return true;
+  if (file.fd >= 0) ::close(file.fd);
+  file.fd = -1;
+  if (!file.temp.empty()) ::unlink(file.temp.c_str());
+  file.temp.clear();
+#endif
+  return error = file.path + ": write error", false;
+}
+
+bool append_hidden_file(hidden_file& file, const std::string& source, std::string& error) {
+  auto ok = false;
+  auto chunk = std::vector<char>{};
+#ifdef _WIN32
+  if (file.stream) {
+    if (auto in = open_file(source, "rb")) {
+      chunk.resize((size_t)1 << 20);
+      ok = true;
+      while (ok) {
+        auto got = std::fread(chunk.data(), 1, chunk.size(), in);
+        if (got == 0) break;
+        ok = std::fwrite(chunk.data(), 1, got, file.stream) == got;
+      }
+      ok = ok && !std::ferror(in);
+      std::fclose(in);
+    }
+  }
+  if (ok) return true;
+  if (file.stream) std::fclose(file.stream);
+  file.stream = nullptr;
+  remove_temporary(file.temp);
+#else
+  auto in = file.fd >= 0 ? ::open(source.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  if (in >= 0) {
+    auto done = false;
+#ifdef __linux__
+    // The kernel copies from cache to cache, without the bytes passing
+    // through here; where it cannot, the plain copy below goes on from
+    // where it stopped (both files' offsets moved with what it copied).
+    for (;;) {
+      auto count = ::copy_file_range(in, nullptr, file.fd, nullptr, (size_t)1 << 30, 0);
+      if (count < 0 && errno == EINTR) continue;
+      if (count == 0) done = true;
+      if (count <= 0) break;
+    }
+#endif
+    ok = true;
+    if (!done) chunk.resize((size_t)1 << 20);
+    while (ok && !done) {
+      auto got = ::read(in, chunk.data(), chunk.size());
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) ok = false;
+      else if (got == 0) done = true;
+      else ok = write_all(file.fd, chunk.data(), (size_t)got);
+    }
+    ::close(in);
   }
   if (ok) return true;
   if (file.fd >= 0) ::close(file.fd);

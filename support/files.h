@@ -97,6 +97,10 @@ bool close_hidden_file(hidden_file& file, std::string& temp, std::string& error)
 // write_hidden_text, removing the temporary.
 bool rewrite_hidden_text(hidden_file& file, uint64_t offset, const std::string& text,
                          std::string& error);
+// Appends the whole of the file at `source` (a part written before); fails
+// like write_hidden_text, removing the temporary, when the part cannot be
+// read or its bytes written.
+bool append_hidden_file(hidden_file& file, const std::string& source, std::string& error);
 // Removes the file or link at the path (never what a link points to) when it
 // is not a folder; nothing there is fine.
 void remove_file(const std::string& path);
