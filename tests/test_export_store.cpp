@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <new>
 #include <thread>
 
 #include "scene/export_scene.h"
@@ -286,11 +287,13 @@ TEST(store_reader, shapes_come_in_the_order_asked_and_stop_at_the_first_failure)
     std::vector<int> broken;   // shapes whose files are damaged, by name number
     bool             slow;     // the taker lags, so the readers fill the ring and wait
     int              stop_at;  // the place where the taker says stop, or -1
+    int              no_memory = -1;  // the shape whose preparing runs out of memory
   };
   const reader_case cases[] = {
       {"every shape readable", {}, false, -1},
       {"a taker slower than the readers", {}, true, -1},
       {"a taker that stops", {}, true, 450},
+      {"memory running out on a reading thread", {}, false, -1, 300},
       // Damaged files stay damaged for the cases after.
       {"two damaged shapes", {600, 400}, false, -1},
       {"a slow taker and damaged shapes", {600, 400, 650}, true, -1},
@@ -312,11 +315,15 @@ TEST(store_reader, shapes_come_in_the_order_asked_and_stop_at_the_first_failure)
       };
       // The taker gets every shape before the first damaged one of the order.
       auto expected = c.stop_at >= 0 ? c.stop_at + 1 : count;
-      for (int k = count - 1; k >= 0; k--)
+      for (int k = count - 1; k >= 0; k--) {
+        auto number = number_of(order[(size_t)k]);
+        if (number == c.no_memory) expected = k;
         for (auto b : c.broken)
-          if (number_of(order[(size_t)k]) == b) expected = k;
+          if (number == b) expected = k;
+      }
       auto taken = 0;
-      auto prepare = [](size_t, const scene_shape*& shape, scene_shape& scratch) {
+      auto prepare = [&](size_t index, const scene_shape*& shape, scene_shape& scratch) {
+        if (number_of(index) == c.no_memory) throw std::bad_alloc{};
         scratch.positions = shape->positions;
         scratch.positions[0].y = 5;  // marks the shape as prepared
         shape = &scratch;
@@ -333,6 +340,12 @@ TEST(store_reader, shapes_come_in_the_order_asked_and_stop_at_the_first_failure)
         return (int)k != c.stop_at;
       };
       auto read_error = std::string{};
+      if (c.no_memory >= 0) {
+        // Thrown again where the shapes are taken.
+        EXPECT_THROW(read_store_shapes(store, order, prepare, take, read_error), std::bad_alloc);
+        EXPECT_EQ(taken, expected);
+        continue;
+      }
       auto ok = read_store_shapes(store, order, prepare, take, read_error);
       EXPECT_EQ(ok, c.broken.empty() && c.stop_at < 0);
       EXPECT_EQ(taken, expected);
