@@ -469,6 +469,21 @@ bool write_hidden_text(hidden_file& file, const std::string& text, std::string& 
   return write_hidden_bytes(file, text, error);
 }
 
+// A hidden file that failed: closed, its temporary removed.
+static bool drop_hidden_file(hidden_file& file, std::string& error) {
+#ifdef _WIN32
+  if (file.stream) std::fclose(file.stream);
+  file.stream = nullptr;
+  remove_temporary(file.temp);
+#else
+  if (file.fd >= 0) ::close(file.fd);
+  file.fd = -1;
+  if (!file.temp.empty()) ::unlink(file.temp.c_str());
+  file.temp.clear();
+#endif
+  return error = file.path + ": write error", false;
+}
+
 bool rewrite_hidden_text(hidden_file& file, uint64_t offset, const std::string& text,
                          std::string& error) {
   auto ok = false;
@@ -478,10 +493,6 @@ bool rewrite_hidden_text(hidden_file& file, uint64_t offset, const std::string& 
     ok = std::fwrite(text.data(), 1, text.size(), file.stream) == text.size();
     ok = _fseeki64(file.stream, 0, SEEK_END) == 0 && ok;
   }
-  if (ok) return true;
-  if (file.stream) std::fclose(file.stream);
-  file.stream = nullptr;
-  remove_temporary(file.temp);
 #else
   if (file.fd >= 0) {
     ok = true;
@@ -493,13 +504,8 @@ bool rewrite_hidden_text(hidden_file& file, uint64_t offset, const std::string& 
       else done += (size_t)count;
     }
   }
-  if (ok) return true;
-  if (file.fd >= 0) ::close(file.fd);
-  file.fd = -1;
-  if (!file.temp.empty()) ::unlink(file.temp.c_str());
-  file.temp.clear();
 #endif
-  return error = file.path + ": write error", false;
+  return ok || drop_hidden_file(file, error);
 }
 
 bool append_hidden_file(hidden_file& file, const std::string& source, std::string& error) {
@@ -519,10 +525,6 @@ bool append_hidden_file(hidden_file& file, const std::string& source, std::strin
       std::fclose(in);
     }
   }
-  if (ok) return true;
-  if (file.stream) std::fclose(file.stream);
-  file.stream = nullptr;
-  remove_temporary(file.temp);
 #else
   auto in = file.fd >= 0 ? ::open(source.c_str(), O_RDONLY | O_CLOEXEC) : -1;
   if (in >= 0) {
@@ -549,13 +551,8 @@ bool append_hidden_file(hidden_file& file, const std::string& source, std::strin
     }
     ::close(in);
   }
-  if (ok) return true;
-  if (file.fd >= 0) ::close(file.fd);
-  file.fd = -1;
-  if (!file.temp.empty()) ::unlink(file.temp.c_str());
-  file.temp.clear();
 #endif
-  return error = file.path + ": write error", false;
+  return ok || drop_hidden_file(file, error);
 }
 
 bool seek_file(FILE* file, uint64_t offset) {
