@@ -409,12 +409,15 @@ bool write_gltf(const std::string& filename, gltf_builder& builder, const buffer
     error = filename + ": error in " + inner;
     return false;
   };
+  // The buffer goes into place with the document, once both are written: a
+  // save that fails before leaves neither (nor an earlier pair).
+  auto bin_file = pending_scene_file{};
   if (layout.length) {
-    auto bin_path = path_join(dirname, stem + ".bin");
+    bin_file.path = path_join(dirname, stem + ".bin");
     auto bin = assembled_file{inner};
-    if (!open_hidden_file(bin_path, bin.file, inner) ||
+    if (!open_hidden_file(bin_file.path, bin.file, inner) ||
         !add_buffer(bin, builder, layout, false) || !bin.flush(true) ||
-        !close_hidden_file(bin.file, temp, inner) || !publish_file(temp, bin_path, inner))
+        !close_hidden_file(bin.file, bin_file.temp, inner))
       return fail();
   }
   if (!image_files.empty() && !make_directory(path_join(dirname, "textures"), inner))
@@ -426,8 +429,11 @@ bool write_gltf(const std::string& filename, gltf_builder& builder, const buffer
     remove_file(filename);
     return false;
   }
-  if (!publish_file(temp, filename, error)) return false;
-  return true;
+  if (!bin_file.temp.empty() && !publish_scene_file(bin_file, inner)) {
+    remove_file(temp);
+    return fail();
+  }
+  return publish_file(temp, filename, error);
 }
 
 bool save_gltf_files(const std::string& filename, const scene_data& scene,

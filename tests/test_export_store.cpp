@@ -3,6 +3,9 @@
 // scene, and a shape that fails mid-way leaves nothing that looks complete.
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
 
 #include <chrono>
 #include <filesystem>
@@ -260,6 +263,53 @@ TEST(export_store, a_shape_that_fails_midway_leaves_no_output) {
     EXPECT_FALSE(save_scene(filename, scene, store, error));
     EXPECT_EQ(error, filename + ": error in shape \"broken\": index out of range");
     EXPECT_TRUE(files_under(folder).empty());
+  }
+}
+
+// A disk that fills up part-way (here: the file size limit) fails the
+// export with an error that names the file, and leaves nothing behind,
+// whether the limit is met near the start of the file (the camera and the
+// materials, the document) or near its end (the last of the buffer's parts
+// put together, the last instances).
+TEST(export_store, an_output_that_cannot_be_written_leaves_nothing) {
+  auto dir = scratch_dir("full");
+  auto scene = scene_data{};
+  for (int i = 0; i < 300; i++) {
+    auto instance = add_complete_instance(scene, "n" + std::to_string(i));
+    instance->shape->positions = {{(float)i, 1, 0}, {(float)i + 1, 1, 0}, {(float)i, 2, 1}};
+    instance->shape->triangles = {{0, 1, 2}};
+    instance->material->color = {i / 300.0f, 0.5f, 0.25f};
+  }
+  auto store = json_scene_store{};
+  add_scene_records(store, scene, {});
+  for (auto ext : {".glb", ".gltf", ".obj", ".pbrt"}) {
+    auto error = std::string{};
+    auto whole = dir / ("whole" + std::string(ext + 1));
+    fs::create_directories(whole);
+    ASSERT_TRUE(save_scene(whole + "/city" + ext, scene, store, error)) << error;
+    auto size = (rlim_t)fs::file_size(whole + "/city" + ext);
+    for (auto limit : {(rlim_t)2048, size - 64}) {
+      SCOPED_TRACE(std::string(ext) + " limited to " + std::to_string(limit) + " of " +
+                   std::to_string(size) + " bytes");
+      ASSERT_GT(limit, 1000u);
+      auto folder = dir / ("out" + std::string(ext + 1) + std::to_string(limit));
+      fs::create_directories(folder);
+      auto filename = folder + "/city" + ext;
+      auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+      auto old_limit = rlimit{};
+      getrlimit(RLIMIT_FSIZE, &old_limit);
+      auto lowered = rlimit{limit, old_limit.rlim_max};
+      setrlimit(RLIMIT_FSIZE, &lowered);
+      auto saved = save_scene(filename, scene, store, error);
+      setrlimit(RLIMIT_FSIZE, &old_limit);
+      std::signal(SIGXFSZ, old_handler);
+      EXPECT_FALSE(saved);
+      EXPECT_EQ(error.rfind(filename, 0), 0u) << error;
+      EXPECT_NE(error.find("write error"), std::string::npos) << error;
+      auto left = std::string{};
+      for (auto& [name, bytes] : files_under(folder)) left += " " + name;
+      EXPECT_EQ(left, "");
+    }
   }
 }
 
