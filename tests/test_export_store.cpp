@@ -3,9 +3,6 @@
 // scene, and a shape that fails mid-way leaves nothing that looks complete.
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-
-#include <csignal>
 
 #include <chrono>
 #include <filesystem>
@@ -295,14 +292,10 @@ TEST(export_store, an_output_that_cannot_be_written_leaves_nothing) {
       auto folder = dir / ("out" + std::string(ext + 1) + std::to_string(limit));
       fs::create_directories(folder);
       auto filename = folder + "/city" + ext;
-      auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-      auto old_limit = rlimit{};
-      getrlimit(RLIMIT_FSIZE, &old_limit);
-      auto lowered = rlimit{limit, old_limit.rlim_max};
-      setrlimit(RLIMIT_FSIZE, &lowered);
-      auto saved = save_scene(filename, scene, store, error);
-      setrlimit(RLIMIT_FSIZE, &old_limit);
-      std::signal(SIGXFSZ, old_handler);
+      auto saved = [&] {
+        auto full = file_size_limit{limit};
+        return save_scene(filename, scene, store, error);
+      }();
       EXPECT_FALSE(saved);
       EXPECT_EQ(error.rfind(filename, 0), 0u) << error;
       EXPECT_NE(error.find("write error"), std::string::npos) << error;

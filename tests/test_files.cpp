@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <csignal>
 #include <algorithm>
 #include <filesystem>
 
@@ -132,18 +130,15 @@ TEST(files, save_errors) {
 TEST(files, failed_writes_leave_no_partial_file) {
   auto dir = scratch_dir("partial");
   write_file(dir / "old.txt", "old");
-  auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-  auto old_limit = rlimit{};
-  getrlimit(RLIMIT_FSIZE, &old_limit);
-  auto limit = rlimit{4096, old_limit.rlim_max};
-  setrlimit(RLIMIT_FSIZE, &limit);
-  auto error = std::string{};
+  auto error = std::string{}, new_error = std::string{};
   auto big = std::string(1 << 16, 'x');
-  auto new_ok = save_text(dir / "new.txt", big, error);
-  auto new_error = error;
-  auto old_ok = save_text(dir / "old.txt", big, error);
-  setrlimit(RLIMIT_FSIZE, &old_limit);
-  std::signal(SIGXFSZ, old_handler);
+  auto new_ok = false, old_ok = false;
+  {
+    auto full = file_size_limit{4096};
+    new_ok = save_text(dir / "new.txt", big, error);
+    new_error = error;
+    old_ok = save_text(dir / "old.txt", big, error);
+  }
   EXPECT_FALSE(new_ok);
   EXPECT_EQ(new_error, dir / "new.txt" + ": write error");
   EXPECT_FALSE(old_ok);
@@ -152,65 +147,6 @@ TEST(files, failed_writes_leave_no_partial_file) {
   EXPECT_EQ(read_file(dir / "old.txt"), "old");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path),
                           std::filesystem::directory_iterator{}), 1);
-}
-
-// A file put together from text and parts written before: the parts are
-// copied whole, and a part that cannot be read or copied fails the file,
-// leaving only the parts behind.
-TEST(files, hidden_file_appends_parts) {
-  auto dir = scratch_dir("append");
-  auto big = std::string{};
-  for (int i = 0; big.size() < (3u << 20) + 17; i++) big += std::to_string(i) + ",";
-  write_file(dir / "big.part", big);
-  write_file(dir / "empty.part", "");
-  struct append_case {
-    const char*              name;
-    std::vector<std::string> parts;      // "=text" is text, otherwise a part's file name
-    rlim_t                   size_limit; // 0: none
-    bool                     ok;
-  };
-  const append_case cases[] = {
-      {"text and parts", {"=head", "big.part", "empty.part", "=tail"}, 0, true},
-      {"a missing part", {"=head", "missing.part"}, 0, false},
-      {"a part past the size limit", {"=head", "big.part"}, 1 << 20, false},
-  };
-  for (auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto out = dir / "out.bin";
-    auto file = hidden_file{};
-    auto error = std::string{}, temp = std::string{}, expected = std::string{};
-    ASSERT_TRUE(open_hidden_file(out, file, error)) << error;
-    auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-    auto old_limit = rlimit{};
-    getrlimit(RLIMIT_FSIZE, &old_limit);
-    if (c.size_limit) {
-      auto limit = rlimit{c.size_limit, old_limit.rlim_max};
-      setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    auto ok = true;
-    for (auto& part : c.parts) {
-      if (part[0] == '=') {
-        ok = ok && write_hidden_text(file, part.substr(1), error);
-        expected += part.substr(1);
-      } else {
-        ok = ok && append_hidden_file(file, dir / part, error);
-        expected += part == "big.part" ? big : "";
-      }
-    }
-    setrlimit(RLIMIT_FSIZE, &old_limit);
-    std::signal(SIGXFSZ, old_handler);
-    ok = ok && close_hidden_file(file, temp, error) && publish_file(temp, out, error);
-    EXPECT_EQ(ok, c.ok) << error;
-    if (c.ok) {
-      EXPECT_EQ(read_file(out), expected);
-      remove_file(out);
-    } else {
-      EXPECT_EQ(error, out + ": write error");
-    }
-    // Only the parts are left.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path),
-                            std::filesystem::directory_iterator{}), 2);
-  }
 }
 
 // A link already in the output folder is replaced, not written through.

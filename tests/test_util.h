@@ -1,7 +1,10 @@
 #pragma once
 // Helpers shared by the tests: scratch folders and running built programs.
 
+#include <sys/resource.h>
 #include <sys/wait.h>
+
+#include <csignal>
 
 #include <cstdio>
 #include <filesystem>
@@ -27,6 +30,26 @@ struct scratch_dir {
   }
   std::string str() const { return path.generic_string(); }
   std::string operator/(const std::string& name) const { return (path / name).generic_string(); }
+};
+
+// While it lives, files this process writes may hold at most `bytes`: a
+// write past that fails as on a full disk (the signal it would raise is
+// ignored).
+struct file_size_limit {
+  rlimit old = {};
+  void (*old_handler)(int) = nullptr;
+  explicit file_size_limit(rlim_t bytes) {
+    old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &old);
+    auto lowered = rlimit{bytes, old.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &lowered);
+  }
+  ~file_size_limit() {
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, old_handler);
+  }
+  file_size_limit(const file_size_limit&) = delete;
+  file_size_limit& operator=(const file_size_limit&) = delete;
 };
 
 inline std::string read_file(const std::string& path) {
