@@ -116,7 +116,7 @@ bool primitive_triangles(int mode, const std::vector<uint32_t>& indices, size_t 
 
 struct gltf_converter {
   const std::string&           filename;
-  const gltf_document&         doc;
+  gltf_document&               doc;
   gltf_byte_source&            source;
   loaded_scene&                out;
   std::string&                 error;
@@ -130,6 +130,9 @@ struct gltf_converter {
   std::vector<size_t>                                   mesh_first = {};
   std::vector<bool>            visited    = {};
   bool                         has_camera = false;
+  // Of each block of node and transform records, how many of its nodes
+  // have still to be visited: at none it is freed.
+  std::vector<size_t> nodes_left = {}, transforms_left = {};
 
   bool fail(const std::string& problem) {
     error = filename + ": parse error (" + problem + ")";
@@ -368,20 +371,43 @@ struct gltf_converter {
     return true;
   }
 
+  // The accessors of block b are read by no mesh after last_use[b]: a
+  // city's meshes read theirs in order, so the blocks go as the meshes are
+  // made and the shapes take their memory.
+  std::vector<size_t> accessor_last_use() const {
+    constexpr auto block = gltf_records<gltf_accessor>::block_size;
+    auto last_use = std::vector<size_t>(doc.accessors.block_count(), 0);
+    for (size_t m = 0; m < doc.meshes.size(); m++)
+      for (auto& primitive : doc.meshes[m].primitives)
+        for (auto index : {primitive.position, primitive.texcoord, primitive.indices})
+          if (index >= 0 && (size_t)index < doc.accessors.size())
+            last_use[(size_t)index / block] = m;
+    return last_use;
+  }
+
   bool convert_meshes() {
+    constexpr auto mesh_block = gltf_records<gltf_mesh>::block_size;
+    auto meshes = doc.meshes.size();
     auto primitives = size_t{0};
     for (auto& mesh : doc.meshes) primitives += mesh.primitives.size();
     parts.reserve(primitives);
     out.scene.shapes.reserve(out.scene.shapes.size() + primitives);
-    mesh_first.reserve(doc.meshes.size() + 1);
+    mesh_first.reserve(meshes + 1);
+    auto last_use = accessor_last_use();
+    auto accessors_kept = size_t{0};  // blocks before it are freed
     auto indices = std::vector<uint32_t>{};
-    for (size_t m = 0; m < doc.meshes.size(); m++) {
+    for (size_t m = 0; m < meshes; m++) {
       mesh_first.push_back(parts.size());
       for (size_t p = 0; p < doc.meshes[m].primitives.size(); p++)
         if (!convert_primitive(m, p, indices)) return false;
-      if (progress && m % 1024 == 0) progress("load scene", (int)m, (int)doc.meshes.size() + 1);
+      if ((m + 1) % mesh_block == 0) doc.meshes.release_block(m / mesh_block);
+      while (accessors_kept < last_use.size() && last_use[accessors_kept] <= m)
+        doc.accessors.release_block(accessors_kept++);
+      if (progress && m % 1024 == 0) progress("load scene", (int)m, (int)meshes + 1);
     }
     mesh_first.push_back(parts.size());
+    doc.accessors = {};
+    doc.meshes    = {};
     source.meshes_read();
     return true;
   }
@@ -443,9 +469,12 @@ struct gltf_converter {
     if (node.mesh >= 0) {
       if ((size_t)node.mesh + 1 >= mesh_first.size())
         return fail(name() + ": mesh " + std::to_string(node.mesh) + " does not exist");
-      auto instance_name = node.name.empty() ? "node" + std::to_string(index) : node.name;
-      for (auto i = mesh_first[(size_t)node.mesh]; i < mesh_first[(size_t)node.mesh + 1]; i++) {
-        auto instance = add_instance(out.scene, instance_name);
+      // The node is visited once: its name moves to its last instance.
+      auto instance_name = node.name.empty() ? "node" + std::to_string(index) : std::move(node.name);
+      auto end = mesh_first[(size_t)node.mesh + 1];
+      for (auto i = mesh_first[(size_t)node.mesh]; i < end; i++) {
+        auto last     = i + 1 == end;
+        auto instance = add_instance(out.scene, last ? std::move(instance_name) : std::string(instance_name));
         instance->frame = frame;
         instance->shape = parts[i].first;
         instance->material = parts[i].second;
@@ -454,13 +483,35 @@ struct gltf_converter {
     if (!add_node_camera(node, name, frame) || !add_node_light(node, name, frame)) return false;
     for (auto child : node.children)
       if (!visit(child, world, depth + 1)) return false;
+    node_done((size_t)index, node.transform);
     return true;
+  }
+
+  // Node `index` and its transform are read no more.
+  void node_done(size_t index, int transform) {
+    constexpr auto block = gltf_records<gltf_node>::block_size;
+    if (--nodes_left[index / block] == 0) doc.nodes.release_block(index / block);
+    if (transform >= 0 && --transforms_left[(size_t)transform / block] == 0)
+      doc.transforms.release_block((size_t)transform / block);
+  }
+
+  void count_node_uses() {
+    constexpr auto block = gltf_records<gltf_node>::block_size;
+    static_assert(block == gltf_records<gltf_transform>::block_size, "one block size");
+    nodes_left.assign(doc.nodes.block_count(), 0);
+    transforms_left.assign(doc.transforms.block_count(), 0);
+    for (size_t i = 0; i < doc.nodes.size(); i++) {
+      nodes_left[i / block]++;
+      auto transform = doc.nodes[i].transform;
+      if (transform >= 0) transforms_left[(size_t)transform / block]++;
+    }
   }
 
   // From the default scene's roots, or without scenes from every node that
   // is no node's child.
   bool convert_nodes() {
     visited.assign(doc.nodes.size(), false);
+    count_node_uses();
     // Most nodes of a city place one mesh of one primitive.
     out.scene.instances.reserve(out.scene.instances.size() + doc.nodes.size());
     auto roots = std::vector<int>{};
@@ -485,14 +536,15 @@ struct gltf_converter {
 
 }  // namespace
 
-bool convert_gltf_document(const std::string& filename, const gltf_document& doc,
+bool convert_gltf_document(const std::string& filename, gltf_document& doc,
                            gltf_byte_source& source, loaded_scene& scene, std::string& error,
                            const progress_callback& progress) {
+  auto meshes    = (int)doc.meshes.size();
   auto converter = gltf_converter{filename, doc, source, scene, error, progress};
   if (!converter.convert_images()) return false;
   converter.convert_materials();
   if (!converter.convert_meshes()) return false;
   if (!converter.convert_nodes()) return false;
-  if (progress) progress("load scene", (int)doc.meshes.size() + 1, (int)doc.meshes.size() + 1);
+  if (progress) progress("load scene", meshes + 1, meshes + 1);
   return true;
 }

@@ -107,6 +107,11 @@ class gltf_records {
   void resize(size_t n) {
     while (count < n) emplace_back();
   }
+  // Frees the records of block `b` (those from b * block_size on) for good:
+  // a reader that is done with them makes room for what it makes of them.
+  // The size stays; the records of the block must not be read again.
+  void   release_block(size_t b) { std::vector<T>().swap(blocks[b]); }
+  size_t block_count() const { return blocks.size(); }
 
   struct const_iterator {
     const gltf_records* records;
@@ -156,9 +161,11 @@ struct gltf_byte_source {
   virtual void meshes_read() {}
 };
 
-// The scene of a document; false with `error` set ("FILE: parse error
-// (...)", "FILE: read error") when a record refers to something missing or
-// out of range. Progress: ("load scene", done, total) by meshes.
-bool convert_gltf_document(const std::string& filename, const gltf_document& doc,
+// The scene of a document, which the conversion uses up: each block of
+// accessors, meshes, nodes and transforms is freed once nothing further
+// reads it, and node names move into the instances. False with `error` set
+// ("FILE: parse error (...)", "FILE: read error") when a record refers to
+// something missing or out of range. Progress: ("load scene", done, total) by meshes.
+bool convert_gltf_document(const std::string& filename, gltf_document& doc,
                            gltf_byte_source& source, loaded_scene& scene, std::string& error,
                            const progress_callback& progress = {});

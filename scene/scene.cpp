@@ -6,11 +6,11 @@
 #include "scene/sunsky.h"
 
 template <typename T>
-static T* add_record(std::vector<std::unique_ptr<T>>& records, const std::string& name,
+static T* add_record(std::vector<std::unique_ptr<T>>& records, std::string name,
                      const std::string& prefix) {
   records.push_back(std::make_unique<T>());
   auto record = records.back().get();
-  record->name = name.empty() ? prefix + std::to_string(records.size()) : name;
+  record->name = name.empty() ? prefix + std::to_string(records.size()) : std::move(name);
   return record;
 }
 
@@ -20,8 +20,8 @@ scene_camera* add_camera(scene_data& scene, const std::string& name) {
 scene_environment* add_environment(scene_data& scene, const std::string& name) {
   return add_record(scene.environments, name, "environment");
 }
-scene_instance* add_instance(scene_data& scene, const std::string& name) {
-  return add_record(scene.instances, name, "instance");
+scene_instance* add_instance(scene_data& scene, std::string name) {
+  return add_record(scene.instances, std::move(name), "instance");
 }
 scene_material* add_material(scene_data& scene, const std::string& name) {
   return add_record(scene.materials, name, "material");

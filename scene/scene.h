@@ -113,7 +113,7 @@ struct scene_data {
 // becomes the array's prefix and its new count ("camera3", "shape1").
 scene_camera*      add_camera(scene_data& scene, const std::string& name = "");
 scene_environment* add_environment(scene_data& scene, const std::string& name = "");
-scene_instance*    add_instance(scene_data& scene, const std::string& name = "");
+scene_instance*    add_instance(scene_data& scene, std::string name = "");
 scene_material*    add_material(scene_data& scene, const std::string& name = "");
 scene_shape*       add_shape(scene_data& scene, const std::string& name = "");
 scene_texture*     add_texture(scene_data& scene, const std::string& name = "");

@@ -276,45 +276,67 @@ TEST(GltfReader, NodeHierarchyWithMatricesAndTrsCameraAndSun) {
 // A document with thousands of meshes, accessors and nodes (more than the
 // readers keep in one block of records): each node places its own mesh,
 // in both readers, so that no record is lost or swapped where one block
-// ends and the next begins.
+// ends and the next begins. The conversion frees each block once it is
+// past it, so the records are also read out of their order: meshes that
+// read the accessors backwards, and nodes placed under parents in later
+// blocks, the last parent of a block with a child in another.
 TEST(GltfReader, ThousandsOfRecordsKeepTheirPlaces) {
-  constexpr int mesh_count = 5000, node_count = 9000;
-  auto g = gltf_builder{};
-  // Mesh m is one triangle with its corner at (m, 0, 0), from a view of
-  // its own triangles; accessor 1 (the builder's) gives the indices.
-  auto first = g.bin.size();
-  for (int m = 0; m < mesh_count; m++) {
-    float positions[9] = {(float)m, 0, 0, (float)m + 1, 0, 0, (float)m, 1, 0};
-    g.bin.append((const char*)positions, sizeof(positions));
-  }
-  g.doc["buffers"][0]["byteLength"] = g.bin.size();
-  g.doc["bufferViews"].push_back({{"buffer", 0}, {"byteOffset", first}, {"byteLength", 36 * mesh_count}});
-  g.doc["meshes"] = nlohmann::json::array();
-  for (int m = 0; m < mesh_count; m++) {
-    g.doc["accessors"].push_back({{"bufferView", 2}, {"byteOffset", 36 * m}, {"componentType", 5126},
-                                  {"count", 3}, {"type", "VEC3"}, {"min", {m, 0, 0}}, {"max", {m + 1, 1, 0}}});
-    g.doc["meshes"].push_back({{"primitives", {{{"attributes", {{"POSITION", 2 + m}}}, {"indices", 1}}}}});
-  }
-  // Node n: mesh n % 5000, moved up by n.
-  for (int n = 0; n < node_count; n++) {
-    g.doc["nodes"].push_back({{"mesh", n % mesh_count}, {"translation", {0, n, 0}}});
-    g.doc["scenes"][0]["nodes"].push_back(n);
-  }
-  for (auto lean : {false, true}) {
-    SCOPED_TRACE(lean ? "lean" : "general");
-    auto scene = loaded_scene{};
-    auto error = std::string{};
-    ASSERT_TRUE(lean ? parse_glb_scene("city.glb", g.glb(), scene, error)
-                     : parse_gltf_scene("city.glb", g.glb(), no_files(), scene, error)) << error;
-    ASSERT_EQ(scene.scene.instances.size(), (size_t)node_count);
-    auto wrong = 0;
-    for (int n = 0; n < node_count; n++) {
-      auto& instance = *scene.scene.instances[(size_t)n];
-      auto corner = transform_point(instance.frame, instance.shape->positions[(size_t)instance.shape->triangles[0].x]);
-      if (!near(corner, {(float)(n % mesh_count), (float)n, 0}) && wrong++ < 5)
-        ADD_FAILURE() << "node " << n << " has its corner at " << corner.x << " " << corner.y << " " << corner.z;
+  constexpr int mesh_count = 5000, node_count = 9000, half = node_count / 2;
+  for (auto scrambled : {false, true}) {
+    SCOPED_TRACE(scrambled ? "scrambled" : "in order");
+    auto g = gltf_builder{};
+    // Mesh m is one triangle with its corner at (corner(m), 0, 0), from a
+    // view of its own triangles; accessor 1 (the builder's) gives the
+    // indices. Mesh 0 has it twice.
+    auto corner = [&](int m) { return scrambled ? mesh_count - 1 - m : m; };
+    auto first = g.bin.size();
+    for (int m = 0; m < mesh_count; m++) {
+      float positions[9] = {(float)m, 0, 0, (float)m + 1, 0, 0, (float)m, 1, 0};
+      g.bin.append((const char*)positions, sizeof(positions));
     }
-    EXPECT_EQ(wrong, 0);
+    g.doc["buffers"][0]["byteLength"] = g.bin.size();
+    g.doc["bufferViews"].push_back({{"buffer", 0}, {"byteOffset", first}, {"byteLength", 36 * mesh_count}});
+    g.doc["meshes"] = nlohmann::json::array();
+    for (int m = 0; m < mesh_count; m++) {
+      g.doc["accessors"].push_back({{"bufferView", 2}, {"byteOffset", 36 * m}, {"componentType", 5126},
+                                    {"count", 3}, {"type", "VEC3"}, {"min", {m, 0, 0}}, {"max", {m + 1, 1, 0}}});
+      auto primitive = nlohmann::json{{"attributes", {{"POSITION", 2 + corner(m)}}}, {"indices", 1}};
+      g.doc["meshes"].push_back({{"primitives", {primitive}}});
+    }
+    g.doc["meshes"][0]["primitives"].push_back(g.doc["meshes"][0]["primitives"][0]);
+    // Node n: mesh n % 5000, moved up by n. Scrambled, node k < 4500 hangs
+    // under node 8999 - k, whose height it adds to its own.
+    for (int n = 0; n < node_count; n++) {
+      g.doc["nodes"].push_back({{"name", "n" + std::to_string(n)}, {"mesh", n % mesh_count}, {"translation", {0, n, 0}}});
+      if (scrambled && n >= half) g.doc["nodes"][n]["children"] = {node_count - 1 - n};
+      if (!scrambled || n >= half) g.doc["scenes"][0]["nodes"].push_back(n);
+    }
+    for (auto lean : {false, true}) {
+      SCOPED_TRACE(lean ? "lean" : "general");
+      auto scene = loaded_scene{};
+      auto error = std::string{};
+      ASSERT_TRUE(lean ? parse_glb_scene("city.glb", g.glb(), scene, error)
+                       : parse_gltf_scene("city.glb", g.glb(), no_files(), scene, error)) << error;
+      // Nodes 0 and 5000 place mesh 0's two primitives.
+      ASSERT_EQ(scene.scene.instances.size(), (size_t)node_count + 2);
+      auto wrong = 0;
+      auto placed = std::vector<int>(node_count, 0);
+      for (auto& instance : scene.scene.instances) {
+        auto n = std::atoi(instance->name.c_str() + 1);
+        if (instance->name[0] != 'n' || n < 0 || n >= node_count) {
+          ADD_FAILURE() << "an instance is named " << instance->name;
+          continue;
+        }
+        placed[(size_t)n]++;
+        auto height = scrambled && n < half ? node_count - 1 : n;
+        auto at = transform_point(instance->frame, instance->shape->positions[(size_t)instance->shape->triangles[0].x]);
+        if (!near(at, {(float)corner(n % mesh_count), (float)height, 0}) && wrong++ < 5)
+          ADD_FAILURE() << "node " << n << " has its corner at " << at.x << " " << at.y << " " << at.z;
+      }
+      EXPECT_EQ(wrong, 0);
+      for (int n = 0; n < node_count; n++)
+        EXPECT_EQ(placed[(size_t)n], n % mesh_count == 0 ? 2 : 1) << "node " << n;
+    }
   }
 }
 
