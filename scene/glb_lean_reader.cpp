@@ -141,9 +141,9 @@ json_key key_of(std::string_view text) {
     for (auto& known : known_keys) table[known.first.size()].push_back(known);
     return table;
   }();
-  if (text.size() >= by_length.size()) return json_key::other;
+  if (text.empty() || text.size() >= by_length.size()) return json_key::other;
   for (auto& [name, key] : by_length[text.size()])
-    if (std::memcmp(name.data(), text.data(), text.size()) == 0) return key;
+    if (name.back() == text.back() && std::memcmp(name.data(), text.data(), text.size()) == 0) return key;
   return json_key::other;
 }
 

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -178,8 +179,18 @@ struct json_reader {
     }
     return any || !at_least_one;
   }
+  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+  static bool may_be_in_number(char c) {
+    return is_digit(c) || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
+  }
+
   // -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?
+  // A number that the block holds whole (most of them) is read where it
+  // lies; one cut by the block's end is gathered into `number` first.
   bool read_number() {
+    auto stop = in.p;
+    while (stop != in.end && may_be_in_number(*stop)) stop++;
+    if (stop != in.end) return read_number_in_block(stop);
     number.clear();
     if (in.peek() == '-') number += '-', in.p++;
     auto first = in.peek();
@@ -202,21 +213,57 @@ struct json_reader {
       if (auto s = in.peek(); s == '+' || s == '-') number += (char)s, in.p++;
       if (!digits(true)) return fail();
     }
+    return number_value(number.data(), number.data() + number.size(), whole);
+  }
+  // The number at in.p, before `stop` in the block; a failure is told at
+  // the byte where the number breaks its form, as when it is gathered.
+  bool read_number_in_block(const char* stop) {
+    auto begin = in.p;
+    auto q = in.p;
+    auto run_of_digits = [&] {
+      auto from = q;
+      while (q != stop && is_digit(*q)) q++;
+      return q != from;
+    };
+    if (*q == '-') q++;
+    if (q != stop && *q == '0') {
+      q++;
+    } else if (!run_of_digits()) {
+      return in.p = q, fail();
+    }
+    auto whole = true;
+    if (q != stop && *q == '.') {
+      q++;
+      whole = false;
+      if (!run_of_digits()) return in.p = q, fail();
+    }
+    if (q != stop && (*q == 'e' || *q == 'E')) {
+      q++;
+      whole = false;
+      if (q != stop && (*q == '+' || *q == '-')) q++;
+      if (!run_of_digits()) return in.p = q, fail();
+    }
+    in.p = q;
+    return number_value(begin, q, whole);
+  }
+  // The value of a number's text [first, last), checked to have its form.
+  bool number_value(const char* first, const char* last, bool whole) {
     auto value = 0.0;
-    auto negative = number[0] == '-';
-    auto begin = number.data() + (negative ? 1 : 0);
-    auto count = number.size() - (negative ? 1 : 0);
+    auto negative = *first == '-';
+    auto begin = first + (negative ? 1 : 0);
+    auto count = (size_t)(last - begin);
     if (whole && count <= 19) {
       // Up to 19 digits fit 64 bits exactly: one rounding to double.
       uint64_t n = 0;
       for (size_t k = 0; k < count; k++) n = n * 10 + (uint64_t)(begin[k] - '0');
       value = negative && n ? -(double)n : (double)n;
     } else {
-      auto result = std::from_chars(number.data(), number.data() + number.size(), value);
+      auto result = std::from_chars(first, last, value);
       if (result.ec == std::errc::result_out_of_range) {
         // Too small is zero; too large for a double is not a number here.
-        auto tiny = number.find("e-") != std::string::npos ||
-                    (number.find('e') == std::string::npos && begin[0] == '0');
+        auto text = std::string_view(first, (size_t)(last - first));
+        auto e = text.find_first_of("eE");
+        auto tiny = e != std::string_view::npos ? e + 1 < text.size() && text[e + 1] == '-' : begin[0] == '0';
         if (!tiny) return fail();
         value = negative ? -0.0 : 0.0;
       } else if (result.ec != std::errc{}) {
