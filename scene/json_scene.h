@@ -99,13 +99,14 @@ struct json_scene_store {
   // Set by an owner that writes the store once and then drops it: an
   // export that keeps every shape it takes prepared apart (glTF, GLB, OBJ,
   // PBRT) frees the packed geometry as soon as it has, which at a million
-  // features is a third of what the program holds. The store's shapes
-  // read as empty after such a save.
+  // features is a third of what the program holds. A shape asked of the
+  // store after such a save is an error, never an empty shape.
   bool written_once = false;
+  bool geometry_released = false;
 };
 
-// Frees the packed geometry of the store's shapes, which read as empty
-// from then on.
+// Frees the packed geometry of the store's shapes, which cannot be had from
+// then on (store_shape_geometry fails for them).
 void release_store_geometry(json_scene_store& store);
 
 // Where adding starts in each of a scene's record arrays.

@@ -240,6 +240,16 @@ void release_store_geometry(json_scene_store& store) {
   std::vector<std::unique_ptr<uint32_t[]>>().swap(store.word_blocks);
   store.words_next = nullptr;
   store.words_left = 0;
+  store.geometry_released = true;
+}
+
+// A shape whose packed geometry was let go after the store's save: the
+// writer that asks for it would otherwise write an empty shape.
+static const scene_shape* released_shape(const json_scene_store& store, size_t index,
+                                         std::string& error) {
+  auto name = json_writing::name_text(store, store.shapes[index].name);
+  error = "shape \"" + std::string{name} + "\": its geometry was let go after the scene was saved";
+  return nullptr;
 }
 
 void json_writing::set_store_shape_record(const json_scene_store& store, size_t index,
@@ -262,6 +272,7 @@ const scene_shape* store_shape_geometry(const json_scene_store& store, size_t in
   if (shape.borrowed) return shape.borrowed;
   json_writing::set_store_shape_record(store, index, scratch);
   if (shape.in_file) return json_writing::read_store_shape(store, index, scratch, error);
+  if (store.geometry_released) return released_shape(store, index, error);
   json_writing::unpack_geometry(shape.geometry, scratch);
   return &scratch;
 }
@@ -273,6 +284,7 @@ const scene_shape* json_writing::store_shape_geometry(const json_scene_store& st
   if (shape.borrowed) return shape.borrowed;
   set_store_shape_record(store, index, scratch);
   if (shape.in_file) return read_store_shape_file(store, scratch, data, error);
+  if (store.geometry_released) return released_shape(store, index, error);
   unpack_geometry(shape.geometry, scratch);
   return &scratch;
 }

@@ -235,6 +235,14 @@ TEST(export_store, a_store_written_once_gives_the_same_file) {
     EXPECT_TRUE(files_under(a) == files_under(b));
     EXPECT_TRUE(once.word_blocks.empty());
     EXPECT_FALSE(kept.word_blocks.empty());
+    // A shape asked for after the save is refused, never read as empty.
+    auto scratch = scene_shape{};
+    auto shape = store_shape_geometry(kept, 1, scratch, error);
+    ASSERT_NE(shape, nullptr) << error;
+    EXPECT_EQ(shape->positions.size(), 8u);
+    error.clear();
+    EXPECT_EQ(store_shape_geometry(once, 1, scratch, error), nullptr);
+    EXPECT_NE(error.find("\"b1\""), std::string::npos) << error;
   }
 }
 
