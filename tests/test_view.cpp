@@ -483,6 +483,38 @@ TEST_F(ViewProgram, SunShadowsDarkenStreetsAndSquares) {
   EXPECT_LT(darker, 0.6);
 }
 
+// A flat roof high above the ground casts its shadow: the shadow pass
+// leaves out only the flat layers on the ground, which have nothing below
+// them to darken.
+TEST_F(ViewProgram, RaisedFlatRoofCastsItsShadow) {
+  auto scene = *dir / "canopy.pbrt";
+  write_file(scene, R"(LookAt 0 60 -70  0 0 0  0 1 0
+Camera "perspective" "float fov" [ 60 ]
+Film "image" "integer xresolution" [ 640 ] "integer yresolution" [ 360 ]
+WorldBegin
+Material "matte" "rgb Kd" [ 0.7 0.7 0.7 ]
+Shape "trianglemesh" "point P" [ -60 0 -60  60 0 -60  60 0 60  -60 0 60 ] "integer indices" [ 0 1 2 0 2 3 ]
+Material "matte" "rgb Kd" [ 0.6 0.1 0.1 ]
+Shape "trianglemesh" "point P" [ -15 8 -15  15 8 -15  15 8 15  -15 8 15 ] "integer indices" [ 0 1 2 0 2 3 ]
+)");
+  // Big enough on screen to cast a shadow at all (small_on_screen).
+  auto options = std::vector<std::string>{"--sky", "false", "--width", "640", "--height", "360"};
+  auto lit = options, shaded = options;
+  lit.insert(lit.end(), {"--shadows", "false"});
+  auto without = screenshot(scene, "canopy-lit", lit), with = screenshot(scene, "canopy-shaded", shaded);
+  ASSERT_EQ(without.pixels.size(), with.pixels.size());
+  // The ground's grey pixels that the shadow darkens.
+  auto darker = share(with, [&](size_t i, const vec4b& p) {
+    auto& q = without.pixels[i];
+    auto grey = std::abs(q.x - q.y) < 12 && std::abs(q.y - q.z) < 12;
+    return grey && distinct(p, q);
+  });
+  // The sun is high: most of the shadow lies under the roof, a strip of
+  // it beside (0.7 % of the picture).
+  RecordProperty("shadow_share", std::to_string(darker));
+  EXPECT_GT(darker, 0.002);
+}
+
 // Without shadows the town from its camera is the picture the viewer drew
 // before it had them (and before far tiles had a picture of their own).
 TEST_F(ViewProgram, ShadowsOffGiveThePictureOfBefore) {
