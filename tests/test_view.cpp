@@ -406,19 +406,26 @@ TEST_F(ViewProgram, FirstFrameShowsTheNearestTilesBeforeTheWholeCity) {
   EXPECT_NE(out.find("first frame: "), std::string::npos) << out;
 }
 
+// A PBRT scene of a grey ground 120 units wide seen from `eye` towards its
+// centre, to which the caller adds its shapes.
+static std::string ground_scene(const std::string& eye, int fov, int width, int height) {
+  return "LookAt " + eye + "  0 0 0  0 1 0\n"
+         "Camera \"perspective\" \"float fov\" [ " + std::to_string(fov) + " ]\n"
+         "Film \"image\" \"integer xresolution\" [ " + std::to_string(width) +
+         " ] \"integer yresolution\" [ " + std::to_string(height) + " ]\n"
+         "WorldBegin\n"
+         "Material \"matte\" \"rgb Kd\" [ 0.7 0.7 0.7 ]\n"
+         "Shape \"trianglemesh\" \"point P\" [ -60 0 -60  60 0 -60  60 0 60  -60 0 60 ] "
+         "\"integer indices\" [ 0 1 2 0 2 3 ]\n";
+}
+
 // Ground, park and road within half a millimetre, seen from eye height
 // with a tall tower far away, so that the depth range must reach close:
 // the park shows whole and the road without stripes; without keeping the
 // layers apart both break up.
 TEST_F(ViewProgram, StackedFlatLayersShowWithoutZFighting) {
   auto scene = *dir / "layers.pbrt";
-  write_file(scene, R"(LookAt 0 2 -55  0 0 0  0 1 0
-Camera "perspective" "float fov" [ 30 ]
-Film "image" "integer xresolution" [ 1280 ] "integer yresolution" [ 720 ]
-WorldBegin
-Material "matte" "rgb Kd" [ 0.7 0.7 0.7 ]
-Shape "trianglemesh" "point P" [ -60 0 -60  60 0 -60  60 0 60  -60 0 60 ] "integer indices" [ 0 1 2 0 2 3 ]
-Material "matte" "rgb Kd" [ 0.1 0.6 0.1 ]
+  write_file(scene, ground_scene("0 2 -55", 30, 1280, 720) + R"(Material "matte" "rgb Kd" [ 0.1 0.6 0.1 ]
 Shape "trianglemesh" "point P" [ -30 0.0001 -30  30 0.0001 -30  30 0.0001 30  -30 0.0001 30 ] "integer indices" [ 0 1 2 0 2 3 ]
 Material "matte" "rgb Kd" [ 0.6 0.1 0.1 ]
 Shape "trianglemesh" "point P" [ -1 0.0005 -40  1 0.0005 -40  1 0.0005 40  -1 0.0005 40 ] "integer indices" [ 0 1 2 0 2 3 ]
@@ -488,13 +495,7 @@ TEST_F(ViewProgram, SunShadowsDarkenStreetsAndSquares) {
 // them to darken.
 TEST_F(ViewProgram, RaisedFlatRoofCastsItsShadow) {
   auto scene = *dir / "canopy.pbrt";
-  write_file(scene, R"(LookAt 0 60 -70  0 0 0  0 1 0
-Camera "perspective" "float fov" [ 60 ]
-Film "image" "integer xresolution" [ 640 ] "integer yresolution" [ 360 ]
-WorldBegin
-Material "matte" "rgb Kd" [ 0.7 0.7 0.7 ]
-Shape "trianglemesh" "point P" [ -60 0 -60  60 0 -60  60 0 60  -60 0 60 ] "integer indices" [ 0 1 2 0 2 3 ]
-Material "matte" "rgb Kd" [ 0.6 0.1 0.1 ]
+  write_file(scene, ground_scene("0 60 -70", 60, 640, 360) + R"(Material "matte" "rgb Kd" [ 0.6 0.1 0.1 ]
 Shape "trianglemesh" "point P" [ -15 8 -15  15 8 -15  15 8 15  -15 8 15 ] "integer indices" [ 0 1 2 0 2 3 ]
 )");
   // Big enough on screen to cast a shadow at all (small_on_screen).
