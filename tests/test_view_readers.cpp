@@ -224,6 +224,13 @@ gltf_builder damaged_glb(const std::function<void(gltf_builder&)>& damage) {
   return g;
 }
 
+// A .glb file's bytes read by the viewer's lean reader or by the general one.
+bool parse_glb(bool lean, const std::string& filename, const std::string& data, loaded_scene& scene,
+               std::string& error) {
+  return lean ? parse_glb_scene(filename, data, scene, error)
+              : parse_gltf_scene(filename, data, no_files(), scene, error);
+}
+
 }  // namespace
 
 TEST(GltfReader, NodeHierarchyWithMatricesAndTrsCameraAndSun) {
@@ -246,8 +253,7 @@ TEST(GltfReader, NodeHierarchyWithMatricesAndTrsCameraAndSun) {
     SCOPED_TRACE(lean ? "lean" : "general");
     auto scene = loaded_scene{};
     auto error = std::string{};
-    ASSERT_TRUE(lean ? parse_glb_scene("model.glb", g.glb(), scene, error)
-                     : parse_gltf_scene("model.glb", g.glb(), no_files(), scene, error)) << error;
+    ASSERT_TRUE(parse_glb(lean, "model.glb", g.glb(), scene, error)) << error;
     ASSERT_EQ(scene.scene.instances.size(), 1u);
     // p -> R(p * 2 + (0, 5, 0)) + (10, 0, 0), R turning x into -z.
     auto corners = world_corners(scene);
@@ -315,8 +321,7 @@ TEST(GltfReader, ThousandsOfRecordsKeepTheirPlaces) {
       SCOPED_TRACE(lean ? "lean" : "general");
       auto scene = loaded_scene{};
       auto error = std::string{};
-      ASSERT_TRUE(lean ? parse_glb_scene("city.glb", g.glb(), scene, error)
-                       : parse_gltf_scene("city.glb", g.glb(), no_files(), scene, error)) << error;
+      ASSERT_TRUE(parse_glb(lean, "city.glb", g.glb(), scene, error)) << error;
       // Nodes 0 and 5000 place mesh 0's two primitives.
       ASSERT_EQ(scene.scene.instances.size(), (size_t)node_count + 2);
       auto wrong = 0;
@@ -405,8 +410,7 @@ TEST(GltfReader, DamagedFilesAreRefused) {
       auto g = damaged_glb(c.damage);
       auto scene = loaded_scene{};
       auto error = std::string{};
-      EXPECT_FALSE(lean ? parse_glb_scene("bad.glb", g.glb(), scene, error)
-                        : parse_gltf_scene("bad.glb", g.glb(), no_files(), scene, error)) << c.name;
+      EXPECT_FALSE(parse_glb(lean, "bad.glb", g.glb(), scene, error)) << c.name;
       EXPECT_EQ(error.rfind("bad.glb: ", 0), 0u) << lean << " " << c.name << ": " << error;
       EXPECT_NE(error.find(c.message), std::string::npos) << lean << " " << c.name << ": " << error;
     }
