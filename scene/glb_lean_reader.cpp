@@ -134,16 +134,48 @@ const std::pair<std::string_view, json_key> known_keys[] = {
 
 // A key as a number, so that each value's place is told by comparing small
 // numbers, not texts (a city's JSON chunk has hundreds of millions of
-// values). A key is told from the few known keys of its length.
+// values). A key is told from the few known keys of its length by its
+// first 16 bytes as two words; longer keys compare their rest too.
+struct key_words {
+  uint64_t first = 0, second = 0;
+};
+// Two keys of one length are the same up to their 16th byte when their
+// words are: the words are read as two loads of 8 (or 4) bytes that overlap
+// for shorter keys.
+key_words words_of(std::string_view text) {
+  auto p = text.data();
+  auto n = text.size();
+  auto words = key_words{};
+  if (n >= 8) {
+    std::memcpy(&words.first, p, 8);
+    std::memcpy(&words.second, p + std::min<size_t>(n, 16) - 8, 8);
+  } else if (n >= 4) {
+    uint32_t a, b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    words = {a, b};
+  } else {
+    for (size_t k = 0; k < n; k++) words.first |= (uint64_t)(unsigned char)p[k] << (8 * k);
+  }
+  return words;
+}
 json_key key_of(std::string_view text) {
+  struct candidate {
+    key_words        words;
+    std::string_view name;
+    json_key         key;
+  };
   static const auto by_length = [] {
-    auto table = std::vector<std::vector<std::pair<std::string_view, json_key>>>(32);
-    for (auto& known : known_keys) table[known.first.size()].push_back(known);
+    auto table = std::vector<std::vector<candidate>>(32);
+    for (auto& [name, key] : known_keys) table[name.size()].push_back({words_of(name), name, key});
     return table;
   }();
   if (text.empty() || text.size() >= by_length.size()) return json_key::other;
-  for (auto& [name, key] : by_length[text.size()])
-    if (name.back() == text.back() && std::memcmp(name.data(), text.data(), text.size()) == 0) return key;
+  auto words = words_of(text);
+  for (auto& known : by_length[text.size()])
+    if (known.words.first == words.first && known.words.second == words.second &&
+        (text.size() <= 16 || text.substr(16) == known.name.substr(16)))
+      return known.key;
   return json_key::other;
 }
 
@@ -181,8 +213,41 @@ struct glb_sax : json_events {
   gltf_document&    doc;
   std::string&      problem;
   std::vector<step> path = {};
+  // The whole-number field of an accessor, buffer view, mesh primitive or
+  // node that the value after the current key fills, found as the key is
+  // read: most of a city's values are such fields, and a whole number in
+  // range is stored there at once. Any other value goes by the path, which
+  // tells what is wrong with it.
+  int*      int_field  = nullptr;
+  uint64_t* wide_field = nullptr;
+  // The node whose matrix, translation, rotation or scale (`element_kind`
+  // 0 ... 3) is the array open at the end of the path, while its elements
+  // are numbers: they are stored at once too.
+  gltf_node* element_node = nullptr;
+  // The accessor whose type, or the node whose name, the string after the
+  // current key is.
+  gltf_accessor* type_of = nullptr;
+  gltf_node*     name_of = nullptr;
+  int        element_kind = 0;
+  static constexpr int element_sizes[4] = {16, 3, 4, 3};
+  // Where a node's transform element `kind` of `index` goes; its
+  // transform is made at its first element.
+  bool store_element(gltf_node& node, int kind, size_t index, double value, const record_name& name) {
+    static const char* names[] = {"matrix", "translation", "rotation", "scale"};
+    if (index >= (size_t)element_sizes[kind])
+      return problem = name.text() + ": " + names[kind] + " has too many elements", false;
+    if (node.transform < 0) {
+      node.transform = (int)doc.transforms.size();
+      doc.transforms.emplace_back();
+    }
+    auto& t = doc.transforms[(size_t)node.transform];
+    double* values[] = {t.matrix, t.t, t.r, t.s};
+    values[kind][index] = value;
+    t.counts[kind] = std::max(t.counts[kind], (int)index + 1);
+    return true;
+  }
 
-  glb_sax(gltf_document& doc, std::string& problem) : doc(doc), problem(problem) {}
+  glb_sax(gltf_document& doc, std::string& problem) : doc(doc), problem(problem) { depth_limit = 200; }
 
   size_t depth() const { return path.size(); }
   bool   is(size_t level, json_key name) const {
@@ -228,63 +293,83 @@ struct glb_sax : json_events {
   }
 
   bool on_value(const sax_value& v) {
-    if (depth() > 200) return problem = "nested too deeply", false;
-    if (depth() == 1 && is(0, json_key::scene)) return whole(v, doc.scene, record_name{"the document"}, "scene");
-    if (depth() < 2 || path[0].array) return true;
+    // An array's steps have no name (`other`), so a step's name alone says
+    // whether it is the member of that name.
+    if (depth() < 2) {
+      if (depth() == 1 && path[0].name == json_key::scene) return whole(v, doc.scene, record_name{"the document"}, "scene");
+      return true;
+    }
     auto top = path[0].name;
     if (top == json_key::extensions) return on_extension(v);
     if (!path[1].array) return true;
     auto i = at(1);
-    if (top == json_key::accessors) return on_accessor(v, record(doc.accessors, i), record_name{"accessor", i});
-    if (top == json_key::bufferViews) return on_view(v, record(doc.views, i), record_name{"buffer view", i});
-    if (top == json_key::buffers) return on_buffer(v, record(doc.buffers, i), record_name{"buffer", i});
-    if (top == json_key::meshes) return on_mesh(v, record(doc.meshes, i), record_name{"mesh", i});
-    if (top == json_key::nodes) return on_node(v, record(doc.nodes, i), record_name{"node", i});
-    if (top == json_key::scenes) {
-      auto& s = record(doc.scenes, i);
-      if (depth() == 4 && is(2, json_key::nodes) && path[3].array) {
-        auto node = 0;
-        if (!whole(v, node, record_name{"scene", i}, "nodes")) return false;
-        s.push_back(node);
+    switch (top) {
+      case json_key::accessors: return on_accessor(v, record(doc.accessors, i), record_name{"accessor", i});
+      case json_key::bufferViews: return on_view(v, record(doc.views, i), record_name{"buffer view", i});
+      case json_key::buffers: return on_buffer(v, record(doc.buffers, i), record_name{"buffer", i});
+      case json_key::meshes: return on_mesh(v, record(doc.meshes, i), record_name{"mesh", i});
+      case json_key::nodes: return on_node(v, record(doc.nodes, i), record_name{"node", i});
+      case json_key::scenes: {
+        auto& s = record(doc.scenes, i);
+        if (depth() == 4 && is(2, json_key::nodes) && path[3].array) {
+          auto node = 0;
+          if (!whole(v, node, record_name{"scene", i}, "nodes")) return false;
+          s.push_back(node);
+        }
+        return true;
       }
-      return true;
+      case json_key::materials: return on_material(v, record(doc.materials, i), record_name{"material", i});
+      case json_key::textures: {
+        auto& t = record(doc.textures, i);
+        if (depth() == 3 && is(2, json_key::source)) return whole(v, t.source, record_name{"texture", i}, "source");
+        return true;
+      }
+      case json_key::images: return on_image(v, record(doc.images, i), record_name{"image", i});
+      case json_key::cameras: return on_camera(v, record(doc.cameras, i), record_name{"camera", i});
+      default: return true;
     }
-    if (top == json_key::materials) return on_material(v, record(doc.materials, i), record_name{"material", i});
-    if (top == json_key::textures) {
-      auto& t = record(doc.textures, i);
-      if (depth() == 3 && is(2, json_key::source)) return whole(v, t.source, record_name{"texture", i}, "source");
-      return true;
-    }
-    if (top == json_key::images) return on_image(v, record(doc.images, i), record_name{"image", i});
-    if (top == json_key::cameras) return on_camera(v, record(doc.cameras, i), record_name{"camera", i});
-    return true;
   }
 
   bool on_accessor(const sax_value& v, gltf_accessor& a, const record_name& name) {
     auto n = depth();
-    if (n == 3 && is(2, json_key::bufferView)) return whole(v, a.view, name, "bufferView");
-    if (n == 3 && is(2, json_key::byteOffset)) return whole(v, a.offset, name, "byteOffset");
-    if (n == 3 && is(2, json_key::componentType)) return whole(v, a.component, name, "componentType");
-    if (n == 3 && is(2, json_key::count)) return whole(v, a.count, name, "count");
-    if (n == 3 && is(2, json_key::normalized)) return a.normalized = v.kind == sax_value::boolean && v.flag, true;
-    if (n >= 3 && is(2, json_key::sparse)) return a.sparse = true, true;
-    if (n == 3 && is(2, json_key::type)) {
-      auto type = std::string{};
-      if (!text(v, type, name, "type")) return false;
-      a.components = type == "SCALAR" ? 1 : type == "VEC2" ? 2 : type == "VEC3" ? 3 : type == "VEC4" ? 4
-                   : type == "MAT2" ? 4 : type == "MAT3" ? 9 : type == "MAT4" ? 16 : -1;
-      if (a.components < 0) return problem = name.text() + ": type " + type + " is unknown", false;
+    if (n < 3) return true;
+    if (path[2].name == json_key::sparse) return a.sparse = true, true;
+    if (n != 3) return true;
+    switch (path[2].name) {
+      case json_key::bufferView: return whole(v, a.view, name, "bufferView");
+      case json_key::byteOffset: return whole(v, a.offset, name, "byteOffset");
+      case json_key::componentType: return whole(v, a.component, name, "componentType");
+      case json_key::count: return whole(v, a.count, name, "count");
+      case json_key::normalized: return a.normalized = v.kind == sax_value::boolean && v.flag, true;
+      case json_key::type: {
+        if (v.kind != sax_value::text) return problem = name.text() + ": type is not a string", false;
+        a.components = components_of(*v.string_value);
+        if (a.components < 0) return problem = name.text() + ": type " + *v.string_value + " is unknown", false;
+        return true;
+      }
+      default: return true;
     }
-    return true;
+  }
+
+  // The number of components of an accessor's type, or -1.
+  static int components_of(const std::string& type) {
+    if (type.size() == 4 && (type.compare(0, 3, "VEC") == 0 || type.compare(0, 3, "MAT") == 0)) {
+      auto n = type[3] - '0';
+      if (n < 2 || n > 4) return -1;
+      return type[0] == 'V' ? n : n * n;
+    }
+    return type == "SCALAR" ? 1 : -1;
   }
 
   bool on_view(const sax_value& v, gltf_view& b, const record_name& name) {
     if (depth() != 3) return true;
-    if (is(2, json_key::buffer)) return whole(v, b.buffer, name, "buffer");
-    if (is(2, json_key::byteOffset)) return whole(v, b.offset, name, "byteOffset");
-    if (is(2, json_key::byteLength)) return whole(v, b.length, name, "byteLength");
-    if (is(2, json_key::byteStride)) return whole(v, b.stride, name, "byteStride");
-    return true;
+    switch (path[2].name) {
+      case json_key::buffer: return whole(v, b.buffer, name, "buffer");
+      case json_key::byteOffset: return whole(v, b.offset, name, "byteOffset");
+      case json_key::byteLength: return whole(v, b.length, name, "byteLength");
+      case json_key::byteStride: return whole(v, b.stride, name, "byteStride");
+      default: return true;
+    }
   }
 
   bool on_buffer(const sax_value& v, gltf_buffer& b, const record_name& name) {
@@ -298,39 +383,55 @@ struct glb_sax : json_events {
     if (n < 4 || !is(2, json_key::primitives) || !path[3].array) return true;
     auto& p = record(m.primitives, at(3));
     auto name = record_name{mesh.kind, mesh.index, "primitive", at(3)};
-    if (n == 6 && is(4, json_key::attributes) && is(5, json_key::POSITION)) return whole(v, p.position, name, "POSITION");
-    if (n == 6 && is(4, json_key::attributes) && is(5, json_key::TEXCOORD_0)) return whole(v, p.texcoord, name, "TEXCOORD_0");
-    if (n == 5 && is(4, json_key::indices)) return whole(v, p.indices, name, "indices");
-    if (n == 5 && is(4, json_key::material)) return whole(v, p.material, name, "material");
-    if (n == 5 && is(4, json_key::mode)) return whole(v, p.mode, name, "mode");
+    if (n == 5) {
+      switch (path[4].name) {
+        case json_key::indices: return whole(v, p.indices, name, "indices");
+        case json_key::material: return whole(v, p.material, name, "material");
+        case json_key::mode: return whole(v, p.mode, name, "mode");
+        default: return true;
+      }
+    }
+    if (n == 6 && path[4].name == json_key::attributes) {
+      if (path[5].name == json_key::POSITION) return whole(v, p.position, name, "POSITION");
+      if (path[5].name == json_key::TEXCOORD_0) return whole(v, p.texcoord, name, "TEXCOORD_0");
+    }
     return true;
   }
 
   bool on_node(const sax_value& v, gltf_node& node, const record_name& name) {
     auto n = depth();
-    if (n == 3 && is(2, json_key::name)) return text(v, node.name, name, "name");
-    if (n == 3 && is(2, json_key::mesh)) return whole(v, node.mesh, name, "mesh");
-    if (n == 3 && is(2, json_key::camera)) return whole(v, node.camera, name, "camera");
-    if (n == 4 && is(2, json_key::children) && path[3].array) {
+    if (n < 3) return true;
+    auto field = path[2].name;
+    if (n == 3) {
+      switch (field) {
+        case json_key::name: return text(v, node.name, name, "name");
+        case json_key::mesh: return whole(v, node.mesh, name, "mesh");
+        case json_key::camera: return whole(v, node.camera, name, "camera");
+        default: return true;
+      }
+    }
+    if (n == 5 && field == json_key::extensions && is(3, json_key::KHR_lights_punctual) && is(4, json_key::light))
+      return whole(v, node.light, name, "light");
+    if (n != 4 || !path[3].array) return true;
+    if (field == json_key::children) {
       auto child = 0;
       if (!whole(v, child, name, "children")) return false;
       node.children.push_back(child);
       return true;
     }
-    if (n == 5 && is(2, json_key::extensions) && is(3, json_key::KHR_lights_punctual) && is(4, json_key::light))
-      return whole(v, node.light, name, "light");
-    if (n != 4 || !path[3].array) return true;
-    auto kind = is(2, json_key::matrix) ? 0 : is(2, json_key::translation) ? 1 : is(2, json_key::rotation) ? 2 : is(2, json_key::scale) ? 3 : -1;
+    auto kind = transform_kind(field);
     if (kind < 0) return true;
-    if (node.transform < 0) {
-      node.transform = (int)doc.transforms.size();
-      doc.transforms.emplace_back();
+    static const char* names[] = {"matrix", "translation", "rotation", "scale"};
+    if (v.kind != sax_value::number || !std::isfinite(v.number_value)) {
+      if (at(3) >= (size_t)element_sizes[kind])
+        return problem = name.text() + ": " + names[kind] + " has too many elements", false;
+      return problem = name.text() + ": " + names[kind] + " is not a number", false;
     }
-    auto& t = doc.transforms[(size_t)node.transform];
-    double* values[] = {t.matrix, t.t, t.r, t.s};
-    const int sizes[] = {16, 3, 4, 3};
-    const char* names[] = {"matrix", "translation", "rotation", "scale"};
-    return element(v, values[kind], sizes[kind], t.counts[kind], name, names[kind]);
+    return store_element(node, kind, at(3), v.number_value, name);
+  }
+  static int transform_kind(json_key field) {
+    return field == json_key::matrix ? 0 : field == json_key::translation ? 1 : field == json_key::rotation ? 2
+         : field == json_key::scale ? 3 : -1;
   }
 
   bool on_material(const sax_value& v, gltf_material& m, const record_name& name) {
@@ -380,19 +481,72 @@ struct glb_sax : json_events {
   void advance() {
     if (!path.empty() && path.back().array) path.back().index++;
   }
+  // The field of the value after the key just read, if it is one of those
+  // the records have most of.
+  void find_field() {
+    int_field = nullptr;
+    wide_field = nullptr;
+    type_of = nullptr;
+    name_of = nullptr;
+    auto n = depth();
+    if (n < 3 || !path[1].array) return;
+    auto top = path[0].name, field = path[2].name;
+    auto i = at(1);
+    if (n == 3 && top == json_key::accessors) {
+      auto& a = doc.accessors[i];
+      if (field == json_key::bufferView) int_field = &a.view;
+      if (field == json_key::componentType) int_field = &a.component;
+      if (field == json_key::byteOffset) wide_field = &a.offset;
+      if (field == json_key::count) wide_field = &a.count;
+      if (field == json_key::type) type_of = &a;
+    } else if (n == 3 && top == json_key::bufferViews) {
+      auto& b = doc.views[i];
+      if (field == json_key::buffer) int_field = &b.buffer;
+      if (field == json_key::byteOffset) wide_field = &b.offset;
+      if (field == json_key::byteLength) wide_field = &b.length;
+      if (field == json_key::byteStride) wide_field = &b.stride;
+    } else if (n == 3 && top == json_key::nodes) {
+      auto& node = doc.nodes[i];
+      if (field == json_key::mesh) int_field = &node.mesh;
+      if (field == json_key::camera) int_field = &node.camera;
+      if (field == json_key::name) name_of = &node;
+    } else if (n >= 5 && top == json_key::meshes && field == json_key::primitives && path[3].array) {
+      auto& p = doc.meshes[i].primitives[at(3)];
+      auto name = path[4].name;
+      if (n == 5 && name == json_key::indices) int_field = &p.indices;
+      if (n == 5 && name == json_key::material) int_field = &p.material;
+      if (n == 5 && name == json_key::mode) int_field = &p.mode;
+      if (n == 6 && name == json_key::attributes && path[5].name == json_key::POSITION) int_field = &p.position;
+      if (n == 6 && name == json_key::attributes && path[5].name == json_key::TEXCOORD_0) int_field = &p.texcoord;
+    }
+  }
   bool scalar(const sax_value& v) {
+    int_field = nullptr;
+    wide_field = nullptr;
+    type_of = nullptr;
+    name_of = nullptr;
     if (!on_value(v)) return false;
     advance();
     return true;
   }
   bool open(bool array) {
+    int_field = nullptr;
+    wide_field = nullptr;
+    type_of = nullptr;
+    name_of = nullptr;
+    element_node = nullptr;
     auto v = sax_value{};
     v.kind = array ? sax_value::array : sax_value::object;
     if (!on_value(v)) return false;
     path.push_back({array, json_key::other, 0});
+    if (array && depth() == 4 && path[0].name == json_key::nodes && path[1].array) {
+      element_kind = transform_kind(path[2].name);
+      if (element_kind >= 0) element_node = &doc.nodes[at(1)];
+    }
     return true;
   }
   bool close() {
+    element_node = nullptr;
     path.pop_back();
     advance();
     return true;
@@ -405,18 +559,48 @@ struct glb_sax : json_events {
     return scalar(v);
   }
   bool number(double value, bool whole) override {
+    if (int_field && whole && value >= 0 && value <= 2147483647.0) {
+      *int_field = (int)value;
+      int_field = nullptr;
+      return true;
+    }
+    if (wide_field && whole && value >= 0 && value <= 9007199254740992.0) {
+      *wide_field = (uint64_t)value;
+      wide_field = nullptr;
+      return true;
+    }
+    if (element_node) {
+      auto& index = path.back().index;
+      if (!store_element(*element_node, element_kind, index, value, record_name{"node", at(1)})) return false;
+      index++;
+      return true;
+    }
     // A whole number written with a fraction or an exponent ("2.0") is one.
     auto v = sax_value{sax_value::number, value, whole || value == std::floor(value)};
     return scalar(v);
   }
   bool string(std::string& value) override {
+    if (auto a = type_of) {
+      type_of = nullptr;
+      a->components = components_of(value);
+      if (a->components >= 0) return true;
+    }
+    if (auto node = name_of) {
+      name_of = nullptr;
+      node->name = value;
+      return true;
+    }
     auto v = sax_value{sax_value::text};
     v.string_value = &value;
     return scalar(v);
   }
   bool start_object() override { return open(false); }
-  bool key(std::string& value) override {
+  bool key(std::string_view value) override {
     path.back().name = key_of(value);
+    // No record reads a value below a key it does not know ("min", "max",
+    // "NORMAL", "extras"): such values are only checked as JSON.
+    skip_value = path.back().name == json_key::other;
+    find_field();  // none for a skipped key
     return true;
   }
   bool end_object() override { return close(); }
@@ -501,6 +685,7 @@ bool read_glb(const std::string& filename, uint64_t size,
         json_length, [&](uint64_t offset, void* out, size_t count) { return read(20 + offset, out, count); },
         sax, where, read_failed);
     if (read_failed) return error = filename + ": read error", false;
+    if (!ok && problem.empty() && where.rfind("nested", 0) == 0) return fail(where);
     if (!ok) return fail(problem.empty() ? "the JSON chunk is not valid JSON (" + where + ")" : problem);
   }
 

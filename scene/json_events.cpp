@@ -1,7 +1,9 @@
 #include "scene/json_events.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -50,11 +52,41 @@ struct byte_cursor {
   }
 };
 
+// Where the run of plain string bytes from `p` ends: at a quote, a
+// backslash, a control byte, a byte of a multi-byte character or `end`.
+// Eight bytes are looked at together: each test below sets the high bit of
+// the first byte it finds (bytes after that one may be marked wrongly), so
+// the lowest bit set is the first byte that is not plain.
+const char* plain_run(const char* p, const char* end) {
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  constexpr uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+  auto has_zero = [](uint64_t v) { return (v - ones) & ~v & highs; };
+  while (end - p >= 8) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    auto special = has_zero(v ^ (ones * '"')) | has_zero(v ^ (ones * '\\')) |
+                   ((v - ones * 0x20) & ~v & highs) | (v & highs);
+    if (special) return p + __builtin_ctzll(special) / 8;
+    p += 8;
+  }
+#endif
+  for (; p != end; p++) {
+    auto c = (unsigned char)*p;
+    if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) break;
+  }
+  return p;
+}
+
 struct json_reader {
   byte_cursor  in;
   json_events& events;
   std::string& error;
   std::string  text = {}, number = {};
+  // A skipped value is being read, with no events: from the start of the
+  // value at `mute_depth` open containers until the reading is back at as
+  // many.
+  bool   muted      = false;
+  size_t mute_depth = 0;
 
   bool fail() {
     if (!in.failed) error = "at byte " + std::to_string(in.offset());
@@ -120,13 +152,8 @@ struct json_reader {
     for (;;) {
       if (in.p == in.end && !in.refill()) return fail();
       // The plain run in this block, taken at once.
-      auto run = in.p;
-      while (run != in.end) {
-        auto c = (unsigned char)*run;
-        if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) break;
-        run++;
-      }
-      text.append(in.p, (size_t)(run - in.p));
+      auto run = plain_run(in.p, in.end);
+      if (!muted) text.append(in.p, (size_t)(run - in.p));
       in.p = run;
       if (run == in.end) continue;
       auto c = (unsigned char)*in.p;
@@ -170,6 +197,50 @@ struct json_reader {
       }
     }
   }
+  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+  // -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?
+  // A number that ends before the block does (most of them) is read where
+  // it lies, in one pass; one that reaches the block's end may go on in the
+  // next block, and is gathered into `number` first. A failure is told at
+  // the byte where the number breaks its form, either way.
+  bool read_number() {
+    auto begin = in.p, q = in.p, end = in.end;
+    if (q != end && *q == '-') q++;
+    auto integer = q;
+    uint64_t n = 0;  // the integer part, when it has up to 19 digits
+    if (q != end && *q == '0') {
+      q++;
+    } else {
+      while (q != end && is_digit(*q)) n = n * 10 + (uint64_t)(*q++ - '0');
+      if (q == integer) return q == end ? read_number_gathered() : (in.p = q, fail());
+    }
+    auto whole = true;
+    auto run_of_digits = [&] {
+      auto from = q;
+      while (q != end && is_digit(*q)) q++;
+      return q != from;
+    };
+    if (q != end && *q == '.') {
+      q++;
+      whole = false;
+      if (!run_of_digits() && q != end) return in.p = q, fail();
+    }
+    if (q != end && (*q == 'e' || *q == 'E')) {
+      q++;
+      whole = false;
+      if (q != end && (*q == '+' || *q == '-')) q++;
+      if (!run_of_digits() && q != end) return in.p = q, fail();
+    }
+    if (q == end) return read_number_gathered();
+    in.p = q;
+    if (whole && q - integer <= 19) {
+      // Up to 19 digits fit 64 bits exactly: one rounding to double.
+      if (muted) return true;
+      return events.number(*begin == '-' && n ? -(double)n : (double)n, true);
+    }
+    return number_value(begin, q, whole);
+  }
   bool digits(bool at_least_one) {
     auto any = false;
     for (auto c = in.peek(); c >= '0' && c <= '9'; c = in.peek()) {
@@ -179,18 +250,7 @@ struct json_reader {
     }
     return any || !at_least_one;
   }
-  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
-  static bool may_be_in_number(char c) {
-    return is_digit(c) || c == '-' || c == '+' || c == '.' || c == 'e' || c == 'E';
-  }
-
-  // -? (0 | [1-9][0-9]*) (. [0-9]+)? ([eE] [+-]? [0-9]+)?
-  // A number that the block holds whole (most of them) is read where it
-  // lies; one cut by the block's end is gathered into `number` first.
-  bool read_number() {
-    auto stop = in.p;
-    while (stop != in.end && may_be_in_number(*stop)) stop++;
-    if (stop != in.end) return read_number_in_block(stop);
+  bool read_number_gathered() {
     number.clear();
     if (in.peek() == '-') number += '-', in.p++;
     auto first = in.peek();
@@ -215,39 +275,12 @@ struct json_reader {
     }
     return number_value(number.data(), number.data() + number.size(), whole);
   }
-  // The number at in.p, before `stop` in the block; a failure is told at
-  // the byte where the number breaks its form, as when it is gathered.
-  bool read_number_in_block(const char* stop) {
-    auto begin = in.p;
-    auto q = in.p;
-    auto run_of_digits = [&] {
-      auto from = q;
-      while (q != stop && is_digit(*q)) q++;
-      return q != from;
-    };
-    if (*q == '-') q++;
-    if (q != stop && *q == '0') {
-      q++;
-    } else if (!run_of_digits()) {
-      return in.p = q, fail();
-    }
-    auto whole = true;
-    if (q != stop && *q == '.') {
-      q++;
-      whole = false;
-      if (!run_of_digits()) return in.p = q, fail();
-    }
-    if (q != stop && (*q == 'e' || *q == 'E')) {
-      q++;
-      whole = false;
-      if (q != stop && (*q == '+' || *q == '-')) q++;
-      if (!run_of_digits()) return in.p = q, fail();
-    }
-    in.p = q;
-    return number_value(begin, q, whole);
-  }
   // The value of a number's text [first, last), checked to have its form.
   bool number_value(const char* first, const char* last, bool whole) {
+    // A skipped number needs only its range told: one without an exponent
+    // and of fewer than 300 digits lies well inside a double's.
+    if (muted && last - first < 300 && std::find_if(first, last, [](char c) { return c == 'e' || c == 'E'; }) == last)
+      return true;
     auto value = 0.0;
     auto negative = *first == '-';
     auto begin = first + (negative ? 1 : 0);
@@ -270,18 +303,33 @@ struct json_reader {
         return fail();
       }
     }
-    return events.number(value, whole);
+    return muted || events.number(value, whole);
   }
   bool literal(const char* word) {
     for (auto c = word; *c; c++)
       if (in.get() != (unsigned char)*c) return fail();
     return true;
   }
-  // A key, its colon and the space after them.
-  bool read_key() {
+  // A key, its colon and the space after them; a key whose value the
+  // events skip mutes them until that value has been read.
+  bool read_key(const std::vector<char>& open) {
     in.skip_space();
     if (in.peek() != '"') return fail();
-    if (!read_string() || !events.key(text)) return false;
+    // A key of plain bytes that ends in this block (most keys) is told to
+    // the events where it lies.
+    auto run = plain_run(in.p + 1, in.end);
+    if (run != in.end && *run == '"') {
+      auto key = std::string_view(in.p + 1, (size_t)(run - in.p - 1));
+      in.p = run + 1;
+      if (!muted && !events.key(key)) return false;
+    } else if (!read_string() || (!muted && !events.key(text))) {
+      return false;
+    }
+    if (events.skip_value && !muted) {
+      events.skip_value = false;
+      muted = true;
+      mute_depth = open.size();
+    }
     in.skip_space();
     if (in.get() != ':') return fail();
     return true;
@@ -297,41 +345,45 @@ struct json_reader {
     for (;;) {
       // A value.
       in.skip_space();
+      if (open.size() > events.depth_limit) {
+        error = "nested too deeply at byte " + std::to_string(in.offset());
+        return false;
+      }
       switch (in.peek()) {
         case '{':
           in.p++;
-          if (!events.start_object()) return false;
+          if (!muted && !events.start_object()) return false;
           in.skip_space();
           if (in.peek() == '}') {
             in.p++;
-            if (!events.end_object()) return false;
+            if (!muted && !events.end_object()) return false;
             break;
           }
-          if (!read_key()) return false;
           open.push_back('{');
+          if (!read_key(open)) return false;
           continue;
         case '[':
           in.p++;
-          if (!events.start_array()) return false;
+          if (!muted && !events.start_array()) return false;
           in.skip_space();
           if (in.peek() == ']') {
             in.p++;
-            if (!events.end_array()) return false;
+            if (!muted && !events.end_array()) return false;
             break;
           }
           open.push_back('[');
           continue;
         case '"':
-          if (!read_string() || !events.string(text)) return false;
+          if (!read_string() || (!muted && !events.string(text))) return false;
           break;
         case 't':
-          if (!literal("true") || !events.boolean(true)) return false;
+          if (!literal("true") || (!muted && !events.boolean(true))) return false;
           break;
         case 'f':
-          if (!literal("false") || !events.boolean(false)) return false;
+          if (!literal("false") || (!muted && !events.boolean(false))) return false;
           break;
         case 'n':
-          if (!literal("null") || !events.null()) return false;
+          if (!literal("null") || (!muted && !events.null())) return false;
           break;
         default:
           if (!read_number()) return false;
@@ -339,17 +391,18 @@ struct json_reader {
       }
       // After a value: the next one of its container, or the container's end.
       for (;;) {
+        if (muted && open.size() == mute_depth) muted = false;  // the skipped value is read
         if (open.empty()) return true;
         in.skip_space();
         auto c = in.get();
         if (c == ',') {
-          if (open.back() == '{' && !read_key()) return false;
+          if (open.back() == '{' && !read_key(open)) return false;
           break;
         }
         if (c == (open.back() == '{' ? '}' : ']')) {
           auto object = open.back() == '{';
           open.pop_back();
-          if (!(object ? events.end_object() : events.end_array())) return false;
+          if (!muted && !(object ? events.end_object() : events.end_array())) return false;
           continue;
         }
         if (c >= 0) in.p--;  // the error is at this byte
@@ -365,6 +418,7 @@ bool read_json_events(uint64_t size, const std::function<bool(uint64_t, void*, s
                       json_events& events, std::string& error, bool& read_failed, size_t block) {
   error.clear();
   read_failed = false;
+  events.skip_value = false;
   auto reader = json_reader{byte_cursor{size, read, std::max<size_t>(block, 1)}, events, error};
   auto ok = reader.read();
   read_failed = reader.in.failed;

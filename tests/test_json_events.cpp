@@ -24,15 +24,19 @@ std::string number_text(double value, bool whole) {
 struct event_log : json_events {
   std::string log;
   int         stop_after = -1;  // events before one returns false
+  std::string skipped_key = "";  // the key whose values are skipped, if any
   bool add(const std::string& line) {
     log += line + "\n";
     return stop_after < 0 || --stop_after >= 0;
+  }
+  bool key(std::string_view value) override {
+    skip_value = !skipped_key.empty() && value == skipped_key;
+    return add("k" + std::string(value));
   }
   bool null() override { return add("null"); }
   bool boolean(bool value) override { return add(value ? "true" : "false"); }
   bool number(double value, bool whole) override { return add(number_text(value, whole)); }
   bool string(std::string& value) override { return add("s" + value); }
-  bool key(std::string& value) override { return add("k" + value); }
   bool start_object() override { return add("{"); }
   bool end_object() override { return add("}"); }
   bool start_array() override { return add("["); }
@@ -59,6 +63,39 @@ struct library_log : nlohmann::json_sax<nlohmann::json> {
   bool end_array() override { return add("]"); }
   bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
     return false;
+  }
+};
+
+// The library's events with the values of one key left out: what our
+// reader reports when its events skip that key's values.
+struct library_skipping_log : library_log {
+  std::string skipped_key;
+  bool        pending = false;  // the value after the key is to go
+  int         depth   = 0;      // open containers of the value going
+  bool value(const std::string& line, int opens) {
+    if (pending || depth > 0) {
+      pending = false;
+      depth += opens;
+      return true;
+    }
+    return add(line);
+  }
+  bool null() override { return value("null", 0); }
+  bool boolean(bool v) override { return value(v ? "true" : "false", 0); }
+  bool number_integer(number_integer_t v) override { return value(number_text((double)v, true), 0); }
+  bool number_unsigned(number_unsigned_t v) override { return value(number_text((double)v, true), 0); }
+  bool number_float(number_float_t v, const string_t& text) override {
+    return value(number_text(v, text.find_first_of(".eE") == std::string::npos), 0);
+  }
+  bool string(string_t& v) override { return value("s" + v, 0); }
+  bool start_object(std::size_t) override { return value("{", 1); }
+  bool start_array(std::size_t) override { return value("[", 1); }
+  bool end_object() override { return depth > 0 ? (--depth, true) : add("}"); }
+  bool end_array() override { return depth > 0 ? (--depth, true) : add("]"); }
+  bool key(string_t& v) override {
+    if (depth > 0) return true;
+    pending = v == skipped_key;
+    return add("k" + v);
   }
 };
 
@@ -91,6 +128,25 @@ void expect_same(const std::string& text) {
       if (first_error.empty()) first_error = error;
       EXPECT_EQ(error, first_error) << "block " << block << ": " << text;
     }
+  }
+}
+
+// With the values of `key` skipped: the library's events without them, and
+// for damaged text the verdict and the byte of the reader that skips nothing.
+void expect_same_skipping(const std::string& text, const std::string& key) {
+  auto library = library_skipping_log{};
+  library.skipped_key = key;
+  auto valid = nlohmann::json::sax_parse(text, &library, nlohmann::json::input_format_t::json, false);
+  auto plain = event_log{};
+  auto plain_error = std::string{};
+  read_text(text, 1 << 20, plain, plain_error);
+  for (size_t block : {1, 7, 1 << 20}) {
+    auto ours = event_log{};
+    ours.skipped_key = key;
+    auto error = std::string{};
+    ASSERT_EQ(read_text(text, block, ours, error), valid) << "block " << block << ": " << text;
+    if (valid) EXPECT_EQ(ours.log, library.log) << "block " << block << ": " << text;
+    else EXPECT_EQ(error, plain_error) << "block " << block << ": " << text;
   }
 }
 
@@ -188,4 +244,61 @@ TEST(json_events, an_event_that_returns_false_stops_the_reading) {
   // Where the text stops being JSON.
   EXPECT_FALSE(read_text("{\"a\": [1, 2,, 3]}", 4, log, error));
   EXPECT_EQ(error, "at byte 12");
+}
+
+TEST(json_events, skipped_values_are_checked_but_not_reported) {
+  const char* texts[] = {
+      "{\"key3\":1,\"b\":2}", "{\"key3\":[1,{\"key3\":[]},\"x\"],\"b\":[true]}", "{\"a\":{\"key3\":{}}}",
+      "[{\"key3\":null},{\"key3\":-0.5e-400}]", "{\"key3\":\"\\u0041\\ud83d\\ude00\"}",
+      "{\"k\\u0065y3\":5}",  // a key with an escape is the same key
+      // Not JSON, though no event would look at it.
+      "{\"key3\":1e400}", "{\"key3\":[1,]}", "{\"key3\":\"\\ud800\"}", "{\"key3\":01}", "{\"key3\":[1}",
+      "{\"key3\":\"\xff\"}", "{\"key3\":tru}", "{\"key3\":",
+  };
+  for (auto text : texts) expect_same_skipping(text, "key3");
+  // A number of many digits and no exponent, in range or beyond it.
+  for (auto digits : {298, 299, 300, 308, 309, 320, 400})
+    for (auto fraction : {"", ".5"})
+      expect_same_skipping("{\"key3\":1" + std::string((size_t)digits, '0') + fraction + "}", "key3");
+  auto random = std::mt19937(11);
+  for (int k = 0; k < 200; k++) {
+    auto text = random_value(random, 0).dump();
+    expect_same_skipping(text, "key" + std::to_string(k % 20));
+    auto damaged = text;
+    auto at = random() % (text.size() + 1);
+    if (at < text.size()) damaged[at] = "{}[],:\"\\0e.-x \x80"[random() % 16];
+    expect_same_skipping(damaged, "key" + std::to_string(k % 20));
+  }
+}
+
+TEST(json_events, values_nested_past_the_limit_end_the_reading_skipped_or_not) {
+  struct nesting_case {
+    const char* text;
+    std::string error;  // empty: read
+  } cases[] = {
+      {"[[[1]]]", ""},
+      {"[[[[1]]]]", "nested too deeply at byte 4"},
+      {"[[[[]]]]", ""},  // the empty array is a value inside three
+      {"{\"a\":[[{}]]}", ""},
+      {"{\"skip\":[[[1]]]}", "nested too deeply at byte 11"},
+  };
+  for (auto& c : cases) {
+    auto log = event_log{};
+    log.skipped_key = "skip";
+    log.depth_limit = 3;
+    auto error = std::string{};
+    EXPECT_EQ(read_text(c.text, 2, log, error), c.error.empty()) << c.text;
+    EXPECT_EQ(error, c.error) << c.text;
+  }
+}
+
+// A string's plain bytes are looked at eight at a time: a byte that ends
+// the run, at every place in the first two words.
+TEST(json_events, a_string_ends_its_plain_run_at_any_byte) {
+  const char* bytes[] = {"\"", "\\n", "\x01", "\x1f", " ", "\x7f", "\xc3\xa9", "\x80", "\xff", "!", "#", "[", "\\u0022"};
+  for (auto byte : bytes)
+    for (size_t at = 0; at < 18; at++) {
+      auto text = "[\"" + std::string(at, 'a') + byte + std::string(20 - at, 'b') + "\"]";
+      expect_same(text);
+    }
 }
