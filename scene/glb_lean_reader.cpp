@@ -224,11 +224,11 @@ struct glb_sax : json_events {
   // 0 ... 3) is the array open at the end of the path, while its elements
   // are numbers: they are stored at once too.
   gltf_node* element_node = nullptr;
+  int        element_kind = 0;
   // The accessor whose type, or the node whose name, the string after the
   // current key is.
   gltf_accessor* type_of = nullptr;
   gltf_node*     name_of = nullptr;
-  int        element_kind = 0;
   static constexpr int element_sizes[4] = {16, 3, 4, 3};
   // Where a node's transform element `kind` of `index` goes; its
   // transform is made at its first element.
