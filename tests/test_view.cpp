@@ -39,6 +39,14 @@ image4b read_screen(const std::string& path) {
   return image;
 }
 
+// The options that start a virtual display for xvfb-run. Each test process
+// looks for a free server number from a start of its own (xvfb-run's -a
+// tries the next one when a server holds it), so that tests running side by
+// side seldom try the same number at once.
+std::vector<std::string> display_options() {
+  return {"-n", std::to_string(200 + 10 * (::getpid() % 500)), "-a"};
+}
+
 // Runs the program's window in `folder` on a scene until a line shows on
 // its standard output, then ends it by a termination signal; the program
 // must end with 0. The virtual display keeps its screen in a file: a second
@@ -59,8 +67,9 @@ std::string run_window_until(const std::string& folder, const std::string& scene
                 "for i in $(seq 1 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done; "
                 "if kill -0 $pid 2>/dev/null; then kill -KILL $pid; echo still-running; fi; "
                 "wait $pid; echo \"status=$?\"";
-  auto result = run_program("xvfb-run", std::vector<std::string>{
-      "-a", "-s", "-screen 0 1280x720x24 -fbdir " + folder + "/screen", "sh", "-c", script});
+  auto args = display_options();
+  args.insert(args.end(), {"-s", "-screen 0 1280x720x24 -fbdir " + folder + "/screen", "sh", "-c", script});
+  auto result = run_program("xvfb-run", args);
   EXPECT_EQ(result.out.find("still-running"), std::string::npos) << line;
   EXPECT_NE(result.out.find("status=0"), std::string::npos) << line << "\n" << result.out << result.err;
   return read_file(folder + "/" + out);
@@ -78,7 +87,8 @@ constexpr int distinct_levels = 12;
 
 program_run run_view(const std::vector<std::string>& args, bool display = true) {
   if (!display) return run_program(VIEW_PATH, args);
-  auto full = std::vector<std::string>{"-a", VIEW_PATH};
+  auto full = display_options();
+  full.push_back(VIEW_PATH);
   full.insert(full.end(), args.begin(), args.end());
   return run_program("xvfb-run", full);
 }
@@ -326,7 +336,9 @@ TEST_F(ViewProgram, WindowOpensAndClosesCleanly) {
                   "for i in $(seq 1 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done; "
                   "if kill -0 $pid 2>/dev/null; then kill -KILL $pid; echo still-running; fi; "
                   "wait $pid; echo \"status=$?\"; cat window-out.txt";
-    auto run = run_program("xvfb-run", std::vector<std::string>{"-a", "sh", "-c", script});
+    auto args = display_options();
+    args.insert(args.end(), {"sh", "-c", script});
+    auto run = run_program("xvfb-run", args);
     EXPECT_NE(run.out.find("window="), std::string::npos);
     EXPECT_EQ(run.out.find("window=\n"), std::string::npos) << "no window titled city.json\n" << run.out;
     EXPECT_EQ(run.out.find("still-running"), std::string::npos) << close;
