@@ -37,6 +37,17 @@ float flat_layer_step(const bbox3f& bounds) {
 
 namespace {
 
+// How many meshes ahead the ranking asks for the memory it will read.
+constexpr size_t prefetch_ahead = 8;
+
+void prefetch(const void* address) {
+#if defined(__GNUC__)
+  __builtin_prefetch(address);
+#else
+  (void)address;
+#endif
+}
+
 bool has_faces(const scene_shape& shape) {
   return !shape.positions.empty() &&
          (!shape.triangles.empty() || !shape.quads.empty() || !shape.quadspos.empty());
@@ -332,9 +343,13 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
                        in_cell(mesh.min_z, bounds.min.z, bounds.max.z, cz, false),
                        in_cell(mesh.max_z, bounds.min.z, bounds.max.z, cz, true)};
   };
+  // The entry also carries its mesh's height, so that a mesh too far
+  // below to lift the one being ranked is passed over without reading
+  // its record.
   struct cell_entry {
     uint32_t    mesh;
     cell_extent extent;
+    float       height;
   };
   auto cell_meshes = std::vector<cell_entry>(cell_start.back());
   {
@@ -345,7 +360,7 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
       for (int cx = x0; cx <= x1; cx++)
         for (int cz = z0; cz <= z1; cz++)
           cell_meshes[fill[(size_t)cx * (size_t)grid + (size_t)cz]++] = {
-              (uint32_t)m, extent_in(meshes[m], cx, cz)};
+              (uint32_t)m, extent_in(meshes[m], cx, cz), meshes[m].height};
     }
   }
 
@@ -362,6 +377,12 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
   // would otherwise all be met and passed over.)
   auto top_rank = 0;
   size_t reach_first = 0;
+  // The rank a mesh needs to stand a step above one of rank `rank` lying
+  // `below` under it; a little slack keeps layers lifted once where they
+  // are. It never falls as `rank` grows.
+  auto needed_rank = [&](int rank, float below) {
+    return (int)std::ceil((float)rank + 1 - below / result.step - 0.01f);
+  };
   // Each cell's first entry within reach: it only moves on.
   auto cell_reach = std::vector<size_t>(cell_start.begin(), cell_start.end() - 1);
   auto below_reach = [&](size_t o, float height) {
@@ -372,6 +393,15 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
     int x0, x1, z0, z1;
     cell_range(mesh, x0, x1, z0, z1);
     while (reach_first < m && below_reach(reach_first, mesh.height)) reach_first++;
+    // The cells of a mesh a few places on lie anywhere in the array: asked
+    // for now, they are at hand when that mesh is ranked.
+    if (m + prefetch_ahead < meshes.size()) {
+      int px0, px1, pz0, pz1;
+      cell_range(meshes[m + prefetch_ahead], px0, px1, pz0, pz1);
+      for (int cx = px0; cx <= px1 && cx < px0 + 2; cx++)
+        for (int cz = pz0; cz <= pz1 && cz < pz0 + 2; cz++)
+          prefetch(cell_meshes.data() + cell_reach[(size_t)cx * (size_t)grid + (size_t)cz]);
+    }
     auto low = 0;
     taken.clear();
     for (int cx = x0; cx <= x1; cx++) {
@@ -388,6 +418,10 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
           if (e.max_x < near.min_x || e.min_x > near.max_x || e.max_z < near.min_z ||
               e.min_z > near.max_z)
             continue;
+          auto level = mesh.height - entry.height <= same_height;
+          // No mesh taken so far has a rank above the top one: the rank
+          // that one would need (as below) bounds what this one needs.
+          if (!level && needed_rank(top_rank, mesh.height - entry.height) <= low) continue;
           auto& other = meshes[o];
           if (!boxes_overlap(mesh.min_x, mesh.max_x, other.min_x, other.max_x, eps) ||
               !boxes_overlap(mesh.min_z, mesh.max_z, other.min_z, other.max_z, eps))
@@ -396,13 +430,9 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
           int ox0, ox1, oz0, oz1;
           cell_range(other, ox0, ox1, oz0, oz1);
           if (std::max(x0, ox0) != cx || std::max(z0, oz0) != cz) continue;
-          auto level = mesh.height - other.height <= same_height;
-          // The rank this mesh needs to stand a step above the other;
-          // a little slack keeps layers lifted once where they are.
           auto needed = 0;
           if (!level) {
-            auto need = (float)other.rank + 1 - (mesh.height - other.height) / result.step;
-            needed = (int)std::ceil(need - 0.01f);
+            needed = needed_rank(other.rank, mesh.height - other.height);
             if (needed <= low) continue;
           }
           for (auto* m : {&mesh, &other}) {
