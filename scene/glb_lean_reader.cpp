@@ -230,12 +230,15 @@ struct glb_sax : json_events {
   gltf_accessor* type_of = nullptr;
   gltf_node*     name_of = nullptr;
   static constexpr int element_sizes[4] = {16, 3, 4, 3};
+  static constexpr const char* element_names[4] = {"matrix", "translation", "rotation", "scale"};
+  // False, with the problem told, for a transform's element `kind`.
+  bool refuse_element(int kind, const char* what, const record_name& name) {
+    return problem = name.text() + ": " + element_names[kind] + what, false;
+  }
   // Where a node's transform element `kind` of `index` goes; its
   // transform is made at its first element.
   bool store_element(gltf_node& node, int kind, size_t index, double value, const record_name& name) {
-    static const char* names[] = {"matrix", "translation", "rotation", "scale"};
-    if (index >= (size_t)element_sizes[kind])
-      return problem = name.text() + ": " + names[kind] + " has too many elements", false;
+    if (index >= (size_t)element_sizes[kind]) return refuse_element(kind, " has too many elements", name);
     if (node.transform < 0) {
       node.transform = (int)doc.transforms.size();
       doc.transforms.emplace_back();
@@ -421,12 +424,9 @@ struct glb_sax : json_events {
     }
     auto kind = transform_kind(field);
     if (kind < 0) return true;
-    static const char* names[] = {"matrix", "translation", "rotation", "scale"};
-    if (v.kind != sax_value::number || !std::isfinite(v.number_value)) {
-      if (at(3) >= (size_t)element_sizes[kind])
-        return problem = name.text() + ": " + names[kind] + " has too many elements", false;
-      return problem = name.text() + ": " + names[kind] + " is not a number", false;
-    }
+    if (v.kind != sax_value::number || !std::isfinite(v.number_value))
+      return refuse_element(kind, at(3) >= (size_t)element_sizes[kind] ? " has too many elements" : " is not a number",
+                            name);
     return store_element(node, kind, at(3), v.number_value, name);
   }
   static int transform_kind(json_key field) {
