@@ -308,8 +308,14 @@ void assign_tiles(build_state& state) {
     auto center = (info.box.min + info.box.max) * 0.5f;
     info.tile = cell(center.x, focus.min.x, focus.max.x) * grid + cell(center.z, focus.min.z, focus.max.z);
   }
-  std::stable_sort(state.infos.begin(), state.infos.end(),
-                   [](const instance_info& a, const instance_info& b) { return a.tile < b.tile; });
+  // By tile, each tile's instances in the order they came: counted, then
+  // placed (a grid has at most a few thousand tiles).
+  auto starts = std::vector<size_t>((size_t)grid * (size_t)grid + 1, 0);
+  for (auto& info : state.infos) starts[(size_t)info.tile + 1]++;
+  for (size_t t = 1; t < starts.size(); t++) starts[t] += starts[t - 1];
+  auto sorted = std::vector<instance_info>(state.infos.size());
+  for (auto& info : state.infos) sorted[starts[(size_t)info.tile]++] = info;
+  state.infos = std::move(sorted);
 }
 
 // Appends one instance's mesh to its batch, in the batch's last run when
