@@ -1,9 +1,11 @@
 #include "scene/flat_layers.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <system_error>
 #include <thread>
@@ -37,6 +39,8 @@ float flat_layer_step(const bbox3f& bounds) {
 
 namespace {
 
+// Cities with this many flat meshes are sorted, and ranked, on two threads.
+constexpr size_t two_threads_from = 65536;
 // How many meshes ahead the ranking asks for the memory it will read.
 constexpr size_t prefetch_ahead = 8;
 
@@ -77,6 +81,7 @@ struct flat_mesh {
   int      rank   = 0;
   uint32_t first  = UINT32_MAX;  // its triangles in the pool, once built
   uint32_t count  = 0;
+  uint8_t  side   = 0;  // the pool its triangles go to (below)
   bool     built() const { return first != UINT32_MAX; }
 };
 
@@ -132,7 +137,7 @@ bool boxes_overlap(float a0, float a1, float b0, float b1, float eps) {
 
 // `near_b` is scratch, kept by the caller so that the test of a pair, made
 // tens of millions of times in a dense city, allocates nothing.
-bool meshes_overlap(const flat_mesh& a, const flat_mesh& b, const triangle_pool& pool, float eps,
+bool meshes_overlap(const flat_mesh& a, const flat_mesh& b, const triangle_pool* pools, float eps,
                     std::vector<const plan_triangle*>& near_b) {
   // Only the faces within the boxes' common part can meet.
   auto lo_x = std::max(a.min_x, b.min_x), hi_x = std::min(a.max_x, b.max_x);
@@ -142,11 +147,13 @@ bool meshes_overlap(const flat_mesh& a, const flat_mesh& b, const triangle_pool&
            boxes_overlap(t.min_z(), t.max_z(), lo_z, hi_z, eps);
   };
   near_b.clear();
+  auto& pool_a = pools[a.side];
+  auto& pool_b = pools[b.side];
   for (auto k = b.first; k < b.first + b.count; k++)
-    if (within(pool[k])) near_b.push_back(&pool[k]);
+    if (within(pool_b[k])) near_b.push_back(&pool_b[k]);
   if (near_b.empty()) return false;
   for (auto k = a.first; k < a.first + a.count; k++) {
-    auto& ta = pool[k];
+    auto& ta = pool_a[k];
     if (!within(ta)) continue;
     for (auto tb : near_b) {
       if (!boxes_overlap(ta.min_x(), ta.max_x(), tb->min_x(), tb->max_x(), eps) ||
@@ -156,6 +163,149 @@ bool meshes_overlap(const flat_mesh& a, const flat_mesh& b, const triangle_pool&
     }
   }
   return false;
+}
+
+// What one thread's ranking keeps: the highest rank among the meshes it
+// may meet, the first mesh still within reach, and scratch.
+struct ranking {
+  int                               top_rank    = 0;
+  size_t                            reach_first = 0;
+  scene_shape                       scratch     = {};
+  std::vector<int>                  taken       = {};
+  std::vector<const plan_triangle*> near_b      = {};
+};
+
+// The meshes' sides of a cut through the plan: a mesh wholly on one side
+// meets only meshes on its side or across the cut. The caller's thread
+// ranks those on side 0 and those across (side 2), a helper those on side 1.
+// A mesh across is ranked when every mesh before it is, with the helper
+// waiting; a mesh on side 1 waits for the meshes across before it. Ranks
+// are those of one thread: each mesh meets the same meshes, all ranked.
+// The meshes across get their triangles at once, so that no two threads
+// build into one pool at the same time: the caller's builds into the
+// helper's pool only while the helper waits. False when no helper can be
+// started (nothing is ranked then); else `ranked` tells whether every
+// shape could be had.
+template <typename RankMesh, typename Build, typename Prefetch>
+bool rank_two_sides(std::vector<flat_mesh>& meshes, const RankMesh& rank_mesh, const Build& build,
+                    const Prefetch& prefetch_cells, bool& ranked) {
+  auto own = std::vector<uint32_t>{}, helpers = std::vector<uint32_t>{};
+  auto across_before = std::vector<uint32_t>{};  // for each of the helper's, the meshes across before it
+  auto across = uint32_t{0};
+  for (size_t m = 0; m < meshes.size(); m++) {
+    if (meshes[m].side == 1) {
+      helpers.push_back((uint32_t)m);
+      across_before.push_back(across);
+    } else {
+      own.push_back((uint32_t)m);
+      across += meshes[m].side == 2;
+    }
+  }
+  // The helper's next mesh (all before it that are its own are ranked) and
+  // the top rank it has met; the meshes across ranked so far and their top.
+  auto helper_next = std::atomic<size_t>{0}, across_done = std::atomic<size_t>{0};
+  auto helper_top = std::atomic<int>{0}, across_top = std::atomic<int>{0};
+  auto failed = std::atomic<bool>{false};
+  auto helper_error = std::exception_ptr{};
+  auto wait_for = [&](const auto& ready) {
+    for (int spins = 0; !ready(); spins++) {
+      if (failed.load(std::memory_order_relaxed)) return false;
+      if (spins >= 64) std::this_thread::yield();
+    }
+    return true;
+  };
+  auto helper_side = [&] {
+    auto r = ranking{};
+    try {
+      for (size_t k = 0; k < helpers.size() && !failed; k++) {
+        auto m = helpers[k];
+        helper_top.store(r.top_rank, std::memory_order_relaxed);
+        helper_next.store(m, std::memory_order_release);
+        if (!wait_for([&] { return across_done.load(std::memory_order_acquire) >= across_before[k]; }))
+          break;
+        r.top_rank = std::max(r.top_rank, across_top.load(std::memory_order_relaxed));
+        if (k + prefetch_ahead < helpers.size()) prefetch_cells(meshes[helpers[k + prefetch_ahead]]);
+        if (!rank_mesh(m, r)) {
+          failed = true;
+          break;
+        }
+      }
+    } catch (...) {
+      helper_error = std::current_exception();
+      failed = true;
+    }
+    helper_top.store(r.top_rank, std::memory_order_relaxed);
+    helper_next.store(meshes.size(), std::memory_order_release);
+  };
+  auto helper = std::thread{};
+  try {
+    helper = std::thread(helper_side);
+  } catch (const std::system_error&) {
+    return false;
+  }
+  auto error = std::exception_ptr{};
+  try {
+    auto r = ranking{}, r_across = ranking{};
+    auto top_across = 0;
+    for (size_t k = 0; k < own.size() && !failed; k++) {
+      auto m = own[k];
+      // (Not the cells of a mesh across: the helper may be moving on in them.)
+      if (k + prefetch_ahead < own.size() && meshes[own[k + prefetch_ahead]].side == 0)
+        prefetch_cells(meshes[own[k + prefetch_ahead]]);
+      if (meshes[m].side == 0) {
+        if (!rank_mesh(m, r)) failed = true;
+        continue;
+      }
+      if (!wait_for([&] { return helper_next.load(std::memory_order_acquire) > m; })) break;
+      // The mesh across meets meshes of both sides and has the highest
+      // rank of both to bound them.
+      r_across.top_rank = std::max({r_across.top_rank, r.top_rank, helper_top.load(std::memory_order_relaxed)});
+      if (!rank_mesh(m, r_across) || (!meshes[m].built() && !build(meshes[m], r_across.scratch))) {
+        failed = true;
+        break;
+      }
+      r.top_rank = std::max(r.top_rank, meshes[m].rank);
+      top_across = std::max(top_across, meshes[m].rank);
+      across_top.store(top_across, std::memory_order_relaxed);
+      across_done.fetch_add(1, std::memory_order_release);
+    }
+  } catch (...) {
+    error = std::current_exception();
+    failed = true;
+  }
+  helper.join();
+  if (error) std::rethrow_exception(error);
+  if (helper_error) std::rethrow_exception(helper_error);
+  ranked = !failed;
+  return true;
+}
+
+// The column of cells a cut through the plan goes along, left of it, for
+// two threads (0: none): the one that least keeps the busier side, and
+// the meshes across that the two wait on, alone. `when_worth` asks that
+// the city be big enough and the cut take a third off.
+template <typename CellRange>
+int cut_column(const std::vector<flat_mesh>& meshes, int grid, bool when_worth, const CellRange& cell_range) {
+  if (grid < 2) return 0;
+  if (when_worth && (meshes.size() < two_threads_from || std::thread::hardware_concurrency() < 2)) return 0;
+  // ends[c]: meshes whose last column is c; starts[c]: whose first is c.
+  auto ends = std::vector<size_t>((size_t)grid, 0), starts = std::vector<size_t>((size_t)grid, 0);
+  for (auto& mesh : meshes) {
+    int x0, x1, z0, z1;
+    cell_range(mesh, x0, x1, z0, z1);
+    starts[(size_t)x0]++, ends[(size_t)x1]++;
+  }
+  auto best = 0;
+  auto best_cost = meshes.size();
+  size_t left = 0, right = meshes.size() - starts[0];  // wholly left of, wholly right of the cut
+  for (int c = 1; c < grid; c++) {
+    left += ends[(size_t)c - 1];
+    auto cost = std::max(left, right) + (meshes.size() - left - right);
+    if (cost < best_cost) best = c, best_cost = cost;
+    right -= starts[(size_t)c];
+  }
+  if (when_worth && best_cost * 3 > meshes.size() * 2) return 0;
+  return !when_worth && best == 0 ? grid / 2 : best;
 }
 
 }  // namespace
@@ -233,7 +383,7 @@ std::vector<uint32_t> name_places(const std::vector<const scene_instance*>& inst
 }  // namespace
 
 flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& instances,
-                                  std::vector<bbox3f> boxes) {
+                                  std::vector<bbox3f> boxes, int threads) {
   auto result = flat_layer_ranks{};
   auto places = name_places(instances, boxes);
   rank_flat_boxes(
@@ -242,14 +392,14 @@ flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& inst
         frame = instances[i]->frame;
         return instances[i]->shape;
       },
-      result);
+      result, threads);
   return result;
 }
 
 bool rank_flat_boxes(std::vector<bbox3f> boxes,
                      const std::function<bool(size_t, size_t)>& name_less,
                      const std::function<const scene_shape*(size_t, scene_shape&, frame3f&)>& shape_of,
-                     flat_layer_ranks& result) {
+                     flat_layer_ranks& result, int threads) {
   result = flat_layer_ranks{};
   result.ranks.assign(boxes.size(), 0);
   auto bounds = bbox3f{};
@@ -287,7 +437,7 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
   // A city's meshes are sorted in two halves at once, then merged: the
   // order is total (ties go by index), so it is the same either way.
   auto sorted = false;
-  if (meshes.size() >= 65536) {
+  if (meshes.size() >= two_threads_from) {
     auto middle = meshes.begin() + (long)(meshes.size() / 2);
     try {
       auto helper = std::thread([&] { std::sort(meshes.begin(), middle, lower); });
@@ -364,52 +514,53 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
     }
   }
 
-  auto scratch = scene_shape{};
-  auto pool = triangle_pool{};
-  auto taken = std::vector<int>{};
-  auto near_b = std::vector<const plan_triangle*>{};
-  // A mesh that lies more than (the highest rank so far + 2) steps below
-  // this one cannot lift it, nor any later one (they lie as high or
-  // higher): the meshes below `reach_first` are not looked at again. The
-  // meshes are in order of height, and so are each cell's entries, so
-  // those within reach end each cell's list before this mesh. (A dense
-  // city has many meshes over each other, roads under the roofs, that
-  // would otherwise all be met and passed over.)
-  auto top_rank = 0;
-  size_t reach_first = 0;
+  // The triangles of the meshes on each side of the cut and across it.
+  triangle_pool pools[3];
+  auto cut = threads == 1 ? 0 : cut_column(meshes, grid, threads == 0, cell_range);
+  for (auto& mesh : meshes) {
+    int x0, x1, z0, z1;
+    cell_range(mesh, x0, x1, z0, z1);
+    mesh.side = cut <= 0 ? 0 : x1 < cut ? 0 : x0 >= cut ? 1 : 2;
+  }
+  // Each cell's first entry within reach (below): it only moves on.
+  auto cell_reach = std::vector<size_t>(cell_start.begin(), cell_start.end() - 1);
   // The rank a mesh needs to stand a step above one of rank `rank` lying
   // `below` under it; a little slack keeps layers lifted once where they
   // are. It never falls as `rank` grows.
   auto needed_rank = [&](int rank, float below) {
     return (int)std::ceil((float)rank + 1 - below / result.step - 0.01f);
   };
-  // Each cell's first entry within reach: it only moves on.
-  auto cell_reach = std::vector<size_t>(cell_start.begin(), cell_start.end() - 1);
-  auto below_reach = [&](size_t o, float height) {
-    return height - meshes[o].height > (float)(top_rank + 2) * result.step;
+  auto build = [&](flat_mesh& mesh, scene_shape& scratch) {
+    auto frame = frame3f{};
+    auto shape = shape_of(mesh.index, scratch, frame);
+    if (!shape) return false;
+    build_triangles(mesh, *shape, frame, pools[mesh.side]);
+    return true;
   };
-  for (size_t m = 0; m < meshes.size(); m++) {
+  // Ranks mesh m once every mesh before it that it may meet is ranked.
+  // A mesh that lies more than (the highest rank it may meet + 2) steps
+  // below this one cannot lift it, nor any later one (they lie as high or
+  // higher): the meshes below `reach_first` are not looked at again. The
+  // meshes are in order of height, and so are each cell's entries, so
+  // those within reach end each cell's list before this mesh. (A dense
+  // city has many meshes over each other, roads under the roofs, that
+  // would otherwise all be met and passed over.)
+  auto rank_mesh = [&](size_t m, ranking& r) {
     auto& mesh = meshes[m];
     int x0, x1, z0, z1;
     cell_range(mesh, x0, x1, z0, z1);
-    while (reach_first < m && below_reach(reach_first, mesh.height)) reach_first++;
-    // The cells of a mesh a few places on lie anywhere in the array: asked
-    // for now, they are at hand when that mesh is ranked.
-    if (m + prefetch_ahead < meshes.size()) {
-      int px0, px1, pz0, pz1;
-      cell_range(meshes[m + prefetch_ahead], px0, px1, pz0, pz1);
-      for (int cx = px0; cx <= px1 && cx < px0 + 2; cx++)
-        for (int cz = pz0; cz <= pz1 && cz < pz0 + 2; cz++)
-          prefetch(cell_meshes.data() + cell_reach[(size_t)cx * (size_t)grid + (size_t)cz]);
-    }
+    auto top_rank = r.top_rank;
+    while (r.reach_first < m &&
+           mesh.height - meshes[r.reach_first].height > (float)(top_rank + 2) * result.step)
+      r.reach_first++;
     auto low = 0;
-    taken.clear();
+    r.taken.clear();
     for (int cx = x0; cx <= x1; cx++) {
       for (int cz = z0; cz <= z1; cz++) {
         auto cell = (size_t)cx * (size_t)grid + (size_t)cz;
         auto near = extent_in(mesh, cx, cz);
         auto& first = cell_reach[cell];
-        while (first < cell_start[cell + 1] && cell_meshes[first].mesh < (uint32_t)reach_first) first++;
+        while (first < cell_start[cell + 1] && cell_meshes[first].mesh < (uint32_t)r.reach_first) first++;
         for (auto k = first; k < cell_start[cell + 1]; k++) {
           auto& entry = cell_meshes[k];
           auto o = entry.mesh;
@@ -419,8 +570,8 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
               e.min_z > near.max_z)
             continue;
           auto level = mesh.height - entry.height <= same_height;
-          // No mesh taken so far has a rank above the top one: the rank
-          // that one would need (as below) bounds what this one needs.
+          // No mesh this one may meet has a rank above the top one: the
+          // rank that one would need (as below) bounds what this one needs.
           if (!level && needed_rank(top_rank, mesh.height - entry.height) <= low) continue;
           auto& other = meshes[o];
           if (!boxes_overlap(mesh.min_x, mesh.max_x, other.min_x, other.max_x, eps) ||
@@ -435,16 +586,11 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
             needed = needed_rank(other.rank, mesh.height - other.height);
             if (needed <= low) continue;
           }
-          for (auto* m : {&mesh, &other}) {
-            if (m->built()) continue;
-            auto frame = frame3f{};
-            auto shape = shape_of(m->index, scratch, frame);
-            if (!shape) return false;
-            build_triangles(*m, *shape, frame, pool);
-          }
-          if (!meshes_overlap(mesh, other, pool, eps, near_b)) continue;
+          if (!mesh.built() && !build(mesh, r.scratch)) return false;
+          if (!other.built() && !build(other, r.scratch)) return false;
+          if (!meshes_overlap(mesh, other, pools, eps, r.near_b)) continue;
           if (level) {
-            taken.push_back(other.rank);
+            r.taken.push_back(other.rank);
           } else {
             low = needed;
           }
@@ -452,12 +598,32 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
       }
     }
     auto rank = low;
-    std::sort(taken.begin(), taken.end());
-    for (auto r : taken)
-      if (r == rank) rank++;
+    std::sort(r.taken.begin(), r.taken.end());
+    for (auto t : r.taken)
+      if (t == rank) rank++;
     mesh.rank = rank;
-    top_rank = std::max(top_rank, rank);
+    r.top_rank = std::max(r.top_rank, rank);
     result.ranks[mesh.index] = rank;
+    return true;
+  };
+  // The cells of a mesh a few places on lie anywhere in the array: asked
+  // for now, they are at hand when that mesh is ranked.
+  auto prefetch_cells = [&](const flat_mesh& mesh) {
+    int x0, x1, z0, z1;
+    cell_range(mesh, x0, x1, z0, z1);
+    for (int cx = x0; cx <= x1 && cx < x0 + 2; cx++)
+      for (int cz = z0; cz <= z1 && cz < z0 + 2; cz++)
+        prefetch(cell_meshes.data() + cell_reach[(size_t)cx * (size_t)grid + (size_t)cz]);
+  };
+
+  if (cut > 0) {
+    auto ranked = false;
+    if (rank_two_sides(meshes, rank_mesh, build, prefetch_cells, ranked)) return ranked;
+  }
+  auto r = ranking{};
+  for (size_t m = 0; m < meshes.size(); m++) {
+    if (m + prefetch_ahead < meshes.size()) prefetch_cells(meshes[m + prefetch_ahead]);
+    if (!rank_mesh(m, r)) return false;
   }
   return true;
 }

@@ -31,9 +31,10 @@ struct flat_layer_ranks {
 flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& instances);
 // The same with the instances' world boxes given, one per instance:
 // placed_box of its shape's own box by its frame, an empty box for an
-// instance without faces (what the call above finds for itself).
+// instance without faces (what the call above finds for itself); ranked
+// on `threads` threads as below.
 flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& instances,
-                                  std::vector<bbox3f> boxes);
+                                  std::vector<bbox3f> boxes, int threads = 0);
 
 // The same ranking over items given by their world boxes (an empty box for
 // an item without faces), their names (name_less orders two items by name;
@@ -42,10 +43,15 @@ flat_layer_ranks rank_flat_layers(const std::vector<const scene_instance*>& inst
 // shape_of(i, scratch, frame) returns item i's shape (in `scratch` or
 // elsewhere) and sets its frame. False, with the ranks unfinished, when
 // shape_of returns null (a shape that cannot be had).
+//
+// With `threads` other than 1 the plan is cut in two and ranked on two
+// threads, shape_of then called from both at once: 0 when the processor
+// has two and the city is big enough for the cut to pay, 2 or more
+// always (where the plan has room for a cut). The ranks are the same.
 bool rank_flat_boxes(std::vector<bbox3f> boxes,
                      const std::function<bool(size_t, size_t)>& name_less,
                      const std::function<const scene_shape*(size_t, scene_shape&, frame3f&)>& shape_of,
-                     flat_layer_ranks& result);
+                     flat_layer_ranks& result, int threads = 1);
 
 // A shape's own box placed by a frame: the box of its eight corners moved.
 bbox3f placed_box(const bbox3f& local, const frame3f& frame);

@@ -8,8 +8,10 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
+#include <stdexcept>
 #include <nlohmann/json.hpp>
 
 #include "scene/flat_layers.h"
@@ -347,81 +349,180 @@ TEST(flat_layers, small_meshes_on_a_big_plan_rank_by_their_exact_overlap) {
   EXPECT_EQ(rank_flat_layers(pointers).ranks, expected);
 }
 
-// Ranks of many rectangles in stacks: roads of one height that cross (ranks
-// climb), layers a fraction of a step above them, and roofs far above, in
-// random places. The ranking, which passes over meshes too far below to
-// matter, gives the ranks the rule gives when every pair is tried.
-TEST(flat_layers, ranks_are_those_of_trying_every_pair) {
-  struct rect {
-    float x0, x1, z0, z1, y;
-  };
-  // The rule of rank_flat_layers, every earlier rectangle tried: lifted a
-  // step above what it overlaps below, apart from what it overlaps at its
-  // height. Rectangles overlap by area when both extents overlap.
-  auto rule = [](const std::vector<rect>& rects, float step, float same, float eps) {
-    auto order = std::vector<size_t>(rects.size());
-    for (size_t i = 0; i < order.size(); i++) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return rects[a].y < rects[b].y; });
-    auto ranks = std::vector<int>(rects.size(), 0);
-    for (size_t k = 0; k < order.size(); k++) {
-      auto& r = rects[order[k]];
-      auto low = 0;
-      auto taken = std::vector<int>{};
-      for (size_t j = 0; j < k; j++) {
-        auto& o = rects[order[j]];
-        if (!(r.x1 > o.x0 + eps && o.x1 > r.x0 + eps && r.z1 > o.z0 + eps && o.z1 > r.z0 + eps)) continue;
-        if (r.y - o.y <= same) {
-          taken.push_back(ranks[order[j]]);
-        } else {
-          auto need = (float)ranks[order[j]] + 1 - (r.y - o.y) / step;
-          low = std::max(low, (int)std::ceil(need - 0.01f));
-        }
+namespace {
+
+struct flat_rect {
+  float x0, x1, z0, z1, y;
+};
+
+// Rectangles in stacks on a ground of 100 x 100: roads of one height that
+// cross (ranks climb), layers a fraction of a step above them, and roofs
+// far above, in random places.
+std::vector<flat_rect> stacked_rects(unsigned seed) {
+  auto random = std::mt19937(seed);
+  auto uniform = [&](float a, float b) { return std::uniform_real_distribution<float>(a, b)(random); };
+  auto rects = std::vector<flat_rect>{{-50, 50, -50, 50, 0}};  // the ground
+  // The step is 1e-4 of the diagonal of the bounds, about 0.014 here.
+  const float step = 1e-4f * std::sqrt(100.f * 100 * 2);
+  for (int i = 0; i < 600; i++) {
+    auto x = std::round(uniform(-45, 40)), z = std::round(uniform(-45, 40));
+    auto kind = i % 4;
+    if (kind == 0) rects.push_back({x, x + 12, z, z + 1, 0.3f * step});        // roads along x
+    else if (kind == 1) rects.push_back({x, x + 1, z, z + 12, 0.3f * step});   // roads along z
+    else if (kind == 2) rects.push_back({x, x + 3, z, z + 3, std::round(uniform(1, 4)) * 0.6f * step});
+    else rects.push_back({x, x + 4, z, z + 4, 3 + std::round(uniform(0, 3))});  // roofs
+  }
+  return rects;
+}
+
+// The rule of rank_flat_layers, every earlier rectangle tried: lifted a
+// step above what it overlaps below, apart from what it overlaps at its
+// height. Rectangles overlap by area when both extents overlap.
+std::vector<int> ranks_by_every_pair(const std::vector<flat_rect>& rects, float step, float same, float eps) {
+  auto order = std::vector<size_t>(rects.size());
+  for (size_t i = 0; i < order.size(); i++) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return rects[a].y < rects[b].y; });
+  auto ranks = std::vector<int>(rects.size(), 0);
+  for (size_t k = 0; k < order.size(); k++) {
+    auto& r = rects[order[k]];
+    auto low = 0;
+    auto taken = std::vector<int>{};
+    for (size_t j = 0; j < k; j++) {
+      auto& o = rects[order[j]];
+      if (!(r.x1 > o.x0 + eps && o.x1 > r.x0 + eps && r.z1 > o.z0 + eps && o.z1 > r.z0 + eps)) continue;
+      if (r.y - o.y <= same) {
+        taken.push_back(ranks[order[j]]);
+      } else {
+        auto need = (float)ranks[order[j]] + 1 - (r.y - o.y) / step;
+        low = std::max(low, (int)std::ceil(need - 0.01f));
       }
-      std::sort(taken.begin(), taken.end());
-      auto rank = low;
-      for (auto t : taken)
-        if (t == rank) rank++;
-      ranks[order[k]] = rank;
     }
-    return ranks;
-  };
+    std::sort(taken.begin(), taken.end());
+    auto rank = low;
+    for (auto t : taken)
+      if (t == rank) rank++;
+    ranks[order[k]] = rank;
+  }
+  return ranks;
+}
+
+std::vector<scene_shape> rect_shapes(const std::vector<flat_rect>& rects, std::vector<bbox3f>& boxes) {
+  auto shapes = std::vector<scene_shape>(rects.size());
+  boxes.clear();
+  for (size_t i = 0; i < rects.size(); i++) {
+    auto& r = rects[i];
+    shapes[i].positions = {{r.x0, r.y, r.z0}, {r.x1, r.y, r.z0}, {r.x1, r.y, r.z1}, {r.x0, r.y, r.z1}};
+    shapes[i].triangles = {{0, 1, 2}, {0, 2, 3}};
+    boxes.push_back({{r.x0, r.y, r.z0}, {r.x1, r.y, r.z1}});
+  }
+  return shapes;
+}
+
+// The ranks of rectangles on `threads` threads, and those of the rule;
+// empty when the ranking fails.
+std::vector<int> rect_ranks(const std::vector<flat_rect>& rects, int threads, std::vector<int>& by_rule) {
+  auto boxes = std::vector<bbox3f>{};
+  auto shapes = rect_shapes(rects, boxes);
+  auto result = flat_layer_ranks{};
+  auto ranked = rank_flat_boxes(
+      boxes, [](size_t, size_t) { return false; },
+      [&](size_t i, scene_shape&, frame3f& frame) {
+        frame = {};
+        return &shapes[i];
+      },
+      result, threads);
+  auto size = result.step / 1e-4f;
+  by_rule = ranks_by_every_pair(rects, result.step, 1e-7f * size, 1e-7f * size);
+  return ranked ? result.ranks : std::vector<int>{};
+}
+
+}  // namespace
+
+// Ranks of stacked rectangles, on one thread and on two (the plan cut in
+// two, roads across the cut): the ranking, which passes over meshes too
+// far below to matter, gives the ranks the rule gives when every pair is
+// tried.
+TEST(flat_layers, ranks_are_those_of_trying_every_pair) {
   for (unsigned seed : {1u, 2u, 3u}) {
-    auto random = std::mt19937(seed);
-    auto uniform = [&](float a, float b) { return std::uniform_real_distribution<float>(a, b)(random); };
-    auto rects = std::vector<rect>{{-50, 50, -50, 50, 0}};  // the ground
-    // The step is 1e-4 of the diagonal of the bounds, about 0.014 here.
-    const float step = 1e-4f * std::sqrt(100.f * 100 * 2);
-    for (int i = 0; i < 600; i++) {
-      auto x = std::round(uniform(-45, 40)), z = std::round(uniform(-45, 40));
-      auto kind = i % 4;
-      if (kind == 0) rects.push_back({x, x + 12, z, z + 1, 0.3f * step});        // roads along x
-      else if (kind == 1) rects.push_back({x, x + 1, z, z + 12, 0.3f * step});   // roads along z
-      else if (kind == 2) rects.push_back({x, x + 3, z, z + 3, std::round(uniform(1, 4)) * 0.6f * step});
-      else rects.push_back({x, x + 4, z, z + 4, 3 + std::round(uniform(0, 3))});  // roofs
-    }
-    auto shapes = std::vector<scene_shape>(rects.size());
-    auto boxes = std::vector<bbox3f>{};
-    for (size_t i = 0; i < rects.size(); i++) {
-      auto& r = rects[i];
-      shapes[i].positions = {{r.x0, r.y, r.z0}, {r.x1, r.y, r.z0}, {r.x1, r.y, r.z1}, {r.x0, r.y, r.z1}};
-      shapes[i].triangles = {{0, 1, 2}, {0, 2, 3}};
-      boxes.push_back({{r.x0, r.y, r.z0}, {r.x1, r.y, r.z1}});
-    }
-    auto result = flat_layer_ranks{};
-    ASSERT_TRUE(rank_flat_boxes(
-        boxes, [](size_t, size_t) { return false; },
-        [&](size_t i, scene_shape&, frame3f& frame) {
-          frame = {};
-          return &shapes[i];
-        },
-        result));
-    auto size = result.step / 1e-4f;
-    auto expected = rule(rects, result.step, 1e-7f * size, 1e-7f * size);
-    EXPECT_EQ(result.ranks, expected) << seed;
+    auto rects = stacked_rects(seed);
+    auto expected = std::vector<int>{};
+    for (auto threads : {1, 2})
+      EXPECT_EQ(rect_ranks(rects, threads, expected), expected) << seed << " on " << threads << " threads";
     // The roads cross each other: their ranks climb past those of the
     // layers just above them, which must then rise over them.
     EXPECT_GE(*std::max_element(expected.begin(), expected.end()), 4) << seed;
   }
+}
+
+// A mesh that meets a stack of crossing roads on the other side of the
+// cut, or across it, while what lies on its own side is ranked low: it
+// still rises over the stack, on two threads as on one.
+TEST(flat_layers, a_mesh_over_a_stack_beyond_the_cut_rises_over_it) {
+  const float step = 1e-4f * std::sqrt(100.f * 100 * 2);
+  struct stack_case {
+    const char* what;
+    flat_rect   roads;  // six of them, overlapping at one height
+    flat_rect   over;   // 2.5 steps above them
+  } cases[] = {
+      {"a mesh across over roads on the right", {20, 30, 0, 1, 0.3f * step}, {-20, 25, 0, 1, 2.8f * step}},
+      {"a mesh on the right over roads across", {-10, 10, 10, 11, 0.3f * step}, {6, 9, 10, 11, 2.8f * step}},
+  };
+  for (auto& c : cases) {
+    auto rects = std::vector<flat_rect>{{-50, 50, -50, 50, 0}};  // the ground
+    // As many small squares on each side, well apart, keep the cut near
+    // the middle.
+    for (int i = 0; i < 40; i++)
+      for (auto x : {-45.0f, 15.0f})
+        rects.push_back({x + (float)(i % 8) * 4, x + (float)(i % 8) * 4 + 1, 20 + (float)(i / 8) * 4,
+                         21 + (float)(i / 8) * 4, 0.3f * step});
+    for (int i = 0; i < 6; i++) rects.push_back(c.roads);
+    rects.push_back(c.over);
+    auto expected = std::vector<int>{};
+    for (auto threads : {1, 2}) {
+      auto ranks = rect_ranks(rects, threads, expected);
+      EXPECT_EQ(ranks, expected) << c.what << " on " << threads << " threads";
+      // Over the roads of ranks 1 to 6, 2.5 steps below.
+      EXPECT_EQ(ranks.empty() ? -1 : ranks.back(), 5) << c.what << " on " << threads << " threads";
+    }
+  }
+}
+
+// A shape that cannot be had, or whose reading throws, on either side of
+// the cut or across it, ends the ranking on two threads as on one: false
+// or the exception, never a wait for the other thread.
+TEST(flat_layers, a_shape_that_cannot_be_had_ends_the_ranking_on_any_side) {
+  auto rects = stacked_rects(4);
+  auto boxes = std::vector<bbox3f>{};
+  auto shapes = rect_shapes(rects, boxes);
+  struct failure_case {
+    const char* where;
+    std::function<bool(const flat_rect&)> fails;
+  } cases[] = {
+      {"left", [](const flat_rect& r) { return r.x1 < -10; }},
+      {"right", [](const flat_rect& r) { return r.x0 > 10; }},
+      {"across", [](const flat_rect& r) { return r.x0 < -49; }},  // the ground
+  };
+  for (auto& c : cases)
+    for (auto threads : {1, 2})
+      for (auto throws : {false, true}) {
+        auto asked = 0;
+        auto shape_of = [&](size_t i, scene_shape&, frame3f& frame) -> const scene_shape* {
+          frame = {};
+          if (!c.fails(rects[i])) return &shapes[i];
+          asked++;
+          if (throws) throw std::runtime_error("unreadable");
+          return nullptr;
+        };
+        auto result = flat_layer_ranks{};
+        auto name_less = [](size_t, size_t) { return false; };
+        if (throws)
+          EXPECT_THROW(rank_flat_boxes(boxes, name_less, shape_of, result, threads), std::runtime_error)
+              << c.where << " on " << threads;
+        else
+          EXPECT_FALSE(rank_flat_boxes(boxes, name_less, shape_of, result, threads))
+              << c.where << " on " << threads;
+        EXPECT_GE(asked, 1) << c.where;
+      }
 }
 
 // A city's worth of meshes (sorted in two halves at once): pairs of

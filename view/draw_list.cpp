@@ -271,7 +271,7 @@ void rank_flat_meshes(build_state& state) {
     boxes.push_back(placed_box(state.shape_boxes[info.shape], info.instance->frame));
   }
   state.shape_boxes = {};
-  auto ranked = rank_flat_layers(instances, std::move(boxes));
+  auto ranked = rank_flat_layers(instances, std::move(boxes), state.options.threads);
   for (size_t k = 0; k < infos.size(); k++)
     infos[k].rank = infos[k].flat && ranked.ranks[k] > 0 ? std::min(ranked.ranks[k], max_layer_rank) : 0;
 }
