@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <string_view>
 #include <unordered_map>
 #include <nlohmann/json.hpp>
@@ -377,13 +378,17 @@ bool plan_store_export(const std::string& filename, const json_scene_store& stor
   }
   if (!with_bounds) std::vector<bbox3f>().swap(boxes);
   auto layers = flat_layer_ranks{};
+  // A big city is ranked on two threads; the shapes kept prepared are read
+  // from one file, one shape at a time.
+  auto reading = std::mutex{};
   auto ranked = rank_flat_boxes(
       std::move(placed), [](size_t a, size_t b) { return a < b; },  // keyed instances are in name order
       [&](size_t i, scene_shape& into, frame3f& frame) {
         frame = store.frames[plan.instances[i].frame];
+        auto lock = std::lock_guard<std::mutex>(reading);
         return export_store_shape(filename, store, plan, plan.instances[i].shape, into, error);
       },
-      layers);
+      layers, 0);
   if (!ranked) return false;
   plan.ranks = std::move(layers.ranks);
   plan.step = layers.step;
