@@ -172,6 +172,7 @@ struct ranking {
   size_t                            reach_first = 0;
   scene_shape                       scratch     = {};
   std::vector<int>                  taken       = {};
+  std::vector<size_t>               own         = {};  // the ranked mesh's cell entries
   std::vector<const plan_triangle*> near_b      = {};
 };
 
@@ -493,24 +494,31 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
                        in_cell(mesh.min_z, bounds.min.z, bounds.max.z, cz, false),
                        in_cell(mesh.max_z, bounds.min.z, bounds.max.z, cz, true)};
   };
-  // The entry also carries its mesh's height, so that a mesh too far
-  // below to lift the one being ranked is passed over without reading
-  // its record.
+  // The entry also carries its mesh's height and, once it is ranked, its
+  // rank, so that a mesh that cannot change the rank of the one being
+  // ranked is passed over without reading its record.
   struct cell_entry {
     uint32_t    mesh;
     cell_extent extent;
     float       height;
+    int         rank;
   };
   auto cell_meshes = std::vector<cell_entry>(cell_start.back());
+  // Beside each entry, whether its cell is its mesh's first column (1)
+  // and first row (2): a pair that shares several cells meets in the
+  // first of them, the cell of the larger first column and row of the two.
+  auto cell_firsts = std::vector<uint8_t>(cell_start.back());
   {
     auto fill = std::vector<size_t>(cell_start.begin(), cell_start.end() - 1);
     for (size_t m = 0; m < meshes.size(); m++) {
       int x0, x1, z0, z1;
       cell_range(meshes[m], x0, x1, z0, z1);
       for (int cx = x0; cx <= x1; cx++)
-        for (int cz = z0; cz <= z1; cz++)
-          cell_meshes[fill[(size_t)cx * (size_t)grid + (size_t)cz]++] = {
-              (uint32_t)m, extent_in(meshes[m], cx, cz), meshes[m].height};
+        for (int cz = z0; cz <= z1; cz++) {
+          auto k = fill[(size_t)cx * (size_t)grid + (size_t)cz]++;
+          cell_meshes[k] = {(uint32_t)m, extent_in(meshes[m], cx, cz), meshes[m].height, 0};
+          cell_firsts[k] = (uint8_t)((cx == x0 ? 1 : 0) | (cz == z0 ? 2 : 0));
+        }
     }
   }
 
@@ -555,6 +563,7 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
       r.reach_first++;
     auto low = 0;
     r.taken.clear();
+    r.own.clear();
     for (int cx = x0; cx <= x1; cx++) {
       for (int cz = z0; cz <= z1; cz++) {
         auto cell = (size_t)cx * (size_t)grid + (size_t)cz;
@@ -564,33 +573,35 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
         for (auto k = first; k < cell_start[cell + 1]; k++) {
           auto& entry = cell_meshes[k];
           auto o = entry.mesh;
-          if (o >= (uint32_t)m) break;  // not taken yet
+          if (o >= (uint32_t)m) {  // its own: the meshes after it are not taken yet
+            r.own.push_back(k);
+            break;
+          }
           auto& e = entry.extent;
           if (e.max_x < near.min_x || e.min_x > near.max_x || e.max_z < near.min_z ||
               e.min_z > near.max_z)
             continue;
+          if ((cx != x0 && !(cell_firsts[k] & 1)) || (cz != z0 && !(cell_firsts[k] & 2))) continue;
+          // A mesh below lifts this one to the rank it needs over it; one at
+          // its height keeps it from the same rank, which matters from
+          // `low` up only.
           auto level = mesh.height - entry.height <= same_height;
-          // No mesh this one may meet has a rank above the top one: the
-          // rank that one would need (as below) bounds what this one needs.
-          if (!level && needed_rank(top_rank, mesh.height - entry.height) <= low) continue;
+          auto needed = 0;
+          if (level) {
+            if (entry.rank < low) continue;
+          } else {
+            needed = needed_rank(entry.rank, mesh.height - entry.height);
+            if (needed <= low) continue;
+          }
           auto& other = meshes[o];
           if (!boxes_overlap(mesh.min_x, mesh.max_x, other.min_x, other.max_x, eps) ||
               !boxes_overlap(mesh.min_z, mesh.max_z, other.min_z, other.max_z, eps))
             continue;
-          // A pair that shares several cells meets in the first of them.
-          int ox0, ox1, oz0, oz1;
-          cell_range(other, ox0, ox1, oz0, oz1);
-          if (std::max(x0, ox0) != cx || std::max(z0, oz0) != cz) continue;
-          auto needed = 0;
-          if (!level) {
-            needed = needed_rank(other.rank, mesh.height - other.height);
-            if (needed <= low) continue;
-          }
           if (!mesh.built() && !build(mesh, r.scratch)) return false;
           if (!other.built() && !build(other, r.scratch)) return false;
           if (!meshes_overlap(mesh, other, pools, eps, r.near_b)) continue;
           if (level) {
-            r.taken.push_back(other.rank);
+            r.taken.push_back(entry.rank);
           } else {
             low = needed;
           }
@@ -602,6 +613,7 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
     for (auto t : r.taken)
       if (t == rank) rank++;
     mesh.rank = rank;
+    for (auto k : r.own) cell_meshes[k].rank = rank;
     r.top_rank = std::max(r.top_rank, rank);
     result.ranks[mesh.index] = rank;
     return true;
