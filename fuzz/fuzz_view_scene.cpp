@@ -1,6 +1,7 @@
 // The scene readers of STL, OBJ with materials, glTF and GLB, and pbrt,
 // chosen at build time by FUZZ_VIEW_FORMAT. Files that a scene refers to
 // are never found, so only the bytes of the file itself are fuzzed.
+#include <cstdlib>
 #include <string>
 
 #include "scene/gltf_reader.h"
@@ -20,7 +21,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (format == "gltf") parse_gltf_scene("fuzz.gltf", text, files, scene, error);
   if (format == "glb") {
     parse_gltf_scene("fuzz.glb", text, files, scene, error);
-    parse_glb_scene("fuzz.glb", text, scene, error);  // the viewer's lean reader
+    // The viewer's lean reader, on one thread and with its JSON chunk split
+    // at a third: both read alike.
+    auto ok = parse_glb_scene("fuzz.glb", text, scene, error);
+    auto split = glb_read_split{size / 3};
+    auto again = loaded_scene{};
+    auto error_again = std::string{};
+    auto ok_again = parse_glb_scene("fuzz.glb", text, again, error_again, &split);
+    if (ok != ok_again || error != error_again || scene.scene.instances.size() != again.scene.instances.size())
+      std::abort();
   }
   if (format == "pbrt") parse_pbrt_scene("fuzz.pbrt", text, files, scene, error);
   return 0;

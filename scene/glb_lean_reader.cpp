@@ -6,12 +6,16 @@
 #include "scene/json_events.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -213,6 +217,7 @@ struct glb_sax : json_events {
   gltf_document&    doc;
   std::string&      problem;
   std::vector<step> path = {};
+  bool              scene_seen = false;  // the document's "scene" was read
   // The whole-number field of an accessor, buffer view, mesh primitive or
   // node that the value after the current key fills, found as the key is
   // read: most of a city's values are such fields, and a whole number in
@@ -299,7 +304,8 @@ struct glb_sax : json_events {
     // An array's steps have no name (`other`), so a step's name alone says
     // whether it is the member of that name.
     if (depth() < 2) {
-      if (depth() == 1 && path[0].name == json_key::scene) return whole(v, doc.scene, record_name{"the document"}, "scene");
+      if (depth() == 1 && path[0].name == json_key::scene)
+        return scene_seen = true, whole(v, doc.scene, record_name{"the document"}, "scene");
       return true;
     }
     auto top = path[0].name;
@@ -608,6 +614,206 @@ struct glb_sax : json_events {
   bool end_array() override { return close(); }
 };
 
+using read_function = std::function<bool(uint64_t offset, void* out, size_t size)>;
+
+// A JSON chunk of this many bytes or more is read on two threads.
+constexpr uint64_t split_from = uint64_t{16} << 20;
+
+// The JSON chunk read on two threads. A helper reads on from the start of a
+// record (an element of one of the big arrays of records) just after the
+// split, into records of its own, while this thread reads up to it. When
+// this thread comes to that byte at the start of an element of that array,
+// it read what the helper began with, and the helper's records join its
+// own. Anything else (the place was guessed inside a string, or in another
+// array; the helper found an error; a key the helper read was read before)
+// and this thread reads on alone: the records, and any error, are always
+// those of one reading from the start.
+struct read_ahead {
+  uint64_t          start = UINT64_MAX;  // the byte the helper began at
+  json_key          array = json_key::other;  // the array it began in
+  gltf_document     doc = {};
+  std::string       problem = {};
+  bool              ok = false, scene_seen = false, array_again = false;
+  std::atomic<bool> stop{false};
+  std::thread       worker = {};
+
+  read_ahead() = default;
+  read_ahead(const read_ahead&) = delete;
+  read_ahead& operator=(const read_ahead&) = delete;
+  ~read_ahead() { cancel(); }
+  void wait() {
+    if (worker.joinable()) worker.join();
+  }
+  void cancel() {
+    stop = true;
+    wait();
+  }
+};
+
+// The helper's events: from inside the array of records, which a key of
+// the same name read later would begin again.
+struct glb_sax_ahead : glb_sax {
+  read_ahead& ahead;
+  explicit glb_sax_ahead(read_ahead& ahead) : glb_sax(ahead.doc, ahead.problem), ahead(ahead) {
+    path = {{false, ahead.array, 0}, {true, json_key::other, 0}};
+  }
+  bool start_object() override {
+    return !ahead.stop.load(std::memory_order_relaxed) && glb_sax::start_object();
+  }
+  bool key(std::string_view value) override {
+    if (!glb_sax::key(value)) return false;
+    if (depth() == 1 && path[0].name == ahead.array) ahead.array_again = true;
+    return true;
+  }
+};
+
+// Whether the helper's records of one kind can follow these: those of the
+// array it began in must follow the `first` this thread has; of any other
+// kind only one of the two may have records (a kind both have was given
+// twice, and the later one would be read over the earlier).
+template <typename Records>
+bool can_join(const Records& mine, const Records& theirs, bool begun_in, size_t first) {
+  return begun_in ? mine.size() == first : mine.size() == 0 || theirs.size() == 0;
+}
+template <typename T>
+void join(std::vector<T>& mine, std::vector<T>& theirs) {
+  mine.insert(mine.end(), std::make_move_iterator(theirs.begin()), std::make_move_iterator(theirs.end()));
+  std::vector<T>().swap(theirs);
+}
+template <typename T>
+void join(gltf_records<T>& mine, gltf_records<T>& theirs) {
+  mine.append(std::move(theirs));
+}
+
+// The helper's records after `first` records of the array it began in,
+// when they can join these.
+bool join_ahead(gltf_document& doc, read_ahead& ahead, size_t first) {
+  auto& more = ahead.doc;
+  auto k = ahead.array;
+  if (!(can_join(doc.accessors, more.accessors, k == json_key::accessors, first) &&
+        can_join(doc.views, more.views, k == json_key::bufferViews, first) &&
+        can_join(doc.meshes, more.meshes, k == json_key::meshes, first) &&
+        can_join(doc.nodes, more.nodes, k == json_key::nodes, first) &&
+        can_join(doc.buffers, more.buffers, false, 0) && can_join(doc.scenes, more.scenes, false, 0) &&
+        can_join(doc.materials, more.materials, false, 0) && can_join(doc.textures, more.textures, false, 0) &&
+        can_join(doc.images, more.images, false, 0) && can_join(doc.cameras, more.cameras, false, 0) &&
+        can_join(doc.lights, more.lights, false, 0)))
+    return false;
+  // The helper's nodes count their transforms from 0.
+  auto transforms = (int)doc.transforms.size();
+  for (size_t n = 0; n < more.nodes.size(); n++)
+    if (more.nodes[n].transform >= 0) more.nodes[n].transform += transforms;
+  join(doc.transforms, more.transforms);
+  join(doc.accessors, more.accessors);
+  join(doc.views, more.views);
+  join(doc.meshes, more.meshes);
+  join(doc.nodes, more.nodes);
+  join(doc.buffers, more.buffers);
+  join(doc.scenes, more.scenes);
+  join(doc.materials, more.materials);
+  join(doc.textures, more.textures);
+  join(doc.images, more.images);
+  join(doc.cameras, more.cameras);
+  join(doc.lights, more.lights);
+  if (ahead.scene_seen) doc.scene = more.scene;
+  return true;
+}
+
+// This thread's events, which take the helper's records where it began.
+struct glb_sax_main : glb_sax {
+  read_ahead* ahead = nullptr;
+  bool        joined = false;
+  glb_sax_main(gltf_document& doc, std::string& problem, read_ahead* ahead) : glb_sax(doc, problem), ahead(ahead) {
+    if (ahead) landing = ahead->start;
+  }
+  bool land(uint64_t offset) override {
+    auto& a = *ahead;
+    if (offset != a.start || depth() != 2 || path[0].name != a.array || !path[1].array) return a.cancel(), false;
+    a.wait();
+    if (!a.ok || a.array_again || !join_ahead(doc, a, at(1))) return false;
+    return joined = true;
+  }
+};
+
+// The big arrays of records, each told by a key its records have and
+// other records seldom do.
+const std::pair<std::string_view, json_key> telling_keys[] = {
+    {"\"primitives\"", json_key::meshes},      {"\"componentType\"", json_key::accessors},
+    {"\"byteLength\"", json_key::bufferViews}, {"\"mesh\"", json_key::nodes},
+    {"\"matrix\"", json_key::nodes},           {"\"translation\"", json_key::nodes},
+    {"\"rotation\"", json_key::nodes},         {"\"scale\"", json_key::nodes},
+    {"\"children\"", json_key::nodes},
+};
+
+// Where the helper may begin in the chunk of `size` bytes: the first
+// record that starts after byte `from` (a "{" after "}" and ","), and the
+// array it seems to lie in, by the first telling key after it. False when
+// none is found close by.
+bool find_record_start(const read_function& read, uint64_t size, uint64_t from, uint64_t& start,
+                       json_key& array) {
+  constexpr uint64_t window = 64 << 10, look = 2048;
+  if (from >= size) return false;
+  auto text = std::string((size_t)std::min(window, size - from), '\0');
+  if (!read(from, text.data(), text.size())) return false;
+  auto space = [](char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; };
+  for (size_t k = 0; k < text.size(); k++) {
+    if (text[k] != '}') continue;
+    auto q = k + 1;
+    while (q < text.size() && space(text[q])) q++;
+    if (q == text.size() || text[q] != ',') continue;
+    q++;
+    while (q < text.size() && space(text[q])) q++;
+    if (q == text.size() || text[q] != '{') continue;
+    auto near = std::string_view(text).substr(q, look);
+    auto best = std::string_view::npos;
+    for (auto& [name, kind] : telling_keys) {
+      auto at = near.find(name);
+      if (at < best) best = at, array = kind;
+    }
+    if (best == std::string_view::npos) return false;
+    start = from + q;
+    return true;
+  }
+  return false;
+}
+
+// Reads the JSON chunk of `size` bytes into `doc`, on two threads when
+// `split` lies inside it and `another` (a reader for the helper) is given.
+// False as read_json_events is; `joined` tells whether the helper's
+// records were taken.
+bool read_json_chunk(uint64_t size, const read_function& read, const read_function& another, uint64_t split,
+                     gltf_document& doc, std::string& problem, std::string& where, bool& read_failed,
+                     bool& joined) {
+  joined = false;
+  auto ahead = std::unique_ptr<read_ahead>{};
+  if (another && split < size) {
+    ahead = std::make_unique<read_ahead>();
+    auto& a = *ahead;
+    if (find_record_start(read, size, split, a.start, a.array)) {
+      try {
+        a.worker = std::thread([&a, size, another] {
+          try {
+            auto sax = glb_sax_ahead{a};
+            auto error = std::string{};
+            auto failed = false;
+            a.ok = read_json_events_from(size, another, a.start, "{[", sax, error, failed);
+            a.scene_seen = sax.scene_seen;
+          } catch (const std::exception&) {
+            a.ok = false;
+          }
+        });
+      } catch (const std::system_error&) {
+        // No thread to be had: one reads it all.
+      }
+    }
+    if (!a.worker.joinable()) ahead.reset();
+  }
+  auto sax = glb_sax_main{doc, problem, ahead.get()};
+  auto ok = read_json_events(size, read, sax, where, read_failed);
+  joined = sax.joined;
+  return ok;
+}
+
 // Bytes of the binary chunk, read through a window per buffer view, so that
 // the meshes, read in order, read each view once from start to end.
 struct chunk_reader : gltf_byte_source {
@@ -650,10 +856,11 @@ void trim_heap() {
 #endif
 }
 
-// The lean read over any source of bytes: `size` bytes, read by `read`.
-bool read_glb(const std::string& filename, uint64_t size,
-              const std::function<bool(uint64_t, void*, size_t)>& read, loaded_scene& scene,
-              std::string& error, const progress_callback& progress) {
+// The lean read over any source of bytes: `size` bytes, read by `read`;
+// `another` reads the same for a second thread, when there may be one.
+bool read_glb(const std::string& filename, uint64_t size, const read_function& read,
+              const read_function& another, glb_read_split* split, loaded_scene& scene, std::string& error,
+              const progress_callback& progress) {
   scene = loaded_scene{};
   auto fail = [&](const std::string& problem) {
     error = filename + ": parse error (" + problem + ")";
@@ -678,12 +885,21 @@ bool read_glb(const std::string& filename, uint64_t size,
   auto doc = gltf_document{};
   auto problem = std::string{};
   {
-    auto sax = glb_sax{doc, problem};
     auto where = std::string{};
-    auto read_failed = false;
-    auto ok = read_json_events(
-        json_length, [&](uint64_t offset, void* out, size_t count) { return read(20 + offset, out, count); },
-        sax, where, read_failed);
+    auto read_failed = false, joined = false;
+    // Split two fifths in: in a city's file the nodes and meshes come
+    // first, with names and transforms, and take longer a byte than the
+    // accessors after them.
+    auto at = split && split->at != UINT64_MAX ? split->at
+            : json_length >= split_from && std::thread::hardware_concurrency() >= 2 ? json_length / 5 * 2
+                                                                                    : UINT64_MAX;
+    auto in_chunk = [](const read_function& source) -> read_function {
+      if (!source) return {};
+      return [source](uint64_t offset, void* out, size_t count) { return source(20 + offset, out, count); };
+    };
+    auto ok = read_json_chunk(json_length, in_chunk(read), in_chunk(another), at, doc, problem, where,
+                              read_failed, joined);
+    if (split) split->taken = joined;
     if (read_failed) return error = filename + ": read error", false;
     if (!ok && problem.empty() && where.rfind("nested", 0) == 0) return fail(where);
     if (!ok) return fail(problem.empty() ? "the JSON chunk is not valid JSON (" + where + ")" : problem);
@@ -718,14 +934,14 @@ bool read_glb(const std::string& filename, uint64_t size,
 }  // namespace
 
 bool parse_glb_scene(const std::string& filename, const std::string& data, loaded_scene& scene,
-                     std::string& error) {
-  auto read = [&](uint64_t offset, void* out, size_t size) {
+                     std::string& error, glb_read_split* split) {
+  auto read = read_function([&data](uint64_t offset, void* out, size_t size) {
     if (offset > data.size() || size > data.size() - offset) return false;
     std::memcpy(out, data.data() + offset, size);
     return true;
-  };
+  });
   try {
-    return read_glb(filename, data.size(), read, scene, error, {});
+    return read_glb(filename, data.size(), read, read, split, scene, error, {});
   } catch (const std::bad_alloc&) {
     error = filename + ": out of memory";
     return false;
@@ -753,9 +969,20 @@ bool read_glb_scene(const std::string& filename, loaded_scene& scene, std::strin
     file.read((char*)out, (std::streamsize)count);
     return (bool)file && (size_t)file.gcount() == count;
   };
+  // The helper reads through a file of its own.
+  auto another = read_function([path, size, file = std::shared_ptr<std::ifstream>{}](
+                                   uint64_t offset, void* out, size_t count) mutable {
+    if (!file) file = std::make_shared<std::ifstream>(path, std::ios::binary);
+    if (!file->is_open()) return false;
+    if (offset > size || count > size - offset) return false;
+    file->clear();
+    file->seekg((std::streamoff)offset);
+    file->read((char*)out, (std::streamsize)count);
+    return (bool)*file && (size_t)file->gcount() == count;
+  });
   auto ok = false;
   try {
-    ok = read_glb(filename, size, read, scene, error, progress);
+    ok = read_glb(filename, size, read, another, nullptr, scene, error, progress);
   } catch (const std::bad_alloc&) {
     error = filename + ": out of memory";
   }

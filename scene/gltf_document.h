@@ -103,6 +103,15 @@ class gltf_records {
     return blocks.back().emplace_back();
   }
   void push_back(T value) { emplace_back() = std::move(value); }
+  // Takes over the records of `other` after these, each block of it freed
+  // once moved; `other` is left without records.
+  void append(gltf_records&& other) {
+    for (auto& block : other.blocks) {
+      for (auto& record : block) emplace_back() = std::move(record);
+      std::vector<T>().swap(block);
+    }
+    other = gltf_records{};
+  }
   // Grows to `n` records; never shrinks.
   void resize(size_t n) {
     while (count < n) emplace_back();

@@ -335,16 +335,21 @@ struct json_reader {
     return true;
   }
 
-  bool read() {
+  bool read(std::string_view opened = {}) {
     // A byte order mark before the text is passed over, as JSON readers do.
-    if (in.peek() == 0xEF) {
+    if (opened.empty() && in.peek() == 0xEF) {
       in.p++;
       if (in.get() != 0xBB || in.get() != 0xBF) return fail();
     }
-    auto open = std::vector<char>{};  // '{' or '[' of each open container
+    auto open = std::vector<char>(opened.begin(), opened.end());  // '{' or '[' of each open container
     for (;;) {
       // A value.
       in.skip_space();
+      if (!muted && in.offset() >= events.landing) {
+        auto at = in.offset();
+        events.landing = UINT64_MAX;
+        if (events.land(at)) return true;
+      }
       if (open.size() > events.depth_limit) {
         error = "nested too deeply at byte " + std::to_string(in.offset());
         return false;
@@ -414,14 +419,21 @@ struct json_reader {
 
 }  // namespace
 
-bool read_json_events(uint64_t size, const std::function<bool(uint64_t, void*, size_t)>& read,
-                      json_events& events, std::string& error, bool& read_failed, size_t block) {
+bool read_json_events_from(uint64_t size, const std::function<bool(uint64_t, void*, size_t)>& read,
+                           uint64_t start, std::string_view open, json_events& events, std::string& error,
+                           bool& read_failed, size_t block) {
   error.clear();
   read_failed = false;
   events.skip_value = false;
   auto reader = json_reader{byte_cursor{size, read, std::max<size_t>(block, 1)}, events, error};
-  auto ok = reader.read();
+  reader.in.next_offset = reader.in.block_offset = std::min(start, size);
+  auto ok = reader.read(open);
   read_failed = reader.in.failed;
   if (read_failed) error.clear();
   return ok && !read_failed;
+}
+
+bool read_json_events(uint64_t size, const std::function<bool(uint64_t, void*, size_t)>& read,
+                      json_events& events, std::string& error, bool& read_failed, size_t block) {
+  return read_json_events_from(size, read, 0, {}, events, error, read_failed, block);
 }

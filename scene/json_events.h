@@ -35,6 +35,12 @@ struct json_events {
   virtual bool end_object() = 0;
   virtual bool start_array() = 0;
   virtual bool end_array() = 0;
+  // The first value that starts at byte `landing` or after it, outside a
+  // skipped one, is told to `land` first with its byte. True ends the
+  // reading there as if the text had been read to its end (its rest was
+  // read elsewhere); false reads on.
+  uint64_t     landing = UINT64_MAX;
+  virtual bool land(uint64_t /*offset*/) { return false; }
 };
 
 // Reads one JSON value from the `size` bytes that `read(offset, out,
@@ -46,3 +52,11 @@ struct json_events {
 bool read_json_events(uint64_t size, const std::function<bool(uint64_t, void*, size_t)>& read,
                       json_events& events, std::string& error, bool& read_failed,
                       size_t block = size_t{1} << 20);
+// Reads on from byte `start` of such a text, at the start of a value of
+// the innermost of the containers `open` ('{' or '[' each, the outermost
+// first; the innermost an array): what a reader that came to `start`
+// inside them reports from there, to the end of the outermost. Errors
+// count bytes from the text's start.
+bool read_json_events_from(uint64_t size, const std::function<bool(uint64_t, void*, size_t)>& read,
+                           uint64_t start, std::string_view open, json_events& events, std::string& error,
+                           bool& read_failed, size_t block = size_t{1} << 20);

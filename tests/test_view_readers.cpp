@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <sstream>
 #include <nlohmann/json.hpp>
 
 #include "scene/gltf_reader.h"
@@ -485,6 +486,159 @@ TEST(GltfReader, LeanReaderNamesTheRecordOfABadValue) {
     }
     EXPECT_FALSE(ok) << c.message;
     EXPECT_EQ(error, "bad.glb: parse error (" + c.message + ")");
+  }
+}
+
+// What a scene holds, as text: each instance's name, frame, look and
+// triangles, the cameras and the sun, so that two readings compare whole.
+std::string scene_text(const loaded_scene& scene) {
+  auto out = std::ostringstream{};
+  out.precision(9);
+  auto frame = [&](const frame3f& f) {
+    for (auto& v : {f.x, f.y, f.z, f.o}) out << v.x << ' ' << v.y << ' ' << v.z << ' ';
+  };
+  for (auto& instance : scene.scene.instances) {
+    out << instance->name << ": ";
+    frame(instance->frame);
+    if (auto m = instance->material) out << "color " << m->color.x << ' ' << m->color.y << ' ' << m->color.z << ' ';
+    if (auto shape = instance->shape)
+      for (auto& t : shape->triangles)
+        for (auto i : {t.x, t.y, t.z}) {
+          auto& p = shape->positions.at((size_t)i);
+          out << p.x << ',' << p.y << ',' << p.z << ' ';
+        }
+    out << '\n';
+  }
+  for (auto& camera : scene.scene.cameras) {
+    out << "camera " << camera->lens << ' ' << camera->aspect << ' ';
+    frame(camera->frame);
+    out << '\n';
+  }
+  out << "sun " << scene.has_sun << ' ' << scene.sun_direction.x << ' ' << scene.sun_direction.y << ' '
+      << scene.sun_direction.z << '\n';
+  return out.str();
+}
+
+// The JSON chunk is read on two threads when it is big: the second reads
+// from a record near the split on, and its records join the first's where
+// the first finds it began. Split at every byte of small documents, the
+// scene or the error is always the one of a reading on one thread, and
+// the second thread's records are taken at every record of a big array.
+TEST(GltfReader, LeanReaderSplitAnywhereReadsAsOneThread) {
+  using json = nlohmann::json;
+  // The builder's document with 13 nodes (names that look like records,
+  // transforms of both kinds, children), 7 meshes and 9 accessors, a
+  // camera, the sun and two scenes; its members in the order given, each
+  // array's records a line each.
+  auto document = [](const std::vector<std::string>& order, const std::function<void(gltf_builder&)>& change) {
+    auto g = gltf_builder{};
+    for (int a = 0; a < 7; a++) g.doc["accessors"].push_back(g.doc["accessors"][a % 2]);
+    g.doc["materials"].push_back({{"pbrMetallicRoughness", {{"baseColorFactor", {0.9, 0.1, 0.1, 1}}}}});
+    for (int m = 1; m < 7; m++)
+      g.doc["meshes"].push_back({{"name", "m" + std::to_string(m)},
+                                 {"primitives", {{{"attributes", {{"POSITION", 2 * (m % 4)}}}, {"indices", 1 + 2 * (m % 4)},
+                                                  {"material", m % 2}}}}});
+    for (int n = 0; n < 12; n++) {
+      auto node = json{{"name", n % 3 ? "n" + std::to_string(n) : "},{\"mesh\":" + std::to_string(n) + "},{"},
+                       {"mesh", n % 7}};
+      if (n % 2) node["translation"] = {n, 2 * n, 0};
+      else node["matrix"] = {1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, n, 0, -n, 1};
+      if (n == 4) node["children"] = {11};
+      // Skipped values that look like records of one array or another.
+      if (n == 6) node["weights"] = {{{"a", 1}}, {{"mesh", 5}}};
+      if (n == 7) node["extras"] = {{"primitives", 0}};
+      g.doc["nodes"].push_back(node);
+      if (n != 11) g.doc["scenes"][0]["nodes"].push_back(n);
+    }
+    g.doc["nodes"].push_back({{"camera", 0}, {"translation", {0, 1, 8}}});
+    g.doc["scenes"][0]["nodes"].push_back(12);
+    g.doc["meshes"][3]["extras"] = {{"mesh", 1}};
+    g.doc["meshes"][5]["primitives"].push_back(g.doc["meshes"][5]["primitives"][0]);
+    // The scene shown is the second one, the same nodes backwards.
+    auto backwards = json::array();
+    for (int n = 12; n >= 0; n--)
+      if (n != 11) backwards.push_back(n);
+    g.doc["scenes"].push_back({{"nodes", backwards}});
+    g.doc["cameras"] = {{{"type", "perspective"}, {"perspective", {{"yfov", 0.5}, {"aspectRatio", 2.0}}}}};
+    g.doc["extensions"] = {{"KHR_lights_punctual", {{"lights", {{{"type", "directional"}, {"color", {1, 0.9, 0.8}}}}}}}};
+    g.doc["scene"] = 1;
+    change(g);
+    auto text = std::string("{");
+    for (auto& key : order) {
+      if (text.size() > 1) text += ",";
+      auto& value = g.doc[key];
+      text += "\"" + key + "\":";
+      if (!value.is_array()) {
+        text += value.dump();
+        continue;
+      }
+      text += "[";
+      for (size_t k = 0; k < value.size(); k++) text += (k ? ",\n" : "\n") + value[k].dump();
+      text += "]";
+    }
+    text += "}";
+    while (text.size() % 4) text += ' ';
+    auto out = std::string("glTF");
+    auto put = [&](uint32_t v) { out.append((const char*)&v, 4); };
+    put(2);
+    put((uint32_t)(12 + 8 + text.size() + 8 + g.bin.size()));
+    put((uint32_t)text.size());
+    put(0x4E4F534A);
+    out += text;
+    put((uint32_t)g.bin.size());
+    put(0x004E4942);
+    out += g.bin;
+    return out;
+  };
+  auto same = [](gltf_builder&) {};
+  auto forward = std::vector<std::string>{"asset", "scene", "extensions", "scenes", "nodes", "cameras", "meshes",
+                                          "materials", "accessors", "bufferViews", "buffers"};
+  auto backward = std::vector<std::string>(forward.rbegin(), forward.rend());
+  // A member given twice: the later one is read over the earlier.
+  auto twice = [](std::vector<std::string> order, const std::string& key, size_t at) {
+    order.insert(order.begin() + (long)at, key);
+    return order;
+  };
+  struct split_case {
+    const char*  name;
+    std::string  glb;
+    bool         reads;
+    int          least_taken;  // splits whose second thread must be taken
+  } cases[] = {
+      {"in blockgen's order", document(forward, same), true, 20},
+      {"backwards", document(backward, same), true, 20},
+      // A node's children are added to by the second "nodes".
+      {"nodes twice", document(twice(forward, "nodes", 9), same), false, 5},
+      {"scenes twice", document(twice(forward, "scenes", 10), same), false, 0},
+      {"meshes twice", document(twice(backward, "meshes", 2), same), true, 5},
+      {"a bad node late", document(forward, [](gltf_builder& g) { g.doc["nodes"][10]["mesh"] = -1; }), false, 0},
+      {"a bad accessor late", document(forward, [](gltf_builder& g) { g.doc["accessors"][7]["type"] = "VEC7"; }),
+       false, 0},
+      {"a mesh missing", document(forward, [](gltf_builder& g) { g.doc["nodes"][10]["mesh"] = 70; }), false, 20},
+      {"cut short", document(forward, same).substr(0, 1500), false, 0},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto scene = loaded_scene{};
+    auto error = std::string{};
+    auto ok = parse_glb_scene("split.glb", c.glb, scene, error);
+    auto expected = scene_text(scene);
+    EXPECT_EQ(ok, c.reads) << error;
+    uint32_t json_length = 0;
+    std::memcpy(&json_length, c.glb.data() + 12, 4);
+    auto taken = 0;
+    for (uint64_t at = 0; at < json_length; at++) {
+      auto split = glb_read_split{at};
+      auto again = loaded_scene{};
+      auto error_again = std::string{};
+      auto ok_again = parse_glb_scene("split.glb", c.glb, again, error_again, &split);
+      ASSERT_EQ(ok_again, ok) << "split at " << at << ": " << error_again;
+      ASSERT_EQ(error_again, error) << "split at " << at;
+      ASSERT_EQ(scene_text(again), expected) << "split at " << at;
+      taken += split.taken;
+    }
+    EXPECT_GE(taken, c.least_taken);
+    RecordProperty(std::string(c.name) + " splits taken", taken);
   }
 }
 
