@@ -568,8 +568,16 @@ bool rank_flat_boxes(std::vector<bbox3f> boxes,
       for (int cz = z0; cz <= z1; cz++) {
         auto cell = (size_t)cx * (size_t)grid + (size_t)cz;
         auto near = extent_in(mesh, cx, cz);
+        // The cell's first entries out of reach, or of meshes so far below
+        // for their rank that they would lift nothing (nor anything after,
+        // which lies higher still), are passed over for good. (One at this
+        // mesh's height, far less than a step below, always would.)
         auto& first = cell_reach[cell];
-        while (first < cell_start[cell + 1] && cell_meshes[first].mesh < (uint32_t)r.reach_first) first++;
+        for (; first < cell_start[cell + 1]; first++) {
+          auto& entry = cell_meshes[first];
+          if (entry.mesh < (uint32_t)r.reach_first) continue;
+          if (entry.mesh >= (uint32_t)m || needed_rank(entry.rank, mesh.height - entry.height) > 0) break;
+        }
         for (auto k = first; k < cell_start[cell + 1]; k++) {
           auto& entry = cell_meshes[k];
           auto o = entry.mesh;
