@@ -728,10 +728,12 @@ struct glb_sax_main : glb_sax {
   }
   bool land(uint64_t offset) override {
     auto& a = *ahead;
-    if (offset != a.start || depth() != 2 || path[0].name != a.array || !path[1].array) return a.cancel(), false;
-    a.wait();
-    if (!a.ok || a.array_again || !join_ahead(doc, a, at(1))) return false;
-    return joined = true;
+    auto here = offset == a.start && depth() == 2 && path[0].name == a.array && path[1].array;
+    if (here) a.wait();
+    else a.cancel();
+    joined = here && a.ok && !a.array_again && join_ahead(doc, a, at(1));
+    if (!joined) a.doc = gltf_document{};  // this thread reads on alone
+    return joined;
   }
 };
 
