@@ -196,11 +196,13 @@ struct gltf_builder {
            {"nodes", nlohmann::json::array()},
            {"scenes", {{{"nodes", nlohmann::json::array()}}}}};
   }
-  // A GLB container: header, JSON chunk, BIN chunk, each padded to 4 bytes.
   std::string glb() const {
     auto json = doc;
     json["buffers"][0].erase("uri");
-    auto text = json.dump();
+    return glb_file(json.dump(), bin);
+  }
+  // A GLB container: header, JSON chunk, BIN chunk, each padded to 4 bytes.
+  static std::string glb_file(std::string text, const std::string& bin) {
     while (text.size() % 4) text += ' ';
     auto out = std::string("glTF");
     auto put = [&](uint32_t v) { out.append((const char*)&v, 4); };
@@ -576,19 +578,7 @@ TEST(GltfReader, LeanReaderSplitAnywhereReadsAsOneThread) {
       for (size_t k = 0; k < value.size(); k++) text += (k ? ",\n" : "\n") + value[k].dump();
       text += "]";
     }
-    text += "}";
-    while (text.size() % 4) text += ' ';
-    auto out = std::string("glTF");
-    auto put = [&](uint32_t v) { out.append((const char*)&v, 4); };
-    put(2);
-    put((uint32_t)(12 + 8 + text.size() + 8 + g.bin.size()));
-    put((uint32_t)text.size());
-    put(0x4E4F534A);
-    out += text;
-    put((uint32_t)g.bin.size());
-    put(0x004E4942);
-    out += g.bin;
-    return out;
+    return gltf_builder::glb_file(text + "}", g.bin);
   };
   auto same = [](gltf_builder&) {};
   auto forward = std::vector<std::string>{"asset", "scene", "extensions", "scenes", "nodes", "cameras", "meshes",
