@@ -616,10 +616,11 @@ TEST(GltfReader, LeanReaderSplitAnywhereReadsAsOneThread) {
     EXPECT_EQ(ok, c.reads) << error;
     uint32_t json_length = 0;
     std::memcpy(&json_length, c.glb.data() + 12, 4);
+    auto chunk_end = std::min<uint64_t>(json_length, c.glb.size() - 20);  // a file cut short ends first
     auto taken = 0;
     // A split begins at the first record after it, which follows a "}":
     // the splits at each "}" are those of every byte.
-    for (uint64_t at = 0; at < json_length; at++) {
+    for (uint64_t at = 0; at < chunk_end; at++) {
       if (c.glb[20 + at] != '}') continue;
       auto split = glb_read_split{at};
       auto again = loaded_scene{};
