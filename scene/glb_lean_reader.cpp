@@ -960,28 +960,23 @@ bool read_glb_scene(const std::string& filename, loaded_scene& scene, std::strin
                             : ": file not found");
     return false;
   }
-  auto file = std::ifstream(path, std::ios::binary);
-  if (!file) return error = filename + ": file not found", false;
+  auto file = std::make_shared<std::ifstream>(path, std::ios::binary);
+  if (!*file) return error = filename + ": file not found", false;
   auto size = (uint64_t)std::filesystem::file_size(path, status);
   if (status) return error = filename + ": read error", false;
-  auto read = [&](uint64_t offset, void* out, size_t count) {
-    if (offset > size || count > size - offset) return false;
-    file.clear();
-    file.seekg((std::streamoff)offset);
-    file.read((char*)out, (std::streamsize)count);
-    return (bool)file && (size_t)file.gcount() == count;
+  // Bytes of the file through a stream, the first one opened here; the
+  // helper reads through a stream of its own.
+  auto stream_reader = [size](std::shared_ptr<std::ifstream> stream, std::filesystem::path path) {
+    return read_function([size, stream, path](uint64_t offset, void* out, size_t count) mutable {
+      if (!stream) stream = std::make_shared<std::ifstream>(path, std::ios::binary);
+      if (!stream->is_open() || offset > size || count > size - offset) return false;
+      stream->clear();
+      stream->seekg((std::streamoff)offset);
+      stream->read((char*)out, (std::streamsize)count);
+      return (bool)*stream && (size_t)stream->gcount() == count;
+    });
   };
-  // The helper reads through a file of its own.
-  auto another = read_function([path, size, file = std::shared_ptr<std::ifstream>{}](
-                                   uint64_t offset, void* out, size_t count) mutable {
-    if (!file) file = std::make_shared<std::ifstream>(path, std::ios::binary);
-    if (!file->is_open()) return false;
-    if (offset > size || count > size - offset) return false;
-    file->clear();
-    file->seekg((std::streamoff)offset);
-    file->read((char*)out, (std::streamsize)count);
-    return (bool)*file && (size_t)file->gcount() == count;
-  });
+  auto read = stream_reader(file, path), another = stream_reader(nullptr, path);
   auto ok = false;
   try {
     ok = read_glb(filename, size, read, another, nullptr, scene, error, progress);
