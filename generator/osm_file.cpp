@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <limits>
 #include <new>
+#include <system_error>
 #include <vector>
 
 #ifndef BLOCKGEN_NO_OSMIUM
@@ -258,15 +259,20 @@ void read_osm(const osmium::io::File& file, osm_records& handler) {
 bool read_osm_records(const std::string& path, const osmium::io::File& file, osm_format format,
                       city_features& features, std::string& error, float scene_size) {
   auto new_records = file_records{features.features};
+  auto parse_error = format == osm_format::xml ? ": parse error in osm" : ": parse error in osm.pbf";
   try {
     auto handler = osm_records{scene_size, new_records.records};
     read_osm(file, handler);
     handler.report.print(path, new_records.count(), "without a usable geometry");
   } catch (const std::bad_alloc&) {
     return new_records.fail(error, path, ": out of memory");
+  } catch (const std::system_error& e) {
+    // The reader decodes on threads of its own: at the system's limit of
+    // threads the file cannot be read, whatever it holds.
+    auto no_thread = e.code() == std::errc::resource_unavailable_try_again;
+    return new_records.fail(error, path, no_thread ? ": no thread can be started to read it" : parse_error);
   } catch (const std::exception&) {
-    auto reason = format == osm_format::xml ? ": parse error in osm" : ": parse error in osm.pbf";
-    return new_records.fail(error, path, reason);
+    return new_records.fail(error, path, parse_error);
   }
   return true;
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 
@@ -305,16 +306,24 @@ bool save_store_files(const std::string& filename, const scene_data& scene,
   auto planned = false;
   auto instance_order = std::vector<uint32_t>{}, material_order = std::vector<uint32_t>{};
   {
-    auto planner = std::thread([&] {
+    auto plan = [&] {
       try {
         next = next_same_file(store);
         planned = true;
       } catch (const std::exception&) {
       }
-    });
+    };
+    auto planner = std::thread{};
+    try {
+      planner = std::thread(plan);
+    } catch (const std::system_error&) {
+      plan();  // no second thread to be had: this one plans first
+    }
     struct joiner {
       std::thread& thread;
-      ~joiner() { thread.join(); }
+      ~joiner() {
+        if (thread.joinable()) thread.join();
+      }
     } join_planner{planner};
     instance_order = entries_by_name(store, store.instances);
     // The city gives each instance a material of its name: one order serves

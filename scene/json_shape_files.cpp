@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "scene/json_scene.h"
@@ -91,20 +92,26 @@ struct shape_writer {
   bool                        failed = false;
 
   void run() {
+    auto lock = std::unique_lock{mutex};
     for (;;) {
-      auto lock = std::unique_lock{mutex};
       changed.wait(lock, [&] { return stop || !queue.empty(); });
       if (queue.empty()) return;
-      auto batch = queue.front();
-      queue.erase(queue.begin());
-      auto skip = failed;
-      lock.unlock();
-      if (!skip) write(*batch);
-      lock.lock();
-      failed = failed || batch->failed;
-      done.push_back(batch);
-      changed.notify_all();
+      write_next(lock);
     }
+  }
+
+  // Writes the oldest batch handed over; `lock` holds the mutex before and
+  // after.
+  void write_next(std::unique_lock<std::mutex>& lock) {
+    auto batch = queue.front();
+    queue.erase(queue.begin());
+    auto skip = failed;
+    lock.unlock();
+    if (!skip) write(*batch);
+    lock.lock();
+    failed = failed || batch->failed;
+    done.push_back(batch);
+    changed.notify_all();
   }
 
   static void write(shape_batch& batch) {
@@ -133,12 +140,28 @@ struct shape_writer {
   }
 };
 
-// The writer's thread, stopped and joined however the scope is left.
+// The writer's thread, stopped and joined however the scope is left. When
+// no thread can be had, the batches are written as they are handed over.
 struct writer_thread {
   shape_writer& writer;
   std::thread   thread;
-  explicit writer_thread(shape_writer& w) : writer(w), thread([&w] { w.run(); }) {}
+  explicit writer_thread(shape_writer& w) : writer(w) {
+    try {
+      thread = std::thread([&w] { w.run(); });
+    } catch (const std::system_error&) {
+    }
+  }
+  void hand_over(shape_batch* batch) {
+    auto lock = std::unique_lock{writer.mutex};
+    writer.queue.push_back(batch);
+    if (thread.joinable()) {
+      writer.changed.notify_all();
+    } else {
+      writer.write_next(lock);
+    }
+  }
   ~writer_thread() {
+    if (!thread.joinable()) return;
     {
       auto lock = std::unique_lock{writer.mutex};
       writer.stop = true;
@@ -284,11 +307,7 @@ bool save_store_shapes(const std::string& filename, const json_scene_store& stor
     auto batch = free_batches.back();
     free_batches.pop_back();
     batch->last = first = filler.fill(*batch, first, batch_shapes);
-    {
-      auto lock = std::unique_lock{writer.mutex};
-      writer.queue.push_back(batch);
-      writer.changed.notify_all();
-    }
+    thread.hand_over(batch);
     in_flight.push_back(batch);
     // An item that could not even be encoded ends the batches.
     if (!batch->items.empty() && batch->items.back().failed) break;

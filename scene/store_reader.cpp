@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <exception>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "scene/json_scene_parts.h"
@@ -110,7 +111,7 @@ bool read_store_shapes(const json_scene_store& store, const std::vector<uint32_t
   };
   // A few shapes are read here; threads pay for many.
   auto threads = std::clamp((int)std::thread::hardware_concurrency(), 1, 4);
-  if (order.size() < 256 || threads < 2) {
+  auto read_here = [&] {
     auto ring = read_ring{store, order, prepare, 1};
     auto data = std::string{};
     auto& slot = ring.slots.front();
@@ -120,7 +121,8 @@ bool read_store_shapes(const json_scene_store& store, const std::vector<uint32_t
       if (!take(k, order[k], *slot.shape)) return false;
     }
     return true;
-  }
+  };
+  if (order.size() < 256 || threads < 2) return read_here();
 
   auto ring = read_ring{store, order, prepare, (size_t)threads * 64};
   // The readers are stopped and joined however this ends, a throw too.
@@ -136,7 +138,14 @@ bool read_store_shapes(const json_scene_store& store, const std::vector<uint32_t
       for (auto& thread : threads) thread.join();
     }
   } readers{ring};
-  for (int t = 0; t < threads; t++) readers.threads.emplace_back([&ring] { ring.read(); });
+  for (int t = 0; t < threads; t++) {
+    try {
+      readers.threads.emplace_back([&ring] { ring.read(); });
+    } catch (const std::system_error&) {
+      break;  // those started read them all
+    }
+  }
+  if (readers.threads.empty()) return read_here();
   // One lock a shape: the place taken is given back and the next one
   // waited for together.
   auto lock = std::unique_lock{ring.mutex};

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <new>
+#include <system_error>
 
 #include "scene/gltf_reader.h"
 #include "scene/scene_io.h"
@@ -100,7 +101,7 @@ bool background_load::take_part(draw_part& part) {
 void start_background_load(background_load& work, const std::string& filename,
                            const draw_options& options, const progress_callback& progress) {
   work.finished = false;
-  work.worker = std::thread([&work, filename, options, progress] {
+  auto load = [&work, filename, options, progress] {
     auto report = [&work, progress](const std::string& stage, int done, int total) {
       {
         auto lock = std::lock_guard<std::mutex>(work.stage_lock);
@@ -122,5 +123,10 @@ void start_background_load(background_load& work, const std::string& filename,
       work.ok = load_draw_list(filename, options, work.load, report);
     }
     work.finished = true;
-  });
+  };
+  try {
+    work.worker = std::thread(load);
+  } catch (const std::system_error&) {
+    load();  // no thread to be had: the scene loads before the window answers
+  }
 }
