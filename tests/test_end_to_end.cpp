@@ -3,6 +3,7 @@
 // parses, nothing stray is left beside them.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -301,4 +302,69 @@ TEST(end_to_end, blockgen_writes_what_the_plain_way_writes) {
       EXPECT_GT(shared, 500u);
     }
   }
+}
+
+// A machine at its limit of threads (a process limit, a container's) still
+// gets its scenes, the same bytes as with threads: each step that hands
+// work to a second thread does it on its own then. The programs run as an
+// unprivileged user allowed a single thread of their own.
+TEST(end_to_end, programs_write_the_same_without_a_second_thread) {
+  if (::geteuid() != 0 || std::system("command -v setpriv prlimit >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "needs root and setpriv to run the programs as another user";
+  auto limited = [](const std::string& program, std::vector<std::string> args) {
+    // The leak checker needs a thread of its own at the end.
+    args.insert(args.begin(), {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "env",
+                               "ASAN_OPTIONS=detect_leaks=0", "prlimit", "--nproc=1", program});
+    return run_program("setpriv", args);
+  };
+  // The limit holds: not even a shell's child can be had under it.
+  ASSERT_NE(limited("sh", {"-c", "true & wait"}).status, 0);
+  if (limited("sh", {"-c", "test -x " + shell_quote(BLOCKGEN_PATH)}).status != 0)
+    GTEST_SKIP() << "the user nobody cannot run " << BLOCKGEN_PATH;
+
+  auto input = scratch_dir{"e2e-threads-input"};
+  copy_assets(input.str());
+  // More shapes than the shape reader reads on one thread.
+  write_synthetic_city(input.str(), 1500);
+  auto outputs = scratch_dir{"e2e-threads"};
+  fs::permissions(outputs.path, fs::perms::all);
+  struct step {
+    std::string program;
+    std::vector<std::string> args;  // FOLDER stands for the output folder
+  };
+  auto steps = std::vector<step>{
+      {BLOCKGEN_PATH, {"-o", "FOLDER/city/city.json", input.str()}},
+      {BLOCKGEN_PATH, {"-o", "FOLDER/glb/city.glb", input.str()}},
+      {CONVERT_PATH, {"-s", outputs / "plain/city/city.json", "-o", "FOLDER/copy/city.json"}},
+      {CONVERT_PATH, {"-s", outputs / "plain/city/city.json", "-o", "FOLDER/single/city.glb"}},
+      {CONVERT_PATH, {"-s", outputs / "plain/glb/city.glb", "-o", "FOLDER/unpacked/city.json"}},
+  };
+  for (auto& [program, args] : steps) {
+    auto in = [&args](const std::string& folder) {
+      auto given = args;
+      for (auto& arg : given)
+        if (arg.rfind("FOLDER/", 0) == 0) arg = folder + arg.substr(6);
+      return given;
+    };
+    auto plain = run_program(program, in(outputs / "plain"));
+    ASSERT_EQ(plain.status, 0) << plain.out << plain.err;
+    auto alone = limited(program, in(outputs / "alone"));
+    EXPECT_EQ(alone.status, 0) << program << " " << args[1] << ": " << alone.out << alone.err;
+  }
+  EXPECT_GT(files_in(outputs.path / "plain/city/shapes").size(), 256u);
+  expect_same_files(outputs.path / "alone", outputs.path / "plain");
+
+  // OpenStreetMap files are decoded on threads of the reader's own: the
+  // error names the file and why, not a parse error.
+  auto osm = scratch_dir{"e2e-threads-osm"};
+  copy_assets(osm.str());
+  write_file(osm / "map.osm", R"(<?xml version="1.0"?><osm version="0.6">)"
+                              R"(<node id="1" lat="55.6" lon="13.0"><tag k="natural" v="tree"/></node></osm>)");
+  auto plain = run_program(BLOCKGEN_PATH, {"-o", outputs / "osm-plain/city.json", osm.str()});
+  EXPECT_EQ(plain.status, 0) << plain.out << plain.err;
+  auto alone = limited(BLOCKGEN_PATH, {"-o", outputs / "osm-alone/city.json", osm.str()});
+  EXPECT_EQ(alone.status, 1);
+  EXPECT_NE((alone.out + alone.err).find(osm / "map.osm: no thread can be started to read it"), std::string::npos)
+      << alone.out << alone.err;
+  EXPECT_FALSE(fs::exists(outputs.path / "osm-alone/city.json"));
 }

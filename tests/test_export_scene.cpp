@@ -12,11 +12,14 @@
 #include <map>
 #include <random>
 #include <stdexcept>
+#include <thread>
 #include <nlohmann/json.hpp>
+#include <optional>
 
 #include "scene/flat_layers.h"
 #include "scene/surface_normals.h"
 #include "test_util.h"
+#include "thread_refusal.h"
 
 namespace fs = std::filesystem;
 
@@ -438,10 +441,11 @@ std::vector<int> rect_ranks(const std::vector<flat_rect>& rects, int threads, st
 
 }  // namespace
 
-// Ranks on one thread and on two (the plan cut in two) are those the rule
-// gives when every pair is tried: random stacks with roads across the cut,
-// and a mesh over six crossing roads beyond the cut or across it while its
-// own side ranks low, which must still rise over them.
+// Ranks on one thread and on two (the plan cut in two, and with no second
+// thread to be had) are those the rule gives when every pair is tried:
+// random stacks with roads across the cut, and a mesh over six crossing
+// roads beyond the cut or across it while its own side ranks low, which
+// must still rise over them.
 TEST(flat_layers, ranks_are_those_of_trying_every_pair) {
   const float step = 1e-4f * std::sqrt(100.f * 100 * 2);
   auto over_stack = [&](const flat_rect& roads, const flat_rect& over) {
@@ -469,9 +473,14 @@ TEST(flat_layers, ranks_are_those_of_trying_every_pair) {
   for (unsigned seed : {1u, 2u, 3u}) cases.push_back({"seed " + std::to_string(seed), stacked_rects(seed)});
   for (auto& c : cases) {
     auto expected = std::vector<int>{};
-    for (auto threads : {1, 2}) {
+    for (auto [threads, refused] : {std::pair{1, false}, std::pair{2, false}, std::pair{2, true}}) {
+      auto refusal = std::optional<thread_refusal>{};
+      if (refused) refusal.emplace();
       auto ranks = rect_ranks(c.rects, threads, expected);
-      EXPECT_EQ(ranks, expected) << c.what << " on " << threads << " threads";
+      EXPECT_EQ(ranks, expected) << c.what << " on " << threads << " threads" << (refused ? ", none to be had" : "");
+      if (refusal) {
+        EXPECT_GT(refusal->refused(), 0) << c.what;
+      }
     }
     // Crossing roads climb past the layers just above them.
     EXPECT_GE(*std::max_element(expected.begin(), expected.end()), 4) << c.what;
@@ -519,9 +528,10 @@ TEST(flat_layers, a_shape_that_cannot_be_had_ends_the_ranking_on_any_side) {
       }
 }
 
-// A city's worth of meshes (sorted in two halves at once): pairs of
-// squares that overlap at one height, given in a shuffled order; of each
-// pair the first by name keeps rank 0 and the other takes rank 1.
+// A city's worth of meshes (sorted in two halves at once, or on one thread
+// when no second one can be had): pairs of squares that overlap at one
+// height, given in a shuffled order; of each pair the first by name keeps
+// rank 0 and the other takes rank 1.
 TEST(flat_layers, ranks_of_many_meshes_follow_their_names_in_any_order) {
   auto scene = scene_data{};
   const int pairs = 36000;
@@ -538,12 +548,19 @@ TEST(flat_layers, ranks_of_many_meshes_follow_their_names_in_any_order) {
   auto pointers = std::vector<const scene_instance*>{};
   for (auto& instance : scene.instances) pointers.push_back(instance.get());
   std::shuffle(pointers.begin(), pointers.end(), std::mt19937(5));
-  auto layers = rank_flat_layers(pointers);
-  ASSERT_EQ(layers.ranks.size(), pointers.size());
-  auto wrong = 0;
-  for (size_t k = 0; k < pointers.size(); k++)
-    wrong += layers.ranks[k] != (pointers[k]->name[0] == 'a' ? 0 : 1);
-  EXPECT_EQ(wrong, 0);
+  for (auto refused : {false, true}) {
+    auto refusal = std::optional<thread_refusal>{};
+    if (refused) refusal.emplace();
+    auto layers = rank_flat_layers(pointers);
+    ASSERT_EQ(layers.ranks.size(), pointers.size());
+    auto wrong = 0;
+    for (size_t k = 0; k < pointers.size(); k++)
+      wrong += layers.ranks[k] != (pointers[k]->name[0] == 'a' ? 0 : 1);
+    EXPECT_EQ(wrong, 0) << (refused ? "no thread to be had" : "");
+    if (refusal && std::thread::hardware_concurrency() >= 2) {
+      EXPECT_GT(refusal->refused(), 0);
+    }
+  }
 }
 
 // Of two flat meshes that overlap at one height, the first by name keeps

@@ -10,12 +10,14 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <optional>
 #include <thread>
 #include <set>
 
 #include "scene/gltf_scene.h"
 #include "scene/sunsky.h"
 #include "test_util.h"
+#include "thread_refusal.h"
 #include "view/draw_list.h"
 #include "view/scene_loader.h"
 #include "view/view_camera.h"
@@ -760,7 +762,9 @@ TEST(ViewShadows, ShadowMapFitsTheView) {
 }
 
 // A city block of buildings on a ground with a sky, as a binary glTF file:
-// the list made on the worker thread is the one made in the calling thread.
+// the list made on the worker thread is the one made in the calling thread,
+// and so is the one made when no thread can be had (loaded before the call
+// returns).
 TEST(ViewLoading, WorkerThreadGivesTheSameDrawList) {
   auto dir = scratch_dir("view-loading");
   auto view = loaded_scene{};
@@ -776,31 +780,42 @@ TEST(ViewLoading, WorkerThreadGivesTheSameDrawList) {
 
   auto direct = scene_load{};
   ASSERT_TRUE(load_draw_list(file, draw_options{}, direct)) << direct.error;
-  auto work = background_load{};
-  start_background_load(work, file, draw_options{});
-  work.worker.join();
-  ASSERT_TRUE(work.finished && work.ok) << work.load.error;
-  EXPECT_EQ(work.share(), 1.0f);
-  auto& a = direct.list;
-  auto& b = work.load.list;
-  EXPECT_GT(a.instance_count, 100u);
-  EXPECT_EQ(a.instance_count, b.instance_count);
-  EXPECT_EQ(a.triangles, b.triangles);
-  ASSERT_EQ(a.batches.size(), b.batches.size());
-  for (size_t k = 0; k < a.batches.size(); k++) {
-    EXPECT_EQ(a.batches[k].positions, b.batches[k].positions);
-    EXPECT_EQ(a.batches[k].texcoords, b.batches[k].texcoords);
-    EXPECT_EQ(a.batches[k].indices, b.batches[k].indices);
-    ASSERT_EQ(a.batches[k].ranges.size(), b.batches[k].ranges.size());
-    for (size_t r = 0; r < a.batches[k].ranges.size(); r++) {
-      EXPECT_EQ(a.batches[k].ranges[r].bounds.min, b.batches[k].ranges[r].bounds.min);
-      EXPECT_EQ(a.batches[k].ranges[r].bounds.max, b.batches[k].ranges[r].bounds.max);
-      EXPECT_EQ(a.batches[k].ranges[r].level_count, b.batches[k].ranges[r].level_count);
+  for (auto refused : {false, true}) {
+    SCOPED_TRACE(refused ? "no thread to be had" : "on the worker thread");
+    auto work = background_load{};
+    {
+      auto refusal = std::optional<thread_refusal>{};
+      if (refused) refusal.emplace();
+      start_background_load(work, file, draw_options{});
+      if (refusal) {
+        EXPECT_GT(refusal->refused(), 0);
+        EXPECT_FALSE(work.worker.joinable());
+      }
     }
+    if (work.worker.joinable()) work.worker.join();
+    ASSERT_TRUE(work.finished && work.ok) << work.load.error;
+    EXPECT_EQ(work.share(), 1.0f);
+    auto& a = direct.list;
+    auto& b = work.load.list;
+    EXPECT_GT(a.instance_count, 100u);
+    EXPECT_EQ(a.instance_count, b.instance_count);
+    EXPECT_EQ(a.triangles, b.triangles);
+    ASSERT_EQ(a.batches.size(), b.batches.size());
+    for (size_t k = 0; k < a.batches.size(); k++) {
+      EXPECT_EQ(a.batches[k].positions, b.batches[k].positions);
+      EXPECT_EQ(a.batches[k].texcoords, b.batches[k].texcoords);
+      EXPECT_EQ(a.batches[k].indices, b.batches[k].indices);
+      ASSERT_EQ(a.batches[k].ranges.size(), b.batches[k].ranges.size());
+      for (size_t r = 0; r < a.batches[k].ranges.size(); r++) {
+        EXPECT_EQ(a.batches[k].ranges[r].bounds.min, b.batches[k].ranges[r].bounds.min);
+        EXPECT_EQ(a.batches[k].ranges[r].bounds.max, b.batches[k].ranges[r].bounds.max);
+        EXPECT_EQ(a.batches[k].ranges[r].level_count, b.batches[k].ranges[r].level_count);
+      }
+    }
+    EXPECT_EQ(a.has_sun, b.has_sun);
+    EXPECT_EQ(a.sun_direction, b.sun_direction);
+    EXPECT_TRUE(b.has_sun);  // the file's light
   }
-  EXPECT_EQ(a.has_sun, b.has_sun);
-  EXPECT_EQ(a.sun_direction, b.sun_direction);
-  EXPECT_TRUE(b.has_sun);  // the file's light
 
   // A file that cannot be read is the worker's error, one line naming it.
   auto broken = background_load{};

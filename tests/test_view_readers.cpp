@@ -21,6 +21,7 @@
 #include "scene/stl_scene.h"
 #include "support/files.h"
 #include "test_util.h"
+#include "thread_refusal.h"
 #include "view/draw_list.h"
 
 namespace {
@@ -632,6 +633,20 @@ TEST(GltfReader, LeanReaderSplitAnywhereReadsAsOneThread) {
       taken += split.taken;
     }
     EXPECT_GE(taken, c.least_taken);
+    // With no thread to be had a split reading is one thread's.
+    {
+      auto refusal = thread_refusal{};
+      auto split = glb_read_split{chunk_end / 2};
+      auto again = loaded_scene{};
+      auto error_again = std::string{};
+      EXPECT_EQ(parse_glb_scene("split.glb", c.glb, again, error_again, &split), ok) << error_again;
+      EXPECT_EQ(error_again, error);
+      EXPECT_EQ(scene_text(again), expected);
+      EXPECT_FALSE(split.taken);
+      if (chunk_end == json_length) {
+        EXPECT_GT(refusal.refused(), 0);  // a chunk cut short is never split
+      }
+    }
     RecordProperty(std::string(c.name) + " splits taken", taken);
   }
 }
