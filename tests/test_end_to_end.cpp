@@ -339,17 +339,17 @@ TEST(end_to_end, programs_write_the_same_without_a_second_thread) {
       {CONVERT_PATH, {"-s", outputs / "plain/city/city.json", "-o", "FOLDER/single/city.glb"}},
       {CONVERT_PATH, {"-s", outputs / "plain/glb/city.glb", "-o", "FOLDER/unpacked/city.json"}},
   };
-  for (auto& [program, args] : steps) {
-    auto in = [&args](const std::string& folder) {
-      auto given = args;
+  for (auto& s : steps) {
+    auto in = [&s](const std::string& folder) {
+      auto given = s.args;
       for (auto& arg : given)
         if (arg.rfind("FOLDER/", 0) == 0) arg = folder + arg.substr(6);
       return given;
     };
-    auto plain = run_program(program, in(outputs / "plain"));
+    auto plain = run_program(s.program, in(outputs / "plain"));
     ASSERT_EQ(plain.status, 0) << plain.out << plain.err;
-    auto alone = limited(program, in(outputs / "alone"));
-    EXPECT_EQ(alone.status, 0) << program << " " << args[1] << ": " << alone.out << alone.err;
+    auto alone = limited(s.program, in(outputs / "alone"));
+    EXPECT_EQ(alone.status, 0) << s.program << " " << s.args[1] << ": " << alone.out << alone.err;
   }
   EXPECT_GT(files_in(outputs.path / "plain/city/shapes").size(), 256u);
   expect_same_files(outputs.path / "alone", outputs.path / "plain");
